@@ -1,0 +1,66 @@
+#include "firmwarefile.h"
+
+#include "iapcontext.h"
+
+#include <QFile>
+#include <QFileInfo>
+
+namespace iap {
+
+FirmwareFile loadFirmwareFile(const QString &path)
+{
+    FirmwareFile result;
+    const QFileInfo info(path);
+    if (path.isEmpty() || !info.exists()) {
+        result.error = IapError::FileNotFound;
+        return result;
+    }
+    result.size = info.size();
+    if (info.isDir()) {
+        result.error = IapError::FileUnreadable;
+        result.detail = QStringLiteral("is a directory");
+        return result;
+    }
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        result.error = IapError::FileUnreadable;
+        result.detail = file.errorString();
+        return result;
+    }
+    // Sequential files (pipes, character devices) report no size; read at most one byte
+    // past the limit so an endless source cannot exhaust memory.
+    if (!file.isSequential() && !IapContext::imageFits(file.size())) {
+        result.error = IapError::FileTooLarge;
+        result.detail = QString::number(file.size());
+        return result;
+    }
+    QByteArray image = file.read(IapContext::MaxImageBytes + 1);
+    if (file.error() != QFileDevice::NoError) {
+        result.error = IapError::FileUnreadable;
+        result.detail = file.errorString();
+        return result;
+    }
+    if (!IapContext::imageFits(image.size())) {
+        result.error = IapError::FileTooLarge;
+        result.detail = QStringLiteral("%1+").arg(IapContext::MaxImageBytes);
+        return result;
+    }
+    if (image.isEmpty()) {
+        result.error = IapError::FileEmpty;
+        return result;
+    }
+    result.size = image.size();
+    result.image = image;
+    return result;
+}
+
+IapError checkImage(const QByteArray &image)
+{
+    if (image.isEmpty())
+        return IapError::EmptyImage;
+    if (!IapContext::imageFits(image.size()))
+        return IapError::FileTooLarge;
+    return IapError::None;
+}
+
+} // namespace iap

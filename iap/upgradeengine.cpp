@@ -1,0 +1,161 @@
+#include "upgradeengine.h"
+
+#include "firmwarefile.h"
+
+namespace iap {
+
+namespace {
+constexpr char RequestAccepted = char(0x81);
+constexpr char Acknowledgement = char(0x82);
+constexpr int StatusWritten = 1;
+} // namespace
+
+QString Action::render(bool chinese) const
+{
+    QString s = iap::text(this->text, chinese);
+    if (this->text == Text::Progress)
+        s = s.arg(arg1).arg(arg2);
+    return s;
+}
+
+UpgradeEngine::UpgradeEngine(IapContext *context) : m_ctx(context) {}
+
+IapError UpgradeEngine::start()
+{
+    const IapError error = checkImage(m_ctx->firmware);
+    if (error != IapError::None)
+        return error;
+    m_ctx->state = IapContext::Requesting;
+    m_ctx->response.clear();
+    m_resends = 0;
+    m_requests = 0;
+    m_done = 0;
+    return IapError::None;
+}
+
+void UpgradeEngine::cancel()
+{
+    m_ctx->state = IapContext::Idle;
+}
+
+bool UpgradeEngine::running() const
+{
+    return m_ctx->state == IapContext::Requesting || m_ctx->state == IapContext::Transferring;
+}
+
+qint64 UpgradeEngine::bytesDone() const
+{
+    return qMin<qint64>(qint64(m_done) * m_ctx->packetSize, m_ctx->firmware.size());
+}
+
+Step UpgradeEngine::tick()
+{
+    Step step;
+    if (m_ctx->state == IapContext::Requesting)
+        tickRequesting(step);
+    else if (m_ctx->state == IapContext::Transferring)
+        tickTransferring(step);
+    step.running = running();
+    return step;
+}
+
+void UpgradeEngine::send(Step &step, QByteArray bytes, Action::Event event)
+{
+    Action a;
+    a.kind = Action::Kind::Send;
+    a.event = event;
+    a.bytes = std::move(bytes);
+    a.packetIndex = m_ctx->packetIndex;
+    step.actions.append(a);
+    if (event != Action::Event::RequestSent)
+        m_ctx->waitTicks = 0; // the wait for an acknowledgement starts with every package
+}
+
+void UpgradeEngine::message(Step &step, Text text, Action::Event event, int arg1, int arg2)
+{
+    Action a;
+    a.kind = Action::Kind::Message;
+    a.event = event;
+    a.text = text;
+    a.arg1 = arg1;
+    a.arg2 = arg2;
+    a.packetIndex = m_ctx->packetIndex;
+    step.actions.append(a);
+}
+
+void UpgradeEngine::tickRequesting(Step &step)
+{
+    IapContext &c = *m_ctx;
+    if (c.response.size() > 1 && c.response.at(1) == RequestAccepted) {
+        c.response.clear();
+        c.state = IapContext::Transferring;
+        c.packetIndex = 0;
+        c.waitTicks = 0;
+        m_resends = 0;
+        message(step, Text::ResponseAccepted, Action::Event::Accepted);
+        // Package 0 always goes out full size, also for an image shorter than one package.
+        send(step, c.makeDataPackage(0), Action::Event::PackageSent);
+        message(step, Text::Progress, Action::Event::Progress, c.packetIndex + 1, c.packetTotal);
+        return;
+    }
+    send(step, c.makeRequestPackage(), Action::Event::RequestSent);
+    ++m_requests;
+    message(step, Text::RequestUpdate, Action::Event::RequestSent);
+}
+
+QByteArray UpgradeEngine::currentPackageForTimeout() const
+{
+    const IapContext &c = *m_ctx;
+    const bool shortFinal = c.packetIndex + 1 == c.packetTotal && c.packetIndex + 1 != c.fullPacketCount;
+    return shortFinal ? c.makeLastPackage() : c.makeDataPackage(c.packetIndex);
+}
+
+void UpgradeEngine::tickTransferring(Step &step)
+{
+    IapContext &c = *m_ctx;
+    ++c.waitTicks;
+
+    // An acknowledgement carries the echoed index in bytes 2-3 and the status in byte 4.
+    if (c.response.size() >= 5 && c.response.at(1) == Acknowledgement) {
+        const int echoed = quint8(c.response.at(2)) * 256 + quint8(c.response.at(3));
+        const int status = quint8(c.response.at(4));
+        // Act on each acknowledgement once: a stored data error must not resend the package
+        // on every tick, faster than the line can carry it.
+        c.response.clear();
+        if (echoed == c.packetIndex) {
+            if (status == StatusWritten) {
+                ++m_done;
+                m_resends = 0;
+                if (c.packetIndex + 1 == c.packetTotal) {
+                    message(step, Text::FlashWriteSuccess, Action::Event::Completed);
+                    message(step, Text::UpdateCompleted, Action::Event::Completed);
+                    c.state = IapContext::Finished;
+                    return;
+                }
+                ++c.packetIndex;
+                send(step,
+                     c.packetIndex == c.fullPacketCount ? c.makeLastPackage()
+                                                        : c.makeDataPackage(c.packetIndex),
+                     Action::Event::PackageSent);
+                message(step, Text::Progress, Action::Event::Progress, c.packetIndex + 1,
+                        c.packetTotal);
+            } else if (status == 2 || status == 3) {
+                message(step, Text::DataErrorResend, Action::Event::DataErrorResend);
+                // The rejected package goes out again full size, also when it is the short final one.
+                send(step, c.makeDataPackage(c.packetIndex), Action::Event::Resent);
+                ++m_resends;
+            }
+            // Any other status: no reaction; the wait goes on.
+            return;
+        }
+        // An acknowledgement of another package: not acted on; the wait limit still applies.
+    }
+
+    if (c.waitTicks > c.waitLimit) {
+        message(step, Text::WaitTimeoutResend, Action::Event::TimeoutResend);
+        send(step, currentPackageForTimeout(), Action::Event::Resent);
+        ++m_resends;
+    }
+}
+
+} // namespace iap

@@ -1,0 +1,26 @@
+# Sourced by ./test.sh and ./run.sh: install the Debian packages that are missing, and only those.
+ensure_packages() {
+    local missing=()
+    local p
+    for p in "$@"; do
+        dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    echo "Installing missing packages: ${missing[*]}" >&2
+    local sudo=()
+    if [ "$(id -u)" -ne 0 ]; then
+        if command -v sudo >/dev/null 2>&1; then
+            sudo=(sudo)
+        else
+            echo "error: packages ${missing[*]} are missing and neither root nor sudo is available" >&2
+            return 1
+        fi
+    fi
+    "${sudo[@]}" apt-get update
+    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y --no-install-recommends "${missing[@]}"
+}
+
+# What building the programs needs.
+BUILD_PACKAGES=(cmake g++ make pkg-config qtbase5-dev libqt5serialport5-dev qttools5-dev qttools5-dev-tools)
+# What the test suite and benchmarks need on top (zlib is the independent CRC oracle).
+TEST_PACKAGES=(zlib1g-dev libbenchmark-dev)

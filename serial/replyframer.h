@@ -1,0 +1,36 @@
+#pragma once
+
+#include <QByteArray>
+
+// Delimits reply frames by silence on the line. Bytes are appended as they arrive; a quiet
+// gap of 30 ms (reported by the owner's timer through quiet()) ends the burst, which is
+// then tested as one frame: at least 8 bytes, first byte 0xF1, last four bytes the CRC-32
+// of all before them. A burst is never searched for a later 0xF1 or split.
+//
+// The burst lives with the owner (the window's rxBuffer), the framer works on it.
+class ReplyFramer
+{
+public:
+    // No reply is this long: a burst that grows past it without a quiet gap is dropped.
+    static constexpr int MaxBurst = 64 * 1024;
+
+    enum class Outcome { Empty, Dropped, Accepted };
+
+    explicit ReplyFramer(QByteArray *burst);
+
+    void append(const QByteArray &bytes);
+    // The line has been quiet: test the burst and empty it. On Accepted, *frame holds an
+    // exact copy of the frame. Writes the "time out:%d" diagnostic for non-empty bursts.
+    Outcome quiet(QByteArray *frame);
+    // For callers that do not wait for the quiet gap: if the bytes gathered so far already
+    // form a valid frame, take it (and empty the burst) and return true.
+    bool takeIfComplete(QByteArray *frame);
+
+    // Expiries counted over the framer's whole life (never reset).
+    int quietCount() const { return m_quietCount; }
+    static bool isValidFrame(const QByteArray &bytes);
+
+private:
+    QByteArray *m_burst;
+    int m_quietCount = 0;
+};

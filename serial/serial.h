@@ -1,0 +1,55 @@
+#pragma once
+
+#include "serialerror.h"
+
+#include <QByteArray>
+#include <QObject>
+#include <QSerialPort>
+#include <QString>
+#include <QStringList>
+#include <functional>
+
+// The one serial line: 115200 8N1 (or the caller's baud), no flow control.
+// Every arrival runs readData() and then emits readSignal(), exactly once each.
+class Serial : public QObject
+{
+    Q_OBJECT
+public:
+    Serial();
+    ~Serial() override;
+
+    bool openPort(const QString &name, int baud);
+    void closePort();
+    void sendData(const QByteArray &bytes);
+    QByteArray getBuffer() const;
+    void clearBuffer();
+    QStringList availablePortNames();
+
+    bool isOpen() const;
+    // Why the last openPort() failed.
+    SerialError lastError() const { return m_lastError; }
+    QString lastErrorString() const { return m_lastErrorString; }
+
+    // Called once when the open line fails for good (device gone, read error): the port has
+    // already been closed when the handler runs.
+    using LostHandler = std::function<void(SerialError error, const QString &reason)>;
+    void setLostHandler(LostHandler handler) { m_lostHandler = std::move(handler); }
+
+signals:
+    void readSignal();
+
+public slots:
+    void readData();
+
+private:
+    void onPortError(QSerialPort::SerialPortError error);
+
+public:
+    QSerialPort *port;
+    QByteArray buffer;
+
+private:
+    SerialError m_lastError = SerialError::None;
+    QString m_lastErrorString;
+    LostHandler m_lostHandler;
+};
