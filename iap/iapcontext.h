@@ -10,7 +10,13 @@
 class IapContext
 {
 public:
-    enum State : qint32 { Idle = 0, Requesting = 1, Transferring = 2, Finished = 3 };
+    enum State : qint32
+    {
+        Idle = 0,
+        Requesting = 1,
+        Transferring = 2,
+        Finished = 3
+    };
 
     // The wire carries the package index in 16 bits: 65536 packages of 1024 bytes at most.
     static constexpr qint64 MaxPackets = 65536;

@@ -6,7 +6,8 @@ namespace iap {
 
 // Every operational text of the program, in English and Chinese. The window and the
 // command-line flasher both take their texts from here.
-enum class Text {
+enum class Text
+{
     Summary,           // %1 image length, %2 package size, %3 package total
     RequestUpdate,     // the request package went out
     ResponseAccepted,  // the device accepted the request
@@ -27,7 +28,8 @@ enum class Text {
 QString text(Text t, bool chinese);
 
 // What can go wrong with a firmware image before anything is sent.
-enum class IapError {
+enum class IapError
+{
     None,
     FileNotFound,   // %1 path
     FileUnreadable, // %1 path, %2 reason

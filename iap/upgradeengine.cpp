@@ -106,7 +106,8 @@ void UpgradeEngine::tickRequesting(Step &step)
 QByteArray UpgradeEngine::currentPackageForTimeout() const
 {
     const IapContext &c = *m_ctx;
-    const bool shortFinal = c.packetIndex + 1 == c.packetTotal && c.packetIndex + 1 != c.fullPacketCount;
+    const bool shortFinal =
+        c.packetIndex + 1 == c.packetTotal && c.packetIndex + 1 != c.fullPacketCount;
     return shortFinal ? c.makeLastPackage() : c.makeDataPackage(c.packetIndex);
 }
 
@@ -141,7 +142,8 @@ void UpgradeEngine::tickTransferring(Step &step)
                         c.packetTotal);
             } else if (status == 2 || status == 3) {
                 message(step, Text::DataErrorResend, Action::Event::DataErrorResend);
-                // The rejected package goes out again full size, also when it is the short final one.
+                // The rejected package goes out again full size, also when it is the short final
+                // one.
                 send(step, c.makeDataPackage(c.packetIndex), Action::Event::Resent);
                 ++m_resends;
             }

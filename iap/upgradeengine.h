@@ -13,9 +13,14 @@ namespace iap {
 // line for the user.
 struct Action
 {
-    enum class Kind { Send, Message };
+    enum class Kind
+    {
+        Send,
+        Message
+    };
     // What happened, for drivers that report events rather than texts (the flasher's JSON).
-    enum class Event {
+    enum class Event
+    {
         None,
         RequestSent,     // Send: the update request
         Accepted,        // Message: the device answered the request
@@ -29,7 +34,7 @@ struct Action
 
     Kind kind = Kind::Message;
     Event event = Event::None;
-    QByteArray bytes; // Send
+    QByteArray bytes;                // Send
     Text text = Text::RequestUpdate; // Message
     int arg1 = 0;
     int arg2 = 0;
