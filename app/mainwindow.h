@@ -1,0 +1,96 @@
+#pragma once
+
+#include "replyframer.h"
+#include "serialerror.h"
+#include "upgradeengine.h"
+
+#include <QByteArray>
+#include <QMainWindow>
+#include <QString>
+#include <QStringList>
+#include <memory>
+
+class IapContext;
+class MainWindowUi;
+class QTimer;
+class Serial;
+
+// The one window. Every operator action and every timer expiry arrives here as a slot.
+class MainWindow : public QMainWindow
+{
+    Q_OBJECT
+
+public:
+    explicit MainWindow(QWidget *parent = nullptr);
+    // extraPorts (device paths the system's enumeration does not list, such as a
+    // pseudo-terminal) come first in the port list, before the enumerated ports.
+    explicit MainWindow(const QStringList &extraPorts, QWidget *parent = nullptr);
+    ~MainWindow() override;
+
+    // Loads a firmware file exactly as if it had been chosen in the file dialog.
+    void loadFirmware(const QString &path);
+
+    // For the program's entry and its tests.
+    MainWindowUi *form() const { return ui; }
+    Serial *serialLink() const { return serial; }
+    IapContext *context() const { return iapContext; }
+    ReplyFramer *replyFramer() { return &framer; }
+    iap::UpgradeEngine *upgradeEngine() const { return engine.get(); }
+    QTimer *frameTimerObject() const { return frameTimer; }
+    QTimer *replyTimerObject() const { return replyTimer; }
+    QTimer *iapTimerObject() const { return iapTimer; }
+    bool chinese() const { return isChinese; }
+    QStringList extraPortNames() const { return extraPorts; }
+
+    // The catalogue the English operations read: first "IAP_en_US.qm" in the working
+    // folder, then the one next to the executable, then the copy compiled into the program.
+    static constexpr const char *CatalogueName = "IAP_en_US.qm";
+    static constexpr const char *BuiltInCatalogue = ":/i18n/IAP_en_US.qm";
+
+private slots:
+    void on_clearTextButton_clicked();
+    void readSerialData();
+    void timeUpdate();
+    void timeIAPUpdate();
+    void procPackage();
+    void timeoutUpdate();
+    void on_actionabout_triggered();
+    void on_iapLoadFileButton_clicked();
+    void on_iapDownLoadButton_clicked();
+    void on_iapClearButton_clicked();
+    void LoadFile();
+    void on_actionenglish_triggered();
+    void on_actionchinese_triggered();
+    void setWebLink();
+    void on_refreshButton_clicked();
+    void on_openPortButton_clicked();
+    void openUrl(QString url);
+    void EnglishInit();
+
+private:
+    void fillPortList();
+    // Writes one line at the end of the information window, as plain text.
+    void appendMessage(const QString &line);
+    // After every retranslation: the two buttons whose labels carry program state get the
+    // label of the real state back, in the active language.
+    void restoreOperationalLabels();
+    // The run has ended (finished, cancelled, port lost): Download label, selection allowed.
+    void endRun();
+    void setPortControls(bool portOpen);
+    void onPortLost(SerialError error, const QString &reason);
+
+    Serial *serial;
+    MainWindowUi *ui;
+    QTimer *frameTimer;
+    QTimer *replyTimer;
+    QTimer *iapTimer;
+    QByteArray rxBuffer;
+    int timeoutCount;
+    IapContext *iapContext;
+    bool isChinese;
+
+    ReplyFramer framer;
+    std::unique_ptr<iap::UpgradeEngine> engine;
+    QStringList extraPorts;
+    QString openPortName; // the port the open line belongs to, for the lost-line message
+};

@@ -1,0 +1,54 @@
+#include "startoptions.h"
+
+#include "mainwindow.h"
+
+#include <QCommandLineParser>
+#include <QMetaObject>
+
+void configureParser(QCommandLineParser &parser)
+{
+    parser.setApplicationDescription(
+        QStringLiteral("Flashes a firmware image into a device's boot loader over a serial line."));
+    parser.addHelpOption();
+    parser.addVersionOption();
+    parser.addOption(QCommandLineOption(
+        QStringList{QStringLiteral("p"), QStringLiteral("port")},
+        QStringLiteral("Add NAME (a device path such as a pseudo-terminal) to the port list, "
+                       "before the ports the system lists. May be given more than once."),
+        QStringLiteral("NAME")));
+    parser.addOption(QCommandLineOption(
+        QStringLiteral("lang"),
+        QStringLiteral("Start in this language: en (English, the default) or zh (Chinese)."),
+        QStringLiteral("LANG"), QStringLiteral("en")));
+    parser.addPositionalArgument(QStringLiteral("FIRMWARE"),
+                                 QStringLiteral("Firmware image (*.bin) to load at start-up."),
+                                 QStringLiteral("[FIRMWARE]"));
+}
+
+bool readStartOptions(const QCommandLineParser &parser, StartOptions *options, QString *error)
+{
+    StartOptions o;
+    o.ports = parser.values(QStringLiteral("port"));
+    o.language = parser.value(QStringLiteral("lang"));
+    if (o.language != QLatin1String("en") && o.language != QLatin1String("zh")) {
+        *error = QStringLiteral("unknown language \"%1\": use en or zh").arg(o.language);
+        return false;
+    }
+    const QStringList positional = parser.positionalArguments();
+    if (positional.size() > 1) {
+        *error = QStringLiteral("only one firmware file can be given");
+        return false;
+    }
+    if (!positional.isEmpty())
+        o.firmware = positional.first();
+    *options = o;
+    return true;
+}
+
+void applyStartOptions(MainWindow &window, const StartOptions &options)
+{
+    if (options.language == QLatin1String("zh"))
+        QMetaObject::invokeMethod(&window, "on_actionchinese_triggered", Qt::DirectConnection);
+    if (!options.firmware.isEmpty())
+        window.loadFirmware(options.firmware);
+}

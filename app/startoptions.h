@@ -1,0 +1,22 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+class MainWindow;
+class QCommandLineParser;
+
+// upgrade-assistant [--port NAME]... [--lang en|zh] [FIRMWARE]
+struct StartOptions
+{
+    QStringList ports; // listed before the enumerated ports, in the order given
+    QString firmware;  // loaded at start-up as if chosen in the file dialog
+    QString language;  // "en" (the default) or "zh"
+};
+
+// Adds --help, --version, --port, --lang and the FIRMWARE argument.
+void configureParser(QCommandLineParser &parser);
+// Reads a parsed command line. Returns false with *error set on a bad value.
+bool readStartOptions(const QCommandLineParser &parser, StartOptions *options, QString *error);
+// The language first, so that the firmware summary is written in it.
+void applyStartOptions(MainWindow &window, const StartOptions &options);
