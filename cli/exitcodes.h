@@ -1,0 +1,16 @@
+#pragma once
+
+// The flasher's exit codes. Scripts and production lines rely on them: never 0 on failure.
+// With several ports the process exits with the highest code of any port.
+namespace flash {
+enum ExitCode : int
+{
+    Success = 0,
+    Usage = 1,          // bad command line
+    FirmwareFile = 2,   // missing, unreadable, empty or too large; checked before any port opens
+    PortFailed = 3,     // the port cannot be opened, or it was lost during the transfer
+    NoAnswer = 4,       // the device did not answer the update request in time
+    TooManyResends = 5, // one package was resent too often in a row
+    Interrupted = 130,  // SIGINT or SIGTERM
+};
+} // namespace flash

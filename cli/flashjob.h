@@ -1,0 +1,119 @@
+#pragma once
+
+#include "exitcodes.h"
+
+#include "iapcontext.h"
+#include "replyframer.h"
+#include "serial.h"
+#include "upgradeengine.h"
+
+#include <QElapsedTimer>
+#include <QObject>
+#include <QTimer>
+#include <chrono>
+
+// One upgrade of one device on one port: the port, the reply framer, the upgrade engine and
+// its timers. Several jobs can run side by side on the one event loop. A job never writes a
+// line for the user: it reports what happens through its signals, and the caller words it.
+class FlashJob : public QObject
+{
+    Q_OBJECT
+public:
+    struct Options
+    {
+        QString port;
+        qint32 baud = 115200;
+        // Take a reply as soon as its bytes form a valid frame and step at once, instead of
+        // waiting for 30 ms of quiet and for the next 50 ms tick. Wire bytes stay the same.
+        bool fast = false;
+        // Give up when one package has been resent this many times in a row (0: never).
+        int maxResends = 10;
+        // Give up when the device has not accepted the request in this time (0: never).
+        std::chrono::milliseconds requestTimeout{30000};
+        // Ticks without an acknowledgement before a package is resent (100 ticks ≈ 5 s).
+        int waitLimit = 100;
+    };
+
+    enum class Failure
+    {
+        None,
+        OpenFailed,     // serialError() says why
+        PortLost,       // serialError() says why
+        NoAnswer,       // no reply to the request within requestTimeout
+        TooManyResends, // failedPackage() was resent maxResends times in a row
+        Interrupted,
+    };
+
+    FlashJob(const Options &options, const QByteArray &image, QObject *parent = nullptr);
+    ~FlashJob() override;
+
+    // Opens the port and starts the upgrade. Every outcome, a failed open included, is
+    // reported by finished(), never from within start() itself.
+    void start();
+    // Stops the upgrade and closes the port; finished() follows with Interrupted.
+    void interrupt();
+
+    const Options &options() const { return m_options; }
+    bool isFinished() const { return m_finished; }
+    flash::ExitCode exitCode() const;
+    Failure failure() const { return m_failure; }
+    SerialError serialError() const { return m_serialError; }
+    QString serialReason() const { return m_serialReason; }
+    int failedPackage() const { return m_failedPackage; }
+
+    qint64 imageBytes() const { return m_context.firmware.size(); }
+    int packetTotal() const { return m_context.packetTotal; }
+    int packagesDone() const { return m_engine.packagesDone(); }
+    qint64 bytesDone() const { return m_engine.bytesDone(); }
+    int requestsSent() const { return m_requests; }
+    int resendsTotal() const { return m_resendsTotal; }
+    // Resends of the current package in a row.
+    int consecutiveResends() const { return m_engine.consecutiveResends(); }
+    // Bytes put on the line and taken from it, for the wire-time figure.
+    qint64 bytesWritten() const { return m_bytesWritten; }
+    qint64 bytesRead() const { return m_bytesRead; }
+    // Seconds since start() (frozen when the job finishes).
+    double seconds() const;
+    // Seconds since the device accepted the request (0 before).
+    double transferSeconds() const;
+
+signals:
+    // The port is open and the first step is scheduled.
+    void started();
+    // Each action of the engine, after it was carried out (bytes sent, line to report).
+    void action(const iap::Action &action);
+    // A reply frame passed the framing test and was handed to the engine.
+    void replyReceived(const QByteArray &frame);
+    void finished();
+
+private:
+    void onBytes();
+    void onQuiet();
+    void onTick();
+    void onRequestTimeout();
+    void accept(const QByteArray &frame);
+    void finish(Failure failure);
+
+    Options m_options;
+    IapContext m_context;
+    iap::UpgradeEngine m_engine;
+    Serial m_serial;
+    QByteArray m_rxBuffer;
+    ReplyFramer m_framer;
+    QTimer m_tickTimer;
+    QTimer m_frameTimer;
+    QTimer m_requestTimer;
+    QElapsedTimer m_clock;
+    qint64 m_endMs = -1;
+    qint64 m_acceptedMs = -1;
+
+    bool m_finished = false;
+    Failure m_failure = Failure::None;
+    SerialError m_serialError = SerialError::None;
+    QString m_serialReason;
+    int m_failedPackage = -1;
+    int m_requests = 0;
+    int m_resendsTotal = 0;
+    qint64 m_bytesWritten = 0;
+    qint64 m_bytesRead = 0;
+};

@@ -1,0 +1,322 @@
+// iap-flash: flashes a firmware image into one or more devices from the command line, with
+// the same upgrade engine and texts as the window.
+#include "clitext.h"
+#include "exitcodes.h"
+#include "flashjob.h"
+#include "reporter.h"
+
+#include "firmwarefile.h"
+#include "messages.h"
+#include "serial.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QSerialPortInfo>
+#include <QSocketNotifier>
+#include <QTextStream>
+#include <csignal>
+#include <cstdio>
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+bool g_verbose = false;
+int g_signalFd = -1;
+
+// Qt's debug output (frame counters, hex conversion counts) only with --verbose.
+void messageHandler(QtMsgType type, const QMessageLogContext &, const QString &message)
+{
+    if (!g_verbose && (type == QtDebugMsg || type == QtInfoMsg))
+        return;
+    std::fprintf(stderr, "%s\n", message.toLocal8Bit().constData());
+    std::fflush(stderr);
+}
+
+// Nothing but a byte into the self-pipe: the event loop does the work.
+extern "C" void onSignal(int number)
+{
+    const int saved = errno;
+    const char byte = char(number);
+    if (::write(g_signalFd, &byte, 1) < 0) {
+        // The pipe is full: a stop is already pending.
+    }
+    errno = saved;
+}
+
+bool installSignalPipe(int fds[2])
+{
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0)
+        return false;
+    ::fcntl(fds[0], F_SETFL, O_NONBLOCK);
+    ::fcntl(fds[1], F_SETFL, O_NONBLOCK);
+    g_signalFd = fds[0];
+    struct sigaction sa = {};
+    sa.sa_handler = onSignal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    ::sigaction(SIGINT, &sa, nullptr);
+    ::sigaction(SIGTERM, &sa, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+    return true;
+}
+
+int listPorts()
+{
+    // Only the ports that open now, as the window lists them.
+    Serial serial;
+    const QStringList names = serial.availablePortNames();
+    QTextStream out(stdout);
+    for (const QSerialPortInfo &info : QSerialPortInfo::availablePorts()) {
+        if (!names.contains(info.portName()) && !names.contains(info.systemLocation()))
+            continue;
+        QString usb;
+        if (info.hasVendorIdentifier() && info.hasProductIdentifier())
+            usb = QStringLiteral("%1:%2")
+                      .arg(info.vendorIdentifier(), 4, 16, QLatin1Char('0'))
+                      .arg(info.productIdentifier(), 4, 16, QLatin1Char('0'));
+        out << info.systemLocation() << '\t' << info.description() << '\t' << info.manufacturer()
+            << '\t' << usb << '\n';
+    }
+    out.flush();
+    return flash::Success;
+}
+
+QString exitCodeHelp()
+{
+    return QStringLiteral(
+        "Flashes FIRMWARE into the boot loader of the device on each --port, with the same\n"
+        "upgrade as the Upgrade Assistant window (1024-byte packages, CRC-32, acknowledged one\n"
+        "by one). With several ports the image goes to all of them at once.\n"
+        "\n"
+        "Exit codes: 0 success; 1 usage; 2 firmware file (missing, unreadable, empty, over\n"
+        "65536 packages); 3 port (cannot open, lost during the transfer); 4 the device did not\n"
+        "answer the update request in time; 5 too many resends; 130 interrupted. With several\n"
+        "ports, the highest code of any port.");
+}
+
+struct Settings
+{
+    QStringList ports;
+    QString firmware;
+    FlashJob::Options job;
+    Reporter::Settings report;
+    bool list = false;
+};
+
+// Returns an error text, or an empty string when the command line is usable.
+QString parse(QCommandLineParser &parser, const QStringList &arguments, Settings *s,
+              bool *helpOrVersion)
+{
+    const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},
+                                  QStringLiteral("Show this help and exit."));
+    const QCommandLineOption version(QStringLiteral("version"),
+                                     QStringLiteral("Show the version and exit."));
+    const QCommandLineOption port({QStringLiteral("p"), QStringLiteral("port")},
+                                  QStringLiteral("Serial port to flash (repeat for several ports "
+                                                 "flashed at once), e.g. /dev/ttyUSB0."),
+                                  QStringLiteral("NAME"));
+    const QCommandLineOption list(
+        {QStringLiteral("l"), QStringLiteral("list")},
+        QStringLiteral("List the ports that can be opened now (name, description, manufacturer, "
+                       "USB VID:PID; tab-separated) and exit."));
+    const QCommandLineOption baud({QStringLiteral("b"), QStringLiteral("baud")},
+                                  QStringLiteral("Baud rate (default 115200)."),
+                                  QStringLiteral("N"), QStringLiteral("115200"));
+    const QCommandLineOption lang(
+        QStringLiteral("lang"), QStringLiteral("Language of the messages: en or zh (default en)."),
+        QStringLiteral("en|zh"), QStringLiteral("en"));
+    const QCommandLineOption maxResends(
+        QStringLiteral("max-resends"),
+        QStringLiteral("Give up when one package has been resent N times in a row (default 10; 0 "
+                       "= never)."),
+        QStringLiteral("N"), QStringLiteral("10"));
+    const QCommandLineOption requestTimeout(
+        QStringLiteral("request-timeout"),
+        QStringLiteral("Give up when the device has not answered the update request in this time "
+                       "(default 30; 0 = wait forever)."),
+        QStringLiteral("SECONDS"), QStringLiteral("30"));
+    const QCommandLineOption ackTimeout(
+        QStringLiteral("ack-timeout"),
+        QStringLiteral("Resend a package whose acknowledgement has not come in this time (default "
+                       "5, i.e. 100 ticks of 50 ms as in the window; at least 0.05)."),
+        QStringLiteral("SECONDS"), QStringLiteral("5"));
+    const QCommandLineOption fast(
+        QStringLiteral("fast"),
+        QStringLiteral("Take a reply as soon as it forms a valid frame and send the next package "
+                       "at once, instead of waiting for 30 ms of quiet and the next 50 ms tick. "
+                       "The bytes on the line are the same."));
+    const QCommandLineOption jsonOpt(
+        QStringLiteral("json"),
+        QStringLiteral("Write one JSON object per line on stdout instead of text (events started, "
+                       "requesting, accepted, progress, resend, finished, failed)."));
+    const QCommandLineOption quiet({QStringLiteral("q"), QStringLiteral("quiet")},
+                                   QStringLiteral("Print errors only."));
+    const QCommandLineOption verbose(
+        {QStringLiteral("v"), QStringLiteral("verbose")},
+        QStringLiteral("Print every reply as hex, every line of the upgrade log and Qt's debug "
+                       "output."));
+
+    parser.setApplicationDescription(exitCodeHelp());
+    parser.addOptions({help, version, port, list, baud, lang, maxResends, requestTimeout,
+                       ackTimeout, fast, jsonOpt, quiet, verbose});
+    parser.addPositionalArgument(QStringLiteral("FIRMWARE"),
+                                 QStringLiteral("The firmware image (*.bin)."));
+
+    *helpOrVersion = false;
+    if (!parser.parse(arguments))
+        return parser.errorText();
+    if (parser.isSet(help) || parser.isSet(version)) {
+        *helpOrVersion = true;
+        return QString();
+    }
+    s->report.mode = parser.isSet(jsonOpt) ? Reporter::Mode::Json : Reporter::Mode::Human;
+    s->report.quiet = parser.isSet(quiet);
+    s->report.verbose = parser.isSet(verbose);
+    if (s->report.quiet && s->report.verbose)
+        return QStringLiteral("--quiet and --verbose exclude each other.");
+
+    const QString language = parser.value(lang);
+    if (language != QLatin1String("en") && language != QLatin1String("zh"))
+        return QStringLiteral("--lang must be en or zh, not \"%1\".").arg(language);
+    s->report.chinese = language == QLatin1String("zh");
+
+    s->list = parser.isSet(list);
+    if (s->list)
+        return QString();
+
+    bool ok = false;
+    s->job.baud = parser.value(baud).toInt(&ok);
+    if (!ok || s->job.baud <= 0)
+        return QStringLiteral("--baud needs a positive number, not \"%1\".")
+            .arg(parser.value(baud));
+    s->job.maxResends = parser.value(maxResends).toInt(&ok);
+    if (!ok || s->job.maxResends < 0)
+        return QStringLiteral("--max-resends needs a number of 0 or more, not \"%1\".")
+            .arg(parser.value(maxResends));
+    const double request = parser.value(requestTimeout).toDouble(&ok);
+    if (!ok || request < 0 || request > 1e6)
+        return QStringLiteral("--request-timeout needs seconds (0 or more), not \"%1\".")
+            .arg(parser.value(requestTimeout));
+    s->job.requestTimeout = std::chrono::milliseconds(qRound64(request * 1000));
+    const double ack = parser.value(ackTimeout).toDouble(&ok);
+    if (!ok || ack < 0.05 || ack > 1e6)
+        return QStringLiteral("--ack-timeout needs seconds (at least 0.05), not \"%1\".")
+            .arg(parser.value(ackTimeout));
+    // A package is resent on the tick after waitLimit ticks without its acknowledgement.
+    s->job.waitLimit = qMax(1, int(qRound64(ack * 1000 / 50)));
+    s->job.fast = parser.isSet(fast);
+
+    s->ports = parser.values(port);
+    if (s->ports.isEmpty())
+        return QStringLiteral("no port given: name one with --port (see --list).");
+    for (int i = 0; i < s->ports.size(); ++i) {
+        if (s->ports.at(i).isEmpty())
+            return QStringLiteral("--port needs a name.");
+        if (s->ports.indexOf(s->ports.at(i), i + 1) > 0)
+            return QStringLiteral("port %1 is given twice.").arg(s->ports.at(i));
+    }
+    const QStringList positional = parser.positionalArguments();
+    if (positional.size() != 1)
+        return positional.isEmpty()
+                   ? QStringLiteral("no firmware file given.")
+                   : QStringLiteral("give one firmware file, not %1.").arg(positional.size());
+    s->firmware = positional.first();
+    s->report.file = s->firmware;
+    return QString();
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("iap-flash"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(IAP_VERSION));
+    qInstallMessageHandler(messageHandler);
+
+    QCommandLineParser parser;
+    Settings s;
+    bool helpOrVersion = false;
+    const QString usageError = parse(parser, app.arguments(), &s, &helpOrVersion);
+    if (helpOrVersion) {
+        if (parser.isSet(QStringLiteral("version")))
+            std::printf("iap-flash %s\n", IAP_VERSION);
+        else
+            std::fputs(parser.helpText().toUtf8().constData(), stdout);
+        return flash::Success;
+    }
+    g_verbose = s.report.verbose;
+    s.report.terminal = ::isatty(STDERR_FILENO) == 1;
+    Reporter reporter(s.report);
+    if (!usageError.isEmpty()) {
+        reporter.earlyFailure(flash::Usage, QStringLiteral("usage"),
+                              usageError + QStringLiteral(" Try --help."));
+        return flash::Usage;
+    }
+    if (s.list)
+        return listPorts();
+
+    // The image is checked before any port is opened.
+    const iap::FirmwareFile file = iap::loadFirmwareFile(s.firmware);
+    if (file.error != iap::IapError::None) {
+        reporter.earlyFailure(
+            flash::FirmwareFile, QStringLiteral("firmware-file"),
+            iap::errorText(file.error, s.report.chinese, s.firmware, file.detail));
+        return flash::FirmwareFile;
+    }
+
+    int signalFds[2] = {-1, -1};
+    if (!installSignalPipe(signalFds)) {
+        reporter.earlyFailure(flash::Usage, QStringLiteral("usage"),
+                              QStringLiteral("cannot set up signal handling."));
+        return flash::Usage;
+    }
+
+    QList<FlashJob *> jobs;
+    for (const QString &name : qAsConst(s.ports)) {
+        FlashJob::Options options = s.job;
+        options.port = name;
+        jobs.append(new FlashJob(options, file.image, &app));
+    }
+    {
+        IapContext summary;
+        summary.setImage(file.image);
+        reporter.summary(iap::text(iap::Text::Summary, s.report.chinese)
+                             .arg(summary.firmware.size())
+                             .arg(summary.packetSize)
+                             .arg(summary.packetTotal));
+    }
+
+    QSocketNotifier signalNotifier(signalFds[1], QSocketNotifier::Read);
+    QObject::connect(&signalNotifier, &QSocketNotifier::activated, &app, [&] {
+        char bytes[16];
+        while (::read(signalFds[1], bytes, sizeof bytes) > 0) {
+        }
+        for (FlashJob *job : qAsConst(jobs))
+            job->interrupt();
+    });
+
+    int remaining = jobs.size();
+    for (FlashJob *job : qAsConst(jobs)) {
+        reporter.watch(job);
+        QObject::connect(job, &FlashJob::finished, &app, [&] {
+            if (--remaining > 0)
+                return;
+            int code = flash::Success;
+            for (const FlashJob *j : qAsConst(jobs))
+                code = qMax(code, int(j->exitCode()));
+            reporter.results(jobs);
+            QCoreApplication::exit(code);
+        });
+    }
+    for (FlashJob *job : qAsConst(jobs))
+        job->start();
+
+    const int code = app.exec();
+    qDeleteAll(jobs); // closes any port still open
+    ::close(signalFds[0]);
+    ::close(signalFds[1]);
+    return code;
+}
