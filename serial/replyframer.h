@@ -14,7 +14,12 @@ public:
     // No reply is this long: a burst that grows past it without a quiet gap is dropped.
     static constexpr int MaxBurst = 64 * 1024;
 
-    enum class Outcome { Empty, Dropped, Accepted };
+    enum class Outcome
+    {
+        Empty,
+        Dropped,
+        Accepted
+    };
 
     explicit ReplyFramer(QByteArray *burst);
 
@@ -33,4 +38,5 @@ public:
 private:
     QByteArray *m_burst;
     int m_quietCount = 0;
+    bool m_overflow = false; // the burst outgrew MaxBurst; discard until the next quiet gap
 };

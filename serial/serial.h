@@ -52,4 +52,6 @@ private:
     SerialError m_lastError = SerialError::None;
     QString m_lastErrorString;
     LostHandler m_lostHandler;
+    bool m_lostReported = false; // the current open has already been reported as lost
+    quint32 m_openCount = 0;     // successful opens, so a late loss report finds its own open
 };

@@ -4,7 +4,8 @@
 #include <QString>
 
 // What can go wrong with the serial line.
-enum class SerialError {
+enum class SerialError
+{
     None,
     NoPortName,       // nothing chosen (empty port list)
     NotFound,         // the port does not exist

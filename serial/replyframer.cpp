@@ -1,0 +1,58 @@
+#include "replyframer.h"
+
+#include "iapcontext.h"
+
+#include <QDebug>
+
+ReplyFramer::ReplyFramer(QByteArray *burst) : m_burst(burst) {}
+
+void ReplyFramer::append(const QByteArray &bytes)
+{
+    if (m_overflow)
+        return; // the rest of an overlong burst: thrown away until the line goes quiet
+    if (qint64(m_burst->size()) + bytes.size() > MaxBurst) {
+        qDebug("burst longer than %d bytes without a quiet gap: dropped", MaxBurst);
+        m_burst->clear();
+        m_overflow = true;
+        return;
+    }
+    m_burst->append(bytes);
+}
+
+ReplyFramer::Outcome ReplyFramer::quiet(QByteArray *frame)
+{
+    ++m_quietCount;
+    if (m_burst->isEmpty() && !m_overflow)
+        return Outcome::Empty;
+    qDebug("time out:%d", m_quietCount);
+    if (m_overflow || !isValidFrame(*m_burst)) {
+        m_overflow = false;
+        m_burst->clear();
+        return Outcome::Dropped;
+    }
+    *frame = *m_burst;
+    m_burst->clear();
+    return Outcome::Accepted;
+}
+
+bool ReplyFramer::takeIfComplete(QByteArray *frame)
+{
+    if (m_overflow || !isValidFrame(*m_burst))
+        return false;
+    *frame = *m_burst;
+    m_burst->clear();
+    return true;
+}
+
+bool ReplyFramer::isValidFrame(const QByteArray &bytes)
+{
+    const int size = bytes.size();
+    if (size < 8 || quint8(bytes.at(0)) != 0xF1)
+        return false;
+    const QByteArray crc = IapContext::crcBytes(bytes, size - 4);
+    for (int i = 0; i < 4; ++i) {
+        if (crc.at(i) != bytes.at(size - 4 + i))
+            return false;
+    }
+    return true;
+}

@@ -1,0 +1,95 @@
+#include "serialerror.h"
+
+SerialError serialErrorFrom(QSerialPort::SerialPortError error)
+{
+    switch (error) {
+    case QSerialPort::NoError:
+        return SerialError::None;
+    case QSerialPort::DeviceNotFoundError:
+        return SerialError::NotFound;
+    case QSerialPort::PermissionError:
+        return SerialError::PermissionDenied;
+    case QSerialPort::OpenError:
+        return SerialError::Busy;
+    case QSerialPort::ResourceError:
+        return SerialError::DeviceLost;
+    case QSerialPort::ReadError:
+        return SerialError::ReadFailed;
+    case QSerialPort::WriteError:
+        return SerialError::WriteFailed;
+    default:
+        return SerialError::OpenFailed;
+    }
+}
+
+namespace {
+
+// " (reason)" when there is a reason to add.
+QString detail(const QString &reason)
+{
+    return reason.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(reason);
+}
+
+QString orUnknown(const QString &reason, bool chinese)
+{
+    if (!reason.isEmpty())
+        return reason;
+    return chinese ? QStringLiteral("原因不明") : QStringLiteral("unknown reason");
+}
+
+} // namespace
+
+QString serialErrorText(SerialError error, bool chinese, const QString &port, const QString &reason)
+{
+    switch (error) {
+    case SerialError::None:
+        return QString();
+    case SerialError::NoPortName:
+        return chinese ? QStringLiteral("未选择串口：请连接设备后点击刷新，再选择串口。")
+                       : QStringLiteral("No serial port chosen: connect the device, press "
+                                        "Refresh and pick a port.");
+    case SerialError::NotFound:
+        return chinese ? QStringLiteral("无法打开串口 %1：串口不存在%2。").arg(port, detail(reason))
+                       : QStringLiteral("Cannot open serial port %1: the port does not exist%2.")
+                             .arg(port, detail(reason));
+    case SerialError::PermissionDenied:
+#ifdef Q_OS_LINUX
+        return chinese ? QStringLiteral("无法打开串口 %1：没有权限。请把当前用户加入 dialout 组"
+                                        "（sudo usermod -aG dialout $USER），然后重新登录。")
+                             .arg(port)
+                       : QStringLiteral("Cannot open serial port %1: permission denied. Add your "
+                                        "user to the dialout group (sudo usermod -aG dialout "
+                                        "$USER) and log in again.")
+                             .arg(port);
+#else
+        return chinese ? QStringLiteral("无法打开串口 %1：没有权限%2。").arg(port, detail(reason))
+                       : QStringLiteral("Cannot open serial port %1: permission denied%2.")
+                             .arg(port, detail(reason));
+#endif
+    case SerialError::Busy:
+        return chinese
+                   ? QStringLiteral("无法打开串口 %1：串口已被占用%2。").arg(port, detail(reason))
+                   : QStringLiteral("Cannot open serial port %1: the port is in use%2.")
+                         .arg(port, detail(reason));
+    case SerialError::OpenFailed:
+        return chinese ? QStringLiteral("无法打开串口 %1：%2。").arg(port, orUnknown(reason, true))
+                       : QStringLiteral("Cannot open serial port %1: %2.")
+                             .arg(port, orUnknown(reason, false));
+    case SerialError::DeviceLost:
+        return chinese ? QStringLiteral("串口 %1 已断开：%2。串口已关闭。")
+                             .arg(port, orUnknown(reason, true))
+                       : QStringLiteral("Serial port %1 was lost: %2. The port has been closed.")
+                             .arg(port, orUnknown(reason, false));
+    case SerialError::ReadFailed:
+        return chinese ? QStringLiteral("串口 %1 读取失败：%2。串口已关闭。")
+                             .arg(port, orUnknown(reason, true))
+                       : QStringLiteral("Reading serial port %1 failed: %2. The port has been "
+                                        "closed.")
+                             .arg(port, orUnknown(reason, false));
+    case SerialError::WriteFailed:
+        return chinese ? QStringLiteral("串口 %1 写入失败：%2。").arg(port, orUnknown(reason, true))
+                       : QStringLiteral("Writing to serial port %1 failed: %2.")
+                             .arg(port, orUnknown(reason, false));
+    }
+    return QString();
+}

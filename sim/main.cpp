@@ -1,0 +1,196 @@
+// iap-device-sim: a virtual boot loader on a pseudo-terminal, for trying the upgrade tools
+// without hardware. Prints the path of the port to open as its first line.
+#include "ptyrunner.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QSocketNotifier>
+
+#include <csignal>
+#include <cstdio>
+#include <fcntl.h>
+#include <unistd.h>
+#ifdef __linux__
+#include <sys/prctl.h>
+#endif
+
+namespace {
+
+int signalPipe[2] = {-1, -1};
+
+void onSignal(int)
+{
+    const char byte = 1;
+    const ssize_t ignored = ::write(signalPipe[1], &byte, 1);
+    (void)ignored;
+}
+
+int usageError(const QString &message)
+{
+    std::fprintf(stderr, "iap-device-sim: %s\n", qPrintable(message));
+    return 2;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+#ifdef __linux__
+    // Never outlive the program that started us (a test that crashes, a closed terminal).
+    const pid_t parent = ::getppid();
+    ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+    if (parent == 1 || ::getppid() != parent)
+        return 0;
+#endif
+
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("iap-device-sim"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(PROJECT_VERSION));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "A virtual IAP boot loader on a pseudo-terminal. The first line on stdout is the path "
+        "of the port to open. Each complete image is reported as one JSON line.\n"
+        "LIST is a comma-separated list of package indices (a fault hits only the first answer "
+        "to a listed package) or \"all\" (every package, every time)."));
+    parser.addHelpOption();
+    parser.addVersionOption();
+    const QCommandLineOption outOpt(QStringLiteral("out"),
+                                    QStringLiteral("Save each complete image to FILE."),
+                                    QStringLiteral("FILE"));
+    const QCommandLineOption onceOpt(QStringLiteral("once"),
+                                     QStringLiteral("Exit after the first complete image."));
+    const QCommandLineOption baudOpt(
+        QStringLiteral("baud"),
+        QStringLiteral("Pace replies like a line at N baud, 10 bits a byte (0 = no pacing)."),
+        QStringLiteral("N"), QStringLiteral("0"));
+    const QCommandLineOption loseOpt(QStringLiteral("lose-ack"),
+                                     QStringLiteral("Do not answer the packages in LIST."),
+                                     QStringLiteral("LIST"));
+    const QCommandLineOption statusOpt(QStringLiteral("error-status"),
+                                       QStringLiteral("Answer the packages in LIST with status 2 "
+                                                      "(not written)."),
+                                       QStringLiteral("LIST"));
+    const QCommandLineOption corruptOpt(
+        QStringLiteral("corrupt-ack"),
+        QStringLiteral("Answer the packages in LIST with a wrong CRC trailer."),
+        QStringLiteral("LIST"));
+    const QCommandLineOption noiseOpt(
+        QStringLiteral("noise"),
+        QStringLiteral(
+            "Send one noise byte (0x00) just before the answer to the packages in LIST."),
+        QStringLiteral("LIST"));
+    const QCommandLineOption splitOpt(
+        QStringLiteral("split"),
+        QStringLiteral("Send the answer to the packages in LIST in two pieces."),
+        QStringLiteral("LIST"));
+    const QCommandLineOption gapOpt(QStringLiteral("split-gap-ms"),
+                                    QStringLiteral("Gap between the two pieces of a split answer."),
+                                    QStringLiteral("MS"), QStringLiteral("5"));
+    const QCommandLineOption padOpt(
+        QStringLiteral("pad"),
+        QStringLiteral("Add N bytes (0x00) after the status byte of every acknowledgement."),
+        QStringLiteral("N"), QStringLiteral("0"));
+    const QCommandLineOption ignoreOpt(QStringLiteral("ignore-requests"),
+                                       QStringLiteral("Ignore the first N update requests."),
+                                       QStringLiteral("N"), QStringLiteral("0"));
+    const QCommandLineOption silentOpt(QStringLiteral("silent"),
+                                       QStringLiteral("Never answer anything."));
+    const QCommandLineOption hangupOpt(
+        QStringLiteral("hangup-after"),
+        QStringLiteral("Close the line once N packages have been written and answered (0: at the "
+                       "first bytes received), print a hangup JSON line and exit 0."),
+        QStringLiteral("N"));
+    const QCommandLineOption faultsOpt(
+        QStringLiteral("faults"),
+        QStringLiteral("Random faults: each package's first answer is lost, corrupted, refused, "
+                       "preceded by noise or split with probability RATE (0 to 1)."),
+        QStringLiteral("RATE"), QStringLiteral("0"));
+    const QCommandLineOption seedOpt(QStringLiteral("seed"),
+                                     QStringLiteral("Seed of the random faults."),
+                                     QStringLiteral("S"), QStringLiteral("1"));
+    const QCommandLineOption logOpt(QStringLiteral("log"),
+                                    QStringLiteral("Write one line per event to stderr."));
+    parser.addOptions({outOpt, onceOpt, baudOpt, loseOpt, statusOpt, corruptOpt, noiseOpt, splitOpt,
+                       gapOpt, padOpt, ignoreOpt, silentOpt, hangupOpt, faultsOpt, seedOpt,
+                       logOpt});
+    parser.process(app);
+    if (!parser.positionalArguments().isEmpty())
+        return usageError(QStringLiteral("unexpected argument %1")
+                              .arg(parser.positionalArguments().constFirst()));
+
+    RunnerOptions options;
+    options.outPath = parser.value(outOpt);
+    options.once = parser.isSet(onceOpt);
+    options.log = parser.isSet(logOpt);
+    options.device.silent = parser.isSet(silentOpt);
+
+    const auto number = [&](const QCommandLineOption &opt, int min, int *out) {
+        bool ok = false;
+        const int value = parser.value(opt).toInt(&ok);
+        if (!ok || value < min)
+            return false;
+        *out = value;
+        return true;
+    };
+    if (!number(baudOpt, 0, &options.baud))
+        return usageError(QStringLiteral("--baud needs a number of 0 or more"));
+    if (!number(gapOpt, 0, &options.splitGapMs))
+        return usageError(QStringLiteral("--split-gap-ms needs a number of 0 or more"));
+    if (!number(padOpt, 0, &options.device.pad) || options.device.pad > 1024)
+        return usageError(QStringLiteral("--pad needs a number from 0 to 1024"));
+    if (!number(ignoreOpt, 0, &options.device.ignoreRequests))
+        return usageError(QStringLiteral("--ignore-requests needs a number of 0 or more"));
+    if (parser.isSet(hangupOpt) && !number(hangupOpt, 0, &options.hangupAfter))
+        return usageError(QStringLiteral("--hangup-after needs a number of 0 or more"));
+
+    const struct
+    {
+        const QCommandLineOption *opt;
+        FaultSet *set;
+    } lists[] = {{&loseOpt, &options.device.loseAck},
+                 {&statusOpt, &options.device.errorStatus},
+                 {&corruptOpt, &options.device.corruptAck},
+                 {&noiseOpt, &options.device.noise},
+                 {&splitOpt, &options.device.split}};
+    for (const auto &list : lists) {
+        if (parser.isSet(*list.opt) && !FaultSet::parse(parser.value(*list.opt), list.set))
+            return usageError(QStringLiteral("--%1 needs a list of package indices or \"all\"")
+                                  .arg(list.opt->names().constFirst()));
+    }
+    bool ok = false;
+    options.device.faultRate = parser.value(faultsOpt).toDouble(&ok);
+    if (!ok || options.device.faultRate < 0.0 || options.device.faultRate > 1.0)
+        return usageError(QStringLiteral("--faults needs a rate from 0 to 1"));
+    options.device.seed = parser.value(seedOpt).toULongLong(&ok);
+    if (!ok)
+        return usageError(QStringLiteral("--seed needs a whole number"));
+
+    // SIGTERM and SIGINT end the event loop, so the pty is closed in order.
+    if (::pipe(signalPipe) != 0)
+        return usageError(QStringLiteral("cannot create a pipe"));
+    ::fcntl(signalPipe[0], F_SETFD, FD_CLOEXEC);
+    ::fcntl(signalPipe[1], F_SETFD, FD_CLOEXEC);
+    ::fcntl(signalPipe[1], F_SETFL, O_NONBLOCK);
+    struct sigaction action = {};
+    action.sa_handler = onSignal;
+    sigemptyset(&action.sa_mask);
+    ::sigaction(SIGTERM, &action, nullptr);
+    ::sigaction(SIGINT, &action, nullptr);
+    ::signal(SIGPIPE, SIG_IGN);
+    QSocketNotifier signalNotifier(signalPipe[0], QSocketNotifier::Read);
+    QObject::connect(&signalNotifier, &QSocketNotifier::activated, &app,
+                     [] { QCoreApplication::exit(0); });
+
+    PtyRunner runner(options);
+    QString error;
+    if (!runner.open(&error)) {
+        std::fprintf(stderr, "iap-device-sim: %s\n", qPrintable(error));
+        return 1;
+    }
+    QObject::connect(
+        &runner, &PtyRunner::finished, &app, [](int code) { QCoreApplication::exit(code); },
+        Qt::QueuedConnection);
+    printJsonLine(runner.slavePath()); // the first line: the port to open
+    return app.exec();
+}

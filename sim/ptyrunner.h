@@ -1,0 +1,86 @@
+#pragma once
+
+#include "devicemodel.h"
+
+#include <QElapsedTimer>
+#include <QObject>
+#include <QQueue>
+#include <QString>
+#include <QTimer>
+
+class QSocketNotifier;
+
+struct RunnerOptions
+{
+    DeviceOptions device;
+    QString outPath;      // save each complete image here (empty: do not save)
+    bool once = false;    // exit after the first complete image
+    int baud = 0;         // 0: no pacing
+    int splitGapMs = 5;   // gap between the two pieces of a split reply
+    int hangupAfter = -1; // close the line after this many packages were written (-1: never)
+    bool log = false;     // one line per event on stderr
+};
+
+// Puts a DeviceModel on a pseudo-terminal: reads what the tool writes to the slave side,
+// feeds it to the model and writes the replies back, paced like a real line when a baud
+// rate is given. Events go to stdout as one JSON line each.
+class PtyRunner : public QObject
+{
+    Q_OBJECT
+public:
+    explicit PtyRunner(const RunnerOptions &options, QObject *parent = nullptr);
+    ~PtyRunner() override;
+
+    // Creates the pty pair with the slave in raw mode. False (and *error) on failure.
+    bool open(QString *error);
+    QString slavePath() const { return m_slavePath; }
+
+signals:
+    // The simulator is done (--once, --hangup-after); the program exits with this code.
+    void finished(int exitCode);
+
+private:
+    struct Pending
+    {
+        QByteArray bytes;
+        int written = 0;
+        qint64 notBeforeUs = 0; // earliest time for the next byte
+        qint64 gapUs = 0;       // quiet time after the previous piece
+        bool started = false;
+    };
+
+    qint64 nowUs() const;
+    void onReadable();
+    void onIdle();
+    void handle(const DeviceModel::Output &output);
+    void saveAndReport(const DeviceModel::Completion &completion);
+    void pump();
+    void schedulePump(qint64 delayUs);
+    void finishWhenDelivered();
+    void hangUp();
+    void closeLine();
+    void log(const QString &line) const;
+
+    RunnerOptions m_options;
+    DeviceModel m_model;
+    QElapsedTimer m_clock;
+    int m_master = -1;
+    int m_slave = -1; // kept open so the tool may close and reopen its side
+    QString m_slavePath;
+    QSocketNotifier *m_readNotifier = nullptr;
+    QTimer m_idleTimer;
+    QTimer m_pumpTimer;
+    QTimer m_drainTimer;
+    QQueue<Pending> m_queue;
+    qint64 m_lineFreeUs = 0;
+    qint64 m_byteUs = 0; // wire time of one byte (10 bits), 0 without pacing
+    bool m_exitPending = false;
+    bool m_hangupPending = false;
+    qint64 m_drainStartUs = 0;
+    qint64 m_startUs = 0;
+};
+
+// One JSON line on stdout, flushed at once.
+void printJsonLine(const QString &line);
+// A string as a JSON string literal, quotes included.
+QString jsonString(const QString &text);
