@@ -14,8 +14,9 @@ namespace {
 bool deviceFileAccessible(const QString &name)
 {
 #ifdef Q_OS_UNIX
-    const QString location = QSerialPortInfo(name).systemLocation();
-    return !location.isEmpty() && ::access(location.toLocal8Bit().constData(), R_OK | W_OK) == 0;
+    // The device file Qt opens for this name: a path as it is, a bare name under /dev.
+    const QString location = name.contains(QLatin1Char('/')) ? name : QStringLiteral("/dev/") + name;
+    return ::access(location.toLocal8Bit().constData(), R_OK | W_OK) == 0;
 #else
     Q_UNUSED(name);
     return false;
@@ -143,7 +144,9 @@ void Serial::onPortError(QSerialPort::SerialPortError error)
     // once. The port is closed from the event loop, not from inside QSerialPort's own
     // notification handler that is emitting this error.
     m_lostReported = true;
-    const SerialError lost = serialErrorFrom(error);
+    // Both mean the line is gone (a hung-up pty reports a failed read, an unplugged adapter
+    // a resource error); the reason tells them apart.
+    const SerialError lost = SerialError::DeviceLost;
     const QString reason = port->errorString();
     const quint32 openCount = m_openCount;
     QTimer::singleShot(0, this, [this, lost, reason, openCount] {

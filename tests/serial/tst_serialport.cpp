@@ -1,0 +1,365 @@
+#include "iapcontext.h"
+#include "serial.h"
+#include "serialerror.h"
+
+#include <QProcess>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <fcntl.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+Q_DECLARE_METATYPE(SerialError)
+
+namespace {
+
+QByteArray hex(const char *text)
+{
+    return QByteArray::fromHex(QByteArray(text));
+}
+
+qint64 processCpuMicroseconds()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return qint64(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+}
+
+// The simulator on the other end of a pseudo-terminal; killed when the test ends.
+class Simulator
+{
+public:
+    explicit Simulator(const QStringList &args = {})
+    {
+        process.setProcessChannelMode(QProcess::SeparateChannels);
+        process.start(QStringLiteral(IAP_DEVICE_SIM), args);
+        if (!process.waitForStarted(5000))
+            return;
+        while (!process.canReadLine() && process.waitForReadyRead(5000)) {
+        }
+        path = QString::fromLocal8Bit(process.readLine()).trimmed();
+    }
+    ~Simulator()
+    {
+        if (process.state() != QProcess::NotRunning) {
+            process.kill();
+            process.waitForFinished(5000);
+        }
+    }
+    QProcess process;
+    QString path;
+};
+
+// Collects what each readSignal() delivers, the way the window does.
+struct Receiver
+{
+    explicit Receiver(Serial *serial)
+    {
+        QObject::connect(serial, &Serial::readSignal, [this, serial] {
+            reads << serial->getBuffer();
+            serial->clearBuffer();
+        });
+    }
+    QList<QByteArray> reads;
+    QByteArray all() const
+    {
+        QByteArray bytes;
+        for (const QByteArray &read : reads)
+            bytes += read;
+        return bytes;
+    }
+};
+
+QByteArray requestFor(int imageBytes)
+{
+    IapContext context;
+    context.setImage(QByteArray(imageBytes, 'x'));
+    return context.makeRequestPackage();
+}
+
+} // namespace
+
+class TestSerialPort : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void lineSettings_data();
+    void lineSettings();
+    void requestIsAnswered();
+    void reopenedPortDeliversOnce();
+    void openFailures_data();
+    void openFailures();
+    void openingAnOpenPortFails();
+    void permissionDeniedOnUnreadableFile();
+    void errorMapping_data();
+    void errorMapping();
+    void errorTexts_data();
+    void errorTexts();
+    void lostLine_data();
+    void lostLine();
+};
+
+void TestSerialPort::lineSettings_data()
+{
+    QTest::addColumn<int>("baud");
+    QTest::addColumn<int>("speed");
+    QTest::newRow("115200") << 115200 << int(B115200);
+    QTest::newRow("9600") << 9600 << int(B9600);
+}
+
+void TestSerialPort::lineSettings()
+{
+    QFETCH(int, baud);
+    QFETCH(int, speed);
+    Simulator sim;
+    QVERIFY(!sim.path.isEmpty());
+    Serial serial;
+    QVERIFY(serial.openPort(sim.path, baud));
+    QVERIFY(serial.isOpen());
+    QCOMPARE(serial.lastError(), SerialError::None);
+
+    const int fd = ::open(sim.path.toLocal8Bit().constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    QVERIFY(fd >= 0);
+    termios tio{};
+    const int got = ::tcgetattr(fd, &tio);
+    ::close(fd);
+    QCOMPARE(got, 0);
+    QCOMPARE(int(cfgetospeed(&tio)), speed);
+    QCOMPARE(int(cfgetispeed(&tio)), speed);
+    QCOMPARE(int(tio.c_cflag & CSIZE), int(CS8));
+    QVERIFY(!(tio.c_cflag & PARENB));
+    QVERIFY(!(tio.c_cflag & CSTOPB));
+    QVERIFY(!(tio.c_cflag & CRTSCTS));
+    serial.closePort();
+    QVERIFY(!serial.isOpen());
+}
+
+void TestSerialPort::requestIsAnswered()
+{
+    Simulator sim;
+    Serial serial;
+    Receiver receiver(&serial);
+    QVERIFY(serial.openPort(sim.path, 115200));
+    const QByteArray request = requestFor(5000);
+    QCOMPARE(request, hex("F1010000138800052D7486CF"));
+    serial.sendData(request);
+    QTRY_COMPARE_WITH_TIMEOUT(receiver.all(), hex("F1810000FF69DF69"), 5000);
+    QVERIFY(serial.getBuffer().isEmpty());
+}
+
+void TestSerialPort::reopenedPortDeliversOnce()
+{
+    Simulator sim;
+    Serial serial;
+    Receiver receiver(&serial);
+    for (int i = 0; i < 3; ++i) {
+        QVERIFY(serial.openPort(sim.path, 115200));
+        serial.closePort();
+    }
+    QVERIFY(serial.openPort(sim.path, 115200));
+    QSignalSpy spy(&serial, &Serial::readSignal);
+    serial.sendData(requestFor(1));
+    QVERIFY(spy.wait(5000));
+    QTest::qWait(100); // any second delivery of the same arrival would come at once
+    QCOMPARE(spy.count(), 1);
+    QCOMPARE(receiver.reads, QList<QByteArray>{hex("F1810000FF69DF69")});
+}
+
+void TestSerialPort::openFailures_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<SerialError>("error");
+    QTest::newRow("no such device") << QStringLiteral("/nonexistent/ttyIAP0")
+                                    << SerialError::NotFound;
+    QTest::newRow("no such short name") << QStringLiteral("ttyIAPnope") << SerialError::NotFound;
+    QTest::newRow("empty name") << QString() << SerialError::NoPortName;
+}
+
+void TestSerialPort::openFailures()
+{
+    QFETCH(QString, name);
+    QFETCH(SerialError, error);
+    Serial serial;
+    QVERIFY(!serial.openPort(name, 115200));
+    QVERIFY(!serial.isOpen());
+    QCOMPARE(serial.lastError(), error);
+    if (error != SerialError::NoPortName)
+        QVERIFY(!serial.lastErrorString().isEmpty());
+    const QString text =
+        serialErrorText(serial.lastError(), false, name, serial.lastErrorString());
+    QVERIFY2(text.contains(name), qPrintable(text));
+    // A later success clears the record.
+    Simulator sim;
+    QVERIFY(serial.openPort(sim.path, 115200));
+    QCOMPARE(serial.lastError(), SerialError::None);
+}
+
+void TestSerialPort::openingAnOpenPortFails()
+{
+    Simulator sim;
+    Serial serial;
+    QVERIFY(serial.openPort(sim.path, 115200));
+    QVERIFY(!serial.openPort(sim.path, 115200));
+    QCOMPARE(serial.lastError(), SerialError::Busy);
+    QVERIFY(serial.isOpen());
+    // A second user of the same line is turned away as well.
+    Serial other;
+    QVERIFY(!other.openPort(sim.path, 115200));
+    QCOMPARE(int(other.lastError()), int(SerialError::Busy));
+    QVERIFY(serial.isOpen());
+}
+
+void TestSerialPort::permissionDeniedOnUnreadableFile()
+{
+    if (::geteuid() == 0)
+        QSKIP("root may open anything; errorMapping covers PermissionDenied");
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("ttyLocked"));
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.close();
+    QVERIFY(QFile::setPermissions(path, QFileDevice::Permissions()));
+    Serial serial;
+    QVERIFY(!serial.openPort(path, 115200));
+    QCOMPARE(serial.lastError(), SerialError::PermissionDenied);
+    const QString text = serialErrorText(serial.lastError(), false, path);
+    QVERIFY2(text.contains(QLatin1String("dialout")), qPrintable(text));
+}
+
+void TestSerialPort::errorMapping_data()
+{
+    QTest::addColumn<int>("qtError");
+    QTest::addColumn<SerialError>("error");
+    QTest::newRow("none") << int(QSerialPort::NoError) << SerialError::None;
+    QTest::newRow("not found") << int(QSerialPort::DeviceNotFoundError) << SerialError::NotFound;
+    QTest::newRow("permission") << int(QSerialPort::PermissionError)
+                                << SerialError::PermissionDenied;
+    QTest::newRow("already open") << int(QSerialPort::OpenError) << SerialError::Busy;
+    QTest::newRow("resource") << int(QSerialPort::ResourceError) << SerialError::DeviceLost;
+    QTest::newRow("read") << int(QSerialPort::ReadError) << SerialError::ReadFailed;
+    QTest::newRow("write") << int(QSerialPort::WriteError) << SerialError::WriteFailed;
+    QTest::newRow("unsupported") << int(QSerialPort::UnsupportedOperationError)
+                                 << SerialError::OpenFailed;
+    QTest::newRow("unknown") << int(QSerialPort::UnknownError) << SerialError::OpenFailed;
+}
+
+void TestSerialPort::errorMapping()
+{
+    QFETCH(int, qtError);
+    QFETCH(SerialError, error);
+    QCOMPARE(serialErrorFrom(QSerialPort::SerialPortError(qtError)), error);
+}
+
+void TestSerialPort::errorTexts_data()
+{
+    QTest::addColumn<SerialError>("error");
+    QTest::addColumn<bool>("chinese");
+    QTest::addColumn<QString>("reason");
+    QTest::addColumn<QString>("text");
+    const QString port = QStringLiteral("/dev/ttyUSB0");
+    QTest::newRow("permission en")
+        << SerialError::PermissionDenied << false << QString()
+        << QStringLiteral("Cannot open serial port /dev/ttyUSB0: permission denied. Add your user "
+                          "to the dialout group (sudo usermod -aG dialout $USER) and log in "
+                          "again.");
+    QTest::newRow("permission zh")
+        << SerialError::PermissionDenied << true << QString()
+        << QStringLiteral("无法打开串口 /dev/ttyUSB0：没有权限。请把当前用户加入 dialout 组"
+                          "（sudo usermod -aG dialout $USER），然后重新登录。");
+    QTest::newRow("lost en") << SerialError::DeviceLost << false
+                             << QStringLiteral("Input/output error")
+                             << QStringLiteral("Serial port /dev/ttyUSB0 was lost: Input/output "
+                                               "error. The port has been closed.");
+    QTest::newRow("lost zh") << SerialError::DeviceLost << true
+                             << QStringLiteral("Input/output error")
+                             << QStringLiteral("串口 /dev/ttyUSB0 已断开：Input/output error。"
+                                               "串口已关闭。");
+    QTest::newRow("not found en")
+        << SerialError::NotFound << false << QStringLiteral("No such file or directory")
+        << QStringLiteral("Cannot open serial port /dev/ttyUSB0: the port does not exist (No "
+                          "such file or directory).");
+    QTest::newRow("not found zh")
+        << SerialError::NotFound << true << QString()
+        << QStringLiteral("无法打开串口 /dev/ttyUSB0：串口不存在。");
+    QTest::newRow("busy en") << SerialError::Busy << false << QString()
+                             << QStringLiteral(
+                                    "Cannot open serial port /dev/ttyUSB0: the port is in use.");
+    QTest::newRow("busy zh") << SerialError::Busy << true << QString()
+                             << QStringLiteral("无法打开串口 /dev/ttyUSB0：串口已被占用。");
+    QTest::newRow("no port en")
+        << SerialError::NoPortName << false << QString()
+        << QStringLiteral("No serial port chosen: connect the device, press Refresh and pick a "
+                          "port.");
+    QTest::newRow("no port zh") << SerialError::NoPortName << true << QString()
+                                << QStringLiteral("未选择串口：请连接设备后点击刷新，再选择串口。");
+    QTest::newRow("other en") << SerialError::OpenFailed << false << QStringLiteral("odd")
+                              << QStringLiteral("Cannot open serial port /dev/ttyUSB0: odd.");
+    QTest::newRow("none") << SerialError::None << false << QString() << QString();
+    Q_UNUSED(port);
+}
+
+void TestSerialPort::errorTexts()
+{
+    QFETCH(SerialError, error);
+    QFETCH(bool, chinese);
+    QFETCH(QString, reason);
+    QFETCH(QString, text);
+    QCOMPARE(serialErrorText(error, chinese, QStringLiteral("/dev/ttyUSB0"), reason), text);
+}
+
+void TestSerialPort::lostLine_data()
+{
+    QTest::addColumn<bool>("killSimulator");
+    QTest::newRow("simulator hangs up") << false;
+    QTest::newRow("simulator killed") << true;
+}
+
+void TestSerialPort::lostLine()
+{
+    QFETCH(bool, killSimulator);
+    Simulator sim(killSimulator ? QStringList{} : QStringList{QStringLiteral("--hangup-after"),
+                                                              QStringLiteral("0")});
+    Serial serial;
+    int lostCalls = 0;
+    SerialError lostError = SerialError::None;
+    bool openDuringHandler = true;
+    QString lostReason;
+    serial.setLostHandler([&](SerialError error, const QString &reason) {
+        ++lostCalls;
+        lostError = error;
+        lostReason = reason;
+        openDuringHandler = serial.isOpen();
+    });
+    QVERIFY(serial.openPort(sim.path, 115200));
+    if (killSimulator)
+        sim.process.kill();
+    else
+        serial.sendData(requestFor(100));
+    QTRY_COMPARE_WITH_TIMEOUT(lostCalls, 1, 5000);
+    QVERIFY(!openDuringHandler);
+    QVERIFY(!serial.isOpen());
+    QCOMPARE(int(lostError), int(SerialError::DeviceLost));
+    QVERIFY(!lostReason.isEmpty());
+
+    // A closed line costs nothing: no error loop keeps the process busy.
+    const qint64 before = processCpuMicroseconds();
+    QTest::qWait(300);
+    const qint64 used = processCpuMicroseconds() - before;
+    QVERIFY2(used < 50000, qPrintable(QStringLiteral("%1 us of CPU in 300 ms").arg(used)));
+    QCOMPARE(lostCalls, 1);
+
+    if (!killSimulator) {
+        QTRY_COMPARE_WITH_TIMEOUT(sim.process.state(), QProcess::NotRunning, 5000);
+        QCOMPARE(sim.process.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(sim.process.exitCode(), 0);
+        const QByteArray out = sim.process.readAllStandardOutput();
+        QVERIFY2(out.startsWith("{\"event\":\"hangup\""), out.constData());
+    }
+}
+
+QTEST_GUILESS_MAIN(TestSerialPort)
+#include "tst_serialport.moc"
