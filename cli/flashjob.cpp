@@ -17,11 +17,8 @@ FlashJob::FlashJob(const Options &options, const QByteArray &image, QObject *par
     connect(&m_frameTimer, &QTimer::timeout, this, &FlashJob::onQuiet);
     connect(&m_requestTimer, &QTimer::timeout, this, &FlashJob::onRequestTimeout);
     connect(&m_serial, &Serial::readSignal, this, &FlashJob::onBytes);
-    m_serial.setLostHandler([this](SerialError error, const QString &reason) {
-        m_serialError = error;
-        m_serialReason = reason;
-        finish(Failure::PortLost);
-    });
+    m_serial.setLostHandler(
+        [this](SerialError error, const QString &reason) { onLost(error, reason); });
 }
 
 FlashJob::~FlashJob()
@@ -156,6 +153,33 @@ void FlashJob::onTick()
     }
     if (step.running)
         m_tickTimer.start(iap::TickInterval);
+}
+
+void FlashJob::onLost(SerialError error, const QString &reason)
+{
+    if (m_finished)
+        return;
+    m_serialError = error;
+    m_serialReason = reason;
+    // A device may reset the moment it has acknowledged the last package, before the quiet
+    // gap or the next tick: act on what already arrived before calling the line lost.
+    m_frameTimer.stop();
+    QByteArray frame;
+    if (m_framer.quiet(&frame) == ReplyFramer::Outcome::Accepted) {
+        m_context.response = frame;
+        emit replyReceived(frame);
+    }
+    if (m_context.state == IapContext::Transferring && !m_context.response.isEmpty()) {
+        const iap::Step step = m_engine.tick();
+        if (m_context.state == IapContext::Finished) {
+            for (const iap::Action &a : step.actions)
+                emit action(a);
+            finish(Failure::None);
+            return;
+        }
+        // Anything the step would send has no line to go to.
+    }
+    finish(Failure::PortLost);
 }
 
 void FlashJob::onRequestTimeout()

@@ -91,6 +91,7 @@ private:
     void onQuiet();
     void onTick();
     void onRequestTimeout();
+    void onLost(SerialError error, const QString &reason);
     void accept(const QByteArray &frame);
     void finish(Failure failure);
 

@@ -165,8 +165,12 @@ QString parse(QCommandLineParser &parser, const QStringList &arguments, Settings
                                  QStringLiteral("The firmware image (*.bin)."));
 
     *helpOrVersion = false;
-    if (!parser.parse(arguments))
+    if (!parser.parse(arguments)) {
+        // Even a command line that does not parse answers in JSON when asked to.
+        if (arguments.contains(QStringLiteral("--json")))
+            s->report.mode = Reporter::Mode::Json;
         return parser.errorText();
+    }
     if (parser.isSet(help) || parser.isSet(version)) {
         *helpOrVersion = true;
         return QString();

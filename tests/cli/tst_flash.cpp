@@ -1,0 +1,588 @@
+// iap-flash run as a process against iap-device-sim on pseudo-terminals: exit codes from
+// real failures, images that arrive intact, the JSON stream, the human output, signals.
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+#include <QtTest>
+#include <memory>
+#include <signal.h>
+
+namespace {
+
+// One simulator process; killed when the object goes (the simulator also dies with us).
+class Sim
+{
+public:
+    explicit Sim(const QStringList &args)
+    {
+        m_proc.setProgram(QStringLiteral(IAP_SIM_PATH));
+        m_proc.setArguments(args);
+        m_proc.setProcessChannelMode(QProcess::SeparateChannels);
+        m_proc.start();
+        if (!m_proc.waitForStarted(5000))
+            return;
+        while (!m_proc.canReadLine() && m_proc.state() == QProcess::Running)
+            m_proc.waitForReadyRead(5000);
+        m_path = QString::fromUtf8(m_proc.readLine()).trimmed();
+    }
+    ~Sim()
+    {
+        if (m_proc.state() != QProcess::NotRunning) {
+            m_proc.kill();
+            m_proc.waitForFinished(5000);
+        }
+    }
+    QString path() const { return m_path; }
+    QProcess &process() { return m_proc; }
+    // The simulator's JSON lines after its first line.
+    QList<QJsonObject> events()
+    {
+        m_out += m_proc.readAllStandardOutput();
+        QList<QJsonObject> result;
+        for (const QByteArray &line : m_out.split('\n'))
+            if (!line.trimmed().isEmpty())
+                result << QJsonDocument::fromJson(line).object();
+        return result;
+    }
+
+private:
+    QProcess m_proc;
+    QString m_path;
+    QByteArray m_out;
+};
+
+struct Run
+{
+    int exitCode = -1;
+    bool normalExit = false;
+    QByteArray out;
+    QByteArray err;
+    QList<QJsonObject> json; // stdout parsed line by line, with --json
+    bool jsonValid = true;   // every stdout line was one JSON object
+};
+
+void parseJson(Run &run)
+{
+    for (const QByteArray &line : run.out.split('\n')) {
+        if (line.isEmpty())
+            continue;
+        QJsonParseError error;
+        const QJsonDocument doc = QJsonDocument::fromJson(line, &error);
+        if (error.error != QJsonParseError::NoError || !doc.isObject()) {
+            run.jsonValid = false;
+            continue;
+        }
+        run.json << doc.object();
+    }
+}
+
+Run flash(const QStringList &args, int timeoutMs = 60000)
+{
+    QProcess p;
+    p.start(QStringLiteral(IAP_FLASH_PATH), args);
+    Run run;
+    if (!p.waitForFinished(timeoutMs)) {
+        p.kill();
+        p.waitForFinished(5000);
+        return run;
+    }
+    run.normalExit = p.exitStatus() == QProcess::NormalExit;
+    run.exitCode = p.exitCode();
+    run.out = p.readAllStandardOutput();
+    run.err = p.readAllStandardError();
+    parseJson(run);
+    return run;
+}
+
+QByteArray randomImage(int size, quint32 seed)
+{
+    QRandomGenerator gen(seed);
+    QByteArray image(size, Qt::Uninitialized);
+    for (int i = 0; i < size; ++i)
+        image[i] = char(gen.bounded(256));
+    return image;
+}
+
+QString writeFile(const QTemporaryDir &dir, const QString &name, const QByteArray &bytes)
+{
+    const QString path = dir.filePath(name);
+    QFile f(path);
+    if (!f.open(QIODevice::WriteOnly) || f.write(bytes) != bytes.size())
+        return QString();
+    return path;
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
+}
+
+QStringList eventNames(const QList<QJsonObject> &events)
+{
+    QStringList names;
+    for (const QJsonObject &o : events)
+        names << o.value(QStringLiteral("event")).toString();
+    return names;
+}
+
+} // namespace
+
+class TestFlash : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void earlyFailures_data();
+    void earlyFailures();
+    void deviceFailures_data();
+    void deviceFailures();
+    void hangUpMidTransfer();
+    void deviceResetsAfterLastAcknowledgement();
+    void interrupted_data();
+    void interrupted();
+    void twoPortsAtOnce();
+    void fastMode_data();
+    void fastMode();
+    void jsonStream();
+    void humanOutput_data();
+    void humanOutput();
+    void verboseShowsRepliesAndDiagnostics();
+
+private:
+    QTemporaryDir m_dir;
+    QString m_image5000;
+};
+
+void TestFlash::initTestCase()
+{
+    QVERIFY(m_dir.isValid());
+    m_image5000 = writeFile(m_dir, QStringLiteral("image5000.bin"), randomImage(5000, 5000));
+    QVERIFY(!m_image5000.isEmpty());
+}
+
+// Failures found before any port is opened. The port named does not exist, so a code other
+// than 3 also shows that nothing tried to open it first.
+void TestFlash::earlyFailures_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<QStringList>("extra");
+    QTest::addColumn<int>("expected");
+    QTest::addColumn<QString>("errorPart");
+
+    QTest::newRow("missing file") << "missing" << QStringList() << 2 << "no such file";
+    QTest::newRow("empty file") << "empty" << QStringList() << 2 << "is empty";
+    QTest::newRow("oversize image") << "oversize" << QStringList() << 2 << "too large";
+    QTest::newRow("directory") << "directory" << QStringList() << 2 << "Cannot read";
+    QTest::newRow("port missing") << "good" << QStringList{"--port", "/nonexistent/ttyIAP"} << 3
+                                  << "does not exist";
+    QTest::newRow("no port") << "noport" << QStringList() << 1 << "no port";
+    QTest::newRow("bad language") << "good" << QStringList{"--lang", "fr"} << 1 << "--lang";
+    QTest::newRow("unknown option") << "good" << QStringList{"--frobnicate"} << 1 << "frobnicate";
+    QTest::newRow("bad baud") << "good" << QStringList{"--baud", "fast"} << 1 << "--baud";
+    QTest::newRow("two files") << "two" << QStringList() << 1 << "one firmware file";
+    QTest::newRow("same port twice")
+        << "good" << QStringList{"--port", "/nonexistent/ttyIAP", "--port", "/nonexistent/ttyIAP"}
+        << 1 << "twice";
+}
+
+void TestFlash::earlyFailures()
+{
+    QFETCH(QString, kind);
+    QFETCH(QStringList, extra);
+    QFETCH(int, expected);
+    QFETCH(QString, errorPart);
+
+    QStringList args{"--json"};
+    if (kind != QLatin1String("noport") && !extra.contains(QStringLiteral("--port")))
+        args << "--port"
+             << "/nonexistent/ttyIAP";
+    args << extra;
+    if (kind == QLatin1String("missing")) {
+        args << m_dir.filePath(QStringLiteral("no-such.bin"));
+    } else if (kind == QLatin1String("empty")) {
+        args << writeFile(m_dir, QStringLiteral("empty.bin"), QByteArray());
+    } else if (kind == QLatin1String("oversize")) {
+        // One byte over 65536 packages of 1024 bytes; sparse, so it costs no disk.
+        const QString path = m_dir.filePath(QStringLiteral("oversize.bin"));
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        QVERIFY(f.resize(65536LL * 1024 + 1));
+        f.close();
+        args << path;
+    } else if (kind == QLatin1String("directory")) {
+        args << m_dir.path();
+    } else if (kind == QLatin1String("two")) {
+        args << m_image5000 << m_image5000;
+    } else {
+        args << m_image5000;
+    }
+
+    const Run run = flash(args);
+    QVERIFY(run.normalExit);
+    QCOMPARE(run.exitCode, expected);
+    QVERIFY2(run.jsonValid, run.out.constData());
+    QVERIFY(!run.json.isEmpty());
+    const QJsonObject last = run.json.last();
+    QCOMPARE(last.value("event").toString(), QStringLiteral("failed"));
+    QCOMPARE(last.value("exit").toInt(), expected);
+    QVERIFY2(last.value("error").toString().contains(errorPart),
+             qPrintable(last.value("error").toString()));
+    // Nothing was started on any port.
+    QVERIFY(!eventNames(run.json).contains(QStringLiteral("started")));
+}
+
+// The device side goes wrong: each gives its own code and reason.
+void TestFlash::deviceFailures_data()
+{
+    QTest::addColumn<QStringList>("simArgs");
+    QTest::addColumn<QStringList>("flashArgs");
+    QTest::addColumn<int>("expected");
+    QTest::addColumn<QString>("reason");
+    QTest::addColumn<QString>("resendReason");
+
+    QTest::newRow("silent device, request timeout")
+        << QStringList{"--silent"} << QStringList{"--request-timeout", "1"} << 4 << "no-answer"
+        << QString();
+    QTest::newRow("every acknowledgement lost")
+        << QStringList{"--lose-ack", "all"}
+        << QStringList{"--max-resends", "2", "--ack-timeout", "0.3"} << 5 << "too-many-resends"
+        << "timeout";
+    QTest::newRow("every package rejected")
+        << QStringList{"--error-status", "all"} << QStringList{"--max-resends", "2"} << 5
+        << "too-many-resends"
+        << "data-error";
+}
+
+void TestFlash::deviceFailures()
+{
+    QFETCH(QStringList, simArgs);
+    QFETCH(QStringList, flashArgs);
+    QFETCH(int, expected);
+    QFETCH(QString, reason);
+    QFETCH(QString, resendReason);
+
+    Sim sim(simArgs);
+    QVERIFY(!sim.path().isEmpty());
+    const Run run = flash(QStringList{"--json", "--port", sim.path()} + flashArgs << m_image5000);
+    QVERIFY(run.normalExit);
+    QCOMPARE(run.exitCode, expected);
+    QVERIFY(run.jsonValid);
+    const QJsonObject last = run.json.last();
+    QCOMPARE(last.value("event").toString(), QStringLiteral("failed"));
+    QCOMPARE(last.value("exit").toInt(), expected);
+    QCOMPARE(last.value("reason").toString(), reason);
+
+    QList<QJsonObject> resends;
+    for (const QJsonObject &o : run.json)
+        if (o.value("event").toString() == QLatin1String("resend"))
+            resends << o;
+    if (resendReason.isEmpty()) {
+        QVERIFY(resends.isEmpty());
+        QVERIFY(!eventNames(run.json).contains(QStringLiteral("accepted")));
+        QVERIFY(last.value("requests").toInt() > 1);
+    } else {
+        // Exactly --max-resends resends of the first package, then it gives up.
+        QCOMPARE(resends.size(), 2);
+        for (int i = 0; i < resends.size(); ++i) {
+            QCOMPARE(resends[i].value("reason").toString(), resendReason);
+            QCOMPARE(resends[i].value("index").toInt(), 0);
+            QCOMPARE(resends[i].value("count").toInt(), i + 1);
+        }
+        QVERIFY(last.value("error").toString().contains(QStringLiteral("package 1")));
+    }
+    QCOMPARE(sim.process().state(), QProcess::Running);
+}
+
+void TestFlash::hangUpMidTransfer()
+{
+    const QString image = writeFile(m_dir, QStringLiteral("image8k.bin"), randomImage(8192, 8));
+    Sim sim({"--hangup-after", "3"});
+    QVERIFY(!sim.path().isEmpty());
+    const Run run = flash({"--json", "--port", sim.path(), image});
+    QVERIFY(run.normalExit);
+    QCOMPARE(run.exitCode, 3);
+    const QJsonObject last = run.json.last();
+    QCOMPARE(last.value("event").toString(), QStringLiteral("failed"));
+    QCOMPARE(last.value("reason").toString(), QStringLiteral("port-lost"));
+    QCOMPARE(last.value("exit").toInt(), 3);
+    // Three packages were written before the line went away.
+    QCOMPARE(last.value("bytes").toInt(), 3 * 1024);
+}
+
+// A device that leaves its boot loader (and so drops the line) the moment it has
+// acknowledged the last package has been flashed: the acknowledgement that already arrived
+// counts, even before the quiet gap and the next tick.
+void TestFlash::deviceResetsAfterLastAcknowledgement()
+{
+    const QString out = m_dir.filePath(QStringLiteral("reset.out"));
+    Sim sim({"--hangup-after", "5", "--out", out});
+    QVERIFY(!sim.path().isEmpty());
+    const Run run = flash({"--json", "--port", sim.path(), m_image5000});
+    QCOMPARE(run.exitCode, 0);
+    QCOMPARE(run.json.last().value("event").toString(), QStringLiteral("finished"));
+    QCOMPARE(run.json.last().value("bytes").toInt(), 5000);
+    QCOMPARE(readFile(out), readFile(m_image5000));
+}
+
+void TestFlash::interrupted_data()
+{
+    QTest::addColumn<int>("signalNumber");
+    QTest::newRow("SIGINT") << int(SIGINT);
+    QTest::newRow("SIGTERM") << int(SIGTERM);
+}
+
+// A signal stops the upgrade cleanly: exit 130, the port is given back (a second run on
+// the same simulator then succeeds), the simulator keeps running.
+void TestFlash::interrupted()
+{
+    QFETCH(int, signalNumber);
+    const QString out = m_dir.filePath(QStringLiteral("interrupted.out"));
+    QFile::remove(out);
+    // The first 40 requests (2 s) go unanswered, so the signal comes while it is requesting.
+    Sim sim({"--ignore-requests", "40", "--out", out});
+    QVERIFY(!sim.path().isEmpty());
+
+    QProcess p;
+    p.start(QStringLiteral(IAP_FLASH_PATH),
+            {"--json", "--port", sim.path(), "--request-timeout", "0", m_image5000});
+    QVERIFY(p.waitForStarted());
+    QByteArray seen;
+    while (!seen.contains("\"requesting\"") && p.state() == QProcess::Running) {
+        p.waitForReadyRead(5000);
+        seen += p.readAllStandardOutput();
+    }
+    QVERIFY2(seen.contains("\"requesting\""), seen.constData());
+    ::kill(pid_t(p.processId()), signalNumber);
+    QVERIFY(p.waitForFinished(10000));
+    QCOMPARE(p.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(p.exitCode(), 130);
+    Run run;
+    run.out = seen + p.readAllStandardOutput();
+    parseJson(run);
+    QVERIFY(run.jsonValid);
+    QCOMPARE(run.json.last().value("event").toString(), QStringLiteral("failed"));
+    QCOMPARE(run.json.last().value("reason").toString(), QStringLiteral("interrupted"));
+    QCOMPARE(run.json.last().value("exit").toInt(), 130);
+    QCOMPARE(sim.process().state(), QProcess::Running);
+
+    const Run again = flash({"--json", "--port", sim.path(), m_image5000});
+    QCOMPARE(again.exitCode, 0);
+    QCOMPARE(readFile(out), readFile(m_image5000));
+}
+
+void TestFlash::twoPortsAtOnce()
+{
+    const QByteArray bytes = randomImage(20000, 2);
+    const QString image = writeFile(m_dir, QStringLiteral("image20000.bin"), bytes);
+    const QString outA = m_dir.filePath(QStringLiteral("a.out"));
+    const QString outB = m_dir.filePath(QStringLiteral("b.out"));
+    // One clean device, one that loses and rejects a few acknowledgements: both finish.
+    Sim a({"--out", outA, "--once"});
+    Sim b({"--out", outB, "--once", "--error-status", "3,7", "--corrupt-ack", "12"});
+    QVERIFY(!a.path().isEmpty() && !b.path().isEmpty());
+
+    const Run run = flash({"--json", "--port", a.path(), "--port", b.path(), image});
+    QCOMPARE(run.exitCode, 0);
+    QVERIFY(run.jsonValid);
+    QStringList finishedPorts;
+    for (const QJsonObject &o : run.json) {
+        if (o.value("event").toString() == QLatin1String("finished")) {
+            finishedPorts << o.value("port").toString();
+            QCOMPARE(o.value("exit").toInt(), 0);
+            QCOMPARE(o.value("bytes").toInt(), 20000);
+        }
+        QVERIFY(o.value("event").toString() != QLatin1String("failed"));
+    }
+    finishedPorts.sort();
+    QStringList expected{a.path(), b.path()};
+    expected.sort();
+    QCOMPARE(finishedPorts, expected);
+    QCOMPARE(readFile(outA), bytes);
+    QCOMPARE(readFile(outB), bytes);
+    // The second device's rejections were resent as data errors.
+    int dataErrors = 0;
+    for (const QJsonObject &o : run.json)
+        if (o.value("event").toString() == QLatin1String("resend") &&
+            o.value("port").toString() == b.path())
+            dataErrors += o.value("reason").toString() == QLatin1String("data-error");
+    QCOMPARE(dataErrors, 2);
+
+    // A mixed outcome exits with the highest code: one device answers, one port is missing.
+    Sim c({"--once"});
+    const Run mixed = flash({"--port", c.path(), "--port", "/nonexistent/ttyIAP", image});
+    QCOMPARE(mixed.exitCode, 3);
+    QVERIFY(mixed.out.contains(c.path().toUtf8() + ": done, 20000 bytes"));
+    QVERIFY(mixed.err.contains("/nonexistent/ttyIAP"));
+}
+
+// --fast takes a reply as soon as it forms a valid frame; replies that arrive in two pieces
+// with bytes the tool does not interpret are still taken whole, and a burst that never
+// forms a frame falls back to the quiet-gap test (and is dropped, so the package is resent).
+void TestFlash::fastMode_data()
+{
+    QTest::addColumn<QStringList>("simArgs");
+    QTest::addColumn<QStringList>("flashArgs");
+    QTest::addColumn<int>("timeoutResends");
+
+    QTest::newRow("split and padded")
+        << QStringList{"--split", "all", "--pad", "13"} << QStringList() << 0;
+    QTest::newRow("padded only") << QStringList{"--pad", "200"} << QStringList() << 0;
+    QTest::newRow("noise before one reply")
+        << QStringList{"--noise", "2"} << QStringList{"--ack-timeout", "0.3"} << 1;
+    QTest::newRow("paced line") << QStringList{"--baud", "115200", "--split", "1,3"}
+                                << QStringList() << 0;
+}
+
+void TestFlash::fastMode()
+{
+    QFETCH(QStringList, simArgs);
+    QFETCH(QStringList, flashArgs);
+    QFETCH(int, timeoutResends);
+
+    const QString out = m_dir.filePath(QStringLiteral("fast.out"));
+    QFile::remove(out);
+    Sim sim(QStringList{"--out", out, "--once"} + simArgs);
+    QVERIFY(!sim.path().isEmpty());
+    const Run run =
+        flash(QStringList{"--fast", "--json", "--port", sim.path()} + flashArgs << m_image5000);
+    QCOMPARE(run.exitCode, 0);
+    QVERIFY(run.jsonValid);
+    const QJsonObject last = run.json.last();
+    QCOMPARE(last.value("event").toString(), QStringLiteral("finished"));
+    QCOMPARE(readFile(out), readFile(m_image5000));
+
+    int timeouts = 0;
+    for (const QJsonObject &o : run.json)
+        timeouts += o.value("reason").toString() == QLatin1String("timeout");
+    QCOMPARE(timeouts, timeoutResends);
+    // The same bytes on the line as without --fast: 12 per request, packages 0-3 full size
+    // (1032), the final one short (904 + 8), plus any resend of a full-size package.
+    const int requests = last.value("requests").toInt();
+    QCOMPARE(last.value("sent").toInt(), 12 * requests + 4 * 1032 + 912 + timeoutResends * 1032);
+}
+
+// The stream parses line by line and tells the whole story in order.
+void TestFlash::jsonStream()
+{
+    const QString out = m_dir.filePath(QStringLiteral("json.out"));
+    Sim sim({"--out", out, "--once", "--error-status", "2", "--ignore-requests", "2"});
+    const Run run = flash({"--json", "--port", sim.path(), m_image5000});
+    QCOMPARE(run.exitCode, 0);
+    QVERIFY(run.jsonValid);
+    for (const QJsonObject &o : run.json)
+        QCOMPARE(o.value("port").toString(), sim.path());
+
+    const QStringList names = eventNames(run.json);
+    QCOMPARE(names.first(), QStringLiteral("started"));
+    QCOMPARE(names.count(QStringLiteral("started")), 1);
+    QCOMPARE(names.count(QStringLiteral("requesting")), 1);
+    QCOMPARE(names.count(QStringLiteral("accepted")), 1);
+    QVERIFY(names.indexOf(QStringLiteral("requesting")) <
+            names.indexOf(QStringLiteral("accepted")));
+    QCOMPARE(names.last(), QStringLiteral("finished"));
+    QCOMPARE(names.count(QStringLiteral("finished")), 1);
+
+    const QJsonObject started = run.json.first();
+    QCOMPARE(started.value("bytes").toInt(), 5000);
+    QCOMPARE(started.value("packages").toInt(), 5);
+    QCOMPARE(started.value("baud").toInt(), 115200);
+    QCOMPARE(started.value("fast").toBool(), false);
+
+    // Two ignored requests, then the answer to the third.
+    const QJsonObject accepted = run.json.at(names.indexOf(QStringLiteral("accepted")));
+    QCOMPARE(accepted.value("requests").toInt(), 3);
+
+    // Progress: packages 1..5 in order, then the completion at 5 of 5 with every byte.
+    QList<int> packages;
+    qint64 lastBytes = -1;
+    for (const QJsonObject &o : run.json) {
+        if (o.value("event").toString() != QLatin1String("progress"))
+            continue;
+        packages << o.value("package").toInt();
+        QCOMPARE(o.value("total").toInt(), 5);
+        QVERIFY(o.value("bytes").toInt() >= lastBytes);
+        lastBytes = o.value("bytes").toInt();
+    }
+    QCOMPARE(packages, (QList<int>{1, 2, 3, 4, 5, 5}));
+    QCOMPARE(lastBytes, qint64(5000));
+
+    // The rejected package 2 (the third) was resent once as a data error.
+    const QJsonObject resend = run.json.at(names.indexOf(QStringLiteral("resend")));
+    QCOMPARE(names.count(QStringLiteral("resend")), 1);
+    QCOMPARE(resend.value("index").toInt(), 2);
+    QCOMPARE(resend.value("reason").toString(), QStringLiteral("data-error"));
+
+    const QJsonObject finished = run.json.last();
+    QCOMPARE(finished.value("exit").toInt(), 0);
+    QCOMPARE(finished.value("bytes").toInt(), 5000);
+    QCOMPARE(finished.value("resends").toInt(), 1);
+    QVERIFY(finished.value("seconds").toDouble() > 0);
+    QCOMPARE(readFile(out), readFile(m_image5000));
+}
+
+void TestFlash::humanOutput_data()
+{
+    QTest::addColumn<QStringList>("flashArgs");
+    QTest::addColumn<QString>("finalLine");
+    QTest::addColumn<QStringList>("inErr");
+
+    QTest::newRow("english") << QStringList() << ": done, 5000 bytes in "
+                             << QStringList{"Request firmware update!",
+                                            "Receive the response, enter the firmware brush "
+                                            "process!",
+                                            "100% 5000/5000 bytes",
+                                            "Flash write success!",
+                                            "update completed",
+                                            "Package total: 5"};
+    QTest::newRow("chinese") << QStringList{"--lang", "zh"} << "：完成，5000 字节，用时 "
+                             << QStringList{"请求更新固件!", "收到响应，进入刷固件流程!",
+                                            "Flash写入成功!", "更新完成!", "包总数：5"};
+    QTest::newRow("quiet") << QStringList{"--quiet"} << QString() << QStringList();
+}
+
+// Without a terminal: plain lines on stderr, the final line on stdout; --quiet says nothing
+// on success.
+void TestFlash::humanOutput()
+{
+    QFETCH(QStringList, flashArgs);
+    QFETCH(QString, finalLine);
+    QFETCH(QStringList, inErr);
+
+    Sim sim({"--once"});
+    const Run run = flash(QStringList{"--port", sim.path()} + flashArgs << m_image5000);
+    QCOMPARE(run.exitCode, 0);
+    const QString out = QString::fromUtf8(run.out);
+    const QString err = QString::fromUtf8(run.err);
+    if (finalLine.isEmpty()) {
+        QCOMPARE(out, QString());
+        QCOMPARE(err, QString());
+        return;
+    }
+    QCOMPARE(out.count(QLatin1Char('\n')), 1);
+    QVERIFY2(out.startsWith(sim.path() + finalLine), qPrintable(out));
+    for (const QString &part : inErr)
+        QVERIFY2(err.contains(part), qPrintable(part + QStringLiteral(" not in:\n") + err));
+    // No terminal control codes in a log.
+    QVERIFY(!err.contains(QLatin1Char('\r')));
+    // Qt's debug output (the framer's counters) is hidden.
+    QVERIFY(!err.contains(QStringLiteral("time out:")));
+}
+
+void TestFlash::verboseShowsRepliesAndDiagnostics()
+{
+    Sim sim({"--once"});
+    const Run run = flash({"--verbose", "--port", sim.path(), m_image5000});
+    QCOMPARE(run.exitCode, 0);
+    const QString err = QString::fromUtf8(run.err);
+    // The hex of the acknowledgement of package 4 with status 1, as the window shows it.
+    QVERIFY2(err.contains(sim.path() + QStringLiteral(": F1 82 00 04 01 ")), qPrintable(err));
+    QVERIFY(err.contains(QStringLiteral("Packet 5 has been sent, for a total of 5 packets")));
+    QVERIFY(err.contains(QStringLiteral("time out:")));
+}
+
+QTEST_GUILESS_MAIN(TestFlash)
+#include "tst_flash.moc"
