@@ -15,7 +15,8 @@ bool deviceFileAccessible(const QString &name)
 {
 #ifdef Q_OS_UNIX
     // The device file Qt opens for this name: a path as it is, a bare name under /dev.
-    const QString location = name.contains(QLatin1Char('/')) ? name : QStringLiteral("/dev/") + name;
+    const QString location =
+        name.contains(QLatin1Char('/')) ? name : QStringLiteral("/dev/") + name;
     return ::access(location.toLocal8Bit().constData(), R_OK | W_OK) == 0;
 #else
     Q_UNUSED(name);

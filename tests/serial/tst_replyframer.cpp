@@ -21,7 +21,8 @@ QByteArray hex(const char *text)
 // The oracle for long frames: zlib's CRC-32, big-endian trailer.
 QByteArray withZlibCrc(QByteArray body)
 {
-    const uLong crc = crc32(0L, reinterpret_cast<const Bytef *>(body.constData()), uInt(body.size()));
+    const uLong crc =
+        crc32(0L, reinterpret_cast<const Bytef *>(body.constData()), uInt(body.size()));
     body.append(char(crc >> 24));
     body.append(char(crc >> 16));
     body.append(char(crc >> 8));
@@ -74,9 +75,9 @@ void TestReplyFramer::literalFramesMatchZlib()
 void TestReplyFramer::bursts_data()
 {
     QTest::addColumn<QStringList>("script");
-    QTest::addColumn<QStringList>("outcomes");  // E(mpty), D(ropped), A(ccepted) per quiet
-    QTest::addColumn<QStringList>("accepted");  // hex of each accepted frame
-    QTest::addColumn<QStringList>("debug");     // the debug lines written
+    QTest::addColumn<QStringList>("outcomes"); // E(mpty), D(ropped), A(ccepted) per quiet
+    QTest::addColumn<QStringList>("accepted"); // hex of each accepted frame
+    QTest::addColumn<QStringList>("debug");    // the debug lines written
 
     QTest::newRow("whole frame in one read")
         << QStringList{"F1810000FF69DF69", "|"} << QStringList{"A"}
@@ -85,8 +86,8 @@ void TestReplyFramer::bursts_data()
         << QStringList{"F1820005", "01FE563493", "|"} << QStringList{"A"}
         << QStringList{"f182000501fe563493"} << QStringList{"time out:1"};
     QTest::newRow("a gap splits the frame: both halves dropped")
-        << QStringList{"F1820005", "|", "01FE563493", "|"} << QStringList{"D", "D"}
-        << QStringList{} << QStringList{"time out:1", "time out:2"};
+        << QStringList{"F1820005", "|", "01FE563493", "|"} << QStringList{"D", "D"} << QStringList{}
+        << QStringList{"time out:1", "time out:2"};
     QTest::newRow("two frames merged: dropped")
         << QStringList{"F1810000FF69DF69", "F182000501FE563493", "|"} << QStringList{"D"}
         << QStringList{} << QStringList{"time out:1"};
@@ -99,11 +100,10 @@ void TestReplyFramer::bursts_data()
                              << QStringList{"time out:1"};
     QTest::newRow("3 bytes") << QStringList{"F18200", "|"} << QStringList{"D"} << QStringList{}
                              << QStringList{"time out:1"};
-    QTest::newRow("4 bytes") << QStringList{"F1820000", "|"} << QStringList{"D"}
-                             << QStringList{} << QStringList{"time out:1"};
-    QTest::newRow("5 bytes with matching CRC")
-        << QStringList{"F118B82D07", "|"} << QStringList{"D"} << QStringList{}
-        << QStringList{"time out:1"};
+    QTest::newRow("4 bytes") << QStringList{"F1820000", "|"} << QStringList{"D"} << QStringList{}
+                             << QStringList{"time out:1"};
+    QTest::newRow("5 bytes with matching CRC") << QStringList{"F118B82D07", "|"} << QStringList{"D"}
+                                               << QStringList{} << QStringList{"time out:1"};
     QTest::newRow("6 bytes with matching CRC")
         << QStringList{"F1824FC8200F", "|"} << QStringList{"D"} << QStringList{}
         << QStringList{"time out:1"};
@@ -232,11 +232,10 @@ void TestReplyFramer::takeIfComplete_data()
         << QStringList{"F1810000FF69DF69"} << true << QStringLiteral("f1810000ff69df69");
     QTest::newRow("padded, not yet complete")
         << QStringList{"F182000501000000"} << false << QStringLiteral("f182000501000000");
-    QTest::newRow("padded, complete")
-        << QStringList{"F182000501000000", "3936D873"} << true
-        << QStringLiteral("f1820005010000003936d873");
-    QTest::newRow("noise in front") << QStringList{"00F182000501FE563493"} << false
-                                    << QStringLiteral("00f182000501fe563493");
+    QTest::newRow("padded, complete") << QStringList{"F182000501000000", "3936D873"} << true
+                                      << QStringLiteral("f1820005010000003936d873");
+    QTest::newRow("noise in front")
+        << QStringList{"00F182000501FE563493"} << false << QStringLiteral("00f182000501fe563493");
     QTest::newRow("too short, matching CRC")
         << QStringList{"F18200 42F23A3C"} << false << QStringLiteral("f1820042f23a3c");
 }

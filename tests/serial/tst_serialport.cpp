@@ -173,8 +173,8 @@ void TestSerialPort::openFailures_data()
 {
     QTest::addColumn<QString>("name");
     QTest::addColumn<SerialError>("error");
-    QTest::newRow("no such device") << QStringLiteral("/nonexistent/ttyIAP0")
-                                    << SerialError::NotFound;
+    QTest::newRow("no such device")
+        << QStringLiteral("/nonexistent/ttyIAP0") << SerialError::NotFound;
     QTest::newRow("no such short name") << QStringLiteral("ttyIAPnope") << SerialError::NotFound;
     QTest::newRow("empty name") << QString() << SerialError::NoPortName;
 }
@@ -189,8 +189,7 @@ void TestSerialPort::openFailures()
     QCOMPARE(serial.lastError(), error);
     if (error != SerialError::NoPortName)
         QVERIFY(!serial.lastErrorString().isEmpty());
-    const QString text =
-        serialErrorText(serial.lastError(), false, name, serial.lastErrorString());
+    const QString text = serialErrorText(serial.lastError(), false, name, serial.lastErrorString());
     QVERIFY2(text.contains(name), qPrintable(text));
     // A later success clears the record.
     Simulator sim;
@@ -282,9 +281,8 @@ void TestSerialPort::errorTexts_data()
         << SerialError::NotFound << false << QStringLiteral("No such file or directory")
         << QStringLiteral("Cannot open serial port /dev/ttyUSB0: the port does not exist (No "
                           "such file or directory).");
-    QTest::newRow("not found zh")
-        << SerialError::NotFound << true << QString()
-        << QStringLiteral("无法打开串口 /dev/ttyUSB0：串口不存在。");
+    QTest::newRow("not found zh") << SerialError::NotFound << true << QString()
+                                  << QStringLiteral("无法打开串口 /dev/ttyUSB0：串口不存在。");
     QTest::newRow("busy en") << SerialError::Busy << false << QString()
                              << QStringLiteral(
                                     "Cannot open serial port /dev/ttyUSB0: the port is in use.");
@@ -321,8 +319,9 @@ void TestSerialPort::lostLine_data()
 void TestSerialPort::lostLine()
 {
     QFETCH(bool, killSimulator);
-    Simulator sim(killSimulator ? QStringList{} : QStringList{QStringLiteral("--hangup-after"),
-                                                              QStringLiteral("0")});
+    Simulator sim(killSimulator
+                      ? QStringList{}
+                      : QStringList{QStringLiteral("--hangup-after"), QStringLiteral("0")});
     Serial serial;
     int lostCalls = 0;
     SerialError lostError = SerialError::None;

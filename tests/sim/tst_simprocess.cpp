@@ -1,0 +1,140 @@
+#include "iapcontext.h"
+
+#include <QElapsedTimer>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+
+QByteArray hex(const char *text)
+{
+    return QByteArray::fromHex(QByteArray(text));
+}
+
+// Reads from fd until `count` bytes came or the time is up.
+QByteArray readBytes(int fd, int count, int timeoutMs = 3000)
+{
+    QByteArray bytes;
+    QElapsedTimer clock;
+    clock.start();
+    while (bytes.size() < count && clock.elapsed() < timeoutMs) {
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, 50) <= 0)
+            continue;
+        char chunk[256];
+        const ssize_t n = ::read(fd, chunk, sizeof chunk);
+        if (n > 0)
+            bytes.append(chunk, int(n));
+    }
+    return bytes;
+}
+
+bool writeAll(int fd, const QByteArray &bytes)
+{
+    int at = 0;
+    while (at < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.constData() + at, size_t(bytes.size() - at));
+        if (n < 0 && errno == EAGAIN) {
+            pollfd p{fd, POLLOUT, 0};
+            ::poll(&p, 1, 100);
+            continue;
+        }
+        if (n <= 0)
+            return false;
+        at += int(n);
+    }
+    return true;
+}
+
+} // namespace
+
+class TestSimProcess : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void transferThroughThePty();
+    void rejectsBadOptions();
+};
+
+void TestSimProcess::transferThroughThePty()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString outPath = dir.filePath(QStringLiteral("received.bin"));
+
+    QProcess sim;
+    sim.start(QStringLiteral(IAP_DEVICE_SIM),
+              {QStringLiteral("--out"), outPath, QStringLiteral("--once"),
+               QStringLiteral("--noise"), QStringLiteral("1")});
+    QVERIFY(sim.waitForStarted(5000));
+    QTRY_VERIFY_WITH_TIMEOUT(sim.canReadLine(), 5000);
+    const QString path = QString::fromLocal8Bit(sim.readLine()).trimmed();
+    QVERIFY2(path.startsWith(QLatin1String("/dev/")), qPrintable(path));
+
+    const int fd = ::open(path.toLocal8Bit().constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    QVERIFY(fd >= 0);
+    termios tio{};
+    QCOMPARE(::tcgetattr(fd, &tio), 0);
+    QVERIFY(!(tio.c_lflag & ECHO)); // raw from the start: nothing is echoed back
+    QVERIFY(!(tio.c_lflag & ICANON));
+
+    QByteArray image(2500, '\0');
+    for (int i = 0; i < image.size(); ++i)
+        image[i] = char(i * 31 + 7);
+    IapContext context;
+    context.setImage(image);
+
+    QVERIFY(writeAll(fd, context.makeRequestPackage()));
+    QCOMPARE(readBytes(fd, 8), hex("F1810000FF69DF69"));
+    QVERIFY(writeAll(fd, context.makeDataPackage(0)));
+    QCOMPARE(readBytes(fd, 9), hex("F1820000018321C0D6"));
+    QVERIFY(writeAll(fd, context.makeDataPackage(1)));
+    QCOMPARE(readBytes(fd, 10), hex("00F1820001019A3AF197")); // --noise 1
+    QVERIFY(writeAll(fd, context.makeLastPackage()));
+    QCOMPARE(readBytes(fd, 9), hex("F182000201B117A254"));
+
+    QTRY_VERIFY_WITH_TIMEOUT(sim.canReadLine(), 5000);
+    const QByteArray line = sim.readLine().trimmed();
+    QJsonParseError error{};
+    const QJsonObject event = QJsonDocument::fromJson(line, &error).object();
+    QVERIFY2(error.error == QJsonParseError::NoError, line.constData());
+    QCOMPARE(event.value(QStringLiteral("event")).toString(), QStringLiteral("complete"));
+    QCOMPARE(event.value(QStringLiteral("bytes")).toInt(), 2500);
+    QCOMPARE(event.value(QStringLiteral("requests")).toInt(), 1);
+    QCOMPARE(event.value(QStringLiteral("packages")).toInt(), 3);
+    QCOMPARE(event.value(QStringLiteral("resends")).toInt(), 0);
+    QVERIFY(event.value(QStringLiteral("seconds")).isDouble());
+    QCOMPARE(event.value(QStringLiteral("out")).toString(), outPath);
+    QVERIFY(line.contains("\"seconds\":"));
+
+    QFile saved(outPath);
+    QVERIFY(saved.open(QIODevice::ReadOnly));
+    QCOMPARE(saved.readAll(), image);
+
+    QVERIFY(sim.waitForFinished(5000));
+    QCOMPARE(sim.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(sim.exitCode(), 0);
+    ::close(fd);
+}
+
+void TestSimProcess::rejectsBadOptions()
+{
+    QProcess sim;
+    sim.start(QStringLiteral(IAP_DEVICE_SIM), {QStringLiteral("--lose-ack"), QStringLiteral("x")});
+    QVERIFY(sim.waitForFinished(5000));
+    QCOMPARE(sim.exitCode(), 2);
+    QVERIFY(sim.readAllStandardOutput().isEmpty());
+    QVERIFY(sim.readAllStandardError().contains("--lose-ack"));
+}
+
+QTEST_GUILESS_MAIN(TestSimProcess)
+#include "tst_simprocess.moc"
