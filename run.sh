@@ -1,15 +1,84 @@
 #!/usr/bin/env bash
-# Builds the programs (Release) and starts the window.
+# Builds the programs (Release) and shows a full upgrade without any hardware: a simulated
+# device (iap-device-sim) on a pseudo-terminal stands in for the board.
+#
+#   With a display: the window opens with the simulator's port listed first (real ports
+#   follow as usual); press Open, choose a .bin, press Download. The simulator stops when
+#   the window closes. Arguments are passed to the window (e.g. a firmware file).
+#   Without a display: the same upgrade runs headless with iap-flash and a generated sample
+#   image, and the image the simulator received is compared with the one sent.
 set -euo pipefail
 cd "$(dirname "$0")"
 . scripts/deps.sh
 ensure_packages "${BUILD_PACKAGES[@]}"
 
 jobs=$(nproc 2>/dev/null || echo 2)
-cmake -S . -B build-release -DCMAKE_BUILD_TYPE=Release -DIAP_BUILD_TESTS=OFF
+cmake -S . -B build-release -DCMAKE_BUILD_TYPE=Release -DIAP_BUILD_TESTS=OFF >/dev/null
 cmake --build build-release -j"$jobs"
-if [ ! -x build-release/app/upgrade-assistant ]; then
-    echo "The window is not built yet: only the protocol core exists so far (run ./test.sh to check it)." >&2
+
+sim=build-release/sim/iap-device-sim
+flash=build-release/cli/iap-flash
+window=build-release/app/upgrade-assistant
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/upgrade-assistant-demo.XXXXXX")
+sim_pid=
+cleanup() {
+    if [ -n "$sim_pid" ] && kill -0 "$sim_pid" 2>/dev/null; then
+        kill "$sim_pid" 2>/dev/null || true
+        wait "$sim_pid" 2>/dev/null || true
+    fi
+    rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+# Starts the simulator in the background (paced like a real 115200 baud line) and sets
+# sim_port to the pseudo-terminal it serves.
+start_sim() {
+    "$sim" --baud 115200 "$@" >"$work/sim.out" 2>"$work/sim.err" &
+    sim_pid=$!
+    sim_port=
+    for _ in $(seq 100); do
+        sim_port=$(head -n 1 "$work/sim.out" 2>/dev/null || true)
+        [ -n "$sim_port" ] && return 0
+        kill -0 "$sim_pid" 2>/dev/null || break
+        sleep 0.05
+    done
+    echo "The device simulator did not start:" >&2
+    cat "$work/sim.err" >&2
+    exit 1
+}
+
+if [ -n "${DISPLAY:-}" ] || [ -n "${WAYLAND_DISPLAY:-}" ]; then
+    start_sim --out "$work/received.bin"
+    echo "Simulated device on $sim_port (listed first in the window): press Open, choose a"
+    echo "firmware file (*.bin), press Download. Closing the window stops the simulator."
+    status=0
+    "$window" --port "$sim_port" "$@" || status=$?
+    if [ -s "$work/received.bin" ]; then
+        echo "The simulated device received $(stat -c %s "$work/received.bin") bytes."
+    fi
+    exit "$status"
+fi
+
+# Headless: the same upgrade from the command line.
+echo "No display found: running the upgrade headless with iap-flash against the simulator."
+sample="$work/sample-firmware.bin"
+head -c 24576 /dev/urandom >"$sample"
+start_sim --once --out "$work/received.bin"
+echo "Simulated device on $sim_port; sample image $(stat -c %s "$sample") bytes."
+status=0
+"$flash" --port "$sim_port" "$sample" || status=$?
+if [ "$status" -ne 0 ]; then
+    echo "iap-flash failed with exit code $status." >&2
+    exit "$status"
+fi
+wait "$sim_pid" 2>/dev/null || true
+sim_pid=
+echo "Simulator: $(tail -n 1 "$work/sim.out")"
+if cmp "$sample" "$work/received.bin"; then
+    echo "OK: the image the device received is identical to the image sent."
+else
+    echo "MISMATCH: the image the device received differs from the image sent." >&2
     exit 1
 fi
-exec build-release/app/upgrade-assistant "$@"

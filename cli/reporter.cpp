@@ -170,6 +170,9 @@ void Reporter::onAction(FlashJob *job, const Action &a)
 
     if (a.kind != Action::Kind::Message)
         return;
+    // The bar reaches 100 % before the two completion lines.
+    if (a.event == Action::Event::Completed && a.text == iap::Text::FlashWriteSuccess)
+        progress(job, true);
     const QString prefix = job->options().port + QStringLiteral(": ");
     if (m_s.verbose) {
         // Every line of the window's log.
@@ -186,8 +189,8 @@ void Reporter::onAction(FlashJob *job, const Action &a)
     }
     if (a.event == Action::Event::RequestSent)
         st.requested = true;
-    if (a.event == Action::Event::Progress || a.event == Action::Event::Completed)
-        progress(job, a.event == Action::Event::Completed);
+    if (a.event == Action::Event::Progress)
+        progress(job, false);
 }
 
 void Reporter::onReply(FlashJob *job, const QByteArray &frame)
