@@ -34,7 +34,16 @@ FirmwareFile loadFirmwareFile(const QString &path)
         result.detail = QString::number(file.size());
         return result;
     }
-    QByteArray image = file.read(IapContext::MaxImageBytes + 1);
+    // Read in pieces: QIODevice::read(n) reserves n bytes up front, which would cost 64 MiB
+    // of memory for every image however small.
+    QByteArray image;
+    while (image.size() <= IapContext::MaxImageBytes) {
+        const QByteArray piece =
+            file.read(qMin<qint64>(64 * 1024, IapContext::MaxImageBytes + 1 - image.size()));
+        if (piece.isEmpty())
+            break;
+        image += piece;
+    }
     if (file.error() != QFileDevice::NoError) {
         result.error = IapError::FileUnreadable;
         result.detail = file.errorString();
