@@ -151,6 +151,7 @@ private slots:
     void humanOutput_data();
     void humanOutput();
     void verboseShowsRepliesAndDiagnostics();
+    void listPorts();
 
 private:
     QTemporaryDir m_dir;
@@ -309,8 +310,10 @@ void TestFlash::hangUpMidTransfer()
     QCOMPARE(last.value("event").toString(), QStringLiteral("failed"));
     QCOMPARE(last.value("reason").toString(), QStringLiteral("port-lost"));
     QCOMPARE(last.value("exit").toInt(), 3);
-    // Three packages were written before the line went away.
-    QCOMPARE(last.value("bytes").toInt(), 3 * 1024);
+    // Three packages were written before the line went away; the third acknowledgement may
+    // or may not get through before the hang-up.
+    const int bytes = last.value("bytes").toInt();
+    QVERIFY2(bytes == 2 * 1024 || bytes == 3 * 1024, qPrintable(QString::number(bytes)));
 }
 
 // A device that leaves its boot loader (and so drops the line) the moment it has
@@ -385,7 +388,9 @@ void TestFlash::twoPortsAtOnce()
     Sim b({"--out", outB, "--once", "--error-status", "3,7", "--corrupt-ack", "12"});
     QVERIFY(!a.path().isEmpty() && !b.path().isEmpty());
 
-    const Run run = flash({"--json", "--port", a.path(), "--port", b.path(), image});
+    // The corrupted acknowledgement is dropped and the package resent after the (short) wait.
+    const Run run =
+        flash({"--json", "--ack-timeout", "0.5", "--port", a.path(), "--port", b.path(), image});
     QCOMPARE(run.exitCode, 0);
     QVERIFY(run.jsonValid);
     QStringList finishedPorts;
@@ -582,6 +587,25 @@ void TestFlash::verboseShowsRepliesAndDiagnostics()
     QVERIFY2(err.contains(sim.path() + QStringLiteral(": F1 82 00 04 01 ")), qPrintable(err));
     QVERIFY(err.contains(QStringLiteral("Packet 5 has been sent, for a total of 5 packets")));
     QVERIFY(err.contains(QStringLiteral("time out:")));
+}
+
+// One line per port that can be opened now: name, description, manufacturer, VID:PID.
+void TestFlash::listPorts()
+{
+    const Run run = flash({"--list"});
+    QCOMPARE(run.exitCode, 0);
+    QCOMPARE(run.err, QByteArray());
+    for (const QByteArray &line : run.out.split('\n')) {
+        if (line.isEmpty())
+            continue;
+        const QList<QByteArray> fields = line.split('\t');
+        QCOMPARE(fields.size(), 4);
+        QVERIFY(fields.at(0).startsWith('/'));
+        if (!fields.at(3).isEmpty())
+            QVERIFY(QRegularExpression(QStringLiteral("^[0-9a-f]{4}:[0-9a-f]{4}$"))
+                        .match(QString::fromLatin1(fields.at(3)))
+                        .hasMatch());
+    }
 }
 
 QTEST_GUILESS_MAIN(TestFlash)
