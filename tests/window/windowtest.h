@@ -1,0 +1,82 @@
+#pragma once
+
+// Helpers shared by the window suites.
+#include <QApplication>
+#include <QByteArray>
+#include <QDir>
+#include <QFile>
+#include <QPointer>
+#include <QString>
+#include <QStringList>
+#include <QTimer>
+#include <QWidget>
+#include <functional>
+
+// Collects Qt's debug output while alive.
+class DebugCapture
+{
+public:
+    DebugCapture()
+    {
+        lines().clear();
+        m_previous = qInstallMessageHandler(&DebugCapture::handler);
+        previous() = m_previous;
+    }
+    ~DebugCapture() { qInstallMessageHandler(m_previous); }
+    QStringList captured() const { return lines(); }
+
+private:
+    static QStringList &lines()
+    {
+        static QStringList l;
+        return l;
+    }
+    static QtMessageHandler &previous()
+    {
+        static QtMessageHandler h = nullptr;
+        return h;
+    }
+    static void handler(QtMsgType type, const QMessageLogContext &context, const QString &msg)
+    {
+        if (type == QtDebugMsg)
+            lines().append(msg);
+        else if (previous())
+            previous()(type, context, msg);
+    }
+    QtMessageHandler m_previous = nullptr;
+};
+
+// Runs action on the first modal widget of type T that appears (a message box, the file
+// dialog), from a timer, because the code under test blocks in its own event loop.
+template <typename T> void whenModalAppears(std::function<void(T *)> action)
+{
+    auto *poll = new QTimer;
+    poll->setInterval(10);
+    QObject::connect(poll, &QTimer::timeout, poll, [poll, action] {
+        if (T *w = qobject_cast<T *>(QApplication::activeModalWidget())) {
+            poll->stop();
+            poll->deleteLater();
+            action(w);
+        }
+    });
+    poll->start();
+}
+
+inline QString writeFile(const QDir &dir, const QString &name, const QByteArray &content)
+{
+    const QString path = dir.filePath(name);
+    QFile f(path);
+    if (!f.open(QIODevice::WriteOnly))
+        return QString();
+    f.write(content);
+    return path;
+}
+
+// Bytes 0, 1, 2, ... wrapping at 256, so that every package differs.
+inline QByteArray patternImage(int size)
+{
+    QByteArray b(size, Qt::Uninitialized);
+    for (int i = 0; i < size; ++i)
+        b[i] = char(i * 7 + 3);
+    return b;
+}
