@@ -1,0 +1,282 @@
+// The window's serial slots against a real pseudo-terminal: a failed open, open and close
+// with the labels across language switches, reply frames gathered by silence, the request
+// going out on the line, and a line that goes away in the middle of an upgrade.
+#include "iapcontext.h"
+#include "mainwindow.h"
+#include "mainwindowui.h"
+#include "serial.h"
+#include "windowtest.h"
+
+#include <QComboBox>
+#include <QTemporaryDir>
+#include <QTextBlock>
+#include <QtTest>
+
+#include <fcntl.h>
+#include <pty.h>
+#include <unistd.h>
+#include <zlib.h>
+
+namespace {
+
+// The CRC-32 trailer, big-endian, computed with zlib as an independent oracle.
+QByteArray withCrc(QByteArray bytes)
+{
+    const uLong crc = crc32(0L, reinterpret_cast<const Bytef *>(bytes.constData()), bytes.size());
+    bytes.append(char(crc >> 24)).append(char(crc >> 16)).append(char(crc >> 8)).append(char(crc));
+    return bytes;
+}
+
+QString hex(const QByteArray &bytes)
+{
+    return QString::fromLatin1(bytes.toHex(' ').toUpper());
+}
+
+// The device end of a pseudo-terminal; the window opens the other end by its path.
+class Pty
+{
+public:
+    Pty()
+    {
+        int slave = -1;
+        char name[128] = {};
+        if (::openpty(&m_master, &slave, name, nullptr, nullptr) != 0)
+            return;
+        ::close(slave); // the window opens it by name
+        ::fcntl(m_master, F_SETFL, ::fcntl(m_master, F_GETFL) | O_NONBLOCK);
+        m_name = QString::fromLocal8Bit(name);
+    }
+    ~Pty() { closeMaster(); }
+    bool ok() const { return m_master >= 0; }
+    QString name() const { return m_name; }
+    void write(const QByteArray &bytes)
+    {
+        QCOMPARE(::write(m_master, bytes.constData(), bytes.size()), ssize_t(bytes.size()));
+    }
+    QByteArray readAvailable()
+    {
+        QByteArray out;
+        char buf[4096];
+        for (;;) {
+            const ssize_t n = ::read(m_master, buf, sizeof buf);
+            if (n <= 0)
+                break;
+            out.append(buf, int(n));
+        }
+        return out;
+    }
+    void closeMaster()
+    {
+        if (m_master >= 0)
+            ::close(m_master);
+        m_master = -1;
+    }
+
+private:
+    int m_master = -1;
+    QString m_name;
+};
+
+} // namespace
+
+class TestWindowSerial : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+    void failedOpen_data();
+    void failedOpen();
+    void openCloseAndLabels();
+    void replyFrames();
+    void requestOnTheLine();
+    void lineLostDuringUpgrade();
+
+private:
+    void openPty();
+
+    QTemporaryDir work;
+    Pty *pty = nullptr;
+    MainWindow *w = nullptr;
+    MainWindowUi *ui = nullptr;
+};
+
+void TestWindowSerial::init()
+{
+    pty = new Pty;
+    QVERIFY(pty->ok());
+    w = new MainWindow(QStringList{pty->name()});
+    ui = w->form();
+}
+
+void TestWindowSerial::cleanup()
+{
+    delete w;
+    delete pty;
+    w = nullptr;
+    pty = nullptr;
+}
+
+void TestWindowSerial::openPty()
+{
+    QCOMPARE(ui->comboBox->itemText(0), pty->name());
+    ui->comboBox->setCurrentIndex(0);
+    ui->openPortButton->click();
+    QVERIFY(w->serialLink()->isOpen());
+    QCOMPARE(ui->openPortButton->text(),
+             w->chinese() ? QString::fromUtf8("关闭") : QStringLiteral("Close"));
+    QVERIFY(!ui->comboBox->isEnabled());
+    QVERIFY(!ui->refreshButton->isEnabled());
+}
+
+void TestWindowSerial::failedOpen_data()
+{
+    QTest::addColumn<bool>("chinese");
+    QTest::addColumn<QString>("prefix");
+    QTest::newRow("en") << false
+                        << QStringLiteral("Cannot open serial port /dev/iap-no-such-port: ");
+    QTest::newRow("zh") << true << QString::fromUtf8("无法打开串口 /dev/iap-no-such-port：");
+}
+
+void TestWindowSerial::failedOpen()
+{
+    QFETCH(bool, chinese);
+    QFETCH(QString, prefix);
+    delete w;
+    w = new MainWindow(QStringList{QStringLiteral("/dev/iap-no-such-port")});
+    ui = w->form();
+    if (chinese)
+        ui->actionchinese->trigger();
+    ui->comboBox->setCurrentIndex(0);
+    ui->openPortButton->click();
+    QVERIFY(!w->serialLink()->isOpen());
+    QCOMPARE(ui->tb_IAPMsg->document()->blockCount(), 1);
+    const QString line = ui->tb_IAPMsg->toPlainText();
+    QVERIFY2(line.startsWith(prefix), qPrintable(line));
+    QCOMPARE(line, serialErrorText(w->serialLink()->lastError(), chinese,
+                                   QStringLiteral("/dev/iap-no-such-port"),
+                                   w->serialLink()->lastErrorString()));
+    QCOMPARE(ui->openPortButton->text(),
+             chinese ? QString::fromUtf8("打开") : QStringLiteral("Open"));
+    QVERIFY(ui->comboBox->isEnabled());
+    QVERIFY(ui->refreshButton->isEnabled());
+}
+
+void TestWindowSerial::openCloseAndLabels()
+{
+    openPty();
+    // A language switch keeps the label of the open port, and the next click closes it.
+    ui->actionchinese->trigger();
+    QCOMPARE(ui->openPortButton->text(), QString::fromUtf8("关闭"));
+    ui->actionenglish->trigger();
+    QCOMPARE(ui->openPortButton->text(), QStringLiteral("Close"));
+    QVERIFY(!ui->comboBox->isEnabled());
+    ui->openPortButton->click();
+    QVERIFY(!w->serialLink()->isOpen());
+    QCOMPARE(ui->openPortButton->text(), QStringLiteral("Open"));
+    QVERIFY(ui->comboBox->isEnabled());
+    QVERIFY(ui->refreshButton->isEnabled());
+    QVERIFY(ui->tb_IAPMsg->toPlainText().isEmpty());
+    // And it opens again.
+    ui->openPortButton->click();
+    QVERIFY(w->serialLink()->isOpen());
+}
+
+void TestWindowSerial::replyFrames()
+{
+    openPty();
+    const QByteArray ack = withCrc(QByteArray::fromHex("F182000501"));
+    DebugCapture debug;
+
+    // A frame in two pieces less than 30 ms apart is one burst, accepted.
+    pty->write(ack.left(3));
+    QTRY_VERIFY(w->frameTimerObject()->isActive());
+    QCOMPARE(w->frameTimerObject()->interval(), 30);
+    pty->write(ack.mid(3));
+    QTRY_COMPARE(w->context()->response, ack);
+    QCOMPARE(ui->tb_IAPMsg->document()->lastBlock().text(), hex(ack));
+    QCOMPARE(ui->tb_IAPMsg->document()->blockCount(), 1);
+    QTRY_VERIFY(!w->frameTimerObject()->isActive());
+
+    // A burst with a wrong trailer is dropped without a line; the stored reply stays.
+    QByteArray bad = withCrc(QByteArray::fromHex("F182000601"));
+    bad[bad.size() - 1] = char(bad.at(bad.size() - 1) ^ 0x01);
+    pty->write(bad);
+    QTRY_VERIFY(w->frameTimerObject()->isActive());
+    QTRY_VERIFY(!w->frameTimerObject()->isActive());
+    QCOMPARE(w->context()->response, ack);
+    QCOMPARE(ui->tb_IAPMsg->document()->blockCount(), 1);
+
+    // The smallest frame: 0xF1, three bytes and the CRC.
+    const QByteArray eight = withCrc(QByteArray::fromHex("F1810000"));
+    pty->write(eight);
+    QTRY_COMPARE(w->context()->response, eight);
+    QCOMPARE(ui->tb_IAPMsg->document()->lastBlock().text(),
+             QStringLiteral("F1 81 00 00 ") + hex(eight.right(4)));
+    QStringList timeouts;
+    for (const QString &l : debug.captured()) {
+        if (l.startsWith(QLatin1String("time out:")))
+            timeouts.append(l);
+    }
+    QCOMPARE(timeouts.size(), 3);
+    QVERIFY(w->replyFramer()->quietCount() >= 3);
+}
+
+void TestWindowSerial::requestOnTheLine()
+{
+    const QString path = writeFile(QDir(work.path()), QStringLiteral("fw.bin"), patternImage(5000));
+    w->loadFirmware(path);
+    openPty();
+    pty->readAvailable();
+    ui->iapDownLoadButton->click();
+    // Nothing at the press; the request 50 ms later: F1 01, length 5000, 5 packages, CRC.
+    QCOMPARE(pty->readAvailable(), QByteArray());
+    const QByteArray request = withCrc(QByteArray::fromHex("F10100001388"
+                                                           "0005"));
+    QByteArray got;
+    QTRY_VERIFY((got += pty->readAvailable()).size() >= 12);
+    QCOMPARE(got.left(12), request);
+    QCOMPARE(ui->tb_IAPMsg->document()->firstBlock().text(),
+             QStringLiteral("Request firmware update!"));
+
+    // The device accepts: package 0 follows, full size, with its progress line.
+    pty->write(withCrc(QByteArray::fromHex("F1810000")));
+    QTRY_VERIFY(ui->tb_IAPMsg->toPlainText().contains(
+        QStringLiteral("Packet 1 has been sent, for a total of 5 packets")));
+    QCOMPARE(w->context()->state, 2);
+    ui->iapDownLoadButton->click();
+    QCOMPARE(w->context()->state, 0);
+}
+
+void TestWindowSerial::lineLostDuringUpgrade()
+{
+    const QString path = writeFile(QDir(work.path()), QStringLiteral("fw.bin"), patternImage(3000));
+    w->loadFirmware(path);
+    openPty();
+    ui->iapDownLoadButton->click();
+    QByteArray sent;
+    QTRY_VERIFY2((sent += pty->readAvailable()).size() >= 24,
+                 qPrintable(ui->tb_IAPMsg->toPlainText())); // requests go out
+    QVERIFY(w->iapTimerObject()->isActive());
+
+    pty->closeMaster(); // the device goes away
+    QTRY_VERIFY(!w->serialLink()->isOpen());
+    QTRY_VERIFY(ui->comboBox->isEnabled());
+    QVERIFY(ui->refreshButton->isEnabled());
+    QCOMPARE(ui->openPortButton->text(), QStringLiteral("Open"));
+    QCOMPARE(ui->iapDownLoadButton->text(), QStringLiteral("Download"));
+    QVERIFY(!w->iapTimerObject()->isActive());
+    QCOMPARE(w->context()->state, 0);
+    QVERIFY(ui->iapLoadFileButton->isEnabled());
+    const QString last = ui->tb_IAPMsg->document()->lastBlock().text();
+    QVERIFY2(last.startsWith(QStringLiteral("Serial port %1 was lost: ").arg(pty->name())),
+             qPrintable(last));
+    // One line only, and the next press starts a fresh run.
+    const int lines = ui->tb_IAPMsg->document()->blockCount();
+    QTest::qWait(150);
+    QCOMPARE(ui->tb_IAPMsg->document()->blockCount(), lines);
+}
+
+QTEST_MAIN(TestWindowSerial)
+#include "tst_windowserial.moc"
