@@ -121,6 +121,13 @@ QByteArray readFile(const QString &path)
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
 }
 
+// A port that does not exist. Named per test process: Qt's serial port takes a lock file named
+// after the port before it opens it, and suites running side by side must not meet there.
+QString missingPort()
+{
+    return QStringLiteral("/nonexistent/ttyIAP%1").arg(QCoreApplication::applicationPid());
+}
+
 QStringList eventNames(const QList<QJsonObject> &events)
 {
     QStringList names;
@@ -178,7 +185,7 @@ void TestFlash::earlyFailures_data()
     QTest::newRow("empty file") << "empty" << QStringList() << 2 << "is empty";
     QTest::newRow("oversize image") << "oversize" << QStringList() << 2 << "too large";
     QTest::newRow("directory") << "directory" << QStringList() << 2 << "Cannot read";
-    QTest::newRow("port missing") << "good" << QStringList{"--port", "/nonexistent/ttyIAP"} << 3
+    QTest::newRow("port missing") << "good" << QStringList{"--port", missingPort()} << 3
                                   << "does not exist";
     QTest::newRow("no port") << "noport" << QStringList() << 1 << "no port";
     QTest::newRow("bad language") << "good" << QStringList{"--lang", "fr"} << 1 << "--lang";
@@ -186,8 +193,7 @@ void TestFlash::earlyFailures_data()
     QTest::newRow("bad baud") << "good" << QStringList{"--baud", "fast"} << 1 << "--baud";
     QTest::newRow("two files") << "two" << QStringList() << 1 << "one firmware file";
     QTest::newRow("same port twice")
-        << "good" << QStringList{"--port", "/nonexistent/ttyIAP", "--port", "/nonexistent/ttyIAP"}
-        << 1 << "twice";
+        << "good" << QStringList{"--port", missingPort(), "--port", missingPort()} << 1 << "twice";
 }
 
 void TestFlash::earlyFailures()
@@ -199,8 +205,7 @@ void TestFlash::earlyFailures()
 
     QStringList args{"--json"};
     if (kind != QLatin1String("noport") && !extra.contains(QStringLiteral("--port")))
-        args << "--port"
-             << "/nonexistent/ttyIAP";
+        args << "--port" << missingPort();
     args << extra;
     if (kind == QLatin1String("missing")) {
         args << m_dir.filePath(QStringLiteral("no-such.bin"));
@@ -418,10 +423,10 @@ void TestFlash::twoPortsAtOnce()
 
     // A mixed outcome exits with the highest code: one device answers, one port is missing.
     Sim c({"--once"});
-    const Run mixed = flash({"--port", c.path(), "--port", "/nonexistent/ttyIAP", image});
+    const Run mixed = flash({"--port", c.path(), "--port", missingPort(), image});
     QCOMPARE(mixed.exitCode, 3);
     QVERIFY(mixed.out.contains(c.path().toUtf8() + ": done, 20000 bytes"));
-    QVERIFY(mixed.err.contains("/nonexistent/ttyIAP"));
+    QVERIFY(mixed.err.contains(missingPort().toUtf8()));
 }
 
 // --fast takes a reply as soon as it forms a valid frame; replies that arrive in two pieces
