@@ -3,8 +3,9 @@
 # device (iap-device-sim) on a pseudo-terminal stands in for the board.
 #
 #   With a display: the window opens with the simulator's port listed first (real ports
-#   follow as usual); press Open, choose a .bin, press Download. The simulator stops when
-#   the window closes. Arguments are passed to the window (e.g. a firmware file).
+#   follow as usual) and a generated sample image loaded; press Open, then Download. The
+#   simulator stops when the window closes. Arguments are passed to the window instead of
+#   the sample image (e.g. your own firmware file).
 #   Without a display: the same upgrade runs headless with iap-flash and a generated sample
 #   image, and the image the simulator received is compared with the one sent.
 set -euo pipefail
@@ -49,22 +50,28 @@ start_sim() {
     exit 1
 }
 
+sample="$work/sample-firmware.bin"
+head -c 24576 /dev/urandom >"$sample"
+
 if [ -n "${DISPLAY:-}" ] || [ -n "${WAYLAND_DISPLAY:-}" ]; then
     start_sim --out "$work/received.bin"
-    echo "Simulated device on $sim_port (listed first in the window): press Open, choose a"
-    echo "firmware file (*.bin), press Download. Closing the window stops the simulator."
+    # Without arguments the window starts with the sample image loaded: Open, then Download.
+    [ $# -eq 0 ] && set -- "$sample"
+    echo "Simulated device on $sim_port (chosen in the window's port list): press Open, then"
+    echo "Download. Closing the window stops the simulator."
     status=0
     "$window" --port "$sim_port" "$@" || status=$?
     if [ -s "$work/received.bin" ]; then
         echo "The simulated device received $(stat -c %s "$work/received.bin") bytes."
+        if [ "$1" = "$sample" ] && cmp -s "$sample" "$work/received.bin"; then
+            echo "OK: identical to the sample image sent."
+        fi
     fi
     exit "$status"
 fi
 
 # Headless: the same upgrade from the command line.
 echo "No display found: running the upgrade headless with iap-flash against the simulator."
-sample="$work/sample-firmware.bin"
-head -c 24576 /dev/urandom >"$sample"
 start_sim --once --out "$work/received.bin"
 echo "Simulated device on $sim_port; sample image $(stat -c %s "$sample") bytes."
 status=0

@@ -320,6 +320,7 @@ int main(int argc, char *argv[])
 
     const int code = app.exec();
     qDeleteAll(jobs); // closes any port still open
+    signalNotifier.setEnabled(false);
     ::close(signalFds[0]);
     ::close(signalFds[1]);
     return code;
