@@ -19,6 +19,12 @@
 
 namespace {
 
+// Named per process: parallel suites must not meet on the same port name (Qt's lock file).
+QString missingPort()
+{
+    return QStringLiteral("/dev/iap-no-such-port-%1").arg(QCoreApplication::applicationPid());
+}
+
 // The CRC-32 trailer, big-endian, computed with zlib as an independent oracle.
 QByteArray withCrc(QByteArray bytes)
 {
@@ -134,9 +140,8 @@ void TestWindowSerial::failedOpen_data()
 {
     QTest::addColumn<bool>("chinese");
     QTest::addColumn<QString>("prefix");
-    QTest::newRow("en") << false
-                        << QStringLiteral("Cannot open serial port /dev/iap-no-such-port: ");
-    QTest::newRow("zh") << true << QString::fromUtf8("无法打开串口 /dev/iap-no-such-port：");
+    QTest::newRow("en") << false << QStringLiteral("Cannot open serial port @PORT@: ");
+    QTest::newRow("zh") << true << QString::fromUtf8("无法打开串口 @PORT@：");
 }
 
 void TestWindowSerial::failedOpen()
@@ -144,7 +149,8 @@ void TestWindowSerial::failedOpen()
     QFETCH(bool, chinese);
     QFETCH(QString, prefix);
     delete w;
-    w = new MainWindow(QStringList{QStringLiteral("/dev/iap-no-such-port")});
+    prefix.replace(QLatin1String("@PORT@"), missingPort());
+    w = new MainWindow(QStringList{missingPort()});
     ui = w->form();
     if (chinese)
         ui->actionchinese->trigger();
@@ -154,8 +160,7 @@ void TestWindowSerial::failedOpen()
     QCOMPARE(ui->tb_IAPMsg->document()->blockCount(), 1);
     const QString line = ui->tb_IAPMsg->toPlainText();
     QVERIFY2(line.startsWith(prefix), qPrintable(line));
-    QCOMPARE(line, serialErrorText(w->serialLink()->lastError(), chinese,
-                                   QStringLiteral("/dev/iap-no-such-port"),
+    QCOMPARE(line, serialErrorText(w->serialLink()->lastError(), chinese, missingPort(),
                                    w->serialLink()->lastErrorString()));
     QCOMPARE(ui->openPortButton->text(),
              chinese ? QString::fromUtf8("打开") : QStringLiteral("Open"));
