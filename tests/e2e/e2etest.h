@@ -1,0 +1,369 @@
+#pragma once
+
+// Shared by the end-to-end suites: the device simulator as a child process on a real
+// pseudo-terminal, the window driven through its buttons, and the information window's
+// lines as the operator would read them.
+#include "iapcontext.h"
+#include "mainwindow.h"
+#include "mainwindowui.h"
+#include "serial.h"
+
+#include <QByteArray>
+#include <QComboBox>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QList>
+#include <QLoggingCategory>
+#include <QMap>
+#include <QProcess>
+#include <QPushButton>
+#include <QRandomGenerator>
+#include <QRegularExpression>
+#include <QStringList>
+#include <QTemporaryDir>
+#include <QTextBrowser>
+#include <QtTest>
+
+#include <memory>
+#include <zlib.h>
+
+namespace e2e {
+
+// One iap-device-sim process. It is killed when the object goes, and it dies on its own if
+// the test process does (the simulator asks the kernel for that).
+class Sim
+{
+public:
+    explicit Sim(const QStringList &args)
+    {
+        m_proc.setProgram(QStringLiteral(IAP_SIM_PATH));
+        m_proc.setArguments(args);
+        m_proc.setProcessChannelMode(QProcess::SeparateChannels);
+        m_proc.start();
+        if (!m_proc.waitForStarted(5000))
+            return;
+        while (!m_proc.canReadLine() && m_proc.state() == QProcess::Running)
+            m_proc.waitForReadyRead(5000);
+        m_path = QString::fromLocal8Bit(m_proc.readLine()).trimmed();
+    }
+    ~Sim()
+    {
+        if (m_proc.state() != QProcess::NotRunning) {
+            m_proc.kill();
+            m_proc.waitForFinished(5000);
+        }
+    }
+    QString path() const { return m_path; }
+    // Every JSON event printed so far.
+    QList<QJsonObject> events()
+    {
+        m_out += m_proc.readAllStandardOutput();
+        QList<QJsonObject> result;
+        for (const QByteArray &line : m_out.split('\n')) {
+            if (!line.trimmed().isEmpty())
+                result << QJsonDocument::fromJson(line).object();
+        }
+        return result;
+    }
+    QList<QJsonObject> events(const QString &name)
+    {
+        QList<QJsonObject> result;
+        for (const QJsonObject &o : events()) {
+            if (o.value(QStringLiteral("event")).toString() == name)
+                result << o;
+        }
+        return result;
+    }
+    QByteArray stderrText() { return m_proc.readAllStandardError(); }
+
+private:
+    QProcess m_proc;
+    QString m_path;
+    QByteArray m_out;
+};
+
+// The CRC-32 trailer, big-endian, from zlib: an oracle independent of the program's codec.
+inline QByteArray withCrc(QByteArray bytes)
+{
+    const uLong crc = crc32(0L, reinterpret_cast<const Bytef *>(bytes.constData()), bytes.size());
+    bytes.append(char(crc >> 24)).append(char(crc >> 16)).append(char(crc >> 8)).append(char(crc));
+    return bytes;
+}
+
+inline QString hex(const QByteArray &bytes)
+{
+    return QString::fromLatin1(bytes.toHex(' ').toUpper());
+}
+
+// The simulator's answer to the update request, as the information window shows it.
+inline QString acceptHex()
+{
+    return QStringLiteral("F1 81 00 00 FF 69 DF 69");
+}
+
+// The hex line of the acknowledgement of package `index` with `status`.
+inline QString ackHex(int index, int status)
+{
+    QByteArray frame;
+    frame.append(char(0xF1)).append(char(0x82));
+    frame.append(char(index >> 8)).append(char(index & 0xFF)).append(char(status));
+    return hex(withCrc(frame));
+}
+
+inline bool isHexLine(const QString &line)
+{
+    static const QRegularExpression re(QStringLiteral("^[0-9A-F]{2}( [0-9A-F]{2})*$"));
+    return re.match(line).hasMatch();
+}
+
+// A hex line whose last four bytes are the CRC-32 of the bytes before them.
+inline bool isValidFrameLine(const QString &line)
+{
+    const QByteArray bytes = QByteArray::fromHex(line.toLatin1());
+    return bytes.size() >= 8 && quint8(bytes.at(0)) == 0xF1 &&
+           withCrc(bytes.left(bytes.size() - 4)) == bytes;
+}
+
+inline QByteArray randomImage(int size, quint32 seed)
+{
+    QRandomGenerator gen(seed);
+    QByteArray image(size, Qt::Uninitialized);
+    for (int i = 0; i < size; ++i)
+        image[i] = char(gen.bounded(256));
+    return image;
+}
+
+inline QString writeFile(const QTemporaryDir &dir, const QString &name, const QByteArray &bytes)
+{
+    const QString path = dir.filePath(name);
+    QFile f(path);
+    if (!f.open(QIODevice::WriteOnly) || f.write(bytes) != bytes.size())
+        return QString();
+    return path;
+}
+
+inline QByteArray readFile(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
+}
+
+inline QStringList logLines(MainWindow *w)
+{
+    const QString text = w->form()->tb_IAPMsg->toPlainText();
+    return text.isEmpty() ? QStringList() : text.split(QLatin1Char('\n'));
+}
+
+// What happens to one package on its way.
+enum class Fate
+{
+    Clean,     // acknowledged as written at the first try
+    DataError, // answered with status 2, then written on the resend
+    NoAnswer,  // no usable answer (lost, bad CRC, noise): resent after the wait
+};
+
+struct Texts
+{
+    QString request, accepted, progress, written, completed, dataError, waitTimeout;
+};
+
+inline Texts texts(bool chinese)
+{
+    if (chinese)
+        return {QString::fromUtf8("请求更新固件!"),
+                QString::fromUtf8("收到响应，进入刷固件流程!"),
+                QString::fromUtf8("已发送第%1包,共%2包"),
+                QString::fromUtf8("Flash写入成功!"),
+                QString::fromUtf8("更新完成!"),
+                QString::fromUtf8("数据错误，重新发送!"),
+                QString::fromUtf8("等待超时,重发!")};
+    return {QStringLiteral("Request firmware update!"),
+            QStringLiteral("Receive the response, enter the firmware brush process!"),
+            QStringLiteral("Packet %1 has been sent, for a total of %2 packets"),
+            QStringLiteral("Flash write success!"),
+            QStringLiteral("update completed"),
+            QStringLiteral("Data error, resend!"),
+            QStringLiteral("Wait timeout, resend!")};
+}
+
+// The log of a successful run from the accept line on: every package's progress line, the
+// hex of its acknowledgements and the resend lines, then the two completion lines.
+inline QStringList expectedTransfer(int total, const QMap<int, Fate> &fates, bool chinese)
+{
+    const Texts t = texts(chinese);
+    QStringList lines{t.accepted};
+    for (int k = 0; k < total; ++k) {
+        lines << t.progress.arg(k + 1).arg(total);
+        switch (fates.value(k, Fate::Clean)) {
+        case Fate::Clean:
+            break;
+        case Fate::DataError:
+            lines << ackHex(k, 2) << t.dataError;
+            break;
+        case Fate::NoAnswer:
+            lines << t.waitTimeout;
+            break;
+        }
+        lines << ackHex(k, 1);
+    }
+    lines << t.written << t.completed;
+    return lines;
+}
+
+// Splits a finished run's log at the accept line: the request lines and the accept frames
+// before it are checked here, and the rest is returned with the accept frames taken out (a
+// request sent while the device's answer to the previous one was still in the framer gets
+// its own accept, which may land after the accept line).
+struct SplitLog
+{
+    int requests = 0;
+    int accepts = 0;
+    bool acceptBeforeAcceptLine = false;
+    QStringList leading; // lines before the accept line that are neither
+    QStringList transfer;
+};
+
+inline SplitLog splitLog(const QStringList &lines, bool chinese)
+{
+    const Texts t = texts(chinese);
+    SplitLog s;
+    const int at = lines.indexOf(t.accepted);
+    for (int i = 0; i < lines.size(); ++i) {
+        const QString &l = lines.at(i);
+        if (l == acceptHex()) {
+            ++s.accepts;
+            if (i == at - 1)
+                s.acceptBeforeAcceptLine = true;
+            continue;
+        }
+        if (at < 0 || i < at) {
+            if (l == t.request)
+                ++s.requests;
+            else
+                s.leading << l;
+        } else {
+            s.transfer << l;
+        }
+    }
+    return s;
+}
+
+// Debug output of the framer and the hex conversion would bury the test log.
+inline void quietDebugOutput()
+{
+    QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false"));
+}
+
+} // namespace e2e
+
+namespace e2e {
+
+// A simulator and the window that talks to it, shown offscreen, the simulator's port first
+// in the port list. The window goes before the simulator, so the end of a test never looks
+// like a device that went away.
+class Rig
+{
+public:
+    ~Rig() { stop(); }
+
+    void start(const QStringList &simArgs)
+    {
+        QVERIFY(dir.isValid());
+        outPath = dir.filePath(QStringLiteral("received.bin"));
+        sim.reset(new Sim(QStringList{QStringLiteral("--out"), outPath} + simArgs));
+        QVERIFY2(sim->path().startsWith(QLatin1String("/dev/")), qPrintable(sim->path()));
+        window.reset(new MainWindow(QStringList{sim->path()}));
+        ui = window->form();
+        window->show();
+        QVERIFY(QTest::qWaitForWindowExposed(window.get()));
+    }
+    void stop()
+    {
+        window.reset();
+        sim.reset();
+    }
+
+    // Picks the simulator's port and clicks Open.
+    void openPort()
+    {
+        QCOMPARE(ui->comboBox->itemText(0), sim->path());
+        ui->comboBox->setCurrentIndex(0);
+        QCOMPARE(ui->openPortButton->text(), openLabel());
+        QTest::mouseClick(ui->openPortButton, Qt::LeftButton);
+        QVERIFY(window->serialLink()->isOpen());
+        QCOMPARE(ui->openPortButton->text(), closeLabel());
+        QVERIFY(!ui->comboBox->isEnabled());
+        QVERIFY(!ui->refreshButton->isEnabled());
+    }
+    void closePort()
+    {
+        QCOMPARE(ui->openPortButton->text(), closeLabel());
+        QTest::mouseClick(ui->openPortButton, Qt::LeftButton);
+        QVERIFY(!window->serialLink()->isOpen());
+        QCOMPARE(ui->openPortButton->text(), openLabel());
+        QVERIFY(ui->comboBox->isEnabled());
+        QVERIFY(ui->refreshButton->isEnabled());
+    }
+
+    // Loads the image and clicks Download; the run has started (Cancel label, Requesting).
+    void startUpgrade(const QByteArray &image, const QString &name = QStringLiteral("fw.bin"))
+    {
+        const QString path = writeFile(dir, name, image);
+        QVERIFY(!path.isEmpty());
+        window->loadFirmware(path);
+        QVERIFY(ui->iapDownLoadButton->isEnabled());
+        QCOMPARE(ui->iapDownLoadButton->text(), downloadLabel());
+        QTest::mouseClick(ui->iapDownLoadButton, Qt::LeftButton);
+        QCOMPARE(ui->iapDownLoadButton->text(), cancelLabel());
+        QCOMPARE(window->context()->state, 1);
+        QVERIFY(logLines(window.get()).isEmpty()); // the summary is cleared at the press
+    }
+
+    // Waits for state Finished and the simulator's report of the `completeCount`-th image,
+    // then checks the window's end state and the saved image.
+    void finishUpgrade(const QByteArray &image, int completeCount = 1, int timeoutMs = 60000)
+    {
+        QTRY_COMPARE_WITH_TIMEOUT(window->context()->state, 3, timeoutMs);
+        QCOMPARE(ui->iapDownLoadButton->text(), downloadLabel());
+        QVERIFY(!window->iapTimerObject()->isActive());
+        QVERIFY(ui->iapLoadFileButton->isEnabled());
+        QTRY_COMPARE_WITH_TIMEOUT(sim->events(QStringLiteral("complete")).size(), completeCount,
+                                  5000);
+        report = sim->events(QStringLiteral("complete")).at(completeCount - 1);
+        QCOMPARE(report.value(QStringLiteral("bytes")).toInt(), image.size());
+        QCOMPARE(report.value(QStringLiteral("out")).toString(), outPath);
+        QVERIFY2(readFile(outPath) == image, "the device's image differs from the file");
+    }
+
+    QString openLabel() const
+    {
+        return window->chinese() ? QString::fromUtf8("打开") : QStringLiteral("Open");
+    }
+    QString closeLabel() const
+    {
+        return window->chinese() ? QString::fromUtf8("关闭") : QStringLiteral("Close");
+    }
+    QString downloadLabel() const
+    {
+        return window->chinese() ? QString::fromUtf8("下载固件") : QStringLiteral("Download");
+    }
+    QString cancelLabel() const
+    {
+        return window->chinese() ? QString::fromUtf8("取消") : QStringLiteral("Cancel");
+    }
+
+    QTemporaryDir dir;
+    QString outPath;
+    std::unique_ptr<Sim> sim;
+    std::unique_ptr<MainWindow> window;
+    MainWindowUi *ui = nullptr;
+    QJsonObject report; // the simulator's "complete" line of the last finished run
+};
+
+inline int packageCount(int bytes)
+{
+    return (bytes + 1023) / 1024;
+}
+
+} // namespace e2e
