@@ -206,12 +206,7 @@ void MainWindow::on_iapLoadFileButton_clicked()
     qDebug("load firmware");
     const QString path = QFileDialog::getOpenFileName(
         this, QStringLiteral("选择固件"), QStringLiteral("."), QStringLiteral("(*.bin)"));
-    iapContext->firmwarePath = path;
-    if (path.isEmpty())
-        return;
-    ui->b_FirmwarePath->setText(path);
-    ui->iapDownLoadButton->setEnabled(true);
-    LoadFile();
+    loadFirmware(path);
 }
 
 void MainWindow::loadFirmware(const QString &path)

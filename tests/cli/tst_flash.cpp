@@ -7,52 +7,14 @@
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include "simprocess.h"
 #include <memory>
 #include <signal.h>
 
 namespace {
 
-// One simulator process; killed when the object goes (the simulator also dies with us).
-class Sim
-{
-public:
-    explicit Sim(const QStringList &args)
-    {
-        m_proc.setProgram(QStringLiteral(IAP_SIM_PATH));
-        m_proc.setArguments(args);
-        m_proc.setProcessChannelMode(QProcess::SeparateChannels);
-        m_proc.start();
-        if (!m_proc.waitForStarted(5000))
-            return;
-        while (!m_proc.canReadLine() && m_proc.state() == QProcess::Running)
-            m_proc.waitForReadyRead(5000);
-        m_path = QString::fromUtf8(m_proc.readLine()).trimmed();
-    }
-    ~Sim()
-    {
-        if (m_proc.state() != QProcess::NotRunning) {
-            m_proc.kill();
-            m_proc.waitForFinished(5000);
-        }
-    }
-    QString path() const { return m_path; }
-    QProcess &process() { return m_proc; }
-    // The simulator's JSON lines after its first line.
-    QList<QJsonObject> events()
-    {
-        m_out += m_proc.readAllStandardOutput();
-        QList<QJsonObject> result;
-        for (const QByteArray &line : m_out.split('\n'))
-            if (!line.trimmed().isEmpty())
-                result << QJsonDocument::fromJson(line).object();
-        return result;
-    }
-
-private:
-    QProcess m_proc;
-    QString m_path;
-    QByteArray m_out;
-};
+using Sim = SimProcess;
 
 struct Run
 {

@@ -1,5 +1,5 @@
 #include "iapcontext.h"
-#include "testframes.h"
+#include "wireframes.h"
 #include "upgradeengine.h"
 
 #include <QtTest>

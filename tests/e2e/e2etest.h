@@ -7,6 +7,8 @@
 #include "mainwindow.h"
 #include "mainwindowui.h"
 #include "serial.h"
+#include "simprocess.h"
+#include "wireframes.h"
 
 #include <QByteArray>
 #include <QComboBox>
@@ -30,66 +32,7 @@
 
 namespace e2e {
 
-// One iap-device-sim process. It is killed when the object goes, and it dies on its own if
-// the test process does (the simulator asks the kernel for that).
-class Sim
-{
-public:
-    explicit Sim(const QStringList &args)
-    {
-        m_proc.setProgram(QStringLiteral(IAP_SIM_PATH));
-        m_proc.setArguments(args);
-        m_proc.setProcessChannelMode(QProcess::SeparateChannels);
-        m_proc.start();
-        if (!m_proc.waitForStarted(5000))
-            return;
-        while (!m_proc.canReadLine() && m_proc.state() == QProcess::Running)
-            m_proc.waitForReadyRead(5000);
-        m_path = QString::fromLocal8Bit(m_proc.readLine()).trimmed();
-    }
-    ~Sim()
-    {
-        if (m_proc.state() != QProcess::NotRunning) {
-            m_proc.kill();
-            m_proc.waitForFinished(5000);
-        }
-    }
-    QString path() const { return m_path; }
-    // Every JSON event printed so far.
-    QList<QJsonObject> events()
-    {
-        m_out += m_proc.readAllStandardOutput();
-        QList<QJsonObject> result;
-        for (const QByteArray &line : m_out.split('\n')) {
-            if (!line.trimmed().isEmpty())
-                result << QJsonDocument::fromJson(line).object();
-        }
-        return result;
-    }
-    QList<QJsonObject> events(const QString &name)
-    {
-        QList<QJsonObject> result;
-        for (const QJsonObject &o : events()) {
-            if (o.value(QStringLiteral("event")).toString() == name)
-                result << o;
-        }
-        return result;
-    }
-    QByteArray stderrText() { return m_proc.readAllStandardError(); }
-
-private:
-    QProcess m_proc;
-    QString m_path;
-    QByteArray m_out;
-};
-
-// The CRC-32 trailer, big-endian, from zlib: an oracle independent of the program's codec.
-inline QByteArray withCrc(QByteArray bytes)
-{
-    const uLong crc = crc32(0L, reinterpret_cast<const Bytef *>(bytes.constData()), bytes.size());
-    bytes.append(char(crc >> 24)).append(char(crc >> 16)).append(char(crc >> 8)).append(char(crc));
-    return bytes;
-}
+using Sim = SimProcess;
 
 inline QString hex(const QByteArray &bytes)
 {

@@ -3,26 +3,11 @@
 
 #include <QRandomGenerator>
 #include <QtTest>
+
+#include "wireframes.h"
 #include <zlib.h>
 
 namespace {
-
-QByteArray hex(const char *text)
-{
-    return QByteArray::fromHex(QByteArray(text));
-}
-
-// The oracle: zlib's CRC-32 as a big-endian trailer.
-QByteArray withZlibCrc(QByteArray body)
-{
-    const uLong crc =
-        crc32(0L, reinterpret_cast<const Bytef *>(body.constData()), uInt(body.size()));
-    body.append(char(crc >> 24));
-    body.append(char(crc >> 16));
-    body.append(char(crc >> 8));
-    body.append(char(crc));
-    return body;
-}
 
 QByteArray ack(int index, int status)
 {
@@ -30,7 +15,7 @@ QByteArray ack(int index, int status)
     body.append(char(index >> 8));
     body.append(char(index));
     body.append(char(status));
-    return withZlibCrc(body);
+    return withCrc(body);
 }
 
 const QByteArray accepted = hex("F1810000FF69DF69");
