@@ -1,6 +1,6 @@
 #include "iapcontext.h"
-#include "wireframes.h"
 #include "upgradeengine.h"
+#include "wireframes.h"
 
 #include <QtTest>
 
