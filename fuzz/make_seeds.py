@@ -2,6 +2,8 @@
 """Writes the seed corpus of the fuzz targets (fuzz/corpus/<target>/seed-*).
 
 The seeds are committed; run this again only when the input format of a target changes.
+The other files in the corpus folders (named by their SHA-1) are inputs the fuzzers found
+that reach code the seeds do not (scripts/fuzz.sh --update-corpus merges them in).
 Each seed is a small scenario in the target's command language (see the comment at the
 top of each fuzz_<target>.cpp).
 """
