@@ -161,9 +161,13 @@ void MainWindow::timeUpdate()
 
 void MainWindow::timeIAPUpdate()
 {
-    const bool chineseNow = isChinese;
     iapTimer->stop();
-    const iap::Step step = engine->tick();
+    applyStep(engine->tick());
+}
+
+void MainWindow::applyStep(const iap::Step &step)
+{
+    const bool chineseNow = isChinese; // one language for the whole step
     for (const iap::Action &action : step.actions) {
         if (action.kind == iap::Action::Kind::Send)
             serial->sendData(action.bytes);
@@ -331,8 +335,17 @@ void MainWindow::onPortLost(SerialError error, const QString &reason)
     setPortControls(false);
     if (engine->running()) {
         iapTimer->stop();
-        engine->cancel();
-        endRun();
+        // What arrived before the line went is a whole burst. A device that leaves its boot
+        // loader right after acknowledging the last package has finished the upgrade.
+        frameTimer->stop();
+        timeUpdate();
+        const iap::Step last = engine->completeFromStoredReply();
+        if (!last.actions.isEmpty())
+            applyStep(last);
+        if (engine->running()) {
+            engine->cancel();
+            endRun();
+        }
     }
     appendMessage(serialErrorText(error, isChinese, openPortName, reason));
 }

@@ -77,6 +77,9 @@ private:
     // The run has ended (finished, cancelled, port lost): Download label, selection allowed.
     void endRun();
     void setPortControls(bool portOpen);
+    // Carries out one step of the engine: bytes to the port, lines to the information window,
+    // and the tick restarted or the run ended.
+    void applyStep(const iap::Step &step);
     void onPortLost(SerialError error, const QString &reason);
 
     Serial *serial;

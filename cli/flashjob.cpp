@@ -169,15 +169,12 @@ void FlashJob::onLost(SerialError error, const QString &reason)
         m_context.response = frame;
         emit replyReceived(frame);
     }
-    if (m_context.state == IapContext::Transferring && !m_context.response.isEmpty()) {
-        const iap::Step step = m_engine.tick();
-        if (m_context.state == IapContext::Finished) {
-            for (const iap::Action &a : step.actions)
-                emit action(a);
-            finish(Failure::None);
-            return;
-        }
-        // Anything the step would send has no line to go to.
+    const iap::Step step = m_engine.completeFromStoredReply();
+    if (m_context.state == IapContext::Finished) {
+        for (const iap::Action &a : step.actions)
+            emit action(a);
+        finish(Failure::None);
+        return;
     }
     finish(Failure::PortLost);
 }

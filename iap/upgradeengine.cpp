@@ -8,6 +8,25 @@ namespace {
 constexpr char RequestAccepted = char(0x81);
 constexpr char Acknowledgement = char(0x82);
 constexpr int StatusWritten = 1;
+
+// An acknowledgement carries the echoed index in bytes 2-3 and the status in byte 4.
+struct StoredAck
+{
+    bool present = false;
+    int index = 0;
+    int status = 0;
+};
+
+StoredAck storedAck(const QByteArray &reply)
+{
+    StoredAck ack;
+    if (reply.size() >= 5 && reply.at(1) == Acknowledgement) {
+        ack.present = true;
+        ack.index = quint8(reply.at(2)) * 256 + quint8(reply.at(3));
+        ack.status = quint8(reply.at(4));
+    }
+    return ack;
+}
 } // namespace
 
 QString Action::render(bool chinese) const
@@ -57,6 +76,16 @@ Step UpgradeEngine::tick()
         tickTransferring(step);
     step.running = running();
     return step;
+}
+
+Step UpgradeEngine::completeFromStoredReply()
+{
+    const IapContext &c = *m_ctx;
+    const StoredAck ack = storedAck(c.response);
+    const bool lastAcknowledged = c.state == IapContext::Transferring && ack.present &&
+                                  ack.index == c.packetIndex && ack.status == StatusWritten &&
+                                  c.packetIndex + 1 == c.packetTotal;
+    return lastAcknowledged ? tick() : Step{{}, running()};
 }
 
 void UpgradeEngine::send(Step &step, QByteArray bytes, Action::Event event)
@@ -116,15 +145,13 @@ void UpgradeEngine::tickTransferring(Step &step)
     IapContext &c = *m_ctx;
     ++c.waitTicks;
 
-    // An acknowledgement carries the echoed index in bytes 2-3 and the status in byte 4.
-    if (c.response.size() >= 5 && c.response.at(1) == Acknowledgement) {
-        const int echoed = quint8(c.response.at(2)) * 256 + quint8(c.response.at(3));
-        const int status = quint8(c.response.at(4));
+    const StoredAck ack = storedAck(c.response);
+    if (ack.present) {
         // Act on each acknowledgement once: a stored data error must not resend the package
         // on every tick, faster than the line can carry it.
         c.response.clear();
-        if (echoed == c.packetIndex) {
-            if (status == StatusWritten) {
+        if (ack.index == c.packetIndex) {
+            if (ack.status == StatusWritten) {
                 ++m_done;
                 m_resends = 0;
                 if (c.packetIndex + 1 == c.packetTotal) {
@@ -140,15 +167,18 @@ void UpgradeEngine::tickTransferring(Step &step)
                      Action::Event::PackageSent);
                 message(step, Text::Progress, Action::Event::Progress, c.packetIndex + 1,
                         c.packetTotal);
-            } else if (status == 2 || status == 3) {
+                return;
+            }
+            if (ack.status == 2 || ack.status == 3) {
                 message(step, Text::DataErrorResend, Action::Event::DataErrorResend);
                 // The rejected package goes out again full size, also when it is the short final
                 // one.
                 send(step, c.makeDataPackage(c.packetIndex), Action::Event::Resent);
                 ++m_resends;
+                return;
             }
-            // Any other status: no reaction; the wait goes on.
-            return;
+            // Any other status: no reaction; the wait goes on, and its limit still applies,
+            // so a device repeating such a reply cannot hold the resend off.
         }
         // An acknowledgement of another package: not acted on; the wait limit still applies.
     }

@@ -70,6 +70,11 @@ public:
     void cancel();
     // One step of the machine (every 50 ms while running).
     Step tick();
+    // The line has gone. A device may leave its boot loader the moment it has acknowledged
+    // the last package: when the stored reply is that acknowledgement, this finishes the run
+    // with it (the two completion messages). Anything else is left alone; the driver then
+    // stops the run.
+    Step completeFromStoredReply();
 
     bool running() const;
     // Resends of the current package since it was first sent (0 after a good acknowledgement).

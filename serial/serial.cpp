@@ -147,15 +147,19 @@ void Serial::onPortError(QSerialPort::SerialPortError error)
     m_lostReported = true;
     // Both mean the line is gone (a hung-up pty reports a failed read, an unplugged adapter
     // a resource error); the reason tells them apart.
-    const SerialError lost = SerialError::DeviceLost;
     const QString reason = port->errorString();
     const quint32 openCount = m_openCount;
-    QTimer::singleShot(0, this, [this, lost, reason, openCount] {
+    QTimer::singleShot(0, this, [this, reason, openCount] {
         if (openCount != m_openCount || !port->isOpen())
             return; // closed (and perhaps opened again) by its owner in the meantime
+        // Hand on what was received before the line went.
+        if (port->bytesAvailable() > 0) {
+            readData();
+            emit readSignal();
+        }
         port->close();
         port->clearError();
         if (m_lostHandler)
-            m_lostHandler(lost, reason);
+            m_lostHandler(SerialError::DeviceLost, reason);
     });
 }

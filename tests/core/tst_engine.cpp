@@ -100,6 +100,9 @@ private slots:
     void restartAfterFinished();
     void chineseTexts();
     void counters();
+    void repeatedIgnoredStatusStillTimesOut();
+    void completeFromStoredReply_data();
+    void completeFromStoredReply();
 };
 
 void TestEngine::nothingSentAtPress()
@@ -417,6 +420,58 @@ void TestEngine::counters()
     r.ctx.response = ackFrame(2, 1);
     r.engine.tick();
     QCOMPARE(r.engine.bytesDone(), qint64(3000));
+}
+
+void TestEngine::repeatedIgnoredStatusStillTimesOut()
+{
+    Rig r(5000);
+    r.enterTransfer();
+    // A device that answers every tick with status 0 does not hold the resend off.
+    for (int i = 0; i < 100; ++i) {
+        r.ctx.response = ackFrame(0, 0);
+        QCOMPARE(r.engine.tick().actions.size(), 0);
+    }
+    r.ctx.response = ackFrame(0, 0);
+    QCOMPARE(describe(r.engine.tick()),
+             QStringList({"msg Wait timeout, resend!", "send F1 02 00 00/1032"}));
+}
+
+void TestEngine::completeFromStoredReply_data()
+{
+    // The line went with this reply stored, after `acked` packages were acknowledged.
+    QTest::addColumn<int>("acked");
+    QTest::addColumn<QByteArray>("stored");
+    QTest::addColumn<QStringList>("actions");
+    QTest::addColumn<int>("state");
+    const QStringList done{"msg Flash write success!", "msg update completed"};
+    QTest::newRow("last package written") << 2 << ackFrame(2, 1) << done << 3;
+    QTest::newRow("nothing stored") << 2 << QByteArray() << QStringList() << 2;
+    QTest::newRow("last package rejected") << 2 << ackFrame(2, 2) << QStringList() << 2;
+    QTest::newRow("status 0") << 2 << ackFrame(2, 0) << QStringList() << 2;
+    QTest::newRow("an earlier package") << 2 << ackFrame(1, 1) << QStringList() << 2;
+    QTest::newRow("not the last package") << 1 << ackFrame(1, 1) << QStringList() << 2;
+    QTest::newRow("accept frame") << 2 << acceptedFrame() << QStringList() << 2;
+}
+
+void TestEngine::completeFromStoredReply()
+{
+    QFETCH(int, acked);
+    QFETCH(QByteArray, stored);
+    QFETCH(QStringList, actions);
+    QFETCH(int, state);
+    Rig r(3000);
+    r.enterTransfer();
+    for (int k = 0; k < acked; ++k) {
+        r.ctx.response = ackFrame(k, 1);
+        r.engine.tick();
+    }
+    r.ctx.response = stored;
+    const Step s = r.engine.completeFromStoredReply();
+    QCOMPARE(describe(s), actions);
+    QCOMPARE(r.ctx.state, state);
+    QCOMPARE(s.running, state == 2);
+    // Nothing is ever sent on a line that has gone.
+    QVERIFY(sentBytes(s).isEmpty());
 }
 
 QTEST_APPLESS_MAIN(TestEngine)

@@ -21,6 +21,7 @@ private slots:
     void closeAndReopen();
     void chineseRun();
     void hangUpMidTransfer();
+    void hangUpRightAfterLastPackage();
 
 private:
     Rig rig;
@@ -193,14 +194,43 @@ void TestE2eUpgrade::hangUpMidTransfer()
             other << l;
     }
     QCOMPARE(other.size(), 1);
-    for (int i = lines.indexOf(other.constFirst()) + 1; i < lines.size(); ++i)
-        QVERIFY2(isValidFrameLine(lines.at(i)), qPrintable(lines.at(i)));
+    // What arrived before the line went is shown before the error, which is the last line.
+    QCOMPARE(lines.constLast(), other.constFirst());
     QVERIFY2(other.constFirst().startsWith(
                  QStringLiteral("Serial port %1 was lost: ").arg(rig.sim->path())),
              qPrintable(other.constFirst()));
     // The two packages the device wrote were acknowledged before the line went.
     QVERIFY(lines.contains(ackHex(0, 1)));
     QVERIFY(lines.contains(ackHex(1, 1)));
+}
+
+void TestE2eUpgrade::hangUpRightAfterLastPackage()
+{
+    // A device that leaves its boot loader (and drops the line) as soon as it has
+    // acknowledged the last package has been upgraded: the window says so, then says the
+    // port was lost.
+    const QByteArray image = randomImage(3000, 5);
+    rig.start({QStringLiteral("--hangup-after"), QStringLiteral("3")});
+    rig.openPort();
+    rig.startUpgrade(image);
+    if (QTest::currentTestFailed())
+        return;
+    QTRY_COMPARE_WITH_TIMEOUT(rig.sim->events(QStringLiteral("hangup")).size(), 1, 20000);
+    QTRY_VERIFY_WITH_TIMEOUT(!rig.window->serialLink()->isOpen(), 5000);
+    QCOMPARE(rig.window->context()->state, 3);
+    QCOMPARE(rig.ui->iapDownLoadButton->text(), QStringLiteral("Download"));
+    QVERIFY(!rig.window->iapTimerObject()->isActive());
+    QCOMPARE(rig.ui->openPortButton->text(), QStringLiteral("Open"));
+    QVERIFY(readFile(rig.outPath) == image);
+
+    const QStringList lines = logLines(rig.window.get());
+    QVERIFY(lines.size() >= 4);
+    QCOMPARE(lines.at(lines.size() - 4), ackHex(2, 1));
+    QCOMPARE(lines.at(lines.size() - 3), QStringLiteral("Flash write success!"));
+    QCOMPARE(lines.at(lines.size() - 2), QStringLiteral("update completed"));
+    QVERIFY2(lines.constLast().startsWith(
+                 QStringLiteral("Serial port %1 was lost: ").arg(rig.sim->path())),
+             qPrintable(lines.constLast()));
 }
 
 QTEST_MAIN(TestE2eUpgrade)
