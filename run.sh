@@ -11,6 +11,7 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 . scripts/deps.sh
+. scripts/sim.sh
 ensure_packages "${BUILD_PACKAGES[@]}"
 
 jobs=$(nproc 2>/dev/null || echo 2)
@@ -36,15 +37,7 @@ trap 'exit 130' INT TERM
 # Starts the simulator in the background (paced like a real 115200 baud line) and sets
 # sim_port to the pseudo-terminal it serves.
 start_sim() {
-    "$sim" --baud 115200 "$@" >"$work/sim.out" 2>"$work/sim.err" &
-    sim_pid=$!
-    sim_port=
-    for _ in $(seq 100); do
-        sim_port=$(head -n 1 "$work/sim.out" 2>/dev/null || true)
-        [ -n "$sim_port" ] && return 0
-        kill -0 "$sim_pid" 2>/dev/null || break
-        sleep 0.05
-    done
+    sim_start "$sim" "$work/sim.out" "$work/sim.err" --baud 115200 "$@" && return 0
     echo "The device simulator did not start:" >&2
     cat "$work/sim.err" >&2
     exit 1

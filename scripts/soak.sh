@@ -14,6 +14,7 @@
 # The programs default to build-h/; ctest passes the ones it built.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+. "$root/scripts/sim.sh"
 
 size=$((256 * 1024))
 seeds="1"
@@ -68,16 +69,11 @@ fail() {
 start_sim() {
     local dir=$1
     shift
-    "$sim" "$@" >"$dir/sim.out" 2>"$dir/sim.log" &
-    sim_pid=$!
+    local started=0
+    sim_start "$sim" "$dir/sim.out" "$dir/sim.log" "$@" && started=1
     pids+=("$sim_pid")
-    port=
-    for _ in $(seq 200); do
-        port=$(head -n 1 "$dir/sim.out" 2>/dev/null || true)
-        [ -n "$port" ] && return 0
-        kill -0 "$sim_pid" 2>/dev/null || break
-        sleep 0.05
-    done
+    port=$sim_port
+    [ "$started" -eq 1 ] && return 0
     cat "$dir/sim.log" >&2 || true
     fail "the simulator did not start"
 }

@@ -12,6 +12,7 @@
 # The programs come from DIR (default build-h); ctest passes its own build folder.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+. "$root/scripts/sim.sh"
 build=$root/build-h
 runs=()
 while [ $# -gt 0 ]; do
@@ -52,16 +53,9 @@ fail() {
 }
 
 start_sim() {
-    "$sim" "$@" >"$work/sim.out" 2>"$work/sim.err" &
-    sim_pid=$!
-    port=
-    for _ in $(seq 200); do
-        port=$(head -n 1 "$work/sim.out" 2>/dev/null || true)
-        [ -n "$port" ] && return 0
-        kill -0 "$sim_pid" 2>/dev/null || break
-        sleep 0.05
-    done
-    fail "the simulator did not start: $(cat "$work/sim.err")"
+    sim_start "$sim" "$work/sim.out" "$work/sim.err" "$@" ||
+        fail "the simulator did not start: $(cat "$work/sim.err")"
+    port=$sim_port
 }
 
 # The simulator exits by itself after the image (--once); give it time to save it.
