@@ -26,7 +26,8 @@ while [ $# -gt 0 ]; do
 done
 [ ${#targets[@]} -gt 0 ] || targets=(framer engine loader)
 
-command -v clang++ >/dev/null || { echo "clang++ is needed (Debian: clang, libclang-rt-14-dev)" >&2; exit 1; }
+. scripts/deps.sh
+ensure_packages "${BUILD_PACKAGES[@]}" clang libclang-rt-14-dev
 CC=clang CXX=clang++ cmake -S "$root" -B "$build" -DIAP_FUZZ=ON -DIAP_BUILD_TESTS=OFF \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" -j"$(nproc 2>/dev/null || echo 2)" \
