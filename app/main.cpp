@@ -7,7 +7,10 @@
 
 int main(int argc, char *argv[])
 {
+#if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
+    // Qt 6 always scales for high-DPI screens; Qt 5 does so only when asked.
     QCoreApplication::setAttribute(Qt::AA_EnableHighDpiScaling, true);
+#endif
     QApplication a(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("upgrade-assistant"));
     QCoreApplication::setApplicationVersion(QStringLiteral(IAP_VERSION));

@@ -37,7 +37,8 @@ void putCrc(QByteArray &package)
 void putPayload(QByteArray &package, const QByteArray &image, qint64 base, int length)
 {
     char *out = package.data() + 4;
-    const qint64 available = base < 0 ? 0 : qBound<qint64>(0, image.size() - base, length);
+    const qint64 available =
+        base < 0 ? 0 : qBound(qint64(0), qint64(image.size()) - base, qint64(length));
     if (available > 0)
         std::copy_n(image.constData() + base, available, out);
     std::fill(out + available, out + length, '\0');
@@ -93,7 +94,7 @@ QString IapContext::hexText(const QByteArray &bytes)
                 qDebug() << i;
                 spaced += QLatin1Char(' ');
             }
-            spaced += text.midRef(2 * i, 2);
+            spaced.append(text.constData() + 2 * i, 2);
         }
         text = spaced;
     }

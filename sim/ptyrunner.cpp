@@ -201,7 +201,7 @@ void PtyRunner::saveAndReport(const DeviceModel::Completion &completion)
 
 void PtyRunner::schedulePump(qint64 delayUs)
 {
-    const int ms = int(qBound<qint64>(0, (delayUs + 999) / 1000, 60 * 1000));
+    const int ms = int(qBound(qint64(0), (delayUs + 999) / 1000, qint64(60 * 1000)));
     m_pumpTimer.start(ms);
 }
 
