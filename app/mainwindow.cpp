@@ -1,5 +1,6 @@
 #include "mainwindow.h"
 
+#include "catalogue.h"
 #include "firmwarefile.h"
 #include "iapcontext.h"
 #include "mainwindowui.h"
@@ -13,6 +14,7 @@
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QGuiApplication>
 #include <QMessageBox>
 #include <QScrollBar>
 #include <QTextCursor>
@@ -35,19 +37,6 @@ constexpr int Baud = 115200;
 constexpr char WebLinkSource[] = "<a href = https://www.example.com/upgrade-assistant "
                                  "><img src=:/Res/Img/20240818-210319.png width =150 height=40>";
 
-// Loads the English catalogue: the working folder first (as the program always did), then
-// the executable's folder, then the copy compiled into the program, so that a program
-// started from any other folder still shows a whole English window.
-void loadCatalogue(QTranslator &translator)
-{
-    if (translator.load(QString::fromLatin1(MainWindow::CatalogueName)))
-        return;
-    if (translator.load(QString::fromLatin1(MainWindow::CatalogueName),
-                        QCoreApplication::applicationDirPath()))
-        return;
-    translator.load(QString::fromLatin1(MainWindow::BuiltInCatalogue));
-}
-
 } // namespace
 
 MainWindow::MainWindow(QWidget *parent) : MainWindow(QStringList(), parent) {}
@@ -58,6 +47,9 @@ MainWindow::MainWindow(const QStringList &extraPortNames, QWidget *parent)
       framer(&rxBuffer), extraPorts(extraPortNames)
 {
     initWindowResources();
+    // The desktop entry this window belongs to (its app id on Wayland, its icon in the
+    // task bar).
+    QGuiApplication::setDesktopFileName(QStringLiteral(IAP_DESKTOP_FILE_NAME));
     ui->setupUi(this);
 
     serial = new Serial;
@@ -273,7 +265,7 @@ void MainWindow::EnglishInit()
 {
     QTranslator translator;
     isChinese = false;
-    loadCatalogue(translator);
+    catalogue::load(translator);
     QCoreApplication::installTranslator(&translator);
     ui->retranslateUi(this);
     setWebLink();
@@ -283,7 +275,7 @@ void MainWindow::EnglishInit()
 void MainWindow::on_actionenglish_triggered()
 {
     QTranslator translator;
-    loadCatalogue(translator);
+    catalogue::load(translator);
     isChinese = false;
     QCoreApplication::installTranslator(&translator);
     ui->retranslateUi(this);

@@ -42,8 +42,8 @@ public:
     bool chinese() const { return isChinese; }
     QStringList extraPortNames() const { return extraPorts; }
 
-    // The catalogue the English operations read: first "IAP_en_US.qm" in the working
-    // folder, then the one next to the executable, then the copy compiled into the program.
+    // The catalogue the English operations read: "IAP_en_US.qm" along the search folders
+    // (catalogue.h), else the copy compiled into the program.
     static constexpr const char *CatalogueName = "IAP_en_US.qm";
     static constexpr const char *BuiltInCatalogue = ":/i18n/IAP_en_US.qm";
 

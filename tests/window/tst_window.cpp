@@ -1,6 +1,7 @@
 // The window without a serial line: languages and labels, the catalogue lookup, the firmware
 // file with its summaries and errors, the About box, the link, the command line, plain-text
 // messages and starting/cancelling a run.
+#include "catalogue.h"
 #include "iapcontext.h"
 #include "mainwindow.h"
 #include "mainwindowui.h"
@@ -107,6 +108,10 @@ private slots:
     void languageOperations();
     void labelsDuringUpgrade();
     void catalogueLookupOrder();
+    void installedCatalogueFolders();
+    void catalogueSearch_data();
+    void catalogueSearch();
+    void desktopFileName();
     void summaries_data();
     void summaries();
     void cancelledDialogKeepsImage();
@@ -341,6 +346,86 @@ void TestWindow::catalogueLookupOrder()
     delete window;
     QVERIFY(QDir::setCurrent(work.path()));
     w = newWindow();
+}
+
+void TestWindow::installedCatalogueFolders()
+{
+    // For an executable in <prefix>/bin: the working folder, the executable's folder, then
+    // <prefix>/share/upgrade-assistant/translations.
+    QTemporaryDir prefix;
+    QVERIFY(prefix.isValid());
+    const QString bin = prefix.filePath(QStringLiteral("bin"));
+    QCOMPARE(
+        catalogue::defaultSearchFolders(bin),
+        (QStringList{QString(), bin,
+                     prefix.filePath(QStringLiteral("share/upgrade-assistant/translations"))}));
+    // Unless replaced, the window looks where the running executable is.
+    QCOMPARE(catalogue::searchFolders(),
+             catalogue::defaultSearchFolders(QCoreApplication::applicationDirPath()));
+}
+
+void TestWindow::catalogueSearch_data()
+{
+    QTest::addColumn<bool>("inWorkingFolder");
+    QTest::addColumn<bool>("besideExecutable");
+    QTest::addColumn<bool>("inShareFolder");
+    QTest::addColumn<QString>("title");
+
+    const QString work = QStringLiteral("Catalogue of the working folder");
+    const QString exe = QStringLiteral("Catalogue beside the executable");
+    const QString share = QStringLiteral("Catalogue of the share folder");
+    const QString builtIn = QStringLiteral("Upgrade Assistant");
+    QTest::newRow("share folder only") << false << false << true << share;
+    QTest::newRow("executable's folder only") << false << true << false << exe;
+    QTest::newRow("executable's folder before share folder") << false << true << true << exe;
+    QTest::newRow("working folder before both") << true << true << true << work;
+    QTest::newRow("none: the built-in copy") << false << false << false << builtIn;
+}
+
+// An installation laid out in a temporary folder (<prefix>/bin and
+// <prefix>/share/upgrade-assistant/translations), searched as for an executable in its bin.
+void TestWindow::catalogueSearch()
+{
+    QFETCH(bool, inWorkingFolder);
+    QFETCH(bool, besideExecutable);
+    QFETCH(bool, inShareFolder);
+    QFETCH(QString, title);
+
+    delete w;
+    w = nullptr;
+    QTemporaryDir prefix;
+    QTemporaryDir cwd;
+    QVERIFY(prefix.isValid() && cwd.isValid());
+    const QDir root(prefix.path());
+    QVERIFY(root.mkpath(QStringLiteral("bin")));
+    QVERIFY(root.mkpath(QStringLiteral("share/upgrade-assistant/translations")));
+    if (inWorkingFolder)
+        QVERIFY(QFile::copy(QStringLiteral(WORKDIR_CATALOGUE), cwd.filePath("IAP_en_US.qm")));
+    if (besideExecutable)
+        QVERIFY(QFile::copy(QStringLiteral(EXE_CATALOGUE), root.filePath("bin/IAP_en_US.qm")));
+    if (inShareFolder)
+        QVERIFY(QFile::copy(QStringLiteral(SHARE_CATALOGUE),
+                            root.filePath("share/upgrade-assistant/translations/IAP_en_US.qm")));
+    QVERIFY(QDir::setCurrent(cwd.path()));
+    catalogue::setSearchFolders(catalogue::defaultSearchFolders(root.filePath("bin")));
+
+    // At start-up and at the English entry alike.
+    auto *window = new MainWindow;
+    QCOMPARE(window->windowTitle(), title);
+    window->form()->actionchinese->trigger();
+    window->form()->actionenglish->trigger();
+    QCOMPARE(window->windowTitle(), title);
+    delete window;
+
+    catalogue::setSearchFolders({});
+    QVERIFY(QDir::setCurrent(work.path()));
+    w = newWindow();
+}
+
+void TestWindow::desktopFileName()
+{
+    // The window belongs to the installed desktop entry (its app id on Wayland).
+    QCOMPARE(QGuiApplication::desktopFileName(), QStringLiteral("com.example.upgradeassistant"));
 }
 
 void TestWindow::summaries_data()

@@ -1,0 +1,11 @@
+<?xml version="1.0" encoding="utf-8"?>
+<!DOCTYPE TS>
+<TS version="2.1" language="en_US" sourcelanguage="zh_CN">
+<context>
+    <name>MainWindow</name>
+    <message>
+        <source>Upgrade Assistant</source>
+        <translation>Catalogue beside the executable</translation>
+    </message>
+</context>
+</TS>
