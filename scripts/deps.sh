@@ -20,8 +20,12 @@ ensure_packages() {
     DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y --no-install-recommends "${missing[@]}"
 }
 
-# What building the programs needs.
-BUILD_PACKAGES=(cmake g++ make pkg-config qtbase5-dev libqt5serialport5-dev qttools5-dev qttools5-dev-tools)
+# What building the programs needs: Qt 5 and Qt 6 (./test.sh builds against both), and
+# dpkg-dev for the packaged build (dpkg-buildflags, dpkg-shlibdeps).
+QT5_PACKAGES=(qtbase5-dev libqt5serialport5-dev qttools5-dev qttools5-dev-tools)
+QT6_PACKAGES=(qt6-base-dev qt6-serialport-dev qt6-tools-dev qt6-tools-dev-tools linguist-qt6 qt6-l10n-tools)
+BUILD_PACKAGES=(cmake g++ make pkg-config dpkg-dev "${QT5_PACKAGES[@]}" "${QT6_PACKAGES[@]}")
 # What the test suite and benchmarks need on top (zlib is the independent CRC oracle;
-# valgrind checks the window and the flasher for memory errors).
-TEST_PACKAGES=(zlib1g-dev libbenchmark-dev valgrind)
+# valgrind checks the window and the flasher for memory errors; lintian, desktop-file-utils
+# and appstream check the Debian package, its desktop entry and its metainfo).
+TEST_PACKAGES=(zlib1g-dev libbenchmark-dev valgrind lintian desktop-file-utils appstream)
