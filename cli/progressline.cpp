@@ -90,7 +90,7 @@ int displayWidth(const QString &text)
 
 QString barLine(const ProgressFigures &f, int columns)
 {
-    const int room = qMax(1, columns - 1); // the last column stays free: no wrap
+    const int room = qMax(0, columns - 1); // the last column stays free: no wrap
     const int pct = percentOf(f);
     const QString percent = QStringLiteral("%1%").arg(pct, 3);
     const QString bytes = f.chinese ? QStringLiteral("%1/%2 字节").arg(f.done).arg(f.total)
@@ -117,7 +117,7 @@ QString barLine(const ProgressFigures &f, int columns)
 
 QString boardLine(const ProgressFigures &f, int columns)
 {
-    const int room = qMax(1, columns - 1);
+    const int room = qMax(0, columns - 1);
     const int pct = percentOf(f);
     const QString figures = QStringLiteral("%1% %2").arg(pct, 3).arg(rateText(f.rate));
     const int portRoom = room - displayWidth(figures) - 1;

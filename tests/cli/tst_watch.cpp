@@ -10,6 +10,7 @@
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QRegularExpression>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -162,6 +163,9 @@ private slots:
     void humanOutputOffTerminal();
     void usageErrors_data();
     void usageErrors();
+    void terminalProgress_data();
+    void terminalProgress();
+    void interruptedPortsToldOnce();
 
 private:
     std::unique_ptr<QTemporaryDir> m_dir;
@@ -188,6 +192,7 @@ void TestWatch::simulatorLink()
         Sim sim({"--link", link});
         QVERIFY(!sim.path().isEmpty());
         QCOMPARE(QFileInfo(link).symLinkTarget(), sim.path());
+        QVERIFY(sim.process().processId() > 0);
         ::kill(pid_t(sim.process().processId()), SIGTERM);
         QVERIFY(sim.process().waitForFinished(5000));
         QVERIFY(!QFileInfo(link).isSymLink());
@@ -311,6 +316,7 @@ void TestWatch::interruptedBoardsInFlight()
                      "--log", log, m_image});
     QVERIFY(flasher.waitForEvent(QStringLiteral("requesting"), path(QStringLiteral("tty-1"))));
     QVERIFY(flasher.waitForEvent(QStringLiteral("requesting"), path(QStringLiteral("tty-2"))));
+    QVERIFY(flasher.process().processId() > 0);
     ::kill(pid_t(flasher.process().processId()), SIGINT);
     QCOMPARE(flasher.exitCode(), 130);
 
@@ -422,6 +428,122 @@ void TestWatch::usageErrors()
     QVERIFY(IsoTime.match(o.value("time").toString()).hasMatch());
     QVERIFY2(o.value("error").toString().contains(errorPart),
              qPrintable(o.value("error").toString()));
+}
+
+// Columns a text takes on a terminal: CJK characters and full-width punctuation take two.
+int columnsOf(const QString &text)
+{
+    int n = 0;
+    for (const uint c : text.toUcs4())
+        n += c >= 0x2E80 ? 2 : 1;
+    return n;
+}
+
+// The text a terminal was sent, cut where the cursor goes back to the start of a line, with
+// the control sequences taken out.
+QStringList screenPieces(const QByteArray &bytes)
+{
+    QString text = QString::fromUtf8(bytes);
+    text.remove(QRegularExpression(QStringLiteral("\\x1b\\[[0-9;]*[A-Za-z]")));
+    return text.split(QRegularExpression(QStringLiteral("[\\r\\n]")), Qt::SkipEmptyParts);
+}
+
+void TestWatch::terminalProgress_data()
+{
+    QTest::addColumn<QString>("mode");
+    QTest::addColumn<int>("columns");
+    QTest::addColumn<QString>("lang");
+    QTest::addColumn<QString>("bytesWord");
+
+    QTest::newRow("one port, 40 columns") << "port" << 40 << "en" << QString();
+    QTest::newRow("one port, 120 columns, english") << "port" << 120 << "en"
+                                                    << " bytes ";
+    QTest::newRow("one port, 120 columns, chinese") << "port" << 120 << "zh"
+                                                    << " 字节 ";
+    QTest::newRow("watch, 60 columns") << "watch" << 60 << "en" << QString();
+}
+
+// On a terminal: the live progress fits the width, speaks the chosen language, and the bar
+// of a single port reaches 100 % before the completion lines.
+void TestWatch::terminalProgress()
+{
+    QFETCH(QString, mode);
+    QFETCH(int, columns);
+    QFETCH(QString, lang);
+    QFETCH(QString, bytesWord);
+    if (QStandardPaths::findExecutable(QStringLiteral("script")).isEmpty())
+        QSKIP("script (util-linux) is needed to give iap-flash a terminal");
+
+    // Paced like a real line, so the live progress is drawn many times.
+    const QString link = path(QStringLiteral("term-1"));
+    Sim sim({"--link", link, "--baud", "460800", "--once"});
+    QStringList flashArgs{QStringLiteral(IAP_FLASH_PATH), "--lang", lang};
+    if (mode == QLatin1String("watch")) {
+        Sim *second = new Sim({"--link", path(QStringLiteral("term-2")), "--baud", "460800"});
+        connect(this, &QObject::destroyed, [second] { delete second; });
+        flashArgs << "--watch" << path(QStringLiteral("term-*")) << "--count"
+                  << "2";
+    } else {
+        flashArgs << "--port" << link;
+    }
+    flashArgs << m_image;
+    QString command = QStringLiteral("stty cols %1 rows 30; exec").arg(columns);
+    for (const QString &a : flashArgs)
+        command += QStringLiteral(" '%1'").arg(a);
+    QProcess p;
+    p.start(QStringLiteral("script"), {"-qfec", command, "/dev/null"});
+    QVERIFY(p.waitForFinished(30000));
+    QCOMPARE(p.exitCode(), 0);
+    const QByteArray screen = p.readAllStandardOutput();
+    const QStringList pieces = screenPieces(screen);
+
+    int bars = 0;
+    int hundred = -1;
+    int writeSuccess = -1;
+    for (int i = 0; i < pieces.size(); ++i) {
+        const QString &piece = pieces.at(i);
+        if (piece.contains(QLatin1Char('%'))) {
+            ++bars;
+            QVERIFY2(columnsOf(piece) <= columns - 1, qPrintable(piece));
+            if (!bytesWord.isEmpty())
+                QVERIFY2(piece.contains(bytesWord), qPrintable(piece));
+            if (piece.contains(QStringLiteral("100%")) && hundred < 0)
+                hundred = i;
+        }
+        if (piece.contains(QStringLiteral("Flash")) && writeSuccess < 0)
+            writeSuccess = i;
+    }
+    QVERIFY2(bars > 2, screen.constData());
+    if (mode == QLatin1String("port")) {
+        QVERIFY(hundred >= 0 && writeSuccess >= 0);
+        QVERIFY2(hundred < writeSuccess, screen.constData());
+    }
+    if (lang == QLatin1String("zh"))
+        QVERIFY(!QString::fromUtf8(screen).contains(QStringLiteral(" left")));
+}
+
+// An interrupted run on several ports tells each port's result once.
+void TestWatch::interruptedPortsToldOnce()
+{
+    Sim one({"--silent"});
+    Sim two({"--silent"});
+    QProcess p;
+    p.setReadChannel(QProcess::StandardError);
+    p.start(QStringLiteral(IAP_FLASH_PATH),
+            {"--request-timeout", "0", "--port", one.path(), "--port", two.path(), m_image});
+    QVERIFY(p.waitForStarted(5000));
+    QByteArray err;
+    while (err.count("Request firmware update!") < 2 && p.state() == QProcess::Running) {
+        p.waitForReadyRead(5000);
+        err += p.readAllStandardError();
+    }
+    QVERIFY2(p.state() == QProcess::Running && p.processId() > 0, err.constData());
+    ::kill(pid_t(p.processId()), SIGINT);
+    QVERIFY(p.waitForFinished(10000));
+    QCOMPARE(p.exitCode(), 130);
+    err += p.readAllStandardError();
+    for (const QString &port : {one.path(), two.path()})
+        QCOMPARE(err.count((port + QStringLiteral(": interrupted")).toUtf8()), 1);
 }
 
 QTEST_GUILESS_MAIN(TestWatch)
