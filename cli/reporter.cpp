@@ -480,7 +480,9 @@ void Reporter::runSummary(const RunTotals &totals)
         return;
     }
     clearLive();
-    // Told even with --quiet: it is the run's result.
+    // With --quiet only a run with failures is summed up.
+    if (m_s.quiet && failed == 0)
+        return;
     line(stdout, flash::runSummaryText(totals.ok, totals.failed, totals.seconds, m_s.chinese));
 }
 
