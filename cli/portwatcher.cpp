@@ -102,8 +102,10 @@ void PortWatcher::scan()
         const QByteArray encoded = QFile::encodeName(path);
         struct stat name = {};
         struct stat target = {};
-        // A dangling link is no device.
-        if (::lstat(encoded.constData(), &name) != 0 || ::stat(encoded.constData(), &target) != 0)
+        // A dangling link is no device, nor is a file that happens to match (a log beside
+        // the links, say).
+        if (::lstat(encoded.constData(), &name) != 0 || ::stat(encoded.constData(), &target) != 0 ||
+            !S_ISCHR(target.st_mode))
             continue;
         Identity id;
         id.nameDev = quint64(name.st_dev);

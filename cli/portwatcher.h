@@ -11,11 +11,11 @@ class QFileSystemWatcher;
 
 // Follows the device paths that match shell-style patterns ("/dev/ttyUSB*",
 // "/dev/serial/by-id/usb-*"). Paths are matched on the filesystem and symbolic links are
-// followed, so a dangling link counts as absent. A path is reported once it has existed for
-// one poll (a device that is still being set up is not caught half-made), and reported again
-// only after it has vanished and come back, or come back as another device behind the same
-// name. The folders of the patterns are watched for changes where the system allows; a poll
-// every PollInterval catches everything else.
+// followed; only character devices count, so a dangling link is absent. A path is reported once it
+// has existed for one poll (a device that is still being set up is not caught half-made), and
+// reported again only after it has vanished and come back, or come back as another device behind
+// the same name. The folders of the patterns are watched for changes where the system allows; a
+// poll every PollInterval catches everything else.
 class PortWatcher : public QObject
 {
     Q_OBJECT

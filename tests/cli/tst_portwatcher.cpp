@@ -1,6 +1,7 @@
-// The watcher of device paths, on plain files and symbolic links in a temporary folder: a
-// path is reported once it has existed for one poll, once per appearance; a dangling link is
-// no device; a name that comes back, or leads somewhere else, is a new device.
+// The watcher of device paths, on symbolic links in a temporary folder to character devices
+// every system has (/dev/null, /dev/zero): a path is reported once it has existed for one
+// poll, once per appearance; a dangling link or a plain file is no device; a name that comes
+// back, or leads to another device, is a new device.
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -15,6 +16,11 @@ bool touch(const QString &path)
 {
     QFile f(path);
     return f.open(QIODevice::WriteOnly);
+}
+// A device at the path, as a link to one.
+bool plug(const QString &path, const char *device = "/dev/null")
+{
+    return QFile::link(QString::fromLatin1(device), path);
 }
 } // namespace
 
@@ -39,8 +45,11 @@ void TestPortWatcher::init()
     m_dir.reset(new QTemporaryDir);
     QVERIFY(m_dir->isValid());
     QVERIFY(QDir(m_dir->path()).mkpath(QStringLiteral("sub")));
-    QVERIFY(touch(path(QStringLiteral("dev-0"))));
+    QVERIFY(plug(path(QStringLiteral("dev-0"))));
     QVERIFY(QFile::link(path(QStringLiteral("dev-0")), path(QStringLiteral("link-0"))));
+    // Plain files are never reported.
+    QVERIFY(touch(path(QStringLiteral("dev-file"))));
+    QVERIFY(touch(path(QStringLiteral("link-file"))));
 }
 
 void TestPortWatcher::reportedAfterOnePoll_data()
@@ -73,7 +82,7 @@ void TestPortWatcher::reportedAfterOnePoll()
     if (name.startsWith(QLatin1String("link")))
         QVERIFY(QFile::link(path(QStringLiteral("dev-0")), path(name)));
     else
-        QVERIFY(touch(path(name)));
+        QVERIFY(plug(path(name)));
     QVERIFY(appeared.wait(2000));
     QVERIFY2(clock.elapsed() >= 180, qPrintable(QString::number(clock.elapsed())));
     // What was there at the start is reported after one poll too, and nothing twice.
@@ -101,7 +110,7 @@ void TestPortWatcher::danglingLinkIsAbsent()
     QTest::qWait(600);
     QCOMPARE(appeared.count(), 0);
     // The device behind it comes: now it is there.
-    QVERIFY(touch(path(QStringLiteral("nothing"))));
+    QVERIFY(plug(path(QStringLiteral("nothing"))));
     QVERIFY(appeared.wait(2000));
     QCOMPARE(appeared.takeFirst().at(0).toString(), path(QStringLiteral("ttyX")));
 }
@@ -128,7 +137,7 @@ void TestPortWatcher::goneAndBack()
 // A link made again to another device between two polls: the old device went, a new one came.
 void TestPortWatcher::linkToAnotherDevice()
 {
-    QVERIFY(touch(path(QStringLiteral("dev-1"))));
+    QVERIFY(plug(path(QStringLiteral("dev-1")), "/dev/zero"));
     PortWatcher watcher({path(QStringLiteral("link-*"))});
     QSignalSpy appeared(&watcher, &PortWatcher::appeared);
     QSignalSpy vanished(&watcher, &PortWatcher::vanished);
