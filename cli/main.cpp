@@ -159,7 +159,9 @@ QString parse(QCommandLineParser &parser, const QStringList &arguments, Settings
     const QCommandLineOption jsonOpt(
         QStringLiteral("json"),
         QStringLiteral("Write one JSON object per line on stdout instead of text (events started, "
-                       "requesting, accepted, progress, resend, finished, failed)."));
+                       "requesting, accepted, progress, resend, finished, failed; with --watch "
+                       "also watching, plugged, unplugged, summary). Each carries its time and "
+                       "its port (null for the whole run)."));
     const QCommandLineOption quiet({QStringLiteral("q"), QStringLiteral("quiet")},
                                    QStringLiteral("Print errors only."));
     const QCommandLineOption verbose(
@@ -168,7 +170,7 @@ QString parse(QCommandLineParser &parser, const QStringList &arguments, Settings
                        "output."));
 
     const QCommandLineOption watch(
-        {QStringLiteral("w"), QStringLiteral("watch")},
+        QStringLiteral("watch"),
         QStringLiteral("Flash every board that appears at a path matching PATTERN, a shell-style "
                        "pattern such as '/dev/ttyUSB*' or '/dev/serial/by-id/usb-*' (quote it; "
                        "repeat for several). Not with --port."),

@@ -9,6 +9,7 @@ namespace {
 
 constexpr int MaxBar = 30;
 constexpr int MinBar = 10;
+constexpr int RateWidth = 10; // "999.9 KiB/s" and less keep one width
 
 bool isWide(uint c)
 {
@@ -39,9 +40,9 @@ QString timeLeft(const ProgressFigures &f)
     const qint64 left = qRound64((f.total - f.done) / f.rate);
     QString t;
     if (left >= 60)
-        t = QStringLiteral("%1:%2").arg(left / 60).arg(left % 60, 2, 10, QLatin1Char('0'));
+        t = QStringLiteral("%1:%2").arg(left / 60, 2).arg(left % 60, 2, 10, QLatin1Char('0'));
     else
-        t = f.chinese ? QStringLiteral("%1 秒").arg(left) : QStringLiteral("%1 s").arg(left);
+        t = f.chinese ? QStringLiteral("%1 秒").arg(left, 2) : QStringLiteral("%1 s").arg(left, 2);
     return f.chinese ? QStringLiteral("剩余 ") + t : t + QStringLiteral(" left");
 }
 
@@ -93,9 +94,13 @@ QString barLine(const ProgressFigures &f, int columns)
     const int room = qMax(0, columns - 1); // the last column stays free: no wrap
     const int pct = percentOf(f);
     const QString percent = QStringLiteral("%1%").arg(pct, 3);
-    const QString bytes = f.chinese ? QStringLiteral("%1/%2 字节").arg(f.done).arg(f.total)
-                                    : QStringLiteral("%1/%2 bytes").arg(f.done).arg(f.total);
-    QStringList parts{percent, bytes, rateText(f.rate), timeLeft(f)};
+    // Figures keep their width from one redraw to the next, so the layout does not jump.
+    const int digits = QString::number(f.total).size();
+    const QString bytes = f.chinese
+                              ? QStringLiteral("%1/%2 字节").arg(f.done, digits).arg(f.total)
+                              : QStringLiteral("%1/%2 bytes").arg(f.done, digits).arg(f.total);
+    QStringList parts{percent, bytes, QStringLiteral("%1").arg(rateText(f.rate), RateWidth),
+                      timeLeft(f)};
     // Drop the time left, then the byte counts, until the bar has room beside them.
     const int dropOrder[] = {3, 1};
     for (int step = 0;; ++step) {
@@ -119,7 +124,7 @@ QString boardLine(const ProgressFigures &f, int columns)
 {
     const int room = qMax(0, columns - 1);
     const int pct = percentOf(f);
-    const QString figures = QStringLiteral("%1% %2").arg(pct, 3).arg(rateText(f.rate));
+    const QString figures = QStringLiteral("%1% %2").arg(pct, 3).arg(rateText(f.rate), RateWidth);
     const int portRoom = room - displayWidth(figures) - 1;
     if (portRoom < 4)
         return keepStart(figures, room);

@@ -33,6 +33,7 @@ class TestProgressLine : public QObject
 private slots:
     void barFits_data();
     void barFits();
+    void layoutKeepsItsPlace();
     void boardLineFits_data();
     void boardLineFits();
 };
@@ -46,10 +47,10 @@ void TestProgressLine::barFits_data()
 
     const QString bar30 = QStringLiteral("[###############---------------]");
     QTest::newRow("wide, english")
-        << 120 << false << QStringList{bar30, " 50% 32768/65536 bytes 10.0 KiB/s 3 s left"}
+        << 120 << false << QStringList{bar30, " 50% 32768/65536 bytes 10.0 KiB/s  3 s left"}
         << QStringList();
     QTest::newRow("wide, chinese")
-        << 120 << true << QStringList{bar30, " 50% 32768/65536 字节 10.0 KiB/s 剩余 3 秒"}
+        << 120 << true << QStringList{bar30, " 50% 32768/65536 字节 10.0 KiB/s 剩余  3 秒"}
         << QStringList{"bytes", "left"};
     QTest::newRow("80, english") << 80 << false << QStringList{" 50% ", "bytes", "left", "[#"}
                                  << QStringList();
@@ -77,6 +78,23 @@ void TestProgressLine::barFits()
         QVERIFY2(line.contains(part), qPrintable(part + QStringLiteral(" not in ") + line));
     for (const QString &part : absent)
         QVERIFY2(!line.contains(part), qPrintable(part + QStringLiteral(" in ") + line));
+}
+
+// From the first package to the last the line keeps one width, so nothing jumps about and
+// nothing is dropped on the way.
+void TestProgressLine::layoutKeepsItsPlace()
+{
+    flash::ProgressFigures f = figures(false);
+    QSet<int> widths;
+    QSet<int> barEnds;
+    for (const qint64 done : {qint64(0), qint64(1024), qint64(10240), qint64(65536)}) {
+        f.done = done;
+        const QString line = flash::barLine(f, 45);
+        widths.insert(columnsOf(line));
+        barEnds.insert(line.indexOf(QLatin1Char(']')));
+    }
+    QCOMPARE(widths.size(), 1);
+    QCOMPARE(barEnds.size(), 1);
 }
 
 void TestProgressLine::boardLineFits_data()
