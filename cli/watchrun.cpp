@@ -2,6 +2,7 @@
 
 #include "clitext.h"
 #include "portwatcher.h"
+#include "serial.h"
 
 #include <QCoreApplication>
 
@@ -29,16 +30,16 @@ void WatchRun::start()
     m_watcher->start();
 }
 
-void WatchRun::interrupt()
+void WatchRun::interrupt(flash::ExitCode code)
 {
     if (m_interrupted)
         return;
     m_interrupted = true;
     m_stopping = true;
-    m_totals.exitCode = flash::Interrupted;
+    m_totals.exitCode = code;
     m_watcher->stop();
     for (const Board &board : qAsConst(m_inFlight))
-        board.job->interrupt();
+        board.job->interrupt(code);
     finishWhenIdle();
 }
 
@@ -53,7 +54,20 @@ void WatchRun::onAppeared(const QString &path)
         m_replugged.insert(path);
         return;
     }
+    // One board seen under two names (two patterns, a by-id link and its ttyUSB): it is
+    // flashed under the first.
+    if (lineInFlight(canonicalPortName(path)))
+        return;
     startBoard(path);
+}
+
+bool WatchRun::lineInFlight(const QString &line) const
+{
+    for (const Board &board : m_inFlight) {
+        if (board.line == line)
+            return true;
+    }
+    return false;
 }
 
 void WatchRun::onVanished(const QString &path)
@@ -70,6 +84,7 @@ void WatchRun::startBoard(const QString &path)
     options.port = path;
     Board board;
     board.identity = flash::lookUpPort(path);
+    board.line = canonicalPortName(path);
     board.job = new FlashJob(options, m_image, this);
     m_inFlight.insert(path, board);
     m_reporter->watch(board.job);

@@ -32,8 +32,9 @@ public:
     ~WatchRun() override;
 
     void start();
-    // SIGINT/SIGTERM: the boards in flight are stopped, then the run ends with 130.
-    void interrupt();
+    // A signal: the boards in flight are stopped, then the run ends with the code (130 for
+    // SIGINT and SIGTERM).
+    void interrupt(flash::ExitCode code = flash::Interrupted);
 
 signals:
     // The run is over; the program exits with this code.
@@ -44,9 +45,11 @@ private:
     {
         FlashJob *job = nullptr;
         flash::PortIdentity identity;
+        QString line; // the device file behind the path
     };
 
     void onAppeared(const QString &path);
+    bool lineInFlight(const QString &line) const;
     void onVanished(const QString &path);
     void startBoard(const QString &path);
     void onBoardFinished(const QString &path);
