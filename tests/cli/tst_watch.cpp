@@ -159,6 +159,8 @@ private slots:
     void simulatorLink();
     void boardsComeAndGo();
     void interruptedBoardsInFlight();
+    void oneBoardTwoNames();
+    void sighupEndsTheRun();
     void logWithPorts();
     void humanOutputOffTerminal();
     void usageErrors_data();
@@ -339,6 +341,55 @@ void TestWatch::interruptedBoardsInFlight()
     }
     ports.sort();
     QCOMPARE(ports, (QStringList{path("tty-1"), path("tty-2")}));
+}
+
+// One board behind two watched names (a stable link and the device itself, say) gets one
+// upgrade, not two at once.
+void TestWatch::oneBoardTwoNames()
+{
+    Sim sim({"--link", path(QStringLiteral("by-id-1")), "--out", path(QStringLiteral("one.out"))});
+    QVERIFY(QFile::link(sim.path(), path(QStringLiteral("by-id-2"))));
+    Flasher flasher({"--json", "--fast", "--watch", path(QStringLiteral("by-id-*")), "--watch",
+                     sim.path(), m_image});
+    QVERIFY(flasher.waitFor(
+        [](const QJsonObject &o) { return o.value("event").toString() == "finished"; }));
+    // Long enough for any other name to have been taken up.
+    QTest::qWait(800);
+    QVERIFY(flasher.process().processId() > 0);
+    ::kill(pid_t(flasher.process().processId()), SIGTERM);
+    QCOMPARE(flasher.exitCode(), 130);
+    int started = 0;
+    int plugged = 0;
+    int failed = 0;
+    for (const QJsonObject &o : flasher.events()) {
+        started += o.value("event").toString() == QLatin1String("started");
+        plugged += o.value("event").toString() == QLatin1String("plugged");
+        failed += o.value("event").toString() == QLatin1String("failed");
+    }
+    QCOMPARE(plugged, 3);
+    QCOMPARE(started, 1);
+    // Not tried and refused either: the line is in use by the first name.
+    QCOMPARE(failed, 0);
+    QCOMPARE(readFile(path(QStringLiteral("one.out"))), m_bytes);
+}
+
+// SIGHUP (the terminal closed) stops the boards in flight like SIGINT, with its own code.
+void TestWatch::sighupEndsTheRun()
+{
+    const QString log = path(QStringLiteral("hup.jsonl"));
+    Sim sim({"--link", path(QStringLiteral("hup-1")), "--silent"});
+    Flasher flasher({"--json", "--request-timeout", "0", "--watch", path(QStringLiteral("hup-*")),
+                     "--log", log, m_image});
+    QVERIFY(flasher.waitForEvent(QStringLiteral("requesting"), path(QStringLiteral("hup-1"))));
+    QVERIFY(flasher.process().processId() > 0);
+    ::kill(pid_t(flasher.process().processId()), SIGHUP);
+    QCOMPARE(flasher.exitCode(), 129);
+    QCOMPARE(flasher.events().last().value("exit").toInt(), 129);
+    bool valid = false;
+    const QList<QJsonObject> records = jsonLines(readFile(log), &valid);
+    QCOMPARE(records.size(), 1);
+    QCOMPARE(records.first().value("result").toString(), QStringLiteral("interrupted"));
+    QCOMPARE(records.first().value("exit").toInt(), 129);
 }
 
 // --log with --port: one line per port, the failures too.
