@@ -4,8 +4,6 @@
 #include "portwatcher.h"
 #include "serial.h"
 
-#include <QCoreApplication>
-
 WatchRun::WatchRun(const Settings &settings, const QByteArray &image, Reporter *reporter,
                    BoardLog *log, QObject *parent)
     : QObject(parent), m_s(settings), m_image(image), m_reporter(reporter), m_log(log),

@@ -529,9 +529,10 @@ void TestWatch::terminalProgress()
     const QString link = path(QStringLiteral("term-1"));
     Sim sim({"--link", link, "--baud", "460800", "--once"});
     QStringList flashArgs{QStringLiteral(IAP_FLASH_PATH), "--lang", lang};
+    std::unique_ptr<Sim> second;
     if (mode == QLatin1String("watch")) {
-        Sim *second = new Sim({"--link", path(QStringLiteral("term-2")), "--baud", "460800"});
-        connect(this, &QObject::destroyed, [second] { delete second; });
+        second = std::make_unique<Sim>(
+            QStringList{"--link", path(QStringLiteral("term-2")), "--baud", "460800"});
         flashArgs << "--watch" << path(QStringLiteral("term-*")) << "--count"
                   << "2";
     } else {
