@@ -7,7 +7,31 @@
 
 namespace iap {
 
-FirmwareFile loadFirmwareFile(const QString &path)
+namespace {
+
+// A HEX, S-record or ELF file: converted by its own reader.
+FirmwareFile loadStructured(QFile &file, ImageFormat format, const ImageOptions &options,
+                            FirmwareFile result)
+{
+    ConvertedImage converted = convertFile(file, format, options);
+    result.error = converted.error;
+    result.fault = converted.fault;
+    result.format = format;
+    if (converted.error == IapError::FileUnreadable)
+        result.detail = file.errorString();
+    else if (converted.error == IapError::FileTooLarge)
+        result.detail = QString::number(result.size);
+    if (converted.error != IapError::None)
+        return result;
+    result.image = std::move(converted.image);
+    result.base = converted.base;
+    result.last = converted.last;
+    return result;
+}
+
+} // namespace
+
+FirmwareFile loadFirmwareFile(const QString &path, const ImageOptions &options)
 {
     FirmwareFile result;
     const QFileInfo info(path);
@@ -27,6 +51,12 @@ FirmwareFile loadFirmwareFile(const QString &path)
         result.detail = file.errorString();
         return result;
     }
+    const ImageFormat format = options.format != ImageFormat::Auto ? options.format : [&file] {
+        const QByteArray start = file.peek(DetectBytes);
+        return detectFormat(start.constData(), start.size());
+    }();
+    if (format != ImageFormat::Binary)
+        return loadStructured(file, format, options, result);
     // Sequential files (pipes, character devices) report no size; read at most one byte
     // past the limit so an endless source cannot exhaust memory.
     if (!file.isSequential() && !IapContext::imageFits(file.size())) {
@@ -60,6 +90,8 @@ FirmwareFile loadFirmwareFile(const QString &path)
     }
     result.size = image.size();
     result.image = image;
+    result.base = options.hasBase ? options.base : 0;
+    result.last = result.base + quint64(image.size()) - 1;
     return result;
 }
 
