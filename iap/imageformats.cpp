@@ -129,6 +129,7 @@ ConvertedImage assemble(QVector<Block> blocks, const char *source, QByteArray *d
     if (ascending && data) {
         // Move each block up to its place, last first (a block only ever moves up), then
         // fill the space between them.
+        data->reserve(span); // exactly the image: resize alone would round up to a power of 2
         data->resize(span);
         char *p = data->data();
         for (int i = blocks.size() - 1; i >= 0; --i) {
