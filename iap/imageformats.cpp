@@ -17,7 +17,7 @@ constexpr int MaxHexLine = 1 + 2 * (5 + 255);
 constexpr int MaxSRecordLine = 2 + 2 * 256;
 // Room for a record plus blanks around it; a longer line is refused, not cut.
 constexpr int MaxLine = 1024;
-constexpr qint64 ReadPiece = qint64(1) << 20;
+constexpr qint64 ReadPiece = qint64(64) << 10;
 
 // 0..15 for a hexadecimal digit (either case), 0xFF for anything else.
 struct HexTable
