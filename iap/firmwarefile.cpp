@@ -89,9 +89,12 @@ FirmwareFile loadFirmwareFile(const QString &path, const ImageOptions &options)
         return result;
     }
     result.size = image.size();
+    if (!placeRaw(image.size(), options, &result.base, &result.last)) {
+        result.error = IapError::ImageMalformed;
+        result.fault.record = RecordFault::AddressOverflow;
+        return result;
+    }
     result.image = image;
-    result.base = options.hasBase ? options.base : 0;
-    result.last = result.base + quint64(image.size()) - 1;
     return result;
 }
 

@@ -554,10 +554,19 @@ ConvertedImage convertImage(const QByteArray &content, const ImageOptions &optio
         return failure(IapError::FileEmpty, ImageFormat::Binary);
     if (!IapContext::imageFits(content.size()))
         return failure(IapError::FileTooLarge, ImageFormat::Binary);
+    if (!placeRaw(content.size(), options, &r.base, &r.last))
+        return failure(IapError::ImageMalformed, ImageFormat::Binary, RecordFault::AddressOverflow);
     r.image = content;
-    r.base = options.hasBase ? options.base : 0;
-    r.last = r.base + quint64(content.size()) - 1;
     return r;
+}
+
+bool placeRaw(qint64 size, const ImageOptions &options, quint64 *base, quint64 *last)
+{
+    *base = options.hasBase ? options.base : 0;
+    if (quint64(size) - 1 > std::numeric_limits<quint64>::max() - *base)
+        return false;
+    *last = *base + quint64(size) - 1;
+    return true;
 }
 
 ConvertedImage convertFile(QFile &file, ImageFormat format, const ImageOptions &options)

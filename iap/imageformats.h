@@ -58,6 +58,10 @@ ConvertedImage convertImage(const QByteArray &content, const ImageOptions &optio
 // An open file, from its start: text streamed, ELF mapped. A raw image is not read here.
 ConvertedImage convertFile(QFile &file, ImageFormat format, const ImageOptions &options);
 
+// The addresses of a raw image of size bytes: from the start address given (0 without one).
+// False when the image would run past the end of the address space.
+bool placeRaw(qint64 size, const ImageOptions &options, quint64 *base, quint64 *last);
+
 // "bin", "hex", "srec", "elf" (the names of --format).
 QString formatName(ImageFormat format);
 bool parseFormatName(const QString &name, ImageFormat *format);

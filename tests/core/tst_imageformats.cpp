@@ -520,6 +520,11 @@ void TestImageFormats::gapFill_data()
         << sRecord(0, 0, {}) + sRecord(2, 0x10108, c) + sRecord(2, 0x10110, b) +
                sRecord(2, 0x10100, a) + sRecord(8, 0x10100, {})
         << image << quint64(0x10100);
+    QTest::newRow("hex with start address records")
+        << hexRecord(3, 0, QByteArray("\x00\x00\x01\x00", 4)) + hexRecord(0, 0x100, a) +
+               hexRecord(0, 0x108, c) + hexRecord(5, 0, QByteArray("\x00\x00\x01\x01", 4)) +
+               hexRecord(0, 0x110, b) + hexEnd()
+        << image << quint64(0x100);
     QTest::newRow("srec with an S5 count")
         << sRecord(0, 0, "hdr") + sRecord(1, 0x100, a) + sRecord(1, 0x108, c) +
                sRecord(1, 0x110, b) + sRecord(5, 3, {}) + sRecord(9, 0x100, {})
@@ -624,6 +629,9 @@ void TestImageFormats::options_data()
     QTest::newRow("--base above the data")
         << hex << ImageFormat::Auto << true << quint64(0x08000011) << IapError::ImageBelowBase
         << ImageFormat::IntelHex << QByteArray() << quint64(0);
+    QTest::newRow("--base too high for a raw image")
+        << d << ImageFormat::Auto << true << quint64(0xFFFFFFFFFFFFFFF8ull)
+        << IapError::ImageMalformed << ImageFormat::Binary << QByteArray() << quint64(0);
     QTest::newRow("--base with a raw image")
         << d << ImageFormat::Auto << true << quint64(0x08000000) << IapError::None
         << ImageFormat::Binary << d << quint64(0x0800000F);
@@ -654,6 +662,11 @@ void TestImageFormats::options()
             QCOMPARE(iap::errorText(file.error, false, path, file.detail, file.fault),
                      QStringLiteral("Firmware file \"%1\": data at 0x08000010 lies below the "
                                     "start address 0x08000011")
+                         .arg(path));
+        if (format == ImageFormat::Binary)
+            QCOMPARE(iap::errorText(file.error, false, path, file.detail, file.fault),
+                     QStringLiteral("Firmware file \"%1\": malformed binary file: data beyond "
+                                    "the end of the address space")
                          .arg(path));
         return;
     }
