@@ -22,7 +22,7 @@ using iap::ImageFormat;
 
 namespace {
 
-constexpr qint64 Limit = qint64(65536) * 1024; // the package limit can only get smaller
+constexpr qint64 Limit = qint64(65535) * 1024; // the package limit: 65535 packages
 
 bool sameResult(const ConvertedImage &a, const ConvertedImage &b)
 {
