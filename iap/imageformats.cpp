@@ -37,6 +37,8 @@ struct HexTable
 };
 constexpr HexTable hexTable;
 
+constexpr char Bom[] = "\xEF\xBB\xBF";
+
 bool isBlank(char c)
 {
     return c == ' ' || c == '\t' || c == '\r';
@@ -196,6 +198,10 @@ private:
 bool TextParser::line(const char *p, int n)
 {
     ++m_line;
+    if (m_line == 1 && n >= 3 && std::memcmp(p, Bom, 3) == 0) { // as some editors save text
+        p += 3;
+        n -= 3;
+    }
     while (n > 0 && isBlank(p[n - 1]))
         --n;
     while (n > 0 && isBlank(*p)) {
@@ -411,10 +417,10 @@ ImageFormat detectFormat(const char *data, qint64 size)
                                  "ELF",
                                  4) == 0)
         return ImageFormat::Elf;
-    // The first line, after any blank lines: a record start and then only hexadecimal digits
-    // up to the line end (or the end of what was looked at).
-    qint64 i = 0;
-    while (i < size && (data[i] == '\r' || data[i] == '\n'))
+    // The first line, after a UTF-8 byte order mark, blank lines and blanks: a record start
+    // and then only hexadecimal digits up to the line end (or the end of what was looked at).
+    qint64 i = size >= 3 && std::memcmp(data, Bom, 3) == 0 ? 3 : 0;
+    while (i < size && (isBlank(data[i]) || data[i] == '\n'))
         ++i;
     if (i + 1 >= size)
         return ImageFormat::Binary;

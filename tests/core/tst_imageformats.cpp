@@ -685,6 +685,7 @@ void TestImageFormats::textVariants_data()
     QTest::newRow("LF and lower case") << "lf+lower";
     QTest::newRow("blank lines and trailing blanks") << "blanks";
     QTest::newRow("no line end after the last record") << "chop";
+    QTest::newRow("byte order mark and indented records") << "bom";
 }
 
 void TestImageFormats::textVariants()
@@ -705,6 +706,8 @@ void TestImageFormats::textVariants()
         hex = "\n\r\n" + hex.replace("\n", " \t\n\n");
     if (variant == QLatin1String("chop"))
         hex.chop(1);
+    if (variant == QLatin1String("bom"))
+        hex = "\xEF\xBB\xBF  " + hex.replace("\n:", "\n\t:");
     const FirmwareFile file = iap::loadFirmwareFile(write(QStringLiteral("variant.bin"), hex));
     QCOMPARE(file.error, IapError::None);
     QCOMPARE(file.format, ImageFormat::IntelHex);
