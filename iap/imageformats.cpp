@@ -38,6 +38,7 @@ struct HexTable
 constexpr HexTable hexTable;
 
 constexpr char Bom[] = "\xEF\xBB\xBF";
+constexpr char ElfMagic[] = {0x7F, 'E', 'L', 'F'};
 
 bool isBlank(char c)
 {
@@ -412,10 +413,7 @@ quint64 readUnsigned(const uchar *p, int bytes, bool bigEndian)
 
 ImageFormat detectFormat(const char *data, qint64 size)
 {
-    if (size >= 4 && std::memcmp(data,
-                                 "\x7F"
-                                 "ELF",
-                                 4) == 0)
+    if (size >= 4 && std::memcmp(data, ElfMagic, 4) == 0)
         return ImageFormat::Elf;
     // The first line, after a UTF-8 byte order mark, blank lines and blanks: a record start
     // and then only hexadecimal digits up to the line end (or the end of what was looked at).
@@ -489,12 +487,8 @@ ConvertedImage convertElf(const char *data, qint64 size, const ImageOptions &opt
 {
     const ImageFormat format = ImageFormat::Elf;
     const uchar *u = reinterpret_cast<const uchar *>(data);
-    if (size < 16 ||
-        std::memcmp(data,
-                    "\x7F"
-                    "ELF",
-                    4) != 0 ||
-        (u[4] != 1 && u[4] != 2) || (u[5] != 1 && u[5] != 2))
+    if (size < 16 || std::memcmp(data, ElfMagic, 4) != 0 || (u[4] != 1 && u[4] != 2) ||
+        (u[5] != 1 && u[5] != 2))
         return failure(IapError::ImageMalformed, format, RecordFault::ElfHeader);
     const bool wide = u[4] == 2;
     const bool big = u[5] == 2;
