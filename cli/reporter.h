@@ -47,6 +47,9 @@ public:
         m_s.sha256 = sha256;
         m_s.crc32 = crc32;
     }
+    // What the file turned out to be, for the "started" event: bin/hex/srec/elf and the
+    // addresses of the image's first and last byte.
+    void setImage(const QString &format, const QString &base, const QString &end);
     // The image summary, once before the ports are opened.
     void summary(const QString &text);
     // A failure before any port was opened (usage, firmware file).
@@ -99,6 +102,9 @@ private:
     int columns() const;
 
     Settings m_s;
+    QString m_format;
+    QString m_base;
+    QString m_end;
     QList<FlashJob *> m_jobs;
     QHash<FlashJob *, JobState> m_state;
     int m_liveLines = 0; // lines of live progress on the screen below the last text line
