@@ -167,6 +167,7 @@ private slots:
     void usageErrors();
     void terminalProgress_data();
     void terminalProgress();
+    void terminalResized();
     void interruptedPortsToldOnce();
 
 private:
@@ -572,6 +573,56 @@ void TestWatch::terminalProgress()
     }
     if (lang == QLatin1String("zh"))
         QVERIFY(!QString::fromUtf8(screen).contains(QStringLiteral(" left")));
+}
+
+// The terminal gets narrower mid-transfer: the bar is drawn again to the new width.
+void TestWatch::terminalResized()
+{
+    if (QStandardPaths::findExecutable(QStringLiteral("script")).isEmpty())
+        QSKIP("script (util-linux) is needed to give iap-flash a terminal");
+    const QString link = path(QStringLiteral("resize-1"));
+    Sim sim({"--link", link, "--baud", "115200", "--once"});
+    QProcess p;
+    p.start(QStringLiteral("script"),
+            {"-qfec",
+             QStringLiteral("stty cols 100 rows 30; exec '%1' --port '%2' '%3'")
+                 .arg(QStringLiteral(IAP_FLASH_PATH), link, m_image),
+             "/dev/null"});
+    QVERIFY(p.waitForStarted(5000));
+    QByteArray screen;
+    while (!screen.contains("5%") && p.state() == QProcess::Running) {
+        p.waitForReadyRead(2000);
+        screen += p.readAllStandardOutput();
+    }
+    // iap-flash is the child of script; its stderr is the terminal.
+    const QByteArray children =
+        readFile(QStringLiteral("/proc/%1/task/%1/children").arg(p.processId()));
+    const QString flasher = QString::fromLatin1(children).section(QLatin1Char(' '), 0, 0);
+    const QString terminal =
+        QFileInfo(QStringLiteral("/proc/%1/fd/2").arg(flasher)).symLinkTarget();
+    QVERIFY2(terminal.startsWith(QLatin1String("/dev/pts/")), qPrintable(terminal));
+    const int before = screen.size();
+    QCOMPARE(QProcess::execute(QStringLiteral("stty"), {"-F", terminal, "cols", "40"}), 0);
+    QVERIFY(p.waitForFinished(30000));
+    QCOMPARE(p.exitCode(), 0);
+    screen += p.readAllStandardOutput();
+
+    int wide = 0;
+    for (const QString &piece : screenPieces(screen.left(before)))
+        wide += piece.contains(QLatin1Char('%')) && columnsOf(piece) > 40;
+    QVERIFY(wide > 0);
+    int narrow = 0;
+    const QStringList after = screenPieces(screen.mid(before));
+    for (const QString &piece : after) {
+        if (!piece.contains(QLatin1Char('%')))
+            continue;
+        // A redraw already under way when the size changed may still be wide; every bar
+        // after it fits.
+        narrow += columnsOf(piece) <= 39;
+    }
+    QVERIFY2(narrow > 2, screen.mid(before).constData());
+    QVERIFY2(columnsOf(after.filter(QStringLiteral("%")).last()) <= 39,
+             screen.mid(before).constData());
 }
 
 // An interrupted run on several ports tells each port's result once.
