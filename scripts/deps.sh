@@ -26,6 +26,8 @@ QT5_PACKAGES=(qtbase5-dev libqt5serialport5-dev qttools5-dev qttools5-dev-tools)
 QT6_PACKAGES=(qt6-base-dev qt6-serialport-dev qt6-tools-dev qt6-tools-dev-tools linguist-qt6 qt6-l10n-tools)
 BUILD_PACKAGES=(cmake g++ make pkg-config dpkg-dev "${QT5_PACKAGES[@]}" "${QT6_PACKAGES[@]}")
 # What the test suite and benchmarks need on top (zlib is the independent CRC oracle;
-# valgrind checks the window and the flasher for memory errors; lintian, desktop-file-utils
-# and appstream check the Debian package, its desktop entry and its metainfo).
-TEST_PACKAGES=(zlib1g-dev libbenchmark-dev valgrind lintian desktop-file-utils appstream)
+# valgrind checks the window and the flasher for memory errors; binutils makes the HEX,
+# S-record and ELF files the firmware loader is tested with; script from bsdutils gives
+# iap-flash a terminal in the progress-bar tests; lintian, desktop-file-utils and appstream
+# check the Debian package, its desktop entry and its metainfo).
+TEST_PACKAGES=(zlib1g-dev libbenchmark-dev valgrind binutils bsdutils lintian desktop-file-utils appstream)
