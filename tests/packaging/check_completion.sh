@@ -38,6 +38,7 @@ expect "--port /dev/tt narrows to /dev/tty*" "$wanted_tty" "$(complete_words iap
 
 expect "--lang offers en and zh" $'en\nzh' "$(complete_words iap-flash --lang "" | sort)"
 expect "--lang z completes zh" "zh" "$(complete_words iap-flash --lang z)"
+expect "--format offers the formats" $'bin\nelf\nhex\nsrec' "$(complete_words iap-flash --format "" | sort)"
 
 # The firmware: files of the working folder (and folders to walk into).
 touch "$work/app.bin" "$work/boot loader.bin"
