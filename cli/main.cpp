@@ -139,14 +139,16 @@ QString parse(QCommandLineParser &parser, const QStringList &arguments, Settings
         QStringLiteral("SECONDS"), QStringLiteral("30"));
     const QCommandLineOption ackTimeout(
         QStringLiteral("ack-timeout"),
-        QStringLiteral("Resend a package whose acknowledgement has not come in this time (default "
-                       "5, i.e. 100 ticks of 50 ms as in the window; at least 0.05)."),
+        QStringLiteral("Resend a package whose acknowledgement has not come in this time, "
+                       "measured in real time (default 5, the window's 100 ticks of 50 ms; at "
+                       "least 0.05)."),
         QStringLiteral("SECONDS"), QStringLiteral("5"));
     const QCommandLineOption fast(
         QStringLiteral("fast"),
-        QStringLiteral("Take a reply as soon as it forms a valid frame and send the next package "
-                       "at once, instead of waiting for 30 ms of quiet and the next 50 ms tick. "
-                       "The bytes on the line are the same."));
+        QStringLiteral("Act on the device's answer to the request and on the acknowledgement of "
+                       "the package last sent the moment they arrive, instead of 30 ms later at "
+                       "the next 50 ms tick. Anything else on the line waits for the tick. The "
+                       "bytes on the line are the same."));
     const QCommandLineOption jsonOpt(
         QStringLiteral("json"),
         QStringLiteral("Write one JSON object per line on stdout instead of text (events started, "

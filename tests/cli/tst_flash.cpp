@@ -116,6 +116,10 @@ private slots:
     void twoPortsAtOnce();
     void fastMode_data();
     void fastMode();
+    void noisyLine_data();
+    void noisyLine();
+    void echoingLineGetsRequestsAtTheTickRate_data();
+    void echoingLineGetsRequestsAtTheTickRate();
     void jsonStream();
     void humanOutput_data();
     void humanOutput();
@@ -404,7 +408,7 @@ void TestFlash::fastMode_data()
         << QStringList{"--split", "all", "--pad", "13"} << QStringList() << 0;
     QTest::newRow("padded only") << QStringList{"--pad", "200"} << QStringList() << 0;
     QTest::newRow("noise before one reply")
-        << QStringList{"--noise", "2"} << QStringList{"--ack-timeout", "0.3"} << 1;
+        << QStringList{"--noise", "2"} << QStringList{"--ack-timeout", "0.3"} << 0;
     QTest::newRow("paced line") << QStringList{"--baud", "115200", "--split", "1,3"}
                                 << QStringList() << 0;
 }
@@ -435,6 +439,101 @@ void TestFlash::fastMode()
     // (1032), the final one short (904 + 8), plus any resend of a full-size package.
     const int requests = last.value("requests").toInt();
     QCOMPARE(last.value("sent").toInt(), 12 * requests + 4 * 1032 + 912 + timeoutResends * 1032);
+}
+
+// Replies found through what else the line carries, in both modes: a stray byte before an
+// acknowledgement costs nothing; an echo of every byte sent is skipped; keep-alive frames
+// while the device writes its flash neither step the engine nor shorten the wait for the
+// acknowledgement (measured in real time), so a lost acknowledgement is resent once, after
+// --ack-timeout, and nothing else is.
+void TestFlash::noisyLine_data()
+{
+    QTest::addColumn<QStringList>("simArgs");
+    QTest::addColumn<QStringList>("flashArgs");
+    QTest::addColumn<int>("timeoutResends");
+    QTest::addColumn<double>("atLeastSeconds");
+
+    for (const QString &mode : {QStringLiteral("default"), QStringLiteral("fast")}) {
+        const QStringList fast =
+            mode == QLatin1String("fast") ? QStringList{"--fast"} : QStringList();
+        const auto row = [&](const char *name) -> QTestData & {
+            return QTest::newRow(
+                qPrintable(QStringLiteral("%1, %2").arg(QLatin1String(name), mode)));
+        };
+        row("stray byte before every acknowledgement")
+            << QStringList{"--noise", "all"} << fast + QStringList{"--ack-timeout", "0.3"} << 0
+            << 0.0;
+        row("echoing line") << QStringList{"--echo"} << fast + QStringList{"--ack-timeout", "0.3"}
+                            << 0 << 0.0;
+        row("echo and stray bytes") << QStringList{"--echo", "--noise", "1,3", "--split", "2"}
+                                    << fast + QStringList{"--ack-timeout", "0.3"} << 0 << 0.0;
+        // Five packages of 150 ms each, a keep-alive every 5 ms, the wait 0.4 s.
+        row("keep-alive while writing") << QStringList{"--write-ms", "150", "--keep-alive", "5"}
+                                        << fast + QStringList{"--ack-timeout", "0.4"} << 0 << 0.75;
+        // The acknowledgement of package 1 is lost: one resend, 0.6 s after the package.
+        row("keep-alive and a lost acknowledgement")
+            << QStringList{"--write-ms", "100", "--keep-alive", "5", "--lose-ack", "1"}
+            << fast + QStringList{"--ack-timeout", "0.6"} << 1 << 0.6 + 5 * 0.1;
+    }
+}
+
+void TestFlash::noisyLine()
+{
+    QFETCH(QStringList, simArgs);
+    QFETCH(QStringList, flashArgs);
+    QFETCH(int, timeoutResends);
+    QFETCH(double, atLeastSeconds);
+
+    const QString out = m_dir.filePath(QStringLiteral("noisy.out"));
+    QFile::remove(out);
+    Sim sim(QStringList{"--out", out, "--once"} + simArgs);
+    QVERIFY(!sim.path().isEmpty());
+    const Run run = flash(QStringList{"--json", "--port", sim.path()} + flashArgs << m_image5000);
+    QCOMPARE(run.exitCode, 0);
+    QVERIFY(run.jsonValid);
+    const QJsonObject last = run.json.last();
+    QCOMPARE(last.value("event").toString(), QStringLiteral("finished"));
+    QCOMPARE(readFile(out), readFile(m_image5000));
+    int timeouts = 0;
+    for (const QJsonObject &o : run.json)
+        timeouts += o.value("reason").toString() == QLatin1String("timeout");
+    QCOMPARE(timeouts, timeoutResends);
+    QCOMPARE(last.value("resends").toInt(), timeoutResends);
+    QVERIFY2(last.value("seconds").toDouble() >= atLeastSeconds,
+             qPrintable(QString::number(last.value("seconds").toDouble())));
+    // Exactly the bytes of a clean run: 12 per request, four full packages, the short fifth,
+    // and a full-size resend of package 1 when its acknowledgement was lost.
+    const int requests = last.value("requests").toInt();
+    QCOMPARE(last.value("sent").toInt(), 12 * requests + 4 * 1032 + 912 + timeoutResends * 1032);
+}
+
+// A line that echoes every byte and a device that never answers: each echoed request is a
+// valid frame, but not an answer, so requests go out at the 50 ms rate in both modes.
+void TestFlash::echoingLineGetsRequestsAtTheTickRate_data()
+{
+    QTest::addColumn<bool>("fast");
+    QTest::newRow("default") << false;
+    QTest::newRow("fast") << true;
+}
+
+void TestFlash::echoingLineGetsRequestsAtTheTickRate()
+{
+    QFETCH(bool, fast);
+    Sim sim({"--echo", "--silent"});
+    QVERIFY(!sim.path().isEmpty());
+    QStringList args{"--json", "--request-timeout", "1", "--port", sim.path(), m_image5000};
+    if (fast)
+        args.prepend(QStringLiteral("--fast"));
+    const Run run = flash(args);
+    QCOMPARE(run.exitCode, 4);
+    const QJsonObject last = run.json.last();
+    QCOMPARE(last.value("reason").toString(), QStringLiteral("no-answer"));
+    // One second of requests every 50 ms: at most 21 (fewer when the machine is busy).
+    const int requests = last.value("requests").toInt();
+    QVERIFY2(requests >= 5 && requests <= 21, qPrintable(QString::number(requests)));
+    QCOMPARE(last.value("sent").toInt(), 12 * requests);
+    // Every byte came back.
+    QCOMPARE(last.value("received").toInt(), 12 * requests);
 }
 
 // The stream parses line by line and tells the whole story in order.
