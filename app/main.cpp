@@ -5,8 +5,29 @@
 #include <QCommandLineParser>
 #include <cstdio>
 
+namespace {
+
+// --help and --version without a display (over SSH, for help2man): a core application is
+// enough to print them. The same parser, so the same options and wording.
+int helpOrVersion(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("upgrade-assistant"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(IAP_VERSION));
+    QCommandLineParser parser;
+    configureParser(parser);
+    parser.process(app); // --help and unknown options end the program here
+    std::printf("upgrade-assistant %s\n", IAP_VERSION);
+    return 0;
+}
+
+} // namespace
+
 int main(int argc, char *argv[])
 {
+    if (asksForHelpOrVersion(argc, argv))
+        return helpOrVersion(argc, argv);
+
     QCoreApplication::setAttribute(Qt::AA_EnableHighDpiScaling, true);
     QApplication a(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("upgrade-assistant"));
@@ -14,7 +35,7 @@ int main(int argc, char *argv[])
 
     QCommandLineParser parser;
     configureParser(parser);
-    parser.process(a); // --help, --version and unknown options end the program here
+    parser.process(a); // unknown options end the program here
     StartOptions options;
     QString error;
     if (!readStartOptions(parser, &options, &error)) {

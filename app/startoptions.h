@@ -14,8 +14,11 @@ struct StartOptions
     QString language;  // "en" (the default) or "zh"
 };
 
-// Adds --help, --version, --port, --lang and the FIRMWARE argument.
+// Adds --help, -V/--version, --port, --lang and the FIRMWARE argument.
 void configureParser(QCommandLineParser &parser);
+// True when the command line asks for --help or --version: they are answered before the
+// window's application exists, so that they need no display.
+bool asksForHelpOrVersion(int argc, const char *const argv[]);
 // Reads a parsed command line. Returns false with *error set on a bad value.
 bool readStartOptions(const QCommandLineParser &parser, StartOptions *options, QString *error);
 // The language first, so that the firmware summary is written in it.

@@ -49,6 +49,22 @@ void Reporter::line(FILE *stream, const QString &text)
         drawBar(true);
 }
 
+QString Reporter::errorPrefix() const
+{
+    return m_s.colour ? QStringLiteral("\033[1;31miap-flash:\033[0m ")
+                      : QStringLiteral("iap-flash: ");
+}
+
+QString Reporter::errorLine(const FlashJob &job) const
+{
+    // Every error line starts the same way; the exit code is the shell's to tell, and is
+    // repeated here only with --verbose.
+    QString text = errorPrefix() + flash::failureText(job, m_s.chinese);
+    if (m_s.verbose)
+        text += QStringLiteral(" (exit %1)").arg(int(job.exitCode()));
+    return text;
+}
+
 void Reporter::json(QJsonObject object, FlashJob *job)
 {
     // "event" and "port" lead every line, for people reading the stream; the rest follows in
@@ -89,7 +105,7 @@ void Reporter::earlyFailure(int exitCode, const QString &reason, const QString &
               {QStringLiteral("seconds"), 0.0}},
              nullptr);
     }
-    line(stderr, QStringLiteral("iap-flash: ") + text);
+    line(stderr, errorPrefix() + text);
 }
 
 void Reporter::watch(FlashJob *job)
@@ -229,7 +245,7 @@ void Reporter::onFinished(FlashJob *job)
     }
     // With several ports a failure is told at once; every port's result follows at the end.
     if (m_jobs.size() > 1 && job->failure() != FlashJob::Failure::None)
-        line(stderr, flash::failureText(*job, m_s.chinese));
+        line(stderr, errorLine(*job));
     else
         drawBar(true);
 }
@@ -313,9 +329,7 @@ void Reporter::results(const QList<FlashJob *> &jobs)
             if (!m_s.quiet)
                 line(stdout, flash::successText(*job, m_s.chinese));
         } else {
-            line(stderr, QStringLiteral("%1 (exit %2)")
-                             .arg(flash::failureText(*job, m_s.chinese))
-                             .arg(int(job->exitCode())));
+            line(stderr, errorLine(*job));
         }
     }
 }

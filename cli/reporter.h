@@ -29,6 +29,7 @@ public:
         bool verbose = false;
         bool chinese = false;
         bool terminal = false; // stderr is a terminal: draw a progress bar
+        bool colour = false;   // and NO_COLOR is not set: the error prefix in red
         QString file;          // the firmware file, for the JSON "started" event
     };
 
@@ -57,6 +58,8 @@ private:
     void drawBar(bool force);
     void clearBar();
     void line(FILE *stream, const QString &text);
+    QString errorPrefix() const;
+    QString errorLine(const FlashJob &job) const;
     void json(QJsonObject object, FlashJob *job);
 
     Settings m_s;

@@ -83,7 +83,7 @@ private:
 };
 
 // Streams stop growing here, so that one input stays fast.
-constexpr qint64 MaxStream = 64 * 1024;
+constexpr qint64 MaxStream = 16 * 1024;
 
 } // namespace
 

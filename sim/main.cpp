@@ -54,7 +54,10 @@ int main(int argc, char *argv[])
         "LIST is a comma-separated list of package indices (a fault hits only the first answer "
         "to a listed package) or \"all\" (every package, every time)."));
     parser.addHelpOption();
-    parser.addVersionOption();
+    // -V as in iap-flash and the window.
+    const QCommandLineOption versionOpt({QStringLiteral("V"), QStringLiteral("version")},
+                                        QStringLiteral("Displays version information."));
+    parser.addOption(versionOpt);
     const QCommandLineOption outOpt(QStringLiteral("out"),
                                     QStringLiteral("Save each complete image to FILE."),
                                     QStringLiteral("FILE"));
@@ -128,6 +131,10 @@ int main(int argc, char *argv[])
                        gapOpt, padOpt, ignoreOpt, silentOpt, hangupOpt, faultsOpt, seedOpt, echoOpt,
                        writeOpt, keepAliveOpt, logOpt});
     parser.process(app);
+    if (parser.isSet(versionOpt)) {
+        std::printf("iap-device-sim %s\n", PROJECT_VERSION);
+        return 0;
+    }
     if (!parser.positionalArguments().isEmpty())
         return usageError(QStringLiteral("unexpected argument %1")
                               .arg(parser.positionalArguments().constFirst()));

@@ -124,7 +124,14 @@ private slots:
     void humanOutput_data();
     void humanOutput();
     void verboseShowsRepliesAndDiagnostics();
+    void errorLines_data();
+    void errorLines();
+    void colourOnlyOnATerminal_data();
+    void colourOnlyOnATerminal();
+    void versionAndVerboseOptions_data();
+    void versionAndVerboseOptions();
     void listPorts();
+    void listPortsJson();
 
 private:
     QTemporaryDir m_dir;
@@ -655,22 +662,202 @@ void TestFlash::verboseShowsRepliesAndDiagnostics()
     QVERIFY(err.contains(QStringLiteral("time out:")));
 }
 
-// One line per port that can be opened now: name, description, manufacturer, VID:PID.
+// Every error line starts with "iap-flash: "; the exit code is left to the shell and named
+// only with --verbose.
+void TestFlash::errorLines_data()
+{
+    QTest::addColumn<QStringList>("ports");
+    QTest::addColumn<QStringList>("extra");
+    QTest::addColumn<int>("expected");
+    QTest::addColumn<QStringList>("errorLines"); // "%1": the simulator's port
+
+    const QString missing = missingPort();
+    const QString cannotOpen =
+        QStringLiteral("iap-flash: Cannot open serial port %1: the port does not exist (No such "
+                       "file or directory).")
+            .arg(missing);
+    const QString noAnswer = QStringLiteral(
+        "iap-flash: %1: the device did not answer the update request within 0.3 s (%2 requests "
+        "sent). Check the cable and the baud rate, and that the device is in its boot loader.");
+    QTest::newRow("port cannot be opened")
+        << QStringList{missing} << QStringList() << 3 << QStringList{cannotOpen};
+    QTest::newRow("port cannot be opened, verbose")
+        << QStringList{missing} << QStringList{"--verbose"} << 3
+        << QStringList{cannotOpen + QStringLiteral(" (exit 3)")};
+    QTest::newRow("no answer") << QStringList{"sim"} << QStringList{"--request-timeout", "0.3"} << 4
+                               << QStringList{noAnswer};
+    QTest::newRow("usage") << QStringList() << QStringList() << 1
+                           << QStringList{"iap-flash: no port given: name one with --port (see "
+                                          "--list). Try --help."};
+    QTest::newRow("firmware file") << QStringList{missing} << QStringList{"--lang", "zh", "MISSING"}
+                                   << 2 << QStringList{"iap-flash: "};
+}
+
+void TestFlash::errorLines()
+{
+    QFETCH(QStringList, ports);
+    QFETCH(QStringList, extra);
+    QFETCH(int, expected);
+    QFETCH(QStringList, errorLines);
+
+    std::unique_ptr<Sim> sim;
+    QStringList args;
+    for (const QString &port : ports) {
+        if (port == QLatin1String("sim")) {
+            sim = std::make_unique<Sim>(QStringList{"--silent"});
+            args << "--port" << sim->path();
+        } else {
+            args << "--port" << port;
+        }
+    }
+    const bool missingFile = extra.contains(QStringLiteral("MISSING"));
+    extra.removeAll(QStringLiteral("MISSING"));
+    args << extra << (missingFile ? m_dir.filePath(QStringLiteral("none.bin")) : m_image5000);
+    const Run run = flash(args);
+    QCOMPARE(run.exitCode, expected);
+    const QString err = QString::fromUtf8(run.err);
+    QStringList lines;
+    for (const QString &line : err.split(QLatin1Char('\n'))) {
+        if (line.startsWith(QLatin1String("iap-flash")))
+            lines << line;
+    }
+    QCOMPARE(lines.size(), errorLines.size());
+    for (int i = 0; i < lines.size(); ++i) {
+        QString want = errorLines.at(i);
+        if (sim)
+            want = want.arg(sim->path(), QRegularExpression(QStringLiteral("\\((\\d+) requests"))
+                                             .match(lines.at(i))
+                                             .captured(1));
+        if (want == QLatin1String("iap-flash: "))
+            QVERIFY2(lines.at(i).startsWith(want), qPrintable(lines.at(i)));
+        else
+            QCOMPARE(lines.at(i), want);
+    }
+    if (!extra.contains(QStringLiteral("--verbose")))
+        QVERIFY2(!err.contains(QStringLiteral("(exit")), qPrintable(err));
+    // No colour when stderr is not a terminal.
+    QVERIFY(!err.contains(QLatin1Char('\033')));
+}
+
+// On a terminal (a pseudo-terminal made by script(1)) the error prefix is red, unless
+// NO_COLOR is set; the text is the same either way.
+void TestFlash::colourOnlyOnATerminal_data()
+{
+    QTest::addColumn<bool>("noColor");
+    QTest::newRow("terminal") << false;
+    QTest::newRow("terminal, NO_COLOR") << true;
+}
+
+void TestFlash::colourOnlyOnATerminal()
+{
+    QFETCH(bool, noColor);
+    const QString script = QStandardPaths::findExecutable(QStringLiteral("script"));
+    if (script.isEmpty())
+        QSKIP("script(1) is not installed");
+    QProcess p;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.remove(QStringLiteral("NO_COLOR"));
+    if (noColor)
+        env.insert(QStringLiteral("NO_COLOR"), QStringLiteral("1"));
+    p.setProcessEnvironment(env);
+    const QString command = QStringLiteral("%1 --quiet --port %2 %3")
+                                .arg(QStringLiteral(IAP_FLASH_PATH), missingPort(), m_image5000);
+    p.start(script, {"-qec", command, "/dev/null"});
+    QVERIFY(p.waitForFinished(30000));
+    const QByteArray out = p.readAllStandardOutput();
+    QVERIFY2(out.contains("iap-flash:"), out.constData());
+    QCOMPARE(out.contains("\033[1;31miap-flash:\033[0m "), !noColor);
+    QCOMPARE(out.contains('\033'), !noColor);
+}
+
+// -V and --version print the version in every program; -v is iap-flash's --verbose and is
+// no version option anywhere.
+void TestFlash::versionAndVerboseOptions_data()
+{
+    QTest::addColumn<QString>("program");
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("out");
+
+    const QString flash = QStringLiteral(IAP_FLASH_PATH);
+    const QString sim = QStringLiteral(IAP_SIM_PATH);
+    QTest::newRow("iap-flash -V") << flash << QStringList{"-V"} << 0 << "iap-flash 1.0.0\n";
+    QTest::newRow("iap-flash --version")
+        << flash << QStringList{"--version"} << 0 << "iap-flash 1.0.0\n";
+    // -v alone is --verbose: the command line then lacks a port.
+    QTest::newRow("iap-flash -v") << flash << QStringList{"-v"} << 1 << "";
+    QTest::newRow("iap-device-sim -V") << sim << QStringList{"-V"} << 0 << "iap-device-sim 1.0.0\n";
+    QTest::newRow("iap-device-sim --version")
+        << sim << QStringList{"--version"} << 0 << "iap-device-sim 1.0.0\n";
+    QTest::newRow("iap-device-sim -v") << sim << QStringList{"-v"} << 1 << "";
+}
+
+void TestFlash::versionAndVerboseOptions()
+{
+    QFETCH(QString, program);
+    QFETCH(QStringList, args);
+    QFETCH(int, exitCode);
+    QFETCH(QString, out);
+    QProcess p;
+    p.start(program, args);
+    QVERIFY(p.waitForFinished(30000));
+    QCOMPARE(p.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(p.exitCode(), exitCode);
+    QCOMPARE(QString::fromUtf8(p.readAllStandardOutput()), out);
+    const QString err = QString::fromUtf8(p.readAllStandardError());
+    if (exitCode == 0)
+        QCOMPARE(err, QString());
+    else if (program.endsWith(QLatin1String("iap-flash")))
+        QVERIFY2(err.startsWith(QLatin1String("iap-flash: no port given")), qPrintable(err));
+    else
+        QVERIFY2(err.contains(QLatin1String("Unknown option 'v'")), qPrintable(err));
+}
+
+// One line per port that can be opened now: name, description, manufacturer, VID:PID, with
+// no empty fields at the end; no header when stdout is not a terminal. With no port at all,
+// a note on stderr and exit 0.
 void TestFlash::listPorts()
 {
     const Run run = flash({"--list"});
     QCOMPARE(run.exitCode, 0);
+    if (run.out.isEmpty()) {
+        QCOMPARE(run.err, QByteArray("no serial ports found\n"));
+        return;
+    }
     QCOMPARE(run.err, QByteArray());
     for (const QByteArray &line : run.out.split('\n')) {
         if (line.isEmpty())
             continue;
         const QList<QByteArray> fields = line.split('\t');
-        QCOMPARE(fields.size(), 4);
+        QVERIFY(fields.size() >= 1 && fields.size() <= 4);
+        QVERIFY2(fields.size() == 1 || !fields.last().isEmpty(), line.constData());
         QVERIFY(fields.at(0).startsWith('/'));
-        if (!fields.at(3).isEmpty())
+        if (fields.size() == 4)
             QVERIFY(QRegularExpression(QStringLiteral("^[0-9a-f]{4}:[0-9a-f]{4}$"))
                         .match(QString::fromLatin1(fields.at(3)))
                         .hasMatch());
+    }
+}
+
+// With --json, one object per port with the same facts, null where the system knows none.
+void TestFlash::listPortsJson()
+{
+    const Run plain = flash({"--list"});
+    const Run run = flash({"--list", "--json"});
+    QCOMPARE(run.exitCode, 0);
+    QVERIFY(run.jsonValid);
+    QCOMPARE(run.err, plain.err);
+    const QList<QByteArray> lines = plain.out.split('\n');
+    QCOMPARE(run.json.size(), plain.out.count('\n'));
+    for (int i = 0; i < run.json.size(); ++i) {
+        const QJsonObject o = run.json.at(i);
+        const QStringList keys{"description", "manufacturer", "pid", "port", "serial", "vid"};
+        QCOMPARE(o.keys(), keys);
+        QCOMPARE(o.value("port").toString().toUtf8(), lines.at(i).split('\t').first());
+        const QJsonValue vid = o.value("vid");
+        QVERIFY(
+            vid.isNull() ||
+            QRegularExpression(QStringLiteral("^[0-9a-f]{4}$")).match(vid.toString()).hasMatch());
     }
 }
 
