@@ -5,12 +5,15 @@
 # iap-flash (default: BUILD_DIR's) with --fast and without, RUNS times each (default 1).
 # Point --flash at a build from before the stream framer to compare.
 #
-#   bench/noisy_timing.sh [--build DIR] [--runs N] [--flash PATH]... [--kib N]
+#   bench/noisy_timing.sh [--build DIR] [--runs N] [--flash PATH]... [--kib N] [--every N]
+#
+# --every N puts the stray byte before every Nth acknowledgement (default 20; 0: a clean line).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=build-release
 runs=1
 kib=512
+every=20
 flashes=()
 while [ $# -gt 0 ]; do
     case "$1" in
@@ -18,7 +21,8 @@ while [ $# -gt 0 ]; do
         --runs) runs=$2; shift 2 ;;
         --flash) flashes+=("$2"); shift 2 ;;
         --kib) kib=$2; shift 2 ;;
-        -h|--help) sed -n '2,8p' "$0"; exit 0 ;;
+        --every) every=$2; shift 2 ;;
+        -h|--help) sed -n '2,10p' "$0"; exit 0 ;;
         *) echo "unknown argument: $1" >&2; exit 1 ;;
     esac
 done
@@ -34,14 +38,15 @@ sim_pid=
 trap '[ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null; rm -rf "$work"' EXIT
 head -c $((kib * 1024)) /dev/urandom >"$work/image.bin"
 packages=$(((kib * 1024 + 1023) / 1024))
-noise=$(seq -s, 0 20 $((packages - 1)))
+noise=
+[ "$every" -gt 0 ] && noise=$(seq -s, 0 "$every" $((packages - 1)))
 
 field() { grep -o "\"$1\":[0-9.]*" | head -n 1 | cut -d: -f2; }
 
 one_run() { # $1: iap-flash, then its extra options; prints "seconds sent received bound ratio resends"
     local flash=$1
     shift
-    "$sim" --baud "$baud" --once --noise "$noise" --out "$work/received.bin" >"$work/sim.out" &
+    "$sim" --baud "$baud" --once ${noise:+--noise "$noise"} --out "$work/received.bin" >"$work/sim.out" &
     sim_pid=$!
     local port=
     for _ in $(seq 100); do
@@ -63,7 +68,7 @@ one_run() { # $1: iap-flash, then its extra options; prints "seconds sent receiv
         'BEGIN { bound = (a + b) * 10 / baud; printf "%.3f %d %d %.3f %.3f %d\n", s, a, b, bound, s / bound, r }'
 }
 
-echo "$kib KiB, stray byte before the acknowledgement of packages $(echo "$noise" | tr ',' '\n' | wc -l) of $packages"
+echo "$kib KiB, a stray byte before $(echo "$noise" | tr ',' '\n' | grep -c . || true) of $packages acknowledgements"
 printf '%-44s %8s %8s %8s %9s %7s %7s\n' "iap-flash" "seconds" "sent" "received" "bound(s)" "ratio" "resends"
 for flash in "${flashes[@]}"; do
     for mode in "--fast" "default"; do

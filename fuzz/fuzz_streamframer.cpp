@@ -97,6 +97,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     Model model;
     QVector<QByteArray> frames, single, expected;
     qint64 total = 0;
+    qint64 framed = 0; // bytes in the frames checked so far
+    int checked = 0;
 
     const auto arrive = [&](const QByteArray &read) {
         framer.append(read, &frames);
@@ -131,12 +133,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             break;
         }
         }
-        FUZZ_CHECK(frames == expected);
-        FUZZ_CHECK(single == frames);
+        FUZZ_CHECK(frames.size() == expected.size());
+        FUZZ_CHECK(single.size() == frames.size());
         FUZZ_CHECK(framer.pendingBytes() <= StreamFramer::MaxFrame);
         FUZZ_CHECK(framer.openCandidates() <= StreamFramer::MaxCandidates);
-        qint64 framed = 0;
-        for (const QByteArray &f : qAsConst(frames)) {
+        for (; checked < frames.size(); ++checked) {
+            const QByteArray &f = frames.at(checked);
+            FUZZ_CHECK(f == expected.at(checked));
+            FUZZ_CHECK(f == single.at(checked));
             FUZZ_CHECK(fuzz::isValidReply(f));
             FUZZ_CHECK(f.size() <= StreamFramer::MaxFrame);
             framed += f.size();

@@ -213,7 +213,7 @@ void TestStreamFramer::startBytesBeyondTheOpenLimit()
     QCOMPARE(framer.openCandidates(), 0);
 }
 
-// Noise that never forms a frame is not hoarded.
+// Noise that never forms a frame is not hoarded, and does not hide the reply that follows.
 void TestStreamFramer::pendingBytesStayBounded()
 {
     StreamFramer framer;
@@ -227,6 +227,11 @@ void TestStreamFramer::pendingBytesStayBounded()
     }
     QCOMPARE(frames.size(), 0);
     QCOMPARE(framer.skippedBytes() + framer.pendingBytes(), qint64(noise.size()));
+    // A reply after all that is found whole, with the noise before it skipped.
+    framer.append(ackFrame(9, 1) + hex("00"), &frames);
+    QCOMPARE(frames, QVector<QByteArray>{ackFrame(9, 1)});
+    QCOMPARE(framer.skippedBytes(), qint64(noise.size() + 1));
+    QCOMPARE(framer.pendingBytes(), 0);
 }
 
 QTEST_GUILESS_MAIN(TestStreamFramer)
