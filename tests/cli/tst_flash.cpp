@@ -132,6 +132,7 @@ private slots:
     void versionAndVerboseOptions();
     void listPorts();
     void listPortsJson();
+    void listPortsOnATerminal();
 
 private:
     QTemporaryDir m_dir;
@@ -858,6 +859,34 @@ void TestFlash::listPortsJson()
         QVERIFY(
             vid.isNull() ||
             QRegularExpression(QStringLiteral("^[0-9a-f]{4}$")).match(vid.toString()).hasMatch());
+    }
+}
+
+// On a terminal (made by script(1)): a header line, then aligned columns with no blanks at
+// the end of a line.
+void TestFlash::listPortsOnATerminal()
+{
+    const QString script = QStandardPaths::findExecutable(QStringLiteral("script"));
+    if (script.isEmpty())
+        QSKIP("script(1) is not installed");
+    const Run plain = flash({"--list"});
+    QProcess p;
+    p.start(script,
+            {"-qec", QStringLiteral(IAP_FLASH_PATH) + QStringLiteral(" --list"), "/dev/null"});
+    QVERIFY(p.waitForFinished(30000));
+    const QList<QByteArray> lines = p.readAllStandardOutput().split('\n');
+    if (plain.out.isEmpty()) {
+        QCOMPARE(lines.first(), QByteArray("no serial ports found\r"));
+        return;
+    }
+    QVERIFY2(lines.first().startsWith("PORT"), lines.first().constData());
+    QCOMPARE(lines.size(), 1 + plain.out.count('\n') + 1); // header, ports, nothing after
+    for (int i = 1; i + 1 < lines.size(); ++i) {
+        QVERIFY(lines.at(i).endsWith('\r'));
+        const QByteArray line = lines.at(i).chopped(1);
+        QVERIFY2(!line.endsWith(' '), line.constData());
+        QVERIFY(!line.contains('\t'));
+        QVERIFY(line.startsWith(plain.out.split('\n').at(i - 1).split('\t').first()));
     }
 }
 
