@@ -1,3 +1,4 @@
+#include "filenames.h"
 #include "mainwindow.h"
 #include "startoptions.h"
 
@@ -35,13 +36,17 @@ int main(int argc, char *argv[])
 
     QCommandLineParser parser;
     configureParser(parser);
-    parser.process(a); // unknown options end the program here
+    // The arguments as the system passed them, so a firmware file whose name is not valid in
+    // the locale's encoding is still found. Unknown options end the program here.
+    parser.process(iap::argumentsFromNative(argc, argv));
     StartOptions options;
     QString error;
     if (!readStartOptions(parser, &options, &error)) {
         std::fprintf(stderr, "upgrade-assistant: %s\n", qPrintable(error));
         return 1;
     }
+
+    applyLogging(options);
 
     MainWindow w(options.ports);
     applyStartOptions(w, options);

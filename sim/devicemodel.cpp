@@ -58,6 +58,8 @@ QString faultNames(int faults)
         names << QStringLiteral("noise byte");
     if (faults & int(DeviceModel::Fault::Split))
         names << QStringLiteral("split");
+    if (faults & int(DeviceModel::Fault::ShortAck))
+        names << QStringLiteral("short acknowledgement");
     return names.join(QStringLiteral(", "));
 }
 
@@ -109,6 +111,17 @@ QByteArray DeviceModel::ackFrame(int index, int status, int pad)
     frame.append(char(index));
     frame.append(char(status));
     frame.append(QByteArray(qMax(0, pad), '\0'));
+    appendCrc(frame);
+    return frame;
+}
+
+QByteArray DeviceModel::shortAckFrame(int index)
+{
+    QByteArray frame;
+    frame.append(char(Start));
+    frame.append(char(0x82));
+    frame.append(char(index >> 8));
+    frame.append(char(index));
     appendCrc(frame);
     return frame;
 }
@@ -262,17 +275,23 @@ void DeviceModel::handleRequest(const QByteArray &frame, Output &out)
     m_complete = false;
     m_length = length;
     m_count = int((length + PacketSize - 1) / PacketSize);
+    if (m_options.trustTotal && total != m_count) {
+        // A device that believes the announced total: it is done after that many packages.
+        out.log
+            << QStringLiteral("request: taking the announced total of %1 package(s)").arg(total);
+        m_count = total;
+    }
     m_expected = 0;
     m_image = QByteArray(int(length), '\0');
     m_have = QVector<bool>(m_count, false);
     m_seen = QVector<bool>(m_count, false);
     m_haveCount = 0;
     out.log << QStringLiteral("request: %1 bytes in %2 package(s)").arg(length).arg(m_count);
-    if (total != (m_count & 0xFFFF))
+    if (total != (int((length + PacketSize - 1) / PacketSize) & 0xFFFF))
         out.log << QStringLiteral("request announces %1 package(s); %2 bytes need %3")
                        .arg(total)
                        .arg(length)
-                       .arg(m_count);
+                       .arg((length + PacketSize - 1) / PacketSize);
 
     if (!m_options.silent) {
         Reply reply;
@@ -331,6 +350,8 @@ void DeviceModel::handlePackage(const QByteArray &frame, bool crcOk, Output &out
         faults |= int(Fault::Split);
     if (first)
         faults |= randomFault(index);
+    if (m_options.shortAck.hits(index, first))
+        faults |= int(Fault::ShortAck);
 
     int status = 2;
     if (!crcOk) {
@@ -341,6 +362,9 @@ void DeviceModel::handlePackage(const QByteArray &frame, bool crcOk, Output &out
                        .arg(m_active ? QString::number(m_expected) : QStringLiteral("a request"));
     } else if (faults & int(Fault::ErrorStatus)) {
         out.log << QStringLiteral("package %1: refused").arg(index);
+    } else if (faults & int(Fault::ShortAck)) {
+        // Not written; the answer below has no status byte at all.
+        out.log << QStringLiteral("package %1: not written, answered short").arg(index);
     } else {
         status = 1;
         const qint64 offset = qint64(index) * PacketSize;
@@ -379,7 +403,9 @@ void DeviceModel::handlePackage(const QByteArray &frame, bool crcOk, Output &out
             out.log
                 << QStringLiteral("answer to package %1: %2").arg(index).arg(faultNames(faults));
         } else {
-            QByteArray bytes = ackFrame(index, status, m_options.pad);
+            QByteArray bytes = (faults & int(Fault::ShortAck))
+                                   ? shortAckFrame(index)
+                                   : ackFrame(index, status, m_options.pad);
             if (faults & int(Fault::Corrupt))
                 bytes[bytes.size() - 1] = char(bytes.at(bytes.size() - 1) ^ 0xFF);
             if (faults & int(Fault::Noise))

@@ -29,7 +29,10 @@ struct DeviceOptions
     FaultSet corruptAck;  // reply with a wrong CRC trailer
     FaultSet noise;       // one 0x00 byte just before the reply
     FaultSet split;       // reply in two pieces
-    int pad = 0;          // uninterpreted bytes after the status byte of every acknowledgement
+    // Faults of devices that break the protocol itself, kept apart from the line faults above.
+    FaultSet shortAck;       // answer F1 82 idx CRC (8 bytes, no status byte); nothing written
+    bool trustTotal = false; // take the request's package total at its word, not its length
+    int pad = 0;             // uninterpreted bytes after the status byte of every acknowledgement
     int ignoreRequests = 0;
     bool silent = false;
     bool echo = false;      // every byte received goes back at once, before any answer
@@ -62,7 +65,8 @@ public:
         ErrorStatus = 2,
         Corrupt = 4,
         Noise = 8,
-        Split = 16
+        Split = 16,
+        ShortAck = 32
     };
 
     struct Reply
@@ -116,6 +120,8 @@ public:
     // The reply frames, without faults.
     static QByteArray acceptedFrame();
     static QByteArray ackFrame(int index, int status, int pad = 0);
+    // An acknowledgement cut short: no status byte before the CRC trailer (8 bytes).
+    static QByteArray shortAckFrame(int index);
     // F1 80 00 00 and its CRC: a valid frame that means nothing to the tool.
     static QByteArray keepAliveFrame();
 
