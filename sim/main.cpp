@@ -137,10 +137,16 @@ int main(int argc, char *argv[])
                        "instead of counting the packages from the image length."));
     const QCommandLineOption logOpt(QStringLiteral("log"),
                                     QStringLiteral("Write one line per event to stderr."));
-    parser.addOptions({outOpt,      onceOpt,       baudOpt, loseOpt, statusOpt, corruptOpt,
-                       noiseOpt,    splitOpt,      gapOpt,  padOpt,  ignoreOpt, silentOpt,
-                       hangupOpt,   faultsOpt,     seedOpt, echoOpt, writeOpt,  keepAliveOpt,
-                       shortAckOpt, trustTotalOpt, logOpt});
+    const QCommandLineOption linkOpt(
+        QStringLiteral("link"),
+        QStringLiteral("Make a symbolic link to the port at PATH (replacing one already there) and "
+                       "remove it when the line closes or the simulator exits, as a board that is "
+                       "plugged in and pulled out."),
+        QStringLiteral("PATH"));
+    parser.addOptions({linkOpt,      outOpt,      onceOpt,       baudOpt, loseOpt, statusOpt,
+                       corruptOpt,   noiseOpt,    splitOpt,      gapOpt,  padOpt,  ignoreOpt,
+                       silentOpt,    hangupOpt,   faultsOpt,     seedOpt, echoOpt, writeOpt,
+                       keepAliveOpt, shortAckOpt, trustTotalOpt, logOpt});
     parser.process(app);
     if (parser.isSet(versionOpt)) {
         std::printf("iap-device-sim %s\n", PROJECT_VERSION);
@@ -152,6 +158,9 @@ int main(int argc, char *argv[])
 
     RunnerOptions options;
     options.outPath = parser.value(outOpt);
+    options.linkPath = parser.value(linkOpt);
+    if (parser.isSet(linkOpt) && options.linkPath.isEmpty())
+        return usageError(QStringLiteral("--link needs a path"));
     options.once = parser.isSet(onceOpt);
     options.log = parser.isSet(logOpt);
     options.device.silent = parser.isSet(silentOpt);

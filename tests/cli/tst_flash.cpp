@@ -806,8 +806,9 @@ void TestFlash::errorLines_data()
     QTest::newRow("no answer") << QStringList{"sim"} << QStringList{"--request-timeout", "0.3"} << 4
                                << QStringList{noAnswer};
     QTest::newRow("usage") << QStringList() << QStringList() << 1
-                           << QStringList{"iap-flash: no port given: name one with --port (see "
-                                          "--list). Try --help."};
+                           << QStringList{
+                                  "iap-flash: no port given: name one with --port or --watch "
+                                  "(see --list). Try --help."};
     QTest::newRow("firmware file") << QStringList{missing} << QStringList{"--lang", "zh", "MISSING"}
                                    << 2 << QStringList{"iap-flash: "};
 }
