@@ -12,6 +12,8 @@ FlashJob::FlashJob(const Options &options, const QByteArray &image, QObject *par
     m_context.waitLimit = options.waitLimit;
 
     m_tickTimer.setSingleShot(true);
+    // Never early: requests go out at most every 50 ms.
+    m_tickTimer.setTimerType(Qt::PreciseTimer);
     m_frameTimer.setSingleShot(true);
     m_frameTimer.setInterval(iap::QuietGap);
     m_requestTimer.setSingleShot(true);

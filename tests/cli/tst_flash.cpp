@@ -654,12 +654,16 @@ void TestFlash::echoingLineGetsRequestsAtTheTickRate()
     QCOMPARE(run.exitCode, 4);
     const QJsonObject last = run.json.last();
     QCOMPARE(last.value("reason").toString(), QStringLiteral("no-answer"));
-    // One second of requests every 50 ms: at most 21 (fewer when the machine is busy).
+    // One second of requests every 50 ms: 21, one more if the one-second wait ends a little
+    // late (fewer when the machine is busy).
     const int requests = last.value("requests").toInt();
-    QVERIFY2(requests >= 5 && requests <= 21, qPrintable(QString::number(requests)));
+    QVERIFY2(requests >= 5 && requests <= 22, qPrintable(QString::number(requests)));
     QCOMPARE(last.value("sent").toInt(), 12 * requests);
-    // Every byte came back.
-    QCOMPARE(last.value("received").toInt(), 12 * requests);
+    // Every byte came back, but for the echo of the last request, which may still have been on
+    // its way when the wait ended.
+    const int received = last.value("received").toInt();
+    QVERIFY2(received <= 12 * requests && received >= 12 * (requests - 1),
+             qPrintable(QString::number(received)));
 }
 
 // The stream parses line by line and tells the whole story in order.
