@@ -126,9 +126,27 @@ QByteArray DeviceModel::shortAckFrame(int index)
     return frame;
 }
 
+QByteArray DeviceModel::keepAliveFrame()
+{
+    QByteArray frame;
+    frame.append(char(Start));
+    frame.append(char(0x80));
+    frame.append(char(0x00));
+    frame.append(char(0x00));
+    appendCrc(frame);
+    return frame;
+}
+
 DeviceModel::Output DeviceModel::feed(const QByteArray &bytes, qint64 nowUs)
 {
     Output out;
+    if (m_options.echo && !bytes.isEmpty()) {
+        // A line that echoes: the bytes go back as they came, before any answer.
+        Reply echo;
+        echo.bytes = bytes;
+        echo.frameStartUs = nowUs;
+        out.replies.append(echo);
+    }
     if (!bytes.isEmpty()) {
         m_in.append(bytes);
         m_chunks.append(qMakePair(m_consumed + m_in.size(), nowUs));
@@ -366,6 +384,20 @@ void DeviceModel::handlePackage(const QByteArray &frame, bool crcOk, Output &out
                        .arg(again ? QStringLiteral(" again") : QString());
     }
 
+    if (!m_options.silent && m_options.keepAliveMs > 0) {
+        // Busy writing the package: a keep-alive frame now and then until the answer is due.
+        for (qint64 ms = m_options.keepAliveMs; ms < m_options.writeMs;
+             ms += m_options.keepAliveMs) {
+            Reply busy;
+            busy.bytes = keepAliveFrame();
+            busy.index = index;
+            busy.delayUs = ms * 1000;
+            busy.frameStartUs = m_frameStartUs;
+            busy.frameBytes = frame.size();
+            out.replies.append(busy);
+        }
+    }
+
     if (!m_options.silent) {
         if (faults & int(Fault::Lose)) {
             out.log
@@ -383,6 +415,7 @@ void DeviceModel::handlePackage(const QByteArray &frame, bool crcOk, Output &out
             reply.faults = faults;
             reply.frameStartUs = m_frameStartUs;
             reply.frameBytes = frame.size();
+            reply.delayUs = qint64(m_options.writeMs) * 1000;
             if (faults & int(Fault::Split)) {
                 const int cut = bytes.size() / 2;
                 reply.bytes = bytes.left(cut);
