@@ -77,7 +77,8 @@ bool UpgradeEngine::actsOn(const QByteArray &reply) const
 void UpgradeEngine::setAckWait(std::chrono::milliseconds waited)
 {
     // The tick adds one before it compares with waitLimit.
-    m_ctx->waitTicks = int(qBound(qint64(0), qint64(waited / TickInterval), qint64(m_ctx->waitLimit) + 1));
+    m_ctx->waitTicks =
+        int(qBound(qint64(0), qint64(waited / TickInterval), qint64(m_ctx->waitLimit) + 1));
 }
 
 bool UpgradeEngine::running() const
