@@ -97,6 +97,6 @@ void StreamFramer::append(const char *data, int size, QVector<QByteArray> *frame
         } else if (openCandidates() == MaxCandidates) {
             dropOldest();
         }
-        m_candidates.append({m_bytes.size() - 1, CrcPreset});
+        m_candidates.append({int(m_bytes.size()) - 1, CrcPreset});
     }
 }
