@@ -25,3 +25,7 @@ BUILD_PACKAGES=(cmake g++ make pkg-config qtbase5-dev libqt5serialport5-dev qtto
 # What the test suite and benchmarks need on top (zlib is the independent CRC oracle;
 # valgrind checks the window and the flasher for memory errors).
 TEST_PACKAGES=(zlib1g-dev libbenchmark-dev valgrind)
+# The device side: the cross compilers the boot-loader core is built with (Cortex-M3, 8-bit
+# AVR) and the emulated board its reference boot loader runs on in the tests. Installed when
+# possible; without them those tests are reported as skipped.
+DEVICE_PACKAGES=(gcc-arm-none-eabi qemu-system-arm gcc-avr)
