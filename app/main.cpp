@@ -1,3 +1,4 @@
+#include "filenames.h"
 #include "mainwindow.h"
 #include "startoptions.h"
 
@@ -14,13 +15,18 @@ int main(int argc, char *argv[])
 
     QCommandLineParser parser;
     configureParser(parser);
-    parser.process(a); // --help, --version and unknown options end the program here
+    // The arguments as the system passed them, so a firmware file whose name is not valid in
+    // the locale's encoding is still found. --help, --version and unknown options end the
+    // program here.
+    parser.process(iap::argumentsFromNative(argc, argv));
     StartOptions options;
     QString error;
     if (!readStartOptions(parser, &options, &error)) {
         std::fprintf(stderr, "upgrade-assistant: %s\n", qPrintable(error));
         return 1;
     }
+
+    applyLogging(options);
 
     MainWindow w(options.ports);
     applyStartOptions(w, options);

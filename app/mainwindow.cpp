@@ -247,6 +247,11 @@ void MainWindow::LoadFile()
 void MainWindow::on_iapDownLoadButton_clicked()
 {
     if (ui->iapDownLoadButton->text() == iap::text(iap::Text::DownloadLabel, isChinese)) {
+        if (!serial->isOpen()) {
+            // Requests into a closed port would go nowhere, for ever.
+            appendMessage(serialErrorText(SerialError::NotOpen, isChinese, QString()));
+            return;
+        }
         const iap::IapError error = engine->start();
         if (error != iap::IapError::None) {
             appendMessage(iap::errorText(error, isChinese, iapContext->firmwarePath));
@@ -333,6 +338,7 @@ void MainWindow::onPortLost(SerialError error, const QString &reason)
 {
     // The link has closed the port already.
     setPortControls(false);
+    bool incomplete = false;
     if (engine->running()) {
         iapTimer->stop();
         // What arrived before the line went is a whole burst. A device that leaves its boot
@@ -343,9 +349,15 @@ void MainWindow::onPortLost(SerialError error, const QString &reason)
         if (!last.actions.isEmpty())
             applyStep(last);
         if (engine->running()) {
+            incomplete = true;
             engine->cancel();
             endRun();
         }
+    }
+    if (incomplete) {
+        appendMessage(lostDuringUpgradeText(isChinese, openPortName, engine->bytesDone(),
+                                            iapContext->firmware.size(), reason));
+        return;
     }
     appendMessage(serialErrorText(error, isChinese, openPortName, reason));
 }

@@ -3,6 +3,7 @@
 #include "mainwindow.h"
 
 #include <QCommandLineParser>
+#include <QLoggingCategory>
 #include <QMetaObject>
 
 void configureParser(QCommandLineParser &parser)
@@ -20,6 +21,10 @@ void configureParser(QCommandLineParser &parser)
         QStringLiteral("lang"),
         QStringLiteral("Start in this language: en (English, the default) or zh (Chinese)."),
         QStringLiteral("LANG"), QStringLiteral("en")));
+    parser.addOption(QCommandLineOption(
+        QStringLiteral("verbose"),
+        QStringLiteral("Write the diagnostics (port scans, file sizes, every reply byte) to "
+                       "stderr. Without it they are shown only when QT_LOGGING_RULES asks.")));
     parser.addPositionalArgument(QStringLiteral("FIRMWARE"),
                                  QStringLiteral("Firmware image (*.bin) to load at start-up."),
                                  QStringLiteral("[FIRMWARE]"));
@@ -30,6 +35,7 @@ bool readStartOptions(const QCommandLineParser &parser, StartOptions *options, Q
     StartOptions o;
     o.ports = parser.values(QStringLiteral("port"));
     o.language = parser.value(QStringLiteral("lang"));
+    o.verbose = parser.isSet(QStringLiteral("verbose"));
     if (o.language != QLatin1String("en") && o.language != QLatin1String("zh")) {
         *error = QStringLiteral("unknown language \"%1\": use en or zh").arg(o.language);
         return false;
@@ -43,6 +49,14 @@ bool readStartOptions(const QCommandLineParser &parser, StartOptions *options, Q
         o.firmware = positional.first();
     *options = o;
     return true;
+}
+
+void applyLogging(const StartOptions &options)
+{
+    // About ten lines for every acknowledgement, and they end up in the desktop session's
+    // log. Rules from QT_LOGGING_RULES are applied after these, so they win.
+    if (!options.verbose)
+        QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false"));
 }
 
 void applyStartOptions(MainWindow &window, const StartOptions &options)

@@ -6,17 +6,21 @@
 class MainWindow;
 class QCommandLineParser;
 
-// upgrade-assistant [--port NAME]... [--lang en|zh] [FIRMWARE]
+// upgrade-assistant [--port NAME]... [--lang en|zh] [--verbose] [FIRMWARE]
 struct StartOptions
 {
-    QStringList ports; // listed before the enumerated ports, in the order given
-    QString firmware;  // loaded at start-up as if chosen in the file dialog
-    QString language;  // "en" (the default) or "zh"
+    QStringList ports;    // listed before the enumerated ports, in the order given
+    QString firmware;     // loaded at start-up as if chosen in the file dialog
+    QString language;     // "en" (the default) or "zh"
+    bool verbose = false; // Qt's debug output (the diagnostics) on stderr
 };
 
-// Adds --help, --version, --port, --lang and the FIRMWARE argument.
+// Adds --help, --version, --port, --lang, --verbose and the FIRMWARE argument.
 void configureParser(QCommandLineParser &parser);
 // Reads a parsed command line. Returns false with *error set on a bad value.
 bool readStartOptions(const QCommandLineParser &parser, StartOptions *options, QString *error);
+// Without --verbose the diagnostics on Qt's debug output (default category) are not
+// written; rules the user sets in QT_LOGGING_RULES still take precedence.
+void applyLogging(const StartOptions &options);
 // The language first, so that the firmware summary is written in it.
 void applyStartOptions(MainWindow &window, const StartOptions &options);

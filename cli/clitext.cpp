@@ -21,8 +21,11 @@ QString failureText(const FlashJob &job, bool chinese)
     case FlashJob::Failure::None:
         return QString();
     case FlashJob::Failure::OpenFailed:
-    case FlashJob::Failure::PortLost:
         return serialErrorText(job.serialError(), chinese, port, job.serialReason());
+    case FlashJob::Failure::PortLost:
+        // The device holds part of an image: that comes first, the system's reason after.
+        return lostDuringUpgradeText(chinese, port, job.bytesDone(), job.imageBytes(),
+                                     job.serialReason());
     case FlashJob::Failure::NoAnswer: {
         const QString secs = QString::number(job.options().requestTimeout.count() / 1000.0);
         return chinese ? QStringLiteral("%1：设备在 %2 秒内没有响应更新请求（已发送 %3 次请求）。"

@@ -41,7 +41,7 @@ flash::ExitCode FlashJob::exitCode() const
     case Failure::TooManyResends:
         return flash::TooManyResends;
     case Failure::Interrupted:
-        return flash::Interrupted;
+        return m_interruptCode;
     }
     return flash::PortFailed;
 }
@@ -80,8 +80,10 @@ void FlashJob::start()
     m_tickTimer.start(m_options.fast ? std::chrono::milliseconds(0) : iap::TickInterval);
 }
 
-void FlashJob::interrupt()
+void FlashJob::interrupt(flash::ExitCode code)
 {
+    if (!m_finished)
+        m_interruptCode = code;
     finish(Failure::Interrupted);
 }
 

@@ -50,8 +50,9 @@ public:
     // Opens the port and starts the upgrade. Every outcome, a failed open included, is
     // reported by finished(), never from within start() itself.
     void start();
-    // Stops the upgrade and closes the port; finished() follows with Interrupted.
-    void interrupt();
+    // Stops the upgrade and closes the port; finished() follows with Interrupted, and the job
+    // exits with code (130, or 128 + the signal that stopped it).
+    void interrupt(flash::ExitCode code = flash::Interrupted);
 
     const Options &options() const { return m_options; }
     bool isFinished() const { return m_finished; }
@@ -113,6 +114,7 @@ private:
     SerialError m_serialError = SerialError::None;
     QString m_serialReason;
     int m_failedPackage = -1;
+    flash::ExitCode m_interruptCode = flash::Interrupted;
     int m_requests = 0;
     int m_resendsTotal = 0;
     qint64 m_bytesWritten = 0;

@@ -5,6 +5,7 @@
 #include "flashjob.h"
 #include "reporter.h"
 
+#include "filenames.h"
 #include "firmwarefile.h"
 #include "messages.h"
 #include "serial.h"
@@ -14,6 +15,7 @@
 #include <QSerialPortInfo>
 #include <QSocketNotifier>
 #include <QTextStream>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <fcntl.h>
@@ -56,8 +58,10 @@ bool installSignalPipe(int fds[2])
     sa.sa_handler = onSignal;
     sigemptyset(&sa.sa_mask);
     sa.sa_flags = SA_RESTART;
-    ::sigaction(SIGINT, &sa, nullptr);
-    ::sigaction(SIGTERM, &sa, nullptr);
+    // A closed terminal (SIGHUP) or Ctrl-\ (SIGQUIT) must not leave a half-flashed board
+    // without a word either.
+    for (const int number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
+        ::sigaction(number, &sa, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
     return true;
 }
@@ -90,10 +94,11 @@ QString exitCodeHelp()
         "upgrade as the Upgrade Assistant window (1024-byte packages, CRC-32, acknowledged one\n"
         "by one). With several ports the image goes to all of them at once.\n"
         "\n"
-        "Exit codes: 0 success; 1 usage; 2 firmware file (missing, unreadable, empty, over\n"
-        "65536 packages); 3 port (cannot open, lost during the transfer); 4 the device did not\n"
-        "answer the update request in time; 5 too many resends; 130 interrupted. With several\n"
-        "ports, the highest code of any port.");
+        "Exit codes: 0 success; 1 usage; 2 firmware file (missing, unreadable, not a regular\n"
+        "file, empty, over 65535 packages = 67107840 bytes); 3 port (cannot open, in use, lost\n"
+        "during the transfer); 4 the device did not answer the update request in time; 5 too many\n"
+        "resends; 130 interrupted (SIGINT, SIGTERM), 129 SIGHUP, 131 SIGQUIT. With several ports,\n"
+        "the highest code of any port.");
 }
 
 struct Settings
@@ -199,13 +204,17 @@ QString parse(QCommandLineParser &parser, const QStringList &arguments, Settings
     if (!ok || s->job.maxResends < 0)
         return QStringLiteral("--max-resends needs a number of 0 or more, not \"%1\".")
             .arg(parser.value(maxResends));
+    // "nan" and "inf" parse as numbers: only a finite number in range is a time.
+    const auto inRange = [](double v, double low, double high) {
+        return std::isfinite(v) && v >= low && v <= high;
+    };
     const double request = parser.value(requestTimeout).toDouble(&ok);
-    if (!ok || request < 0 || request > 1e6)
+    if (!ok || !inRange(request, 0, 1e6))
         return QStringLiteral("--request-timeout needs seconds (0 or more), not \"%1\".")
             .arg(parser.value(requestTimeout));
     s->job.requestTimeout = std::chrono::milliseconds(qRound64(request * 1000));
     const double ack = parser.value(ackTimeout).toDouble(&ok);
-    if (!ok || ack < 0.05 || ack > 1e6)
+    if (!ok || !inRange(ack, 0.05, 1e6))
         return QStringLiteral("--ack-timeout needs seconds (at least 0.05), not \"%1\".")
             .arg(parser.value(ackTimeout));
     // A package is resent on the tick after waitLimit ticks without its acknowledgement.
@@ -215,11 +224,19 @@ QString parse(QCommandLineParser &parser, const QStringList &arguments, Settings
     s->ports = parser.values(port);
     if (s->ports.isEmpty())
         return QStringLiteral("no port given: name one with --port (see --list).");
+    // One line under two spellings (/dev/pts//0, a link) would get two upgrades at once.
+    QStringList lines;
     for (int i = 0; i < s->ports.size(); ++i) {
         if (s->ports.at(i).isEmpty())
             return QStringLiteral("--port needs a name.");
-        if (s->ports.indexOf(s->ports.at(i), i + 1) > 0)
-            return QStringLiteral("port %1 is given twice.").arg(s->ports.at(i));
+        const QString line = canonicalPortName(s->ports.at(i));
+        const int first = lines.indexOf(line);
+        if (first >= 0)
+            return s->ports.at(first) == s->ports.at(i)
+                       ? QStringLiteral("port %1 is given twice.").arg(s->ports.at(i))
+                       : QStringLiteral("port %1 is given twice (as %2 and %3).")
+                             .arg(line, s->ports.at(first), s->ports.at(i));
+        lines << line;
     }
     const QStringList positional = parser.positionalArguments();
     if (positional.size() != 1)
@@ -243,7 +260,10 @@ int main(int argc, char *argv[])
     QCommandLineParser parser;
     Settings s;
     bool helpOrVersion = false;
-    const QString usageError = parse(parser, app.arguments(), &s, &helpOrVersion);
+    // The arguments as the system passed them: a firmware file whose name is not valid in the
+    // locale's encoding must still be found.
+    const QString usageError =
+        parse(parser, iap::argumentsFromNative(argc, argv), &s, &helpOrVersion);
     if (helpOrVersion) {
         if (parser.isSet(QStringLiteral("version")))
             std::printf("iap-flash %s\n", IAP_VERSION);
@@ -296,10 +316,16 @@ int main(int argc, char *argv[])
     QSocketNotifier signalNotifier(signalFds[1], QSocketNotifier::Read);
     QObject::connect(&signalNotifier, &QSocketNotifier::activated, &app, [&] {
         char bytes[16];
-        while (::read(signalFds[1], bytes, sizeof bytes) > 0) {
+        int first = 0;
+        ssize_t n;
+        while ((n = ::read(signalFds[1], bytes, sizeof bytes)) > 0) {
+            if (first == 0)
+                first = bytes[0];
         }
+        // SIGINT and SIGTERM have always ended with 130; the others with 128 + their number.
+        const int code = first == SIGHUP || first == SIGQUIT ? 128 + first : flash::Interrupted;
         for (FlashJob *job : qAsConst(jobs))
-            job->interrupt();
+            job->interrupt(flash::ExitCode(code));
     });
 
     int remaining = jobs.size();

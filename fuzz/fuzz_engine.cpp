@@ -68,7 +68,7 @@ QByteArray dataPackage(const QByteArray &image, int k, bool shortForm)
 
 bool isAck(const QByteArray &r)
 {
-    return r.size() >= 5 && quint8(r.at(1)) == 0x82;
+    return r.size() >= 9 && quint8(r.at(1)) == 0x82; // the status lies before the trailer
 }
 int ackIndex(const QByteArray &r)
 {

@@ -22,7 +22,7 @@ using iap::IapError;
 
 namespace {
 
-constexpr qint64 Limit = qint64(65536) * 1024; // 64 MiB: 65536 packages of 1024 bytes
+constexpr qint64 Limit = qint64(65535) * 1024; // 65535 packages of 1024 bytes
 
 const QString &filePath()
 {
@@ -75,7 +75,7 @@ void checkArithmetic(const QByteArray &image)
     FUZZ_CHECK(ctx.lastPacketLength < 1024);
     FUZZ_CHECK(qint64(ctx.fullPacketCount) * 1024 + ctx.lastPacketLength == n);
     FUZZ_CHECK(ctx.packetTotal == ctx.fullPacketCount + (ctx.lastPacketLength ? 1 : 0));
-    FUZZ_CHECK(ctx.packetTotal >= 1 && ctx.packetTotal <= 65536);
+    FUZZ_CHECK(ctx.packetTotal >= 1 && ctx.packetTotal <= 65535);
     // Every package index, the last one included, fits the 16-bit field.
     FUZZ_CHECK(ctx.packetTotal - 1 <= 0xFFFF);
 

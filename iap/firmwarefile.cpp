@@ -1,35 +1,126 @@
 #include "firmwarefile.h"
 
+#include "filenames.h"
 #include "iapcontext.h"
 
 #include <QFile>
 #include <QFileInfo>
 
+#ifdef Q_OS_UNIX
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
 namespace iap {
+namespace {
+
+#ifdef Q_OS_UNIX
+// Why a path cannot be looked at or opened, from the system's error number.
+void refuse(int error, FirmwareFile *result)
+{
+    if (error == ENOENT || error == ENOTDIR) {
+        result->error = IapError::FileNotFound;
+    } else if (error == ELOOP) {
+        result->error = IapError::FileLinkLoop;
+    } else {
+        result->error = IapError::FileUnreadable;
+        result->detail = qt_error_string(error);
+    }
+}
+
+IapError kindError(mode_t mode, QString *detail)
+{
+    if (S_ISREG(mode))
+        return IapError::None;
+    if (S_ISDIR(mode)) {
+        *detail = QStringLiteral("is a directory");
+        return IapError::FileUnreadable;
+    }
+    return IapError::FileNotRegular;
+}
+#endif
+
+// Opens path for reading only if it is a regular file, after following links. A pipe, a
+// device or a socket is refused without being opened in a way that could wait: the open of a
+// pipe with no writer never returns, and a device such as /dev/zero never ends.
+bool openRegularFile(const QString &path, QFile *file, FirmwareFile *result)
+{
+#ifdef Q_OS_UNIX
+    const QByteArray native = nativeFileName(path);
+    struct stat st = {};
+    if (::stat(native.constData(), &st) != 0) {
+        refuse(errno, result);
+        return false;
+    }
+    result->error = kindError(st.st_mode, &result->detail);
+    if (result->error != IapError::None)
+        return false;
+    // Non-blocking, so that a file swapped for a pipe after the check above cannot hold us;
+    // the kind is checked again on what was actually opened.
+    const int fd = ::open(native.constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        refuse(errno, result);
+        return false;
+    }
+    if (::fstat(fd, &st) != 0) {
+        result->error = IapError::FileUnreadable;
+        result->detail = qt_error_string(errno);
+    } else {
+        result->error = kindError(st.st_mode, &result->detail);
+    }
+    if (result->error != IapError::None) {
+        ::close(fd);
+        return false;
+    }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    if (!file->open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        result->error = IapError::FileUnreadable;
+        result->detail = file->errorString();
+        ::close(fd);
+        return false;
+    }
+    return true;
+#else
+    const QFileInfo info(path);
+    if (!info.exists()) {
+        result->error = IapError::FileNotFound;
+        return false;
+    }
+    if (info.isDir()) {
+        result->error = IapError::FileUnreadable;
+        result->detail = QStringLiteral("is a directory");
+        return false;
+    }
+    if (!info.isFile()) {
+        result->error = IapError::FileNotRegular;
+        return false;
+    }
+    file->setFileName(path);
+    if (!file->open(QIODevice::ReadOnly)) {
+        result->error = IapError::FileUnreadable;
+        result->detail = file->errorString();
+        return false;
+    }
+    return true;
+#endif
+}
+
+} // namespace
 
 FirmwareFile loadFirmwareFile(const QString &path)
 {
     FirmwareFile result;
-    const QFileInfo info(path);
-    if (path.isEmpty() || !info.exists()) {
+    if (path.isEmpty()) {
         result.error = IapError::FileNotFound;
         return result;
     }
-    result.size = info.size();
-    if (info.isDir()) {
-        result.error = IapError::FileUnreadable;
-        result.detail = QStringLiteral("is a directory");
+    QFile file;
+    if (!openRegularFile(path, &file, &result))
         return result;
-    }
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        result.error = IapError::FileUnreadable;
-        result.detail = file.errorString();
-        return result;
-    }
-    // Sequential files (pipes, character devices) report no size; read at most one byte
-    // past the limit so an endless source cannot exhaust memory.
-    if (!file.isSequential() && !IapContext::imageFits(file.size())) {
+    result.size = file.size();
+    if (!IapContext::imageFits(file.size())) {
         result.error = IapError::FileTooLarge;
         result.detail = QString::number(file.size());
         return result;

@@ -18,8 +18,10 @@ public:
         Finished = 3
     };
 
-    // The wire carries the package index in 16 bits: 65536 packages of 1024 bytes at most.
-    static constexpr qint64 MaxPackets = 65536;
+    // The request announces the package total in 16 bits: 65535 packages of 1024 bytes at
+    // most. An image of 65536 packages would announce 0, and a device that takes the total at
+    // its word would stop after the first package.
+    static constexpr qint64 MaxPackets = 65535;
     static constexpr qint64 DefaultPacketSize = 1024;
     static constexpr qint64 MaxImageBytes = MaxPackets * DefaultPacketSize;
 
@@ -40,7 +42,7 @@ public:
     // Replaces the image and recomputes fullPacketCount, lastPacketLength and packetTotal.
     // The caller has checked the size with imageFits() first.
     void setImage(const QByteArray &image);
-    // True when an image of this many bytes can be addressed with 16-bit package indices.
+    // True when the request can announce the package total of an image of this many bytes.
     static bool imageFits(qint64 bytes) { return bytes <= MaxImageBytes; }
 
     // CRC-32/ISO-HDLC of the first count bytes of data, most significant byte first;

@@ -45,6 +45,7 @@ QString text(Text t, bool chinese)
 QString errorText(IapError error, bool chinese, const QString &path, const QString &detail)
 {
     const QString limit = QString::number(IapContext::MaxImageBytes);
+    const QString packets = QString::number(IapContext::MaxPackets);
     switch (error) {
     case IapError::None:
         return QString();
@@ -54,15 +55,27 @@ QString errorText(IapError error, bool chinese, const QString &path, const QStri
     case IapError::FileUnreadable:
         return chinese ? QStringLiteral("无法读取固件文件“%1”：%2").arg(path, detail)
                        : QStringLiteral("Cannot read firmware file \"%1\": %2").arg(path, detail);
+    case IapError::FileLinkLoop:
+        return chinese
+                   ? QStringLiteral("无法打开固件文件“%1”：符号链接构成循环").arg(path)
+                   : QStringLiteral("Cannot open firmware file \"%1\": its symbolic links form a "
+                                    "loop")
+                         .arg(path);
+    case IapError::FileNotRegular:
+        return chinese ? QStringLiteral("无法读取固件文件“%1”：不是普通文件（管道、设备或套接字）")
+                             .arg(path)
+                       : QStringLiteral("Cannot read firmware file \"%1\": not a regular file (a "
+                                        "pipe, a device or a socket)")
+                             .arg(path);
     case IapError::FileEmpty:
         return chinese ? QStringLiteral("固件文件“%1”为空，没有可发送的数据").arg(path)
                        : QStringLiteral("Firmware file \"%1\" is empty: nothing to send").arg(path);
     case IapError::FileTooLarge:
-        return chinese ? QStringLiteral("固件文件“%1”过大：%2 字节，最多 %3 字节（65536 包）")
-                             .arg(path, detail, limit)
+        return chinese ? QStringLiteral("固件文件“%1”过大：%2 字节，最多 %3 字节（%4 包）")
+                             .arg(path, detail, limit, packets)
                        : QStringLiteral("Firmware file \"%1\" is too large: %2 bytes, at most %3 "
-                                        "bytes (65536 packages) can be sent")
-                             .arg(path, detail, limit);
+                                        "bytes (%4 packages) can be sent")
+                             .arg(path, detail, limit, packets);
     case IapError::EmptyImage:
         return chinese ? QStringLiteral("未加载可用的固件：请先选择一个非空的固件文件")
                        : QStringLiteral(

@@ -33,6 +33,8 @@ enum class IapError
     None,
     FileNotFound,   // %1 path
     FileUnreadable, // %1 path, %2 reason
+    FileLinkLoop,   // %1 path: its symbolic links lead back to themselves
+    FileNotRegular, // %1 path: a pipe, a device or a socket, not a file with an image
     FileEmpty,      // %1 path
     FileTooLarge,   // %1 path, %2 size in bytes
     EmptyImage,     // a run was asked for without a usable image

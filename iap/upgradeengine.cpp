@@ -9,7 +9,11 @@ constexpr char RequestAccepted = char(0x81);
 constexpr char Acknowledgement = char(0x82);
 constexpr int StatusWritten = 1;
 
-// An acknowledgement carries the echoed index in bytes 2-3 and the status in byte 4.
+// An acknowledgement carries the echoed index in bytes 2-3 and the status in byte 4, then
+// the CRC-32 trailer: 9 bytes at least. In a shorter 0x82 frame byte 4 is the first byte of
+// the trailer, not a status, so such a frame is no acknowledgement at all.
+constexpr int MinAckBytes = 9;
+
 struct StoredAck
 {
     bool present = false;
@@ -20,7 +24,7 @@ struct StoredAck
 StoredAck storedAck(const QByteArray &reply)
 {
     StoredAck ack;
-    if (reply.size() >= 5 && reply.at(1) == Acknowledgement) {
+    if (reply.size() >= MinAckBytes && reply.at(1) == Acknowledgement) {
         ack.present = true;
         ack.index = quint8(reply.at(2)) * 256 + quint8(reply.at(3));
         ack.status = quint8(reply.at(4));

@@ -64,7 +64,7 @@ public:
     explicit UpgradeEngine(IapContext *context);
 
     // Download pressed: state Requesting, stored reply cleared. Refuses an image that
-    // cannot be sent (empty, or over 65536 packages); the context is then left unchanged.
+    // cannot be sent (empty, or over 65535 packages); the context is then left unchanged.
     IapError start();
     // Cancel pressed: state Idle. Nothing is sent to the device.
     void cancel();

@@ -1,30 +1,62 @@
 #include "serial.h"
 
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QSerialPortInfo>
 #include <QTimer>
 
 #ifdef Q_OS_UNIX
+#include <cerrno>
+#include <sys/ioctl.h>
 #include <unistd.h>
 #endif
 
 namespace {
 
-// Qt reports a port that another program holds (a lock file, an exclusive tty) as a
-// permission error. If we may read and write the device file, that is what it is.
-bool deviceFileAccessible(const QString &name)
+// The device file Qt opens for a port name: a path as it is, a bare name under /dev.
+QString deviceLocation(const QString &name)
 {
 #ifdef Q_OS_UNIX
-    // The device file Qt opens for this name: a path as it is, a bare name under /dev.
-    const QString location =
-        name.contains(QLatin1Char('/')) ? name : QStringLiteral("/dev/") + name;
-    return ::access(location.toLocal8Bit().constData(), R_OK | W_OK) == 0;
+    return name.contains(QLatin1Char('/')) ? name : QStringLiteral("/dev/") + name;
+#else
+    return name;
+#endif
+}
+
+// Qt reports a port that another program holds (a lock file, an exclusive tty) as a
+// permission error, and so too a name the system cannot even look up. Ask the system which
+// it is: a device file we may read and write is in use; otherwise the reason it gives.
+SerialError permissionErrorCause(const QString &name, QString *reason)
+{
+#ifdef Q_OS_UNIX
+    if (::access(QFile::encodeName(deviceLocation(name)).constData(), R_OK | W_OK) == 0)
+        return SerialError::Busy;
+    const int error = errno;
+    if (error == EACCES || error == EPERM || error == EROFS)
+        return SerialError::PermissionDenied;
+    *reason = qt_error_string(error);
+    return error == ENOENT || error == ENOTDIR ? SerialError::NotFound : SerialError::OpenFailed;
 #else
     Q_UNUSED(name);
-    return false;
+    Q_UNUSED(reason);
+    return SerialError::PermissionDenied;
 #endif
 }
 
 } // namespace
+
+QString canonicalPortName(const QString &name)
+{
+#ifndef Q_OS_UNIX
+    return name;
+#endif
+    if (name.isEmpty())
+        return name;
+    const QString location = deviceLocation(name);
+    const QString canonical = QFileInfo(location).canonicalFilePath();
+    return canonical.isEmpty() ? QDir::cleanPath(location) : canonical;
+}
 
 Serial::Serial() : QObject(nullptr), port(new QSerialPort)
 {
@@ -37,7 +69,17 @@ Serial::Serial() : QObject(nullptr), port(new QSerialPort)
 
 Serial::~Serial()
 {
+    if (port->isOpen())
+        releaseAndClose();
     delete port;
+}
+
+void Serial::releaseAndClose()
+{
+#ifdef TIOCNXCL
+    ::ioctl(int(port->handle()), TIOCNXCL);
+#endif
+    port->close();
 }
 
 bool Serial::openPort(const QString &name, int baud)
@@ -55,7 +97,9 @@ bool Serial::openPort(const QString &name, int baud)
         return false;
     }
 
-    port->setPortName(name);
+    // Opened under its canonical name, so that the lock Qt takes for the line is the same
+    // however the line is spelled (/dev/pts//0, a symbolic link).
+    port->setPortName(canonicalPortName(name));
     if (!port->open(QIODevice::ReadWrite)) {
         const QSerialPort::SerialPortError error = port->error();
         m_lastErrorString = port->errorString();
@@ -64,8 +108,7 @@ bool Serial::openPort(const QString &name, int baud)
             m_lastError = SerialError::NotFound;
             break;
         case QSerialPort::PermissionError:
-            m_lastError =
-                deviceFileAccessible(name) ? SerialError::Busy : SerialError::PermissionDenied;
+            m_lastError = permissionErrorCause(name, &m_lastErrorString);
             break;
         case QSerialPort::OpenError:
             m_lastError = SerialError::Busy;
@@ -79,6 +122,10 @@ bool Serial::openPort(const QString &name, int baud)
     }
     m_lostReported = false;
     ++m_openCount;
+#ifdef TIOCEXCL
+    // No other program may open the line while we use it (root excepted); given back at close.
+    ::ioctl(int(port->handle()), TIOCEXCL);
+#endif
 
     port->setBaudRate(baud, QSerialPort::AllDirections);
     port->setDataBits(QSerialPort::Data8);
@@ -91,7 +138,8 @@ bool Serial::openPort(const QString &name, int baud)
 void Serial::closePort()
 {
     port->clear(QSerialPort::AllDirections);
-    port->close();
+    if (port->isOpen())
+        releaseAndClose();
 }
 
 void Serial::sendData(const QByteArray &bytes)
@@ -157,7 +205,7 @@ void Serial::onPortError(QSerialPort::SerialPortError error)
             readData();
             emit readSignal();
         }
-        port->close();
+        releaseAndClose();
         port->clearError();
         if (m_lostHandler)
             m_lostHandler(SerialError::DeviceLost, reason);

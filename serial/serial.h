@@ -9,6 +9,11 @@
 #include <QStringList>
 #include <functional>
 
+// The device file behind a port name, with links resolved and the path cleaned
+// ("/dev/pts//0" and a link to it are /dev/pts/0; "ttyUSB0" is /dev/ttyUSB0), so that two
+// names of one line compare equal.
+QString canonicalPortName(const QString &name);
+
 // The one serial line: 115200 8N1 (or the caller's baud), no flow control.
 // Every arrival runs readData() and then emits readSignal(), exactly once each.
 class Serial : public QObject
@@ -43,6 +48,8 @@ public slots:
 
 private:
     void onPortError(QSerialPort::SerialPortError error);
+    // Gives back the exclusive use of the line and closes it.
+    void releaseAndClose();
 
 public:
     QSerialPort *port;

@@ -67,14 +67,19 @@ QString serialErrorText(SerialError error, bool chinese, const QString &port, co
                              .arg(port, detail(reason));
 #endif
     case SerialError::Busy:
-        return chinese
-                   ? QStringLiteral("无法打开串口 %1：串口已被占用%2。").arg(port, detail(reason))
-                   : QStringLiteral("Cannot open serial port %1: the port is in use%2.")
-                         .arg(port, detail(reason));
+        return chinese ? QStringLiteral("无法打开串口 %1：串口已被其他程序占用%2。")
+                             .arg(port, detail(reason))
+                       : QStringLiteral("Cannot open serial port %1: the port is in use by another "
+                                        "program%2.")
+                             .arg(port, detail(reason));
     case SerialError::OpenFailed:
         return chinese ? QStringLiteral("无法打开串口 %1：%2。").arg(port, orUnknown(reason, true))
                        : QStringLiteral("Cannot open serial port %1: %2.")
                              .arg(port, orUnknown(reason, false));
+    case SerialError::NotOpen:
+        return chinese ? QStringLiteral("串口未打开：请先选择并打开串口，再点击下载。")
+                       : QStringLiteral("No serial port is open: choose and open the port first, "
+                                        "then press Download.");
     case SerialError::DeviceLost:
         return chinese ? QStringLiteral("串口 %1 已断开：%2。串口已关闭。")
                              .arg(port, orUnknown(reason, true))
@@ -92,4 +97,18 @@ QString serialErrorText(SerialError error, bool chinese, const QString &port, co
                              .arg(port, orUnknown(reason, false));
     }
     return QString();
+}
+
+QString lostDuringUpgradeText(bool chinese, const QString &port, qint64 bytesDone,
+                              qint64 imageBytes, const QString &reason)
+{
+    return chinese ? QStringLiteral("串口 %1 已断开：升级未完成（已写入 %2 / %3 字节），设备需要"
+                                    "重新升级。串口已关闭。（%4）")
+                         .arg(port, QString::number(bytesDone), QString::number(imageBytes),
+                              orUnknown(reason, true))
+                   : QStringLiteral("Serial port %1 was lost: the upgrade is incomplete (%2 of %3 "
+                                    "bytes written) and must be run again. The port has been "
+                                    "closed. (%4)")
+                         .arg(port, QString::number(bytesDone), QString::number(imageBytes),
+                              orUnknown(reason, false));
 }

@@ -12,6 +12,7 @@ enum class SerialError
     PermissionDenied, // on Linux: the user is not in the dialout group
     Busy,             // held by another program, or already open
     OpenFailed,       // any other reason the open failed
+    NotOpen,          // an upgrade was asked for while no port is open
     DeviceLost,       // the device went away while the port was open
     ReadFailed,
     WriteFailed,
@@ -22,3 +23,8 @@ SerialError serialErrorFrom(QSerialPort::SerialPortError error);
 // One line for the user, in the active language, naming the port and the reason.
 QString serialErrorText(SerialError error, bool chinese, const QString &port,
                         const QString &reason = QString());
+
+// The line went away in the middle of an upgrade: the device holds part of an image. Says
+// so, with the bytes acknowledged so far, before the system's reason.
+QString lostDuringUpgradeText(bool chinese, const QString &port, qint64 bytesDone,
+                              qint64 imageBytes, const QString &reason);

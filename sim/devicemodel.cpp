@@ -51,6 +51,8 @@ QString faultNames(int faults)
         names << QStringLiteral("noise byte");
     if (faults & int(DeviceModel::Fault::Split))
         names << QStringLiteral("split");
+    if (faults & int(DeviceModel::Fault::ShortAck))
+        names << QStringLiteral("short acknowledgement");
     return names.join(QStringLiteral(", "));
 }
 
@@ -113,6 +115,17 @@ QByteArray DeviceModel::ackFrame(int index, int status, int pad)
     return frame;
 }
 
+QByteArray DeviceModel::shortAckFrame(int index)
+{
+    QByteArray frame;
+    frame.append(char(Start));
+    frame.append(char(0x82));
+    frame.append(char(index >> 8));
+    frame.append(char(index));
+    appendCrc(frame);
+    return frame;
+}
+
 DeviceModel::Output DeviceModel::feed(const QByteArray &bytes, qint64 nowUs)
 {
     Output out;
@@ -123,6 +136,8 @@ DeviceModel::Output DeviceModel::feed(const QByteArray &bytes, qint64 nowUs)
     for (const char byte : bytes) {
         ++m_fed;
         iap_dev_feed(&m_dev, quint8(byte));
+        if (m_options.trustTotal)
+            watchRequests(quint8(byte));
     }
     m_out = nullptr;
     // Arrival times are needed only for the bytes the core still holds.
@@ -152,6 +167,59 @@ qint64 DeviceModel::arrivalOf(qint64 streamOffset) const
             return chunk.second;
     }
     return m_chunks.isEmpty() ? 0 : m_chunks.constLast().second;
+}
+
+// --trust-total: the core refuses a request whose package total does not match its length.
+// This device believes the total instead: it takes the request as one for that many packages
+// (the image keeps the length announced), and with a total of 0 it is done at once.
+void DeviceModel::watchRequests(quint8 byte)
+{
+    m_window.append(char(byte));
+    if (m_window.size() > RequestBytes)
+        m_window.remove(0, m_window.size() - RequestBytes);
+    if (m_window.size() < RequestBytes || quint8(m_window.at(0)) != Start ||
+        quint8(m_window.at(1)) != 0x01 ||
+        quint32(IapContext::crc32(m_window.constData(), RequestBytes - 4)) !=
+            be32(m_window, RequestBytes - 4))
+        return;
+    const qint64 length = be32(m_window, 2);
+    const int total = be16(m_window, 6);
+    m_window.clear();
+    if (total == (length + PacketSize - 1) / PacketSize || length > MaxImageBytes)
+        return; // the core's own business
+    m_out->log << QStringLiteral("request: taking the announced total of %1 package(s)").arg(total);
+    iap_dev_idle(&m_dev); // whatever followed the request is not a frame
+    if (total == 0) {
+        m_image = QByteArray(int(length), '\0');
+        m_seen.clear();
+        onAccepted(acceptedFrame());
+        m_out->completions.append(
+            {m_image, m_requests, m_packages, m_resends, m_firstRequestUs, arrivalOf(m_fed - 1)});
+        m_requests = m_packages = m_resends = 0;
+        m_requestTimed = false;
+        return;
+    }
+    // The same request as the core would accept it for `total` packages.
+    m_trustedLength = length;
+    QByteArray request = requestFrame(quint32(total) * PacketSize, total);
+    iap_dev_feed_bytes(&m_dev, reinterpret_cast<const uint8_t *>(request.constData()),
+                       size_t(request.size()));
+    m_trustedLength = -1;
+}
+
+QByteArray DeviceModel::requestFrame(quint32 length, int total)
+{
+    QByteArray frame;
+    frame.append(char(Start));
+    frame.append(char(0x01));
+    frame.append(char(length >> 24));
+    frame.append(char(length >> 16));
+    frame.append(char(length >> 8));
+    frame.append(char(length));
+    frame.append(char(total >> 8));
+    frame.append(char(total));
+    appendCrc(frame);
+    return frame;
 }
 
 // Length of the package being answered, which starts the core's receive buffer: the short
@@ -184,7 +252,8 @@ void DeviceModel::portSend(void *user, const uint8_t *bytes, uint8_t count)
 iap_dev_result DeviceModel::portPrepare(void *user, uint32_t length)
 {
     auto *self = static_cast<DeviceModel *>(user);
-    self->m_image = QByteArray(int(length), '\0');
+    self->m_image =
+        QByteArray(int(self->m_trustedLength >= 0 ? self->m_trustedLength : length), '\0');
     self->m_seen.clear();
     self->m_finished = false;
     const int count = int((qint64(length) + PacketSize - 1) / PacketSize);
@@ -199,9 +268,16 @@ iap_dev_result DeviceModel::portWrite(void *user, uint32_t offset, const uint8_t
 {
     auto *self = static_cast<DeviceModel *>(user);
     const int index = int(offset / PacketSize);
-    if (self->faultsFor(index) & int(Fault::ErrorStatus)) {
+    const int faults = self->faultsFor(index);
+    if (faults & int(Fault::ErrorStatus)) {
         if (self->m_out)
             self->m_out->log << QStringLiteral("package %1: refused").arg(index);
+        return IAP_DEV_FAILED;
+    }
+    if (faults & int(Fault::ShortAck)) {
+        if (self->m_out)
+            self->m_out->log
+                << QStringLiteral("package %1: not written, answered short").arg(index);
         return IAP_DEV_FAILED;
     }
     if (qint64(offset) + count > self->m_image.size())
@@ -267,6 +343,8 @@ int DeviceModel::faultsFor(int index)
         faults |= int(Fault::Split);
     if (first)
         faults |= randomFault(index);
+    if (m_options.shortAck.hits(index, first))
+        faults |= int(Fault::ShortAck);
     m_pendingIndex = index;
     m_pendingFaults = faults;
     return faults;
@@ -299,7 +377,9 @@ void DeviceModel::onAcknowledgement(const QByteArray &frame)
         } else {
             // The core's own bytes, unless a fault or the padding changes them.
             QByteArray bytes = frame;
-            if (status != quint8(frame.at(4)) || m_options.pad > 0)
+            if (faults & int(Fault::ShortAck))
+                bytes = shortAckFrame(index);
+            else if (status != quint8(frame.at(4)) || m_options.pad > 0)
                 bytes = ackFrame(index, status, m_options.pad);
             if (faults & int(Fault::Corrupt))
                 bytes[bytes.size() - 1] = char(bytes.at(bytes.size() - 1) ^ 0xFF);

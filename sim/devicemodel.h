@@ -31,7 +31,10 @@ struct DeviceOptions
     FaultSet corruptAck;  // reply with a wrong CRC trailer
     FaultSet noise;       // one 0x00 byte just before the reply
     FaultSet split;       // reply in two pieces
-    int pad = 0;          // uninterpreted bytes after the status byte of every acknowledgement
+    // Faults of devices that break the protocol itself, kept apart from the line faults above.
+    FaultSet shortAck;       // answer F1 82 idx CRC (8 bytes, no status byte); nothing written
+    bool trustTotal = false; // take the request's package total at its word, not its length
+    int pad = 0;             // uninterpreted bytes after the status byte of every acknowledgement
     int ignoreRequests = 0;
     bool silent = false;
     double faultRate = 0.0; // seeded random faults on each package's first answer
@@ -62,7 +65,8 @@ public:
         ErrorStatus = 2,
         Corrupt = 4,
         Noise = 8,
-        Split = 16
+        Split = 16,
+        ShortAck = 32
     };
 
     struct Reply
@@ -117,6 +121,8 @@ public:
     // The reply frames, without faults.
     static QByteArray acceptedFrame();
     static QByteArray ackFrame(int index, int status, int pad = 0);
+    // An acknowledgement cut short: no status byte before the CRC trailer (8 bytes).
+    static QByteArray shortAckFrame(int index);
 
 private:
     static void portSend(void *user, const uint8_t *bytes, uint8_t count);
@@ -126,6 +132,8 @@ private:
     static iap_dev_result portFinish(void *user, uint32_t length);
 
     void onAccepted(const QByteArray &frame);
+    void watchRequests(quint8 byte);
+    static QByteArray requestFrame(quint32 length, int total);
     void onAcknowledgement(const QByteArray &frame);
     int faultsFor(int index);
     int randomFault(int index) const;
@@ -139,8 +147,10 @@ private:
     qint64 m_fed = 0;                        // bytes given to the core so far
     QVector<QPair<qint64, qint64>> m_chunks; // (stream offset past the chunk, arrival time)
 
-    QByteArray m_image; // the image being received
-    QSet<int> m_seen;   // packages answered since the image was accepted
+    QByteArray m_image;          // the image being received
+    QByteArray m_window;         // --trust-total: the last 12 bytes received
+    qint64 m_trustedLength = -1; // --trust-total: the length of the request taken at its total
+    QSet<int> m_seen;            // packages answered since the image was accepted
     bool m_finished = false;
     int m_pendingIndex = -1; // faults drawn for a package at its write, used at its answer
     int m_pendingFaults = 0;

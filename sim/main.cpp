@@ -109,11 +109,21 @@ int main(int argc, char *argv[])
     const QCommandLineOption seedOpt(QStringLiteral("seed"),
                                      QStringLiteral("Seed of the random faults."),
                                      QStringLiteral("S"), QStringLiteral("1"));
+    const QCommandLineOption shortAckOpt(
+        QStringLiteral("short-ack"),
+        QStringLiteral("Device fault: do not write the packages in LIST and answer each with an "
+                       "8-byte acknowledgement that has no status byte (F1 82 index CRC)."),
+        QStringLiteral("LIST"));
+    const QCommandLineOption trustTotalOpt(
+        QStringLiteral("trust-total"),
+        QStringLiteral("Device fault: take the package total of the request at its word (an "
+                       "image is complete after that many packages, at once when it is 0) "
+                       "instead of counting the packages from the image length."));
     const QCommandLineOption logOpt(QStringLiteral("log"),
                                     QStringLiteral("Write one line per event to stderr."));
     parser.addOptions({outOpt, onceOpt, baudOpt, loseOpt, statusOpt, corruptOpt, noiseOpt, splitOpt,
                        gapOpt, padOpt, ignoreOpt, silentOpt, hangupOpt, faultsOpt, seedOpt,
-                       logOpt});
+                       shortAckOpt, trustTotalOpt, logOpt});
     parser.process(app);
     if (!parser.positionalArguments().isEmpty())
         return usageError(QStringLiteral("unexpected argument %1")
@@ -124,6 +134,7 @@ int main(int argc, char *argv[])
     options.once = parser.isSet(onceOpt);
     options.log = parser.isSet(logOpt);
     options.device.silent = parser.isSet(silentOpt);
+    options.device.trustTotal = parser.isSet(trustTotalOpt);
 
     const auto number = [&](const QCommandLineOption &opt, int min, int *out) {
         bool ok = false;
@@ -148,11 +159,10 @@ int main(int argc, char *argv[])
     {
         const QCommandLineOption *opt;
         FaultSet *set;
-    } lists[] = {{&loseOpt, &options.device.loseAck},
-                 {&statusOpt, &options.device.errorStatus},
-                 {&corruptOpt, &options.device.corruptAck},
-                 {&noiseOpt, &options.device.noise},
-                 {&splitOpt, &options.device.split}};
+    } lists[] = {
+        {&loseOpt, &options.device.loseAck},       {&statusOpt, &options.device.errorStatus},
+        {&corruptOpt, &options.device.corruptAck}, {&noiseOpt, &options.device.noise},
+        {&splitOpt, &options.device.split},        {&shortAckOpt, &options.device.shortAck}};
     for (const auto &list : lists) {
         if (parser.isSet(*list.opt) && !FaultSet::parse(parser.value(*list.opt), list.set))
             return usageError(QStringLiteral("--%1 needs a list of package indices or \"all\"")
@@ -160,7 +170,7 @@ int main(int argc, char *argv[])
     }
     bool ok = false;
     options.device.faultRate = parser.value(faultsOpt).toDouble(&ok);
-    if (!ok || options.device.faultRate < 0.0 || options.device.faultRate > 1.0)
+    if (!ok || !(options.device.faultRate >= 0.0 && options.device.faultRate <= 1.0)) // nan too
         return usageError(QStringLiteral("--faults needs a rate from 0 to 1"));
     options.device.seed = parser.value(seedOpt).toULongLong(&ok);
     if (!ok)

@@ -9,8 +9,11 @@
 #include <QtTest>
 
 #include "simprocess.h"
+#include <fcntl.h>
 #include <memory>
 #include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -121,6 +124,12 @@ private slots:
     void humanOutput();
     void verboseShowsRepliesAndDiagnostics();
     void listPorts();
+    void shortAcknowledgement_data();
+    void shortAcknowledgement();
+    void packageLimit_data();
+    void packageLimit();
+    void portHeldByAnotherProgram();
+    void firmwareNameNotUtf8();
 
 private:
     QTemporaryDir m_dir;
@@ -145,7 +154,28 @@ void TestFlash::earlyFailures_data()
 
     QTest::newRow("missing file") << "missing" << QStringList() << 2 << "no such file";
     QTest::newRow("empty file") << "empty" << QStringList() << 2 << "is empty";
-    QTest::newRow("oversize image") << "oversize" << QStringList() << 2 << "too large";
+    QTest::newRow("65535 packages and 1 byte")
+        << "oversize" << QStringList() << 2
+        << "67107841 bytes, at most 67107840 bytes (65535 packages)";
+    QTest::newRow("65536 packages (announced as 0)")
+        << "65536" << QStringList() << 2
+        << "67108864 bytes, at most 67107840 bytes (65535 packages)";
+    QTest::newRow("fifo") << "fifo" << QStringList() << 2 << "not a regular file";
+    QTest::newRow("link to a fifo") << "link-fifo" << QStringList() << 2 << "not a regular file";
+    QTest::newRow("/dev/zero") << "zero" << QStringList() << 2 << "not a regular file";
+    QTest::newRow("symbolic link loop") << "loop" << QStringList() << 2 << "form a loop";
+    QTest::newRow("request timeout nan")
+        << "good" << QStringList{"--request-timeout", "nan"} << 1 << "--request-timeout";
+    QTest::newRow("request timeout -nan")
+        << "good" << QStringList{"--request-timeout", "-nan"} << 1 << "--request-timeout";
+    QTest::newRow("request timeout inf")
+        << "good" << QStringList{"--request-timeout", "inf"} << 1 << "--request-timeout";
+    QTest::newRow("ack timeout nan")
+        << "good" << QStringList{"--ack-timeout", "nan"} << 1 << "--ack-timeout";
+    QTest::newRow("ack timeout infinity")
+        << "good" << QStringList{"--ack-timeout", "infinity"} << 1 << "--ack-timeout";
+    QTest::newRow("ack timeout just below 0.05")
+        << "good" << QStringList{"--ack-timeout", "0.0499"} << 1 << "--ack-timeout";
     QTest::newRow("directory") << "directory" << QStringList() << 2 << "Cannot read";
     QTest::newRow("port missing") << "good" << QStringList{"--port", missingPort()} << 3
                                   << "does not exist";
@@ -156,6 +186,13 @@ void TestFlash::earlyFailures_data()
     QTest::newRow("two files") << "two" << QStringList() << 1 << "one firmware file";
     QTest::newRow("same port twice")
         << "good" << QStringList{"--port", missingPort(), "--port", missingPort()} << 1 << "twice";
+    QTest::newRow("same port, two spellings")
+        << "good"
+        << QStringList{"--port", missingPort(), "--port",
+                       QString(missingPort()).replace("/ttyIAP", "//ttyIAP")}
+        << 1 << "twice";
+    QTest::newRow("same port, by a link")
+        << "good" << QStringList{"--port", "/dev/null", "--port", "@LINK@"} << 1 << "twice";
 }
 
 void TestFlash::earlyFailures()
@@ -168,6 +205,12 @@ void TestFlash::earlyFailures()
     QStringList args{"--json"};
     if (kind != QLatin1String("noport") && !extra.contains(QStringLiteral("--port")))
         args << "--port" << missingPort();
+    const QString link = m_dir.filePath(QStringLiteral("null-link"));
+    if (extra.contains(QStringLiteral("@LINK@"))) {
+        QFile::remove(link);
+        QVERIFY(QFile::link(QStringLiteral("/dev/null"), link));
+        extra.replaceInStrings(QStringLiteral("@LINK@"), link);
+    }
     args << extra;
     if (kind == QLatin1String("missing")) {
         args << m_dir.filePath(QStringLiteral("no-such.bin"));
@@ -178,9 +221,38 @@ void TestFlash::earlyFailures()
         const QString path = m_dir.filePath(QStringLiteral("oversize.bin"));
         QFile f(path);
         QVERIFY(f.open(QIODevice::WriteOnly));
-        QVERIFY(f.resize(65536LL * 1024 + 1));
+        QVERIFY(f.resize(65535LL * 1024 + 1));
         f.close();
         args << path;
+    } else if (kind == QLatin1String("65536")) {
+        const QString path = m_dir.filePath(QStringLiteral("65536.bin"));
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        QVERIFY(f.resize(65536LL * 1024));
+        f.close();
+        args << path;
+    } else if (kind == QLatin1String("fifo") || kind == QLatin1String("link-fifo")) {
+        // Nobody writes to it: a plain open would wait for ever.
+        const QString fifo = m_dir.filePath(QStringLiteral("fifo-%1").arg(QTest::currentDataTag()));
+        QFile::remove(fifo);
+        QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+        QString path = fifo;
+        if (kind == QLatin1String("link-fifo")) {
+            path = m_dir.filePath(QStringLiteral("to-fifo.bin"));
+            QFile::remove(path);
+            QVERIFY(QFile::link(fifo, path));
+        }
+        args << path;
+    } else if (kind == QLatin1String("zero")) {
+        args << QStringLiteral("/dev/zero");
+    } else if (kind == QLatin1String("loop")) {
+        const QString a = m_dir.filePath(QStringLiteral("loop-a.bin"));
+        const QString b = m_dir.filePath(QStringLiteral("loop-b.bin"));
+        QFile::remove(a);
+        QFile::remove(b);
+        QVERIFY(QFile::link(b, a));
+        QVERIFY(QFile::link(a, b));
+        args << a;
     } else if (kind == QLatin1String("directory")) {
         args << m_dir.path();
     } else if (kind == QLatin1String("two")) {
@@ -189,7 +261,7 @@ void TestFlash::earlyFailures()
         args << m_image5000;
     }
 
-    const Run run = flash(args);
+    const Run run = flash(args, 20000); // a loader that waits on a fifo never ends
     QVERIFY(run.normalExit);
     QCOMPARE(run.exitCode, expected);
     QVERIFY2(run.jsonValid, run.out.constData());
@@ -281,6 +353,14 @@ void TestFlash::hangUpMidTransfer()
     // or may not get through before the hang-up.
     const int bytes = last.value("bytes").toInt();
     QVERIFY2(bytes == 2 * 1024 || bytes == 3 * 1024, qPrintable(QString::number(bytes)));
+    // The incomplete upgrade first, the system's reason after it.
+    const QString error = last.value("error").toString();
+    const QString expected = QStringLiteral("Serial port %1 was lost: the upgrade is incomplete "
+                                            "(%2 of 8192 bytes written) and must be run again. "
+                                            "The port has been closed. (")
+                                 .arg(sim.path())
+                                 .arg(bytes);
+    QVERIFY2(error.startsWith(expected) && error.endsWith(QLatin1Char(')')), qPrintable(error));
 }
 
 // A device that leaves its boot loader (and so drops the line) the moment it has
@@ -301,8 +381,12 @@ void TestFlash::deviceResetsAfterLastAcknowledgement()
 void TestFlash::interrupted_data()
 {
     QTest::addColumn<int>("signalNumber");
-    QTest::newRow("SIGINT") << int(SIGINT);
-    QTest::newRow("SIGTERM") << int(SIGTERM);
+    QTest::addColumn<int>("exitCode");
+    QTest::newRow("SIGINT") << int(SIGINT) << 130;
+    QTest::newRow("SIGTERM") << int(SIGTERM) << 130;
+    // A closed terminal: the same clean stop, 128 + the signal number.
+    QTest::newRow("SIGHUP") << int(SIGHUP) << 129;
+    QTest::newRow("SIGQUIT") << int(SIGQUIT) << 131;
 }
 
 // A signal stops the upgrade cleanly: exit 130, the port is given back (a second run on
@@ -310,6 +394,7 @@ void TestFlash::interrupted_data()
 void TestFlash::interrupted()
 {
     QFETCH(int, signalNumber);
+    QFETCH(int, exitCode);
     const QString out = m_dir.filePath(QStringLiteral("interrupted.out"));
     QFile::remove(out);
     // The first 40 requests (2 s) go unanswered, so the signal comes while it is requesting.
@@ -329,14 +414,18 @@ void TestFlash::interrupted()
     ::kill(pid_t(p.processId()), signalNumber);
     QVERIFY(p.waitForFinished(10000));
     QCOMPARE(p.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(p.exitCode(), 130);
+    QCOMPARE(p.exitCode(), exitCode);
     Run run;
     run.out = seen + p.readAllStandardOutput();
     parseJson(run);
     QVERIFY(run.jsonValid);
     QCOMPARE(run.json.last().value("event").toString(), QStringLiteral("failed"));
     QCOMPARE(run.json.last().value("reason").toString(), QStringLiteral("interrupted"));
-    QCOMPARE(run.json.last().value("exit").toInt(), 130);
+    QCOMPARE(run.json.last().value("exit").toInt(), exitCode);
+    QVERIFY2(run.json.last().value("error").toString().contains(
+                 QStringLiteral("the upgrade is incomplete (0 of 5000 bytes written) and must be "
+                                "run again")),
+             qPrintable(run.json.last().value("error").toString()));
     QCOMPARE(sim.process().state(), QProcess::Running);
 
     const Run again = flash({"--json", "--port", sim.path(), m_image5000});
@@ -573,6 +662,151 @@ void TestFlash::listPorts()
                         .match(QString::fromLatin1(fields.at(3)))
                         .hasMatch());
     }
+}
+
+// A device that answers with an 8-byte 0x82 frame (no status byte) has not acknowledged
+// anything, whatever the first CRC byte says. For package 91 that byte is 0x01.
+void TestFlash::shortAcknowledgement_data()
+{
+    QTest::addColumn<QString>("list");
+    QTest::addColumn<int>("expected");
+    QTest::newRow("last package, once") << "91" << 0;
+    QTest::newRow("every package, every time") << "all" << 5;
+}
+
+void TestFlash::shortAcknowledgement()
+{
+    QFETCH(QString, list);
+    QFETCH(int, expected);
+    const QByteArray bytes = randomImage(92 * 1024 - 100, 92); // package 91 is the last
+    const QString image = writeFile(m_dir, QStringLiteral("image92.bin"), bytes);
+    const QString out = m_dir.filePath(QStringLiteral("short.out"));
+    QFile::remove(out);
+    Sim sim({"--short-ack", list, "--out", out});
+    QVERIFY(!sim.path().isEmpty());
+    const Run run = flash({"--fast", "--json", "--ack-timeout", "0.3", "--max-resends", "2",
+                           "--port", sim.path(), image});
+    QCOMPARE(run.exitCode, expected);
+    const QJsonObject last = run.json.last();
+    QList<QJsonObject> resends;
+    for (const QJsonObject &o : run.json)
+        if (o.value("event").toString() == QLatin1String("resend"))
+            resends << o;
+    if (expected == 0) {
+        QCOMPARE(last.value("event").toString(), QStringLiteral("finished"));
+        // The short frame was not taken as "written": the package went again after the wait.
+        QCOMPARE(resends.size(), 1);
+        QCOMPARE(resends.first().value("index").toInt(), 91);
+        QCOMPARE(resends.first().value("reason").toString(), QStringLiteral("timeout"));
+        QTRY_COMPARE(sim.events(QStringLiteral("complete")).size(), 1);
+        QCOMPARE(readFile(out), bytes);
+    } else {
+        QCOMPARE(last.value("reason").toString(), QStringLiteral("too-many-resends"));
+        QVERIFY(!eventNames(run.json).contains(QStringLiteral("finished")));
+        QVERIFY(sim.events(QStringLiteral("complete")).isEmpty());
+    }
+}
+
+// The request announces the package total in 16 bits. 65535 packages is the largest image:
+// it reaches a device that takes the total at its word with FF FF. One byte more is refused
+// before anything is sent.
+void TestFlash::packageLimit_data()
+{
+    QTest::addColumn<qint64>("bytes");
+    QTest::addColumn<int>("expected");
+    QTest::newRow("65535 packages") << qint64(65535) * 1024 << 3;
+    QTest::newRow("65535 packages and 1 byte") << qint64(65535) * 1024 + 1 << 2;
+}
+
+void TestFlash::packageLimit()
+{
+    QFETCH(qint64, bytes);
+    QFETCH(int, expected);
+    const QString image = m_dir.filePath(QStringLiteral("limit.bin"));
+    {
+        QFile f(image);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        QVERIFY(f.resize(bytes)); // sparse
+    }
+    // The device hangs up once the first package is written.
+    Sim sim({"--trust-total", "--log", "--hangup-after", "1"});
+    QVERIFY(!sim.path().isEmpty());
+    const Run run = flash({"--fast", "--json", "--port", sim.path(), image}, 120000);
+    QFile::remove(image);
+    QCOMPARE(run.exitCode, expected);
+    const QJsonObject last = run.json.last();
+    QCOMPARE(last.value("event").toString(), QStringLiteral("failed"));
+    QTest::qWait(100);
+    const QString log = QString::fromLocal8Bit(sim.stderrText());
+    if (expected == 2) {
+        QVERIFY2(last.value("error").toString().contains(QStringLiteral("65535 packages")),
+                 qPrintable(last.value("error").toString()));
+        QVERIFY2(!log.contains(QStringLiteral("request")), qPrintable(log)); // nothing sent
+        QCOMPARE(sim.process().state(), QProcess::Running);
+    } else {
+        QCOMPARE(last.value("reason").toString(), QStringLiteral("port-lost"));
+        QVERIFY2(log.contains(QStringLiteral("request: 67107840 bytes in 65535 package(s)")),
+                 qPrintable(log));
+        QVERIFY2(!log.contains(QStringLiteral("announced total")), qPrintable(log));
+    }
+}
+
+// A line in use, under any spelling, is refused with the reason, and is not written to.
+void TestFlash::portHeldByAnotherProgram()
+{
+    Sim sim({"--ignore-requests", "1000"});
+    QVERIFY(sim.path().startsWith(QLatin1String("/dev/pts/")));
+    QProcess holder;
+    holder.start(QStringLiteral(IAP_FLASH_PATH),
+                 {"--json", "--request-timeout", "0", "--port", sim.path(), m_image5000});
+    QVERIFY(holder.waitForStarted());
+    QByteArray seen;
+    while (!seen.contains("\"requesting\"") && holder.state() == QProcess::Running) {
+        holder.waitForReadyRead(5000);
+        seen += holder.readAllStandardOutput();
+    }
+    QVERIFY2(seen.contains("\"requesting\""), seen.constData());
+
+    const QString otherSpelling = QString(sim.path()).replace("/pts/", "/pts//");
+    const Run second = flash({"--json", "--port", otherSpelling, m_image5000});
+    QCOMPARE(second.exitCode, 3);
+    const QString error = second.json.last().value("error").toString();
+    QVERIFY2(error.contains(QStringLiteral("in use by another program")), qPrintable(error));
+
+    ::kill(pid_t(holder.processId()), SIGINT);
+    QVERIFY(holder.waitForFinished(10000));
+    QCOMPARE(holder.exitCode(), 130);
+}
+
+// A firmware file whose name is not valid UTF-8 is found: the name is given to the program as
+// raw bytes through the shell, and the run gets past the file to the (missing) port.
+void TestFlash::firmwareNameNotUtf8()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QByteArray native = QFile::encodeName(dir.path()) + "/fw-\xff\xfe.bin";
+    {
+        const int fd = ::open(native.constData(), O_WRONLY | O_CREAT | O_EXCL, 0600);
+        QVERIFY(fd >= 0);
+        QFile f;
+        QVERIFY(f.open(fd, QIODevice::WriteOnly, QFileDevice::AutoCloseHandle));
+        QCOMPARE(f.write(randomImage(3000, 3)), qint64(3000));
+    }
+    QProcess p;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("DIR"), dir.path());
+    p.setProcessEnvironment(env);
+    // printf turns the octal escapes into the bytes 0xFF 0xFE.
+    p.start(QStringLiteral("/bin/sh"),
+            {"-c", "exec \"$0\" \"$@\" \"$(printf '%s/fw-\\377\\376.bin' \"$DIR\")\"",
+             QStringLiteral(IAP_FLASH_PATH), "--json", "--port", missingPort()});
+    QVERIFY(p.waitForFinished(20000));
+    Run run;
+    run.exitCode = p.exitCode();
+    run.out = p.readAllStandardOutput();
+    parseJson(run);
+    QCOMPARE(run.exitCode, 3);
+    QCOMPARE(run.json.last().value("reason").toString(), QStringLiteral("open-failed"));
 }
 
 QTEST_GUILESS_MAIN(TestFlash)

@@ -1,9 +1,13 @@
+#include "filenames.h"
 #include "firmwarefile.h"
 #include "iapcontext.h"
 #include "messages.h"
 
+#include <QElapsedTimer>
 #include <QTemporaryDir>
 #include <QtTest>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using iap::IapError;
@@ -20,6 +24,10 @@ private slots:
     void loadFile_data();
     void loadFile();
     void loadUnreadableFile();
+    void loadSpecialFiles_data();
+    void loadSpecialFiles();
+    void nativeFileNames_data();
+    void nativeFileNames();
     void texts_data();
     void texts();
     void errorTexts_data();
@@ -87,9 +95,10 @@ void TestContext::imageLimit_data()
     QTest::addColumn<qint64>("bytes");
     QTest::addColumn<bool>("fits");
     QTest::newRow("empty") << qint64(0) << true;
-    QTest::newRow("65535 packages and a bit") << qint64(65535 * 1024 + 1) << true;
-    QTest::newRow("exactly 65536 packages") << qint64(67108864) << true;
-    QTest::newRow("one byte more") << qint64(67108865) << false;
+    QTest::newRow("65534 packages and a bit") << qint64(65534 * 1024 + 1) << true;
+    QTest::newRow("exactly 65535 packages") << qint64(67107840) << true;
+    QTest::newRow("65535 packages and 1 byte") << qint64(67107841) << false;
+    QTest::newRow("exactly 65536 packages (would announce 0)") << qint64(67108864) << false;
     QTest::newRow("4 GiB") << (qint64(1) << 32) << false;
 }
 
@@ -111,8 +120,10 @@ void TestContext::loadFile_data()
     QTest::newRow("empty") << "empty.bin" << qint64(0) << int(IapError::FileEmpty);
     QTest::newRow("one byte") << "one.bin" << qint64(1) << int(IapError::None);
     QTest::newRow("5000 bytes") << "fw.bin" << qint64(5000) << int(IapError::None);
-    QTest::newRow("exactly 64 MiB") << "max.bin" << qint64(67108864) << int(IapError::None);
-    QTest::newRow("64 MiB + 1") << "big.bin" << qint64(67108865) << int(IapError::FileTooLarge);
+    QTest::newRow("exactly 65535 packages") << "max.bin" << qint64(67107840) << int(IapError::None);
+    QTest::newRow("65535 packages + 1 byte")
+        << "big.bin" << qint64(67107841) << int(IapError::FileTooLarge);
+    QTest::newRow("65536 packages") << "big.bin" << qint64(67108864) << int(IapError::FileTooLarge);
 }
 
 void TestContext::loadFile()
@@ -165,6 +176,103 @@ void TestContext::loadUnreadableFile()
     const iap::FirmwareFile r = iap::loadFirmwareFile(path);
     QCOMPARE(int(r.error), int(IapError::FileUnreadable));
     QVERIFY(!r.detail.isEmpty());
+}
+
+// Anything that is not a regular file, after links, is refused without being opened in a
+// way that waits: a FIFO without a writer would block the open for ever, /dev/zero never ends.
+void TestContext::loadSpecialFiles_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<int>("error");
+    QTest::newRow("fifo") << "fifo" << int(IapError::FileNotRegular);
+    QTest::newRow("link to a fifo") << "link-fifo" << int(IapError::FileNotRegular);
+    QTest::newRow("/dev/zero") << "zero" << int(IapError::FileNotRegular);
+    QTest::newRow("/dev/null") << "null" << int(IapError::FileNotRegular);
+    QTest::newRow("link loop") << "loop" << int(IapError::FileLinkLoop);
+    QTest::newRow("dangling link") << "dangling" << int(IapError::FileNotFound);
+    QTest::newRow("link to a file") << "link-file" << int(IapError::None);
+}
+
+void TestContext::loadSpecialFiles()
+{
+    QFETCH(QString, kind);
+    QFETCH(int, error);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString fifo = dir.filePath("fifo");
+    QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    const QString file = dir.filePath("file.bin");
+    QFile f(file);
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.write("abc");
+    f.close();
+    QString path;
+    if (kind == QLatin1String("fifo")) {
+        path = fifo;
+    } else if (kind == QLatin1String("link-fifo")) {
+        path = dir.filePath("to-fifo.bin");
+        QVERIFY(QFile::link(fifo, path));
+    } else if (kind == QLatin1String("zero")) {
+        path = QStringLiteral("/dev/zero");
+    } else if (kind == QLatin1String("null")) {
+        path = QStringLiteral("/dev/null");
+    } else if (kind == QLatin1String("loop")) {
+        path = dir.filePath("a.bin");
+        QVERIFY(QFile::link(dir.filePath("b.bin"), path));
+        QVERIFY(QFile::link(path, dir.filePath("b.bin")));
+    } else if (kind == QLatin1String("dangling")) {
+        path = dir.filePath("dangling.bin");
+        QVERIFY(QFile::link(dir.filePath("gone.bin"), path));
+    } else {
+        path = dir.filePath("to-file.bin");
+        QVERIFY(QFile::link(file, path));
+    }
+    QElapsedTimer clock;
+    clock.start();
+    const iap::FirmwareFile r = iap::loadFirmwareFile(path); // a blocking open never returns
+    QCOMPARE(int(r.error), error);
+    QVERIFY2(clock.elapsed() < 5000, "the loader waited on the file");
+    if (error == int(IapError::None))
+        QCOMPARE(r.image, QByteArray("abc"));
+    else
+        QVERIFY(r.image.isEmpty());
+}
+
+// Names from the command line are bytes; those that are not valid UTF-8 must still name the
+// file, and valid ones decode as usual.
+void TestContext::nativeFileNames_data()
+{
+    QTest::addColumn<QByteArray>("name");
+    QTest::newRow("ascii") << QByteArray("fw.bin");
+    QTest::newRow("utf-8") << QByteArray("固件.bin");
+    QTest::newRow("latin-1 byte") << QByteArray("fw-\xe9.bin");
+    QTest::newRow("stray bytes") << QByteArray("\xff\xfe\x80.bin");
+    QTest::newRow("cut sequence") << QByteArray("\xe5\x9b.bin");
+    QTest::newRow("encoded surrogate") << QByteArray("\xed\xb3\xbf.bin");
+    QTest::newRow("mixed") << QByteArray("\xe5\x9b\xba-\xff.bin");
+}
+
+void TestContext::nativeFileNames()
+{
+    QFETCH(QByteArray, name);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QByteArray native = QFile::encodeName(dir.path()) + '/' + name;
+    {
+        const int fd = ::open(native.constData(), O_WRONLY | O_CREAT | O_EXCL, 0600);
+        QVERIFY(fd >= 0);
+        QCOMPARE(::write(fd, "xyz", 3), ssize_t(3));
+        ::close(fd);
+    }
+    const char *argv[] = {"prog", native.constData()};
+    const QStringList args = iap::argumentsFromNative(2, argv);
+    QCOMPARE(args.size(), 2);
+    QCOMPARE(iap::nativeFileName(args.at(1)), native);
+    if (QString::fromUtf8(name).toUtf8() == name) // valid names read as they always did
+        QCOMPARE(args.at(1), QFile::decodeName(native));
+    const iap::FirmwareFile r = iap::loadFirmwareFile(args.at(1));
+    QCOMPARE(int(r.error), int(IapError::None));
+    QCOMPARE(r.image, QByteArray("xyz"));
 }
 
 void TestContext::texts_data()
@@ -230,12 +338,26 @@ void TestContext::errorTexts_data()
                                << "Firmware file \"/tmp/<b>fw</b>.bin\" is empty: nothing to send";
     QTest::newRow("too large, en")
         << int(IapError::FileTooLarge) << false
-        << "Firmware file \"/tmp/<b>fw</b>.bin\" is too large: 99999999 bytes, at most 67108864 "
-           "bytes (65536 packages) can be sent";
+        << "Firmware file \"/tmp/<b>fw</b>.bin\" is too large: 99999999 bytes, at most 67107840 "
+           "bytes (65535 packages) can be sent";
     QTest::newRow("too large, zh")
         << int(IapError::FileTooLarge) << true
         << QString::fromUtf8(
-               "固件文件“/tmp/<b>fw</b>.bin”过大：99999999 字节，最多 67108864 字节（65536 包）");
+               "固件文件“/tmp/<b>fw</b>.bin”过大：99999999 字节，最多 67107840 字节（65535 包）");
+    QTest::newRow("link loop, en")
+        << int(IapError::FileLinkLoop) << false
+        << "Cannot open firmware file \"/tmp/<b>fw</b>.bin\": its symbolic links form a loop";
+    QTest::newRow("link loop, zh")
+        << int(IapError::FileLinkLoop) << true
+        << QString::fromUtf8("无法打开固件文件“/tmp/<b>fw</b>.bin”：符号链接构成循环");
+    QTest::newRow("not regular, en")
+        << int(IapError::FileNotRegular) << false
+        << "Cannot read firmware file \"/tmp/<b>fw</b>.bin\": not a regular file (a pipe, a "
+           "device or a socket)";
+    QTest::newRow("not regular, zh")
+        << int(IapError::FileNotRegular) << true
+        << QString::fromUtf8(
+               "无法读取固件文件“/tmp/<b>fw</b>.bin”：不是普通文件（管道、设备或套接字）");
     QTest::newRow("no image, en")
         << int(IapError::EmptyImage) << false
         << "No usable firmware loaded: choose a non-empty firmware file first";

@@ -96,6 +96,10 @@ private slots:
     void timeoutResendOfShortFinal();
     void emptyImageRefused();
     void oversizedImageRefused();
+    void packageLimit_data();
+    void packageLimit();
+    void shortAcknowledgement_data();
+    void shortAcknowledgement();
     void cancel();
     void restartAfterFinished();
     void chineseTexts();
@@ -354,7 +358,7 @@ void TestEngine::emptyImageRefused()
 void TestEngine::oversizedImageRefused()
 {
     IapContext ctx;
-    ctx.firmware = QByteArray(67108865, '\0');
+    ctx.firmware = QByteArray(67107841, '\0');
     UpgradeEngine engine(&ctx);
     QCOMPARE(engine.start(), IapError::FileTooLarge);
     QCOMPARE(ctx.state, 0);
@@ -434,6 +438,92 @@ void TestEngine::repeatedIgnoredStatusStillTimesOut()
     r.ctx.response = ackFrame(0, 0);
     QCOMPARE(describe(r.engine.tick()),
              QStringList({"msg Wait timeout, resend!", "send F1 02 00 00/1032"}));
+}
+
+// The request announces the package total in two bytes: 65535 packages is the most it can
+// say. One byte more would need 65536, which goes out as 00 00.
+void TestEngine::packageLimit_data()
+{
+    QTest::addColumn<int>("bytes");
+    QTest::addColumn<bool>("accepted");
+    QTest::addColumn<QByteArray>("request"); // the first 8 bytes
+    QTest::newRow("65535 packages") << 65535 * 1024 << true << hex("F1 01 03 FF FC 00 FF FF");
+    QTest::newRow("65534 packages and 1 byte")
+        << 65534 * 1024 + 1 << true << hex("F1 01 03 FF F8 01 FF FF");
+    QTest::newRow("65535 packages and 1 byte") << 65535 * 1024 + 1 << false << QByteArray();
+    QTest::newRow("65536 packages") << 65536 * 1024 << false << QByteArray();
+}
+
+void TestEngine::packageLimit()
+{
+    QFETCH(int, bytes);
+    QFETCH(bool, accepted);
+    QFETCH(QByteArray, request);
+    IapContext ctx;
+    ctx.setImage(QByteArray(bytes, '\x5A'));
+    UpgradeEngine engine(&ctx);
+    QCOMPARE(engine.start(), accepted ? IapError::None : IapError::FileTooLarge);
+    QCOMPARE(engine.running(), accepted);
+    const QByteArray sent = sentBytes(engine.tick());
+    if (!accepted) {
+        QVERIFY(sent.isEmpty()); // nothing goes out
+        return;
+    }
+    QCOMPARE(sent.size(), 12);
+    QCOMPARE(sent.left(8), request);
+    QCOMPARE(sent, withCrc(request));
+}
+
+// An acknowledgement is F1 82, the echoed index, the status, then the CRC trailer: 9 bytes at
+// least. In an 8-byte 0x82 frame the byte where the status would be is the first CRC byte;
+// for index 91 that byte is 0x01 ("written"), for index 152 it is 0x03 ("data error").
+void TestEngine::shortAcknowledgement_data()
+{
+    QTest::addColumn<int>("index");
+    QTest::addColumn<int>("crcByte");
+    QTest::addColumn<int>("bytes"); // of the image: index is its last package
+    QTest::newRow("index 91, CRC byte 01") << 91 << 0x01 << 92 * 1024 - 100;
+    QTest::newRow("index 152, CRC byte 03") << 152 << 0x03 << 153 * 1024;
+}
+
+void TestEngine::shortAcknowledgement()
+{
+    QFETCH(int, index);
+    QFETCH(int, crcByte);
+    QFETCH(int, bytes);
+    Rig r(bytes);
+    r.enterTransfer();
+    for (int k = 0; k < index; ++k) {
+        r.ctx.response = ackFrame(k, 1);
+        r.engine.tick();
+    }
+    QCOMPARE(r.ctx.packetIndex, index);
+    const QByteArray shortAck = withCrc(hex("F1 82").append(char(index >> 8)).append(char(index)));
+    QCOMPARE(shortAck.size(), 8);
+    QCOMPARE(int(quint8(shortAck.at(4))), crcByte); // read as a status it would count
+
+    // Neither acted on as a status nor taken as the device's last word when the line goes.
+    r.ctx.response = shortAck;
+    QCOMPARE(describe(r.engine.tick()), QStringList());
+    QCOMPARE(describe(r.engine.completeFromStoredReply()), QStringList());
+    QCOMPARE(r.ctx.state, 2);
+    QCOMPARE(r.ctx.packetIndex, index);
+    QCOMPARE(r.engine.packagesDone(), index);
+    // The wait for the acknowledgement runs on: the package goes again after the wait limit.
+    Step s;
+    int ticks = 1; // since the package went out
+    do {
+        s = r.engine.tick();
+        ++ticks;
+    } while (s.actions.isEmpty() && ticks < 300);
+    QCOMPARE(ticks, 101);
+    QCOMPARE(describe(s).value(0), QStringLiteral("msg Wait timeout, resend!"));
+    // A whole acknowledgement of 9 bytes with status 1 then finishes the run.
+    r.ctx.response = ackFrame(index, 1);
+    QCOMPARE(ackFrame(index, 1).size(), 9);
+    QCOMPARE(describe(r.engine.tick()),
+             QStringList({"msg Flash write success!", "msg update completed"}));
+    QCOMPARE(r.ctx.state, 3);
 }
 
 void TestEngine::completeFromStoredReply_data()

@@ -17,6 +17,9 @@ private slots:
     void cleanup();
     void faultOnTheLine_data();
     void faultOnTheLine();
+    void shortAcknowledgement();
+    void packageLimit_data();
+    void packageLimit();
 
 private:
     Rig rig;
@@ -106,6 +109,89 @@ void TestE2eFaults::faultOnTheLine()
     QVERIFY(rig.report.value(QStringLiteral("requests")).toInt() >= minRequests);
     QCOMPARE(rig.window->context()->state, 3);
     QCOMPARE(rig.ui->iapDownLoadButton->text(), QStringLiteral("Download"));
+}
+
+// The device answers the last package (91) with an 8-byte 0x82 frame, without a status
+// byte, and does not write it. Its first CRC byte is 0x01, but that is no "written": the
+// frame is shown, the wait runs on, the package goes again and only then is the run done.
+void TestE2eFaults::shortAcknowledgement()
+{
+    const QByteArray image = randomImage(92 * 1024 - 100, 91);
+    rig.start({QStringLiteral("--short-ack"), QStringLiteral("91")});
+    rig.openPort();
+    rig.startUpgrade(image);
+    if (QTest::currentTestFailed())
+        return;
+    rig.finishUpgrade(image, 1, 60000);
+    if (QTest::currentTestFailed())
+        return;
+    const QStringList lines = logLines(rig.window.get());
+    const QString shortFrame = hex(withCrc(hex("F1 82 00 5B")));
+    QCOMPARE(shortFrame.left(14), QStringLiteral("F1 82 00 5B 01")); // "written", if misread
+    const int at = lines.indexOf(shortFrame);
+    QVERIFY2(at > 0, qPrintable(lines.join(QLatin1Char('\n'))));
+    QCOMPARE(
+        lines.mid(at - 1),
+        (QStringList{QStringLiteral("Packet 92 has been sent, for a total of 92 packets"),
+                     shortFrame, QStringLiteral("Wait timeout, resend!"), ackHex(91, 1),
+                     QStringLiteral("Flash write success!"), QStringLiteral("update completed")}));
+    QCOMPARE(rig.report.value(QStringLiteral("resends")).toInt(), 1);
+}
+
+// The request announces the package total in 16 bits: 65535 packages is the largest image.
+// It goes out announcing FF FF to a device that takes the total at its word; anything larger
+// is refused when it is loaded, with the limit, and nothing reaches the line.
+void TestE2eFaults::packageLimit_data()
+{
+    QTest::addColumn<qint64>("bytes");
+    QTest::addColumn<QString>("line"); // empty: accepted
+    QTest::newRow("65535 packages") << qint64(65535) * 1024 << QString();
+    QTest::newRow("65535 packages and 1 byte")
+        << qint64(65535) * 1024 + 1
+        << QStringLiteral("is too large: 67107841 bytes, at most 67107840 bytes (65535 packages) "
+                          "can be sent");
+    QTest::newRow("65536 packages")
+        << qint64(65536) * 1024
+        << QStringLiteral("is too large: 67108864 bytes, at most 67107840 bytes (65535 packages) "
+                          "can be sent");
+}
+
+void TestE2eFaults::packageLimit()
+{
+    QFETCH(qint64, bytes);
+    QFETCH(QString, line);
+    rig.start({QStringLiteral("--trust-total"), QStringLiteral("--log"),
+               QStringLiteral("--hangup-after"), QStringLiteral("1")});
+    const QString path = rig.dir.filePath(QStringLiteral("limit.bin"));
+    {
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        QVERIFY(f.resize(bytes)); // sparse
+    }
+    rig.window->loadFirmware(path);
+    QFile::remove(path);
+    rig.openPort();
+    if (!line.isEmpty()) {
+        QVERIFY2(logLines(rig.window.get()).constLast().contains(line),
+                 qPrintable(logLines(rig.window.get()).join(QLatin1Char('\n'))));
+        QVERIFY(!rig.ui->iapDownLoadButton->isEnabled());
+        QTest::qWait(200);
+        QVERIFY(rig.window->serialLink()->isOpen());
+        QVERIFY(!rig.sim->stderrText().contains("request"));
+        return;
+    }
+    QCOMPARE(logLines(rig.window.get()).constLast(), QStringLiteral(" Package total: 65535"));
+    QTest::mouseClick(rig.ui->iapDownLoadButton, Qt::LeftButton);
+    // The device writes package 0 and hangs up.
+    QTRY_COMPARE_WITH_TIMEOUT(rig.sim->events(QStringLiteral("hangup")).size(), 1, 20000);
+    QTRY_VERIFY_WITH_TIMEOUT(!rig.window->serialLink()->isOpen(), 5000);
+    const QByteArray log = rig.sim->stderrText();
+    QVERIFY2(log.contains("request: 67107840 bytes in 65535 package(s)"), log.constData());
+    QVERIFY2(!log.contains("announced total"), log.constData());
+    QVERIFY2(logLines(rig.window.get())
+                 .constLast()
+                 .contains(QStringLiteral("of 67107840 bytes written) and must be run again")),
+             qPrintable(logLines(rig.window.get()).constLast()));
 }
 
 QTEST_MAIN(TestE2eFaults)

@@ -7,7 +7,9 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <cerrno>
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
@@ -93,6 +95,10 @@ private slots:
     void reopenedPortDeliversOnce();
     void openFailures_data();
     void openFailures();
+    void lostDuringUpgradeTexts_data();
+    void lostDuringUpgradeTexts();
+    void canonicalNames_data();
+    void canonicalNames();
     void openingAnOpenPortFails();
     void permissionDeniedOnUnreadableFile();
     void errorMapping_data();
@@ -177,6 +183,9 @@ void TestSerialPort::openFailures_data()
         << QStringLiteral("/nonexistent/ttyIAP0") << SerialError::NotFound;
     QTest::newRow("no such short name") << QStringLiteral("ttyIAPnope") << SerialError::NotFound;
     QTest::newRow("empty name") << QString() << SerialError::NoPortName;
+    // Not "permission denied ... dialout group": the system's own reason.
+    QTest::newRow("name too long for the system")
+        << QStringLiteral("/dev/") + QString(300, QLatin1Char('x')) << SerialError::OpenFailed;
 }
 
 void TestSerialPort::openFailures()
@@ -191,6 +200,10 @@ void TestSerialPort::openFailures()
         QVERIFY(!serial.lastErrorString().isEmpty());
     const QString text = serialErrorText(serial.lastError(), false, name, serial.lastErrorString());
     QVERIFY2(text.contains(name), qPrintable(text));
+    QVERIFY2(!text.contains(QLatin1String("dialout")), qPrintable(text));
+    if (name.size() > 255)
+        QVERIFY2(text.endsWith(QStringLiteral(": %1.").arg(qt_error_string(ENAMETOOLONG))),
+                 qPrintable(text));
     // A later success clears the record.
     Simulator sim;
     QVERIFY(serial.openPort(sim.path, 115200));
@@ -283,11 +296,12 @@ void TestSerialPort::errorTexts_data()
                           "such file or directory).");
     QTest::newRow("not found zh") << SerialError::NotFound << true << QString()
                                   << QStringLiteral("无法打开串口 /dev/ttyUSB0：串口不存在。");
-    QTest::newRow("busy en") << SerialError::Busy << false << QString()
-                             << QStringLiteral(
-                                    "Cannot open serial port /dev/ttyUSB0: the port is in use.");
+    QTest::newRow("busy en")
+        << SerialError::Busy << false << QString()
+        << QStringLiteral("Cannot open serial port /dev/ttyUSB0: the port is in use by another "
+                          "program.");
     QTest::newRow("busy zh") << SerialError::Busy << true << QString()
-                             << QStringLiteral("无法打开串口 /dev/ttyUSB0：串口已被占用。");
+                             << QStringLiteral("无法打开串口 /dev/ttyUSB0：串口已被其他程序占用。");
     QTest::newRow("no port en")
         << SerialError::NoPortName << false << QString()
         << QStringLiteral("No serial port chosen: connect the device, press Refresh and pick a "
@@ -296,6 +310,12 @@ void TestSerialPort::errorTexts_data()
                                 << QStringLiteral("未选择串口：请连接设备后点击刷新，再选择串口。");
     QTest::newRow("other en") << SerialError::OpenFailed << false << QStringLiteral("odd")
                               << QStringLiteral("Cannot open serial port /dev/ttyUSB0: odd.");
+    QTest::newRow("not open en")
+        << SerialError::NotOpen << false << QString()
+        << QStringLiteral(
+               "No serial port is open: choose and open the port first, then press Download.");
+    QTest::newRow("not open zh") << SerialError::NotOpen << true << QString()
+                                 << QStringLiteral("串口未打开：请先选择并打开串口，再点击下载。");
     QTest::newRow("none") << SerialError::None << false << QString() << QString();
     Q_UNUSED(port);
 }
@@ -307,6 +327,88 @@ void TestSerialPort::errorTexts()
     QFETCH(QString, reason);
     QFETCH(QString, text);
     QCOMPARE(serialErrorText(error, chinese, QStringLiteral("/dev/ttyUSB0"), reason), text);
+}
+
+// A line lost in the middle of an upgrade: the incomplete upgrade first, the system's reason
+// after it as detail.
+void TestSerialPort::lostDuringUpgradeTexts_data()
+{
+    QTest::addColumn<bool>("chinese");
+    QTest::addColumn<QString>("reason");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("en") << false << QStringLiteral("Input/output error")
+                        << QStringLiteral("Serial port /dev/ttyUSB0 was lost: the upgrade is "
+                                          "incomplete (2048 of 5000 bytes written) and must be "
+                                          "run again. The port has been closed. (Input/output "
+                                          "error)");
+    QTest::newRow("zh") << true << QStringLiteral("Input/output error")
+                        << QStringLiteral("串口 /dev/ttyUSB0 已断开：升级未完成（已写入 2048 / "
+                                          "5000 字节），设备需要重新升级。串口已关闭。"
+                                          "（Input/output error）");
+    QTest::newRow("no reason en")
+        << false << QString()
+        << QStringLiteral("Serial port /dev/ttyUSB0 was lost: the upgrade is incomplete (2048 of "
+                          "5000 bytes written) and must be run again. The port has been closed. "
+                          "(unknown reason)");
+}
+
+void TestSerialPort::lostDuringUpgradeTexts()
+{
+    QFETCH(bool, chinese);
+    QFETCH(QString, reason);
+    QFETCH(QString, text);
+    QCOMPARE(lostDuringUpgradeText(chinese, QStringLiteral("/dev/ttyUSB0"), 2048, 5000, reason),
+             text);
+}
+
+// One line under several names is one line.
+void TestSerialPort::canonicalNames_data()
+{
+    QTest::addColumn<QString>("spelling"); // @ = the simulator's port
+    QTest::newRow("as printed") << "@";
+    QTest::newRow("double slash") << "@//";
+    QTest::newRow("dot segment") << "@/.";
+    QTest::newRow("symbolic link") << "link";
+}
+
+void TestSerialPort::canonicalNames()
+{
+    QFETCH(QString, spelling);
+    Simulator sim;
+    QVERIFY(sim.path.startsWith(QLatin1String("/dev/pts/")));
+    QTemporaryDir dir;
+    QString name = sim.path;
+    if (spelling == QLatin1String("@//")) {
+        name.replace(QStringLiteral("/pts/"), QStringLiteral("/pts//"));
+    } else if (spelling == QLatin1String("@/.")) {
+        name.replace(QStringLiteral("/pts/"), QStringLiteral("/pts/./"));
+    } else if (spelling == QLatin1String("link")) {
+        name = dir.filePath(QStringLiteral("ttyLink"));
+        QVERIFY(QFile::link(sim.path, name));
+    }
+    QCOMPARE(canonicalPortName(name), sim.path);
+    QCOMPARE(canonicalPortName(QStringLiteral("ttyIAPnope")), QStringLiteral("/dev/ttyIAPnope"));
+
+    // Whoever holds the line, by any name, a second open under this name is turned away as
+    // in use, and the line is the holder's alone (TIOCEXCL) until it is closed.
+    Serial holder;
+    QVERIFY(holder.openPort(sim.path, 115200));
+    Serial second;
+    QVERIFY(!second.openPort(name, 115200));
+    QCOMPARE(second.lastError(), SerialError::Busy);
+    int exclusive = 0;
+    QCOMPARE(::ioctl(int(holder.port->handle()), TIOCGEXCL, &exclusive), 0);
+    QCOMPARE(exclusive, 1);
+    holder.closePort();
+    QVERIFY(second.openPort(name, 115200));
+    second.closePort();
+    // Given back at close: a plain open of the line sees no exclusive use.
+    const int fd = ::open(QFile::encodeName(sim.path).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    QVERIFY(fd >= 0);
+    exclusive = -1;
+    QCOMPARE(::ioctl(fd, TIOCGEXCL, &exclusive), 0);
+    ::close(fd);
+    QCOMPARE(exclusive, 0);
 }
 
 void TestSerialPort::lostLine_data()

@@ -62,6 +62,8 @@ private slots:
     void faults_data();
     void faults();
     void faultOnEveryAnswer();
+    void trustedTotal_data();
+    void trustedTotal();
     void paddedAcknowledgements();
     void ignoredRequests();
     void silentDevice();
@@ -138,6 +140,8 @@ void TestDeviceModel::faults_data()
     QTest::newRow("corrupt-ack") << "corrupt" << hex("F1820001019A3AF168") << QByteArray() << true;
     QTest::newRow("noise") << "noise" << hex("00F1820001019A3AF197") << QByteArray() << true;
     QTest::newRow("split") << "split" << hex("F1820001") << hex("019A3AF197") << true;
+    // No status byte before the trailer, and the package is not written.
+    QTest::newRow("short-ack") << "short" << hex("F18200018A2851A6") << QByteArray() << false;
 }
 
 void TestDeviceModel::faults()
@@ -158,6 +162,8 @@ void TestDeviceModel::faults()
         options.corruptAck = set;
     else if (option == QLatin1String("noise"))
         options.noise = set;
+    else if (option == QLatin1String("short"))
+        options.shortAck = set;
     else
         options.split = set;
 
@@ -200,6 +206,46 @@ void TestDeviceModel::faultOnEveryAnswer()
     for (int attempt = 0; attempt < 3; ++attempt)
         QCOMPARE(replyBytes(model.feed(t.package(0), attempt)), hex("F1820000021A28916C"));
     QCOMPARE(model.packagesWritten(), 0);
+}
+
+// --trust-total: a device that counts the image by the request's package total, not by its
+// length. With the right total it behaves as any other.
+void TestDeviceModel::trustedTotal_data()
+{
+    QTest::addColumn<bool>("trust");
+    QTest::addColumn<int>("announced");
+    QTest::addColumn<int>("completeAfter"); // packages; -1: not complete after 3
+    QTest::newRow("trusted, right total") << true << 3 << 3;
+    QTest::newRow("trusted, total 1") << true << 1 << 1;
+    QTest::newRow("trusted, total 0") << true << 0 << 0;
+    QTest::newRow("trusted, total 5") << true << 5 << -1;
+    // Without it the request is refused: its total does not match its length.
+    QTest::newRow("counted, total 1") << false << 1 << -1;
+}
+
+void TestDeviceModel::trustedTotal()
+{
+    QFETCH(bool, trust);
+    QFETCH(int, announced);
+    QFETCH(int, completeAfter);
+    DeviceOptions options;
+    options.trustTotal = trust;
+    Transfer t(3000);
+    DeviceModel model(options);
+    // F1 01, 3000 bytes, the announced total.
+    QByteArray request = hex("F101 00000BB8");
+    request.append(char(announced >> 8)).append(char(announced));
+    DeviceModel::Output out = model.feed(withCrc(request), 0);
+    QCOMPARE(replyBytes(out), trust ? accepted : QByteArray());
+    int completedAt = out.completions.isEmpty() ? -1 : 0;
+    for (int k = 0; k < 3 && completedAt < 0; ++k) {
+        out = model.feed(t.package(k, true), k + 1);
+        if (!out.completions.isEmpty())
+            completedAt = k + 1;
+    }
+    QCOMPARE(completedAt, completeAfter);
+    if (!out.completions.isEmpty()) // the image keeps the length the request announced
+        QCOMPARE(out.completions.first().image.size(), 3000);
 }
 
 void TestDeviceModel::paddedAcknowledgements()

@@ -62,6 +62,7 @@ class TestSimProcess : public QObject
 
 private slots:
     void transferThroughThePty();
+    void rejectsBadOptions_data();
     void rejectsBadOptions();
 };
 
@@ -126,14 +127,27 @@ void TestSimProcess::transferThroughThePty()
     ::close(fd);
 }
 
+void TestSimProcess::rejectsBadOptions_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QByteArray>("named");
+    QTest::newRow("bad list") << QStringList{"--lose-ack", "x"} << QByteArray("--lose-ack");
+    QTest::newRow("bad short-ack list")
+        << QStringList{"--short-ack", "-3"} << QByteArray("--short-ack");
+    QTest::newRow("fault rate nan") << QStringList{"--faults", "nan"} << QByteArray("--faults");
+    QTest::newRow("fault rate over 1") << QStringList{"--faults", "1.5"} << QByteArray("--faults");
+}
+
 void TestSimProcess::rejectsBadOptions()
 {
+    QFETCH(QStringList, args);
+    QFETCH(QByteArray, named);
     QProcess sim;
-    sim.start(QStringLiteral(IAP_DEVICE_SIM), {QStringLiteral("--lose-ack"), QStringLiteral("x")});
+    sim.start(QStringLiteral(IAP_DEVICE_SIM), args);
     QVERIFY(sim.waitForFinished(5000));
     QCOMPARE(sim.exitCode(), 2);
     QVERIFY(sim.readAllStandardOutput().isEmpty());
-    QVERIFY(sim.readAllStandardError().contains("--lose-ack"));
+    QVERIFY(sim.readAllStandardError().contains(named));
 }
 
 QTEST_GUILESS_MAIN(TestSimProcess)

@@ -4,6 +4,7 @@
 #include "iapcontext.h"
 #include "mainwindow.h"
 #include "mainwindowui.h"
+#include "serial.h"
 #include "startoptions.h"
 #include "windowtest.h"
 
@@ -18,6 +19,8 @@
 #include <QTimer>
 #include <QUrl>
 #include <QtTest>
+#include <memory>
+#include <sys/stat.h>
 
 namespace {
 
@@ -127,13 +130,20 @@ private slots:
     void commandLine();
     void commandLineProcess_data();
     void commandLineProcess();
+    void downloadNeedsOpenPort_data();
+    void downloadNeedsOpenPort();
+    void diagnosticsOnlyWhenAsked_data();
+    void diagnosticsOnlyWhenAsked();
 
 private:
     MainWindow *newWindow(const QStringList &ports = {});
+    // Opens a line nobody answers in window (Download needs an open port).
+    void openSilentLine(MainWindow *window);
     void chooseFile(const QString &path, DialogSeen *seen = nullptr);
 
     QTemporaryDir work;
     QString savedCwd;
+    std::unique_ptr<SilentLine> line;
     MainWindow *w = nullptr;
     MainWindowUi *ui = nullptr;
 };
@@ -161,6 +171,18 @@ void TestWindow::cleanup()
     delete w;
     w = nullptr;
     ui = nullptr;
+    line.reset();
+}
+
+void TestWindow::openSilentLine(MainWindow *window)
+{
+    line = std::make_unique<SilentLine>();
+    QVERIFY(!line->name().isEmpty());
+    MainWindowUi *form = window->form();
+    form->comboBox->addItem(line->name());
+    form->comboBox->setCurrentIndex(form->comboBox->count() - 1);
+    form->openPortButton->click();
+    QVERIFY(window->serialLink()->isOpen());
 }
 
 MainWindow *TestWindow::newWindow(const QStringList &ports)
@@ -273,13 +295,14 @@ void TestWindow::labelsDuringUpgrade()
     const QString path =
         writeFile(QDir(work.path()), QStringLiteral("run.bin"), patternImage(5000));
     w->loadFirmware(path);
+    openSilentLine(w);
     ui->iapDownLoadButton->click();
     QCOMPARE(ui->iapDownLoadButton->text(), QStringLiteral("Cancel"));
     QVERIFY(w->iapTimerObject()->isActive());
 
     ui->actionchinese->trigger();
     QCOMPARE(ui->iapDownLoadButton->text(), QString::fromUtf8("取消"));
-    QCOMPARE(ui->openPortButton->text(), QString::fromUtf8("打开"));
+    QCOMPARE(ui->openPortButton->text(), QString::fromUtf8("关闭"));
     QVERIFY(w->iapTimerObject()->isActive());
     QCOMPARE(w->context()->state, 1);
 
@@ -326,6 +349,7 @@ void TestWindow::catalogueLookupOrder()
     // The first press starts the run although the catalogue's text differs.
     const QString path = writeFile(QDir(other.path()), QStringLiteral("a.bin"), patternImage(10));
     window->loadFirmware(path);
+    openSilentLine(window);
     ui->iapDownLoadButton->click();
     QCOMPARE(window->context()->state, 1);
     QCOMPARE(ui->iapDownLoadButton->text(), QStringLiteral("Cancel"));
@@ -426,6 +450,7 @@ void TestWindow::selectDisabledDuringRun()
     const QString path =
         writeFile(QDir(work.path()), QStringLiteral("sel.bin"), patternImage(3000));
     w->loadFirmware(path);
+    openSilentLine(w);
     ui->iapDownLoadButton->click();
     QVERIFY(!ui->iapLoadFileButton->isEnabled());
     ui->iapDownLoadButton->click(); // cancel
@@ -453,11 +478,24 @@ void TestWindow::badFiles_data()
                                << QString::fromUtf8("固件文件“%1”为空，没有可发送的数据");
     QTest::newRow("too large, en")
         << "large" << false
-        << QStringLiteral("Firmware file \"%1\" is too large: 67108865 bytes, at most 67108864 "
-                          "bytes (65536 packages) can be sent");
+        << QStringLiteral("Firmware file \"%1\" is too large: 67107841 bytes, at most 67107840 "
+                          "bytes (65535 packages) can be sent");
     QTest::newRow("too large, zh")
         << "large" << true
-        << QString::fromUtf8("固件文件“%1”过大：67108865 字节，最多 67108864 字节（65536 包）");
+        << QString::fromUtf8("固件文件“%1”过大：67107841 字节，最多 67107840 字节（65535 包）");
+    QTest::newRow("65536 packages, en")
+        << "65536" << false
+        << QStringLiteral("Firmware file \"%1\" is too large: 67108864 bytes, at most 67107840 "
+                          "bytes (65535 packages) can be sent");
+    QTest::newRow("fifo, en") << "fifo" << false
+                              << QStringLiteral("Cannot read firmware file \"%1\": not a regular "
+                                                "file (a pipe, a device or a socket)");
+    QTest::newRow("fifo, zh") << "fifo" << true
+                              << QString::fromUtf8(
+                                     "无法读取固件文件“%1”：不是普通文件（管道、设备或套接字）");
+    QTest::newRow("link loop, en")
+        << "loop" << false
+        << QStringLiteral("Cannot open firmware file \"%1\": its symbolic links form a loop");
 }
 
 void TestWindow::badFiles()
@@ -476,7 +514,17 @@ void TestWindow::badFiles()
     } else if (kind == QLatin1String("large")) {
         QFile f(path);
         QVERIFY(f.open(QIODevice::WriteOnly));
-        QVERIFY(f.resize(qint64(65536) * 1024 + 1)); // sparse: one byte over 65536 packages
+        QVERIFY(f.resize(qint64(65535) * 1024 + 1)); // sparse: one byte over 65535 packages
+    } else if (kind == QLatin1String("65536")) {
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        QVERIFY(f.resize(qint64(65536) * 1024)); // would be announced as 0 packages
+    } else if (kind == QLatin1String("fifo")) {
+        // Without a writer, a plain open of it would wait for ever.
+        QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+    } else if (kind == QLatin1String("loop")) {
+        QVERIFY(QFile::link(dir.filePath(QStringLiteral("other.bin")), path));
+        QVERIFY(QFile::link(path, dir.filePath(QStringLiteral("other.bin"))));
     }
 
     w->loadFirmware(path);
@@ -588,12 +636,13 @@ void TestWindow::downloadAndCancel()
 {
     const QString path = writeFile(QDir(work.path()), QStringLiteral("dl.bin"), patternImage(5000));
     w->loadFirmware(path);
+    openSilentLine(w);
     ui->iapDownLoadButton->click();
     QVERIFY(ui->tb_IAPMsg->toPlainText().isEmpty()); // cleared at the start
     QCOMPARE(ui->iapDownLoadButton->text(), QStringLiteral("Cancel"));
     QCOMPARE(w->iapTimerObject()->interval(), 50);
     QVERIFY(w->iapTimerObject()->isActive());
-    // No port is open: the request goes nowhere and is asked again on every tick.
+    // Nobody answers: the request is asked again on every tick.
     QTRY_VERIFY(ui->tb_IAPMsg->document()->blockCount() >= 2);
     QCOMPARE(ui->tb_IAPMsg->document()->firstBlock().text(),
              QStringLiteral("Request firmware update!"));
@@ -612,6 +661,7 @@ void TestWindow::refusedStart()
 {
     const QString path = writeFile(QDir(work.path()), QStringLiteral("r.bin"), patternImage(100));
     w->loadFirmware(path);
+    openSilentLine(w);
     w->context()->setImage(QByteArray()); // the image is gone behind the window's back
     ui->iapDownLoadButton->click();
     QCOMPARE(ui->tb_IAPMsg->document()->lastBlock().text(),
@@ -713,6 +763,121 @@ void TestWindow::commandLineProcess()
     const QString all =
         QString::fromLocal8Bit(p.readAllStandardOutput() + p.readAllStandardError());
     QVERIFY2(all.contains(output), qPrintable(all));
+}
+
+// Download with no open port would send requests into nothing, 20 a second, for ever: it is
+// refused with a line saying what to do, and no run starts.
+void TestWindow::downloadNeedsOpenPort_data()
+{
+    QTest::addColumn<QString>("before");
+    QTest::addColumn<bool>("chinese");
+    QTest::addColumn<QString>("expected");
+    const QString en = QStringLiteral(
+        "No serial port is open: choose and open the port first, then press Download.");
+    const QString zh = QString::fromUtf8("串口未打开：请先选择并打开串口，再点击下载。");
+    QTest::newRow("never opened, en") << "nothing" << false << en;
+    QTest::newRow("never opened, zh") << "nothing" << true << zh;
+    QTest::newRow("open failed, en") << "failed" << false << en;
+    QTest::newRow("opened and closed, zh") << "closed" << true << zh;
+}
+
+void TestWindow::downloadNeedsOpenPort()
+{
+    QFETCH(QString, before);
+    QFETCH(bool, chinese);
+    QFETCH(QString, expected);
+    if (chinese)
+        ui->actionchinese->trigger();
+    w->loadFirmware(writeFile(QDir(work.path()), QStringLiteral("np.bin"), patternImage(3000)));
+    if (before == QLatin1String("failed")) {
+        ui->comboBox->addItem(
+            QStringLiteral("/nonexistent/ttyIAP%1").arg(QCoreApplication::applicationPid()));
+        ui->comboBox->setCurrentIndex(ui->comboBox->count() - 1);
+        ui->openPortButton->click();
+        QVERIFY(!w->serialLink()->isOpen());
+    } else if (before == QLatin1String("closed")) {
+        openSilentLine(w);
+        ui->openPortButton->click();
+        QVERIFY(!w->serialLink()->isOpen());
+    }
+    const QString label = ui->iapDownLoadButton->text();
+    ui->iapDownLoadButton->click();
+    QCOMPARE(ui->tb_IAPMsg->document()->lastBlock().text(), expected);
+    QCOMPARE(ui->iapDownLoadButton->text(), label);
+    QVERIFY(!w->iapTimerObject()->isActive());
+    QCOMPARE(w->context()->state, 0);
+    QVERIFY(ui->iapLoadFileButton->isEnabled());
+    const int lines = ui->tb_IAPMsg->document()->blockCount();
+    QTest::qWait(150); // three ticks: no request line appears
+    QCOMPARE(ui->tb_IAPMsg->document()->blockCount(), lines);
+}
+
+// The program's diagnostics (a line per byte of every reply) go to stderr only when asked
+// for. The firmware file is named on the command line, so "size:N" shows that it was loaded;
+// a name that is not valid UTF-8 is given to the program as raw bytes through the shell.
+void TestWindow::diagnosticsOnlyWhenAsked_data()
+{
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<QString>("rules"); // QT_LOGGING_RULES; empty: not set
+    QTest::addColumn<bool>("rawName");
+    QTest::addColumn<bool>("shown");
+    QTest::newRow("by default") << QStringList() << QString() << false << false;
+    QTest::newRow("--verbose") << QStringList{"--verbose"} << QString() << false << true;
+    QTest::newRow("QT_LOGGING_RULES") << QStringList() << "default.debug=true" << false << true;
+    QTest::newRow("other rules only") << QStringList() << "qt.foo.debug=true" << false << false;
+    QTest::newRow("--verbose, name not UTF-8")
+        << QStringList{"--verbose"} << QString() << true << true;
+}
+
+void TestWindow::diagnosticsOnlyWhenAsked()
+{
+    QFETCH(QStringList, options);
+    QFETCH(QString, rules);
+    QFETCH(bool, rawName);
+    QFETCH(bool, shown);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    QProcess p;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    env.remove(QStringLiteral("QT_LOGGING_RULES"));
+    if (!rules.isEmpty())
+        env.insert(QStringLiteral("QT_LOGGING_RULES"), rules);
+    env.insert(QStringLiteral("DIR"), dir.path());
+    p.setProcessEnvironment(env);
+    if (rawName) {
+        const QByteArray native = QFile::encodeName(dir.path()) + "/\xff\xfe-fw.bin";
+        const int fd = ::open(native.constData(), O_WRONLY | O_CREAT | O_EXCL, 0600);
+        QVERIFY(fd >= 0);
+        QFile f;
+        QVERIFY(f.open(fd, QIODevice::WriteOnly, QFileDevice::AutoCloseHandle));
+        QCOMPARE(f.write(patternImage(1500)), qint64(1500));
+        f.close();
+        // printf turns the octal escapes into the bytes 0xFF 0xFE.
+        p.start(QStringLiteral("/bin/sh"),
+                QStringList{"-c",
+                            "exec \"$0\" \"$@\" \"$(printf '%s/\\377\\376-fw.bin' \"$DIR\")\"",
+                            QStringLiteral(APP_EXE)} +
+                    options);
+    } else {
+        const QString fw =
+            writeFile(QDir(dir.path()), QStringLiteral("fw.bin"), patternImage(1500));
+        p.start(QStringLiteral(APP_EXE), options << fw);
+    }
+    QVERIFY(p.waitForStarted(10000));
+    QByteArray err;
+    if (shown) {
+        QTRY_VERIFY_WITH_TIMEOUT((err += p.readAllStandardError()).contains("size:1500"), 20000);
+    } else {
+        QTest::qWait(2000); // the window is up and the file loaded long before
+        err = p.readAllStandardError();
+    }
+    QCOMPARE(p.state(), QProcess::Running); // the window is up, no failure ended it
+    p.terminate();
+    QVERIFY(p.waitForFinished(10000));
+    err += p.readAllStandardError();
+    QCOMPARE(err.contains("newportnum:"), shown);
+    QCOMPARE(err.contains("size:"), shown);
 }
 
 QTEST_MAIN(TestWindow)

@@ -97,6 +97,7 @@ private slots:
     void openCloseAndLabels();
     void replyFrames();
     void requestOnTheLine();
+    void lineLostDuringUpgrade_data();
     void lineLostDuringUpgrade();
 
 private:
@@ -254,8 +255,27 @@ void TestWindowSerial::requestOnTheLine()
     QCOMPARE(w->context()->state, 0);
 }
 
+// The device holds part of an image: the line says the upgrade is incomplete and must be run
+// again, with the bytes written so far, before the system's reason.
+void TestWindowSerial::lineLostDuringUpgrade_data()
+{
+    QTest::addColumn<bool>("chinese");
+    QTest::addColumn<QString>("expected"); // %1 the port
+    QTest::newRow("en") << false
+                        << QStringLiteral("Serial port %1 was lost: the upgrade is incomplete (0 "
+                                          "of 3000 bytes written) and must be run again. The "
+                                          "port has been closed. (");
+    QTest::newRow("zh") << true
+                        << QString::fromUtf8("串口 %1 已断开：升级未完成（已写入 0 / 3000 字节），"
+                                             "设备需要重新升级。串口已关闭。（");
+}
+
 void TestWindowSerial::lineLostDuringUpgrade()
 {
+    QFETCH(bool, chinese);
+    QFETCH(QString, expected);
+    if (chinese)
+        ui->actionchinese->trigger();
     const QString path = writeFile(QDir(work.path()), QStringLiteral("fw.bin"), patternImage(3000));
     w->loadFirmware(path);
     openPty();
@@ -269,13 +289,17 @@ void TestWindowSerial::lineLostDuringUpgrade()
     QTRY_VERIFY(!w->serialLink()->isOpen());
     QTRY_VERIFY(ui->comboBox->isEnabled());
     QVERIFY(ui->refreshButton->isEnabled());
-    QCOMPARE(ui->openPortButton->text(), QStringLiteral("Open"));
-    QCOMPARE(ui->iapDownLoadButton->text(), QStringLiteral("Download"));
+    QCOMPARE(ui->openPortButton->text(),
+             chinese ? QString::fromUtf8("打开") : QStringLiteral("Open"));
+    QCOMPARE(ui->iapDownLoadButton->text(),
+             chinese ? QString::fromUtf8("下载固件") : QStringLiteral("Download"));
     QVERIFY(!w->iapTimerObject()->isActive());
     QCOMPARE(w->context()->state, 0);
     QVERIFY(ui->iapLoadFileButton->isEnabled());
     const QString last = ui->tb_IAPMsg->document()->lastBlock().text();
-    QVERIFY2(last.startsWith(QStringLiteral("Serial port %1 was lost: ").arg(pty->name())),
+    // The system's reason comes last, in brackets, and says nothing more than that.
+    QVERIFY2(last.startsWith(expected.arg(pty->name())), qPrintable(last));
+    QVERIFY2(last.endsWith(chinese ? QString::fromUtf8("）") : QStringLiteral(")")),
              qPrintable(last));
     // One line only, and the next press starts a fresh run.
     const int lines = ui->tb_IAPMsg->document()->blockCount();

@@ -12,6 +12,10 @@
 #include <QWidget>
 #include <functional>
 
+#include <fcntl.h>
+#include <pty.h>
+#include <unistd.h>
+
 // Collects Qt's debug output while alive.
 class DebugCapture
 {
@@ -80,3 +84,42 @@ inline QByteArray patternImage(int size)
         b[i] = char(i * 7 + 3);
     return b;
 }
+
+// A line for the window to open that nobody answers: the device end of a pseudo-terminal,
+// kept open and drained of what the window writes.
+class SilentLine
+{
+public:
+    SilentLine()
+    {
+        int slave = -1;
+        char name[128] = {};
+        if (::openpty(&m_master, &slave, name, nullptr, nullptr) != 0)
+            return;
+        ::close(slave); // the window opens it by name
+        ::fcntl(m_master, F_SETFL, ::fcntl(m_master, F_GETFL) | O_NONBLOCK);
+        m_name = QString::fromLocal8Bit(name);
+    }
+    ~SilentLine()
+    {
+        if (m_master >= 0)
+            ::close(m_master);
+    }
+    SilentLine(const SilentLine &) = delete;
+    SilentLine &operator=(const SilentLine &) = delete;
+    QString name() const { return m_name; }
+    // What the window has written so far.
+    QByteArray drain()
+    {
+        QByteArray out;
+        char buf[4096];
+        ssize_t n;
+        while ((n = ::read(m_master, buf, sizeof buf)) > 0)
+            out.append(buf, int(n));
+        return out;
+    }
+
+private:
+    int m_master = -1;
+    QString m_name;
+};
