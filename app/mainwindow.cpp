@@ -233,15 +233,22 @@ void MainWindow::LoadFile()
         iapContext->setImage(QByteArray());
         ui->iapDownLoadButton->setEnabled(false);
         ui->tb_IAPMsg->clear();
-        appendMessage(iap::errorText(file.error, isChinese, path, file.detail));
+        appendMessage(iap::errorText(file.error, isChinese, path, file.detail, file.fault));
         return;
     }
     iapContext->setImage(file.image);
     ui->iapDownLoadButton->setEnabled(true);
-    ui->tb_IAPMsg->setPlainText(iap::text(iap::Text::Summary, isChinese)
-                                    .arg(file.size)
-                                    .arg(iapContext->packetSize)
-                                    .arg(iapContext->packetTotal));
+    QString summary = iap::text(iap::Text::Summary, isChinese)
+                          .arg(iapContext->firmware.size())
+                          .arg(iapContext->packetSize)
+                          .arg(iapContext->packetTotal);
+    // A converted file (HEX, S-record, ELF) says what it was and where the image lies.
+    if (file.format != iap::ImageFormat::Binary)
+        summary.prepend(iap::text(iap::Text::ConvertedImage, isChinese)
+                            .arg(iap::formatTitle(file.format), iap::addressText(file.base),
+                                 iap::addressText(file.last)) +
+                        QStringLiteral("\r\n"));
+    ui->tb_IAPMsg->setPlainText(summary);
 }
 
 void MainWindow::on_iapDownLoadButton_clicked()

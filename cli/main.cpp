@@ -94,6 +94,10 @@ QString exitCodeHelp()
         "upgrade as the Upgrade Assistant window (1024-byte packages, CRC-32, acknowledged one\n"
         "by one). With several ports the image goes to all of them at once.\n"
         "\n"
+        "FIRMWARE is read by its content: Intel HEX, Motorola S-record and ELF files become one\n"
+        "image from their lowest address to their highest (gaps sent as 0xFF); anything else\n"
+        "is sent byte for byte; a file of those formats that cannot be read ends with code 2.\n"
+        "\n"
         "Exit codes: 0 success; 1 usage; 2 firmware file (missing, unreadable, not a regular\n"
         "file, empty, over 65535 packages = 67107840 bytes); 3 port (cannot open, in use, lost\n"
         "during the transfer); 4 the device did not answer the update request in time; 5 too many\n"
@@ -106,6 +110,7 @@ struct Settings
     QStringList ports;
     QString firmware;
     FlashJob::Options job;
+    iap::ImageOptions image;
     Reporter::Settings report;
     bool list = false;
 };
@@ -156,6 +161,16 @@ QString parse(QCommandLineParser &parser, const QStringList &arguments, Settings
         QStringLiteral("json"),
         QStringLiteral("Write one JSON object per line on stdout instead of text (events started, "
                        "requesting, accepted, progress, resend, finished, failed)."));
+    const QCommandLineOption format(
+        QStringLiteral("format"),
+        QStringLiteral("Read FIRMWARE as this format instead of deciding from its content: bin "
+                       "(raw image), hex (Intel HEX), srec (Motorola S-record) or elf."),
+        QStringLiteral("bin|hex|srec|elf"));
+    const QCommandLineOption base(
+        QStringLiteral("base"),
+        QStringLiteral("Start the image at ADDR (0x... or decimal) instead of its lowest address; "
+                       "the space up to the first data is sent as 0xFF."),
+        QStringLiteral("ADDR"));
     const QCommandLineOption quiet({QStringLiteral("q"), QStringLiteral("quiet")},
                                    QStringLiteral("Print errors only."));
     const QCommandLineOption verbose(
@@ -165,9 +180,10 @@ QString parse(QCommandLineParser &parser, const QStringList &arguments, Settings
 
     parser.setApplicationDescription(exitCodeHelp());
     parser.addOptions({help, version, port, list, baud, lang, maxResends, requestTimeout,
-                       ackTimeout, fast, jsonOpt, quiet, verbose});
+                       ackTimeout, fast, jsonOpt, format, base, quiet, verbose});
     parser.addPositionalArgument(QStringLiteral("FIRMWARE"),
-                                 QStringLiteral("The firmware image (*.bin)."));
+                                 QStringLiteral("The firmware: a raw image (*.bin), Intel HEX, "
+                                                "Motorola S-record or ELF."));
 
     *helpOrVersion = false;
     if (!parser.parse(arguments)) {
@@ -220,6 +236,18 @@ QString parse(QCommandLineParser &parser, const QStringList &arguments, Settings
     // A package is resent on the tick after waitLimit ticks without its acknowledgement.
     s->job.waitLimit = qMax(1, int(qRound64(ack * 1000 / 50)));
     s->job.fast = parser.isSet(fast);
+    if (parser.isSet(format) && !iap::parseFormatName(parser.value(format), &s->image.format))
+        return QStringLiteral("--format must be bin, hex, srec or elf, not \"%1\".")
+            .arg(parser.value(format));
+    if (parser.isSet(base)) {
+        const QString text = parser.value(base);
+        const bool hex = text.startsWith(QLatin1String("0x"), Qt::CaseInsensitive);
+        s->image.base = (hex ? text.mid(2) : text).toULongLong(&ok, hex ? 16 : 10);
+        if (!ok || text.size() == (hex ? 2 : 0))
+            return QStringLiteral("--base needs an address (0x... or decimal), not \"%1\".")
+                .arg(text);
+        s->image.hasBase = true;
+    }
 
     s->ports = parser.values(port);
     if (s->ports.isEmpty())
@@ -283,13 +311,15 @@ int main(int argc, char *argv[])
         return listPorts();
 
     // The image is checked before any port is opened.
-    const iap::FirmwareFile file = iap::loadFirmwareFile(s.firmware);
+    const iap::FirmwareFile file = iap::loadFirmwareFile(s.firmware, s.image);
     if (file.error != iap::IapError::None) {
         reporter.earlyFailure(
             flash::FirmwareFile, QStringLiteral("firmware-file"),
-            iap::errorText(file.error, s.report.chinese, s.firmware, file.detail));
+            iap::errorText(file.error, s.report.chinese, s.firmware, file.detail, file.fault));
         return flash::FirmwareFile;
     }
+    reporter.setImage(iap::formatName(file.format), iap::addressText(file.base),
+                      iap::addressText(file.last));
 
     int signalFds[2] = {-1, -1};
     if (!installSignalPipe(signalFds)) {
@@ -307,10 +337,16 @@ int main(int argc, char *argv[])
     {
         IapContext summary;
         summary.setImage(file.image);
-        reporter.summary(iap::text(iap::Text::Summary, s.report.chinese)
-                             .arg(summary.firmware.size())
-                             .arg(summary.packetSize)
-                             .arg(summary.packetTotal));
+        QString text = iap::text(iap::Text::Summary, s.report.chinese)
+                           .arg(summary.firmware.size())
+                           .arg(summary.packetSize)
+                           .arg(summary.packetTotal);
+        if (file.format != iap::ImageFormat::Binary)
+            text.prepend(iap::text(iap::Text::ConvertedImage, s.report.chinese)
+                             .arg(iap::formatTitle(file.format), iap::addressText(file.base),
+                                  iap::addressText(file.last)) +
+                         QStringLiteral("\r\n"));
+        reporter.summary(text);
     }
 
     QSocketNotifier signalNotifier(signalFds[1], QSocketNotifier::Read);

@@ -70,6 +70,13 @@ void Reporter::json(QJsonObject object, FlashJob *job)
     std::fflush(stdout);
 }
 
+void Reporter::setImage(const QString &format, const QString &base, const QString &end)
+{
+    m_format = format;
+    m_base = base;
+    m_end = end;
+}
+
 void Reporter::summary(const QString &text)
 {
     if (m_s.mode == Mode::Json || m_s.quiet)
@@ -108,6 +115,9 @@ void Reporter::onStarted(FlashJob *job)
     if (m_s.mode == Mode::Json) {
         json({{QStringLiteral("event"), QStringLiteral("started")},
               {QStringLiteral("file"), m_s.file},
+              {QStringLiteral("format"), m_format},
+              {QStringLiteral("base"), m_base},
+              {QStringLiteral("end"), m_end},
               {QStringLiteral("bytes"), job->imageBytes()},
               {QStringLiteral("packages"), job->packetTotal()},
               {QStringLiteral("baud"), job->options().baud},

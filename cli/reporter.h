@@ -34,6 +34,9 @@ public:
 
     explicit Reporter(const Settings &settings, QObject *parent = nullptr);
 
+    // What the file turned out to be, for the "started" event: bin/hex/srec/elf and the
+    // addresses of the image's first and last byte.
+    void setImage(const QString &format, const QString &base, const QString &end);
     // The image summary, once before the ports are opened.
     void summary(const QString &text);
     // A failure before any port was opened (usage, firmware file).
@@ -60,6 +63,9 @@ private:
     void json(QJsonObject object, FlashJob *job);
 
     Settings m_s;
+    QString m_format;
+    QString m_base;
+    QString m_end;
     QList<FlashJob *> m_jobs;
     QHash<FlashJob *, JobState> m_state;
     bool m_barShown = false;

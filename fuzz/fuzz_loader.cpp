@@ -130,7 +130,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             FUZZ_CHECK(::truncate(QFile::encodeName(path).constData(), fileSize) == 0);
     }
 
-    const iap::FirmwareFile r = iap::loadFirmwareFile(path);
+    // Raw images here: fuzz_formats covers the HEX, S-record and ELF readers.
+    iap::ImageOptions raw;
+    raw.format = iap::ImageFormat::Binary;
+    const iap::FirmwareFile r = iap::loadFirmwareFile(path, raw);
     if (fileSize == 0) {
         FUZZ_CHECK(r.error == IapError::FileEmpty);
         FUZZ_CHECK(r.image.isEmpty());

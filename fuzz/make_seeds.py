@@ -138,6 +138,84 @@ write("loader", "over-limit", b"\xE5\x06abc")
 write("loader", "few-zero-packages", b"\xE5\x07" + b"\xEE" * 100)
 
 
+# --- formats: mode byte (bits 0-1: 0 detect, 1 HEX, 2 S-record, 3 ELF; bit 2: 4-byte start
+# address follows), piece-size byte, then the file
+def ihex(rtype: int, address: int, data: bytes) -> bytes:
+    body = bytes([len(data), address >> 8 & 0xFF, address & 0xFF, rtype]) + data
+    return b":" + (body + bytes([-sum(body) & 0xFF])).hex().upper().encode() + b"\n"
+
+
+def srec(rtype: int, address: int, data: bytes) -> bytes:
+    width = {0: 2, 1: 2, 2: 3, 3: 4, 5: 2, 6: 3, 7: 4, 8: 3, 9: 2}[rtype]
+    body = bytes([width + len(data) + 1]) + address.to_bytes(width, "big") + data
+    return b"S" + str(rtype).encode() + (body + bytes([~sum(body) & 0xFF])).hex().upper().encode() + b"\n"
+
+
+def elf(wide: bool, big: bool, segments, payload: bytes) -> bytes:
+    order = "big" if big else "little"
+    word = 8 if wide else 4
+    ehsize, phentsize = (64, 56) if wide else (52, 32)
+    head = bytearray(ehsize)
+    head[0:7] = b"\x7FELF" + bytes([2 if wide else 1, 2 if big else 1, 1])
+    head[16:18] = (2).to_bytes(2, order)
+    head[(32 if wide else 28):(32 if wide else 28) + word] = ehsize.to_bytes(word, order)
+    head[(54 if wide else 42):(54 if wide else 42) + 2] = phentsize.to_bytes(2, order)
+    head[(56 if wide else 44):(56 if wide else 44) + 2] = len(segments).to_bytes(2, order)
+    base = ehsize + phentsize * len(segments)
+    out = bytes(head)
+    for ptype, paddr, offset, size in segments:
+        ph = bytearray(phentsize)
+        ph[0:4] = ptype.to_bytes(4, order)
+        if wide:
+            ph[8:16] = (base + offset).to_bytes(8, order)
+            ph[16:24] = (paddr + 0x1000).to_bytes(8, order)
+            ph[24:32] = paddr.to_bytes(8, order)
+            ph[32:40] = size.to_bytes(8, order)
+            ph[40:48] = size.to_bytes(8, order)
+        else:
+            ph[4:8] = (base + offset).to_bytes(4, order)
+            ph[8:12] = (paddr + 0x1000).to_bytes(4, order)
+            ph[12:16] = paddr.to_bytes(4, order)
+            ph[16:20] = size.to_bytes(4, order)
+            ph[20:24] = size.to_bytes(4, order)
+        out += bytes(ph)
+    return out + payload
+
+
+DATA = bytes(range(48))
+HEX = (ihex(4, 0, b"\x08\x00") + ihex(0, 0, DATA[:16]) + ihex(0, 0x10, DATA[16:32])
+       + ihex(0, 0x40, DATA[32:]) + ihex(5, 0, b"\x08\x00\x01\x01") + ihex(1, 0, b""))
+SREC = (srec(0, 0, b"seed") + srec(3, 0x08000000, DATA[:16]) + srec(3, 0x08000010, DATA[16:])
+        + srec(5, 2, b"") + srec(7, 0x08000000, b""))
+write("formats", "hex", b"\x00\x40" + HEX)
+write("formats", "hex-crlf-lower-small-pieces", b"\x00\x02" + HEX.replace(b"\n", b"\r\n").lower())
+write("formats", "hex-segment", b"\x01\xFF" + ihex(2, 0, b"\x10\x00") + ihex(0, 0xFFF8, DATA[:16])
+      + ihex(1, 0, b""))
+write("formats", "hex-out-of-order", b"\x00\x10" + ihex(0, 0x20, DATA[:8]) + ihex(0, 0, DATA[:8])
+      + ihex(0, 0x10, DATA[:8]) + ihex(1, 0, b""))
+write("formats", "hex-overlap", b"\x00\x40" + ihex(0, 0, DATA[:16]) + ihex(0, 8, DATA[:16])
+      + ihex(1, 0, b""))
+write("formats", "hex-gap", b"\x00\x40" + ihex(0, 0, DATA[:4]) + ihex(4, 0, b"\x00\x20")
+      + ihex(0, 0, DATA[:4]) + ihex(1, 0, b""))
+write("formats", "hex-no-end", b"\x00\x40" + ihex(0, 0, DATA[:16]))
+write("formats", "hex-base", b"\x04\x40\x07\xFF\xFF\xF0" + HEX)
+write("formats", "srec", b"\x00\x40" + SREC)
+write("formats", "srec-s1-s2", b"\x02\x07" + srec(1, 0x100, DATA[:16]) + srec(2, 0x10110, DATA[:8])
+      + srec(6, 2, b"") + srec(8, 0, b""))
+write("formats", "srec-bad-count", b"\x00\x40" + srec(1, 0, DATA[:16]) + srec(5, 7, b"")
+      + srec(9, 0, b""))
+write("formats", "elf32-le", b"\x00\x00" + elf(False, False, [(1, 0x08000000, 0, 32),
+                                                            (1, 0x08000040, 32, 16)], DATA))
+write("formats", "elf32-be", b"\x03\x00" + elf(False, True, [(1, 0x1000, 0, 48)], DATA))
+write("formats", "elf64-le", b"\x00\x00" + elf(True, False, [(1, 0x20000000, 16, 32),
+                                                           (4, 0, 0, 8)], DATA))
+write("formats", "elf64-be-out-of-order", b"\x00\x00" + elf(True, True, [(1, 0x2020, 0, 16),
+                                                                        (1, 0x2000, 16, 16)], DATA))
+write("formats", "elf-outside", b"\x00\x00" + elf(False, False, [(1, 0, 40, 64)], DATA))
+write("formats", "raw-colon", b"\x00\x40:\x00\x01\x02binary")
+write("formats", "raw-elf-magic", b"\x00\x40\x7FELF\x07\x07")
+
+
 # --- device: capacity byte (256 << (b % 16)), write-failure byte, then the line
 def dev_request(size: int, total: int = -1) -> bytes:
     if total < 0:

@@ -109,7 +109,31 @@ bool openRegularFile(const QString &path, QFile *file, FirmwareFile *result)
 
 } // namespace
 
-FirmwareFile loadFirmwareFile(const QString &path)
+namespace {
+
+// A HEX, S-record or ELF file: converted by its own reader.
+FirmwareFile loadStructured(QFile &file, ImageFormat format, const ImageOptions &options,
+                            FirmwareFile result)
+{
+    ConvertedImage converted = convertFile(file, format, options);
+    result.error = converted.error;
+    result.fault = converted.fault;
+    result.format = format;
+    if (converted.error == IapError::FileUnreadable)
+        result.detail = file.errorString();
+    else if (converted.error == IapError::FileTooLarge)
+        result.detail = QString::number(result.size);
+    if (converted.error != IapError::None)
+        return result;
+    result.image = std::move(converted.image);
+    result.base = converted.base;
+    result.last = converted.last;
+    return result;
+}
+
+} // namespace
+
+FirmwareFile loadFirmwareFile(const QString &path, const ImageOptions &options)
 {
     FirmwareFile result;
     if (path.isEmpty()) {
@@ -120,6 +144,12 @@ FirmwareFile loadFirmwareFile(const QString &path)
     if (!openRegularFile(path, &file, &result))
         return result;
     result.size = file.size();
+    const ImageFormat format = options.format != ImageFormat::Auto ? options.format : [&file] {
+        const QByteArray start = file.peek(DetectBytes);
+        return detectFormat(start.constData(), start.size());
+    }();
+    if (format != ImageFormat::Binary)
+        return loadStructured(file, format, options, result);
     if (!IapContext::imageFits(file.size())) {
         result.error = IapError::FileTooLarge;
         result.detail = QString::number(file.size());
@@ -150,6 +180,11 @@ FirmwareFile loadFirmwareFile(const QString &path)
         return result;
     }
     result.size = image.size();
+    if (!placeRaw(image.size(), options, &result.base, &result.last)) {
+        result.error = IapError::ImageMalformed;
+        result.fault.record = RecordFault::AddressOverflow;
+        return result;
+    }
     result.image = image;
     return result;
 }

@@ -31,7 +31,63 @@ constexpr Pair texts[] = {
     {Text::CloseLabel, "Close", "关闭"},
     {Text::AboutTitle, "About", "关于"},
     {Text::AboutText, "Dranvel Upgrade Assistant V1.0", "Dranvel Upgrade Assistant V1.0"},
+    {Text::ConvertedImage,
+     "%1 file: addresses %2-%3; the image starts at %2 (the device receives it from its first "
+     "byte)",
+     "%1 文件：地址 %2-%3；镜像从 %2 开始（设备从镜像的第一个字节开始接收）"},
 };
+
+QString recordFaultText(const ImageFault &fault, bool chinese)
+{
+    switch (fault.record) {
+    case RecordFault::None:
+        break;
+    case RecordFault::BadCharacter:
+        return chinese ? QStringLiteral("含有非十六进制数字的字符")
+                       : QStringLiteral("a character that is not a hexadecimal digit");
+    case RecordFault::BadStart:
+        if (fault.format == ImageFormat::SRecord)
+            return chinese ? QStringLiteral("行首不是 S 和记录类型")
+                           : QStringLiteral("the line does not start with S and a record type");
+        return chinese ? QStringLiteral("行首不是“:”")
+                       : QStringLiteral("the line does not start with ':'");
+    case RecordFault::BadLength:
+        return chinese ? QStringLiteral("长度字节与该行不符")
+                       : QStringLiteral("the length byte does not match the line");
+    case RecordFault::UnknownType:
+        return chinese ? QStringLiteral("未知的记录类型") : QStringLiteral("unknown record type");
+    case RecordFault::BadAddressRecord:
+        return chinese ? QStringLiteral("地址记录长度错误")
+                       : QStringLiteral("an address record of the wrong length");
+    case RecordFault::BadEndRecord:
+        return chinese ? QStringLiteral("结束记录格式错误")
+                       : QStringLiteral("an end record of the wrong length");
+    case RecordFault::DataAfterEnd:
+        return chinese ? QStringLiteral("结束记录之后还有记录")
+                       : QStringLiteral("records after the end record");
+    case RecordFault::LineTooLong:
+        return chinese ? QStringLiteral("比任何记录都长")
+                       : QStringLiteral("longer than any record");
+    case RecordFault::TooManyBlocks:
+        return chinese ? QStringLiteral("分散的数据块超过 1048576 个")
+                       : QStringLiteral("more than 1048576 separate pieces of data");
+    case RecordFault::ElfHeader:
+        return chinese ? QStringLiteral("文件头不完整，或类别、字节序未知")
+                       : QStringLiteral(
+                             "the header is cut short or names an unknown class or byte order");
+    case RecordFault::ElfProgramHeaders:
+        return chinese ? QStringLiteral("程序头超出文件范围或大小错误")
+                       : QStringLiteral(
+                             "the program headers lie outside the file or have the wrong size");
+    case RecordFault::ElfSegmentOutside:
+        return chinese ? QStringLiteral("某个段的数据超出文件范围")
+                       : QStringLiteral("a segment's bytes lie outside the file");
+    case RecordFault::AddressOverflow:
+        return chinese ? QStringLiteral("数据超出地址空间末尾")
+                       : QStringLiteral("data beyond the end of the address space");
+    }
+    return QString();
+}
 
 } // namespace
 
@@ -42,7 +98,30 @@ QString text(Text t, bool chinese)
     return QString::fromUtf8(chinese ? p.chinese : p.english);
 }
 
-QString errorText(IapError error, bool chinese, const QString &path, const QString &detail)
+QString formatTitle(ImageFormat format)
+{
+    switch (format) {
+    case ImageFormat::IntelHex:
+        return QStringLiteral("Intel HEX");
+    case ImageFormat::SRecord:
+        return QStringLiteral("Motorola S-record");
+    case ImageFormat::Elf:
+        return QStringLiteral("ELF");
+    case ImageFormat::Auto:
+    case ImageFormat::Binary:
+        break;
+    }
+    return QStringLiteral("binary");
+}
+
+QString addressText(quint64 address)
+{
+    return QStringLiteral("0x") +
+           QString::number(address, 16).toUpper().rightJustified(8, QLatin1Char('0'));
+}
+
+QString errorText(IapError error, bool chinese, const QString &path, const QString &detail,
+                  const ImageFault &fault)
 {
     const QString limit = QString::number(IapContext::MaxImageBytes);
     const QString packets = QString::number(IapContext::MaxPackets);
@@ -80,6 +159,84 @@ QString errorText(IapError error, bool chinese, const QString &path, const QStri
         return chinese ? QStringLiteral("未加载可用的固件：请先选择一个非空的固件文件")
                        : QStringLiteral(
                              "No usable firmware loaded: choose a non-empty firmware file first");
+    case IapError::ImageChecksum:
+        return chinese ? QStringLiteral("固件文件“%1”：第 %2 行校验和错误")
+                             .arg(path, QString::number(fault.line))
+                       : QStringLiteral("Firmware file \"%1\": checksum error on line %2")
+                             .arg(path, QString::number(fault.line));
+    case IapError::ImageMalformed:
+        if (fault.line > 0)
+            return chinese
+                       ? QStringLiteral("固件文件“%1”：第 %2 行记录格式错误：%3")
+                             .arg(path, QString::number(fault.line), recordFaultText(fault, true))
+                       : QStringLiteral("Firmware file \"%1\": malformed record on line %2: %3")
+                             .arg(path, QString::number(fault.line), recordFaultText(fault, false));
+        return chinese ? QStringLiteral("固件文件“%1”：%2 文件格式错误：%3")
+                             .arg(path, formatTitle(fault.format), recordFaultText(fault, true))
+                       : QStringLiteral("Firmware file \"%1\": malformed %2 file: %3")
+                             .arg(path, formatTitle(fault.format), recordFaultText(fault, false));
+    case IapError::ImageNoEnd:
+        if (fault.format == ImageFormat::SRecord)
+            return chinese
+                       ? QStringLiteral("固件文件“%1”：缺少终止记录（S7、S8 或 S9），文件不完整")
+                             .arg(path)
+                       : QStringLiteral("Firmware file \"%1\": no termination record (S7, S8 "
+                                        "or S9): the file is cut short")
+                             .arg(path);
+        return chinese
+                   ? QStringLiteral("固件文件“%1”：缺少文件结束记录（类型 01），文件不完整")
+                         .arg(path)
+                   : QStringLiteral("Firmware file \"%1\": no end-of-file record (type 01): the "
+                                    "file is cut short")
+                         .arg(path);
+    case IapError::ImageCountMismatch:
+        return chinese
+                   ? QStringLiteral("固件文件“%1”：第 %2 行的记录计数为 %3 条数据记录，而文件中有 "
+                                    "%4 条")
+                         .arg(path, QString::number(fault.line), QString::number(fault.expected),
+                              QString::number(fault.found))
+                   : QStringLiteral("Firmware file \"%1\": the record count on line %2 says %3 "
+                                    "data records, the file has %4")
+                         .arg(path, QString::number(fault.line), QString::number(fault.expected),
+                              QString::number(fault.found));
+    case IapError::ImageOverlap:
+        return chinese ? QStringLiteral("固件文件“%1”：数据重叠：%2-%3 与 %4-%5")
+                             .arg(path, addressText(fault.firstLow), addressText(fault.firstHigh),
+                                  addressText(fault.secondLow), addressText(fault.secondHigh))
+                       : QStringLiteral("Firmware file \"%1\": overlapping data: %2-%3 and %4-%5")
+                             .arg(path, addressText(fault.firstLow), addressText(fault.firstHigh),
+                                  addressText(fault.secondLow), addressText(fault.secondHigh));
+    case IapError::ImageNoData:
+        return chinese ? QStringLiteral("固件文件“%1”不含任何数据，没有可发送的内容").arg(path)
+                       : QStringLiteral("Firmware file \"%1\" holds no data: nothing to send")
+                             .arg(path);
+    case IapError::ImageGap:
+        return chinese ? QStringLiteral("固件文件“%1”包含两个相距超过 1 MiB 的镜像：%2-%3 与 "
+                                        "%4-%5；请分别烧写")
+                             .arg(path, addressText(fault.firstLow), addressText(fault.firstHigh),
+                                  addressText(fault.secondLow), addressText(fault.secondHigh))
+                       : QStringLiteral("Firmware file \"%1\" holds two images more than 1 MiB "
+                                        "apart: %2-%3 and %4-%5; flash them one at a time")
+                             .arg(path, addressText(fault.firstLow), addressText(fault.firstHigh),
+                                  addressText(fault.secondLow), addressText(fault.secondHigh));
+    case IapError::ImageTooLarge: {
+        const QString packages = QString::number(IapContext::MaxImageBytes / 1024);
+        return chinese ? QStringLiteral("固件文件“%1”：镜像 %2-%3 共 %4 字节，超过包数上限（%5 "
+                                        "包）：最多可发送 %6 字节")
+                             .arg(path, addressText(fault.firstLow), addressText(fault.firstHigh),
+                                  QString::number(fault.expected), packages, limit)
+                       : QStringLiteral("Firmware file \"%1\": the image %2-%3 is %4 bytes, over "
+                                        "the package limit (%5 packages): at most %6 bytes can be "
+                                        "sent")
+                             .arg(path, addressText(fault.firstLow), addressText(fault.firstHigh),
+                                  QString::number(fault.expected), packages, limit);
+    }
+    case IapError::ImageBelowBase:
+        return chinese ? QStringLiteral("固件文件“%1”：地址 %2 处的数据低于起始地址 %3")
+                             .arg(path, addressText(fault.secondLow), addressText(fault.firstLow))
+                       : QStringLiteral("Firmware file \"%1\": data at %2 lies below the start "
+                                        "address %3")
+                             .arg(path, addressText(fault.secondLow), addressText(fault.firstLow));
     }
     return QString();
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "imagetypes.h"
+
 #include <QString>
 
 namespace iap {
@@ -23,6 +25,7 @@ enum class Text
     CloseLabel,
     AboutTitle,
     AboutText,
+    ConvertedImage, // %1 format title, %2 first address, %3 last address (0x%08X)
 };
 
 QString text(Text t, bool chinese);
@@ -38,10 +41,26 @@ enum class IapError
     FileEmpty,      // %1 path
     FileTooLarge,   // %1 path, %2 size in bytes
     EmptyImage,     // a run was asked for without a usable image
+    // A structured file (HEX, S-record, ELF) that cannot become an image; the particulars
+    // are in an ImageFault.
+    ImageChecksum,      // a record's checksum does not add up (line)
+    ImageMalformed,     // a record or header that cannot be read (record, line)
+    ImageNoEnd,         // the end-of-file or termination record is missing
+    ImageCountMismatch, // an S5/S6 record count differs from the records seen
+    ImageOverlap,       // two pieces of data at the same address (the two ranges)
+    ImageNoData,        // a structured file without a single data byte
+    ImageGap,           // more than 1 MiB between two pieces of data (the two ranges)
+    ImageTooLarge,      // the image from its first to its last address is over the limit
+    ImageBelowBase,     // data below the start address given (first range: base, lowest)
 };
 
 // One line for the user, naming the path and the reason.
 QString errorText(IapError error, bool chinese, const QString &path = QString(),
-                  const QString &detail = QString());
+                  const QString &detail = QString(), const ImageFault &fault = ImageFault());
+
+// "Intel HEX", "Motorola S-record", "ELF", "binary": the same in both languages.
+QString formatTitle(ImageFormat format);
+// An address as the summary and the messages write it: 0x08000000.
+QString addressText(quint64 address);
 
 } // namespace iap

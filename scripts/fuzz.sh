@@ -4,7 +4,7 @@
 # exits non-zero when a target found something (the inputs are kept under
 # build-hfuzz/fuzz-findings/). Not part of ./test.sh: ctest replays the seed corpus instead.
 #
-#   scripts/fuzz.sh [--seconds N] [--update-corpus] [framer|engine|loader|device ...]
+#   scripts/fuzz.sh [--seconds N] [--update-corpus] [framer|engine|loader|formats|device ...]
 #
 # --update-corpus merges the inputs that reached new code back into fuzz/corpus/<target>
 # (libFuzzer -merge=1, so only a minimal set is added).
@@ -19,12 +19,12 @@ while [ $# -gt 0 ]; do
     case "$1" in
         --seconds) seconds=$2; shift 2 ;;
         --update-corpus) update=1; shift ;;
-        framer|engine|loader|device) targets+=("$1"); shift ;;
+        framer|engine|loader|formats|device) targets+=("$1"); shift ;;
         -h|--help) sed -n '2,11p' "$0"; exit 0 ;;
         *) echo "unknown argument: $1" >&2; exit 1 ;;
     esac
 done
-[ ${#targets[@]} -gt 0 ] || targets=(framer engine loader device)
+[ ${#targets[@]} -gt 0 ] || targets=(framer engine loader formats device)
 
 . scripts/deps.sh
 ensure_packages "${BUILD_PACKAGES[@]}" clang libclang-rt-14-dev
@@ -45,8 +45,12 @@ for t in "${targets[@]}"; do
     before=$(find "$build/fuzz-findings" -name "$t-*" | wc -l)
     echo "fuzzing $t for ${seconds}s (log: $log)"
     set +e
+    # The format readers may never ask for more than an image's worth of memory at once
+    # (64 MiB, plus room for the allocator's own bookkeeping).
+    extra=()
+    [ "$t" = formats ] && extra=(-malloc_limit_mb=80)
     "$build/fuzz/fuzz_$t" "$work" -max_total_time="$seconds" -max_len=4096 -timeout=20 \
-        -rss_limit_mb=2048 -print_final_stats=1 \
+        -rss_limit_mb=2048 -print_final_stats=1 "${extra[@]}" \
         -artifact_prefix="$build/fuzz-findings/$t-" >"$log" 2>&1
     rc=$?
     set -e

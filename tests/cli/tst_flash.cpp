@@ -5,6 +5,7 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QRandomGenerator>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -124,6 +125,10 @@ private slots:
     void humanOutput();
     void verboseShowsRepliesAndDiagnostics();
     void listPorts();
+    void structuredFiles_data();
+    void structuredFiles();
+    void convertedSummary_data();
+    void convertedSummary();
     void shortAcknowledgement_data();
     void shortAcknowledgement();
     void packageLimit_data();
@@ -184,6 +189,18 @@ void TestFlash::earlyFailures_data()
     QTest::newRow("unknown option") << "good" << QStringList{"--frobnicate"} << 1 << "frobnicate";
     QTest::newRow("bad baud") << "good" << QStringList{"--baud", "fast"} << 1 << "--baud";
     QTest::newRow("two files") << "two" << QStringList() << 1 << "one firmware file";
+    QTest::newRow("unknown format") << "good" << QStringList{"--format", "ihex"} << 1
+                                    << "--format must be bin, hex, srec or elf";
+    QTest::newRow("bad base") << "good" << QStringList{"--base", "0x8G"} << 1 << "--base needs";
+    QTest::newRow("hex checksum error")
+        << "hexsum" << QStringList() << 2 << "checksum error on line 2";
+    QTest::newRow("hex with two images")
+        << "hexgap" << QStringList() << 2
+        << "holds two images more than 1 MiB apart: 0x08000000-0x08000000 and "
+           "0x08200000-0x08200000";
+    QTest::newRow("base above the data") << "hexone" << QStringList{"--base", "0x08000001"} << 2
+                                         << "data at 0x08000000 lies below the start address "
+                                            "0x08000001";
     QTest::newRow("same port twice")
         << "good" << QStringList{"--port", missingPort(), "--port", missingPort()} << 1 << "twice";
     QTest::newRow("same port, two spellings")
@@ -255,6 +272,18 @@ void TestFlash::earlyFailures()
         args << a;
     } else if (kind == QLatin1String("directory")) {
         args << m_dir.path();
+    } else if (kind == QLatin1String("hexsum")) {
+        // Two data records at 0 and 1; the second one's checksum is off by one.
+        args << writeFile(m_dir, QStringLiteral("sum.hex"),
+                          ":0100000011EE\n:0100010022DB\n:00000001FF\n");
+    } else if (kind == QLatin1String("hexone")) {
+        args << writeFile(m_dir, QStringLiteral("one.hex"),
+                          ":020000040800F2\n:0100000011EE\n:00000001FF\n");
+    } else if (kind == QLatin1String("hexgap")) {
+        // One byte at 0x08000000 and one at 0x08200000 (extended linear address records).
+        args << writeFile(m_dir, QStringLiteral("gap.hex"),
+                          ":020000040800F2\n:0100000011EE\n:020000040820D2\n:0100000022DD\n"
+                          ":00000001FF\n");
     } else if (kind == QLatin1String("two")) {
         args << m_image5000 << m_image5000;
     } else {
@@ -662,6 +691,126 @@ void TestFlash::listPorts()
                         .match(QString::fromLatin1(fields.at(3)))
                         .hasMatch());
     }
+}
+
+// HEX, S-record and ELF files made by binutils arrive in the device as the image they hold;
+// the "started" event says what was found.
+void TestFlash::structuredFiles_data()
+{
+    QTest::addColumn<QString>("made");      // how the file is made from the 5000-byte image
+    QTest::addColumn<QStringList>("extra"); // iap-flash options
+    QTest::addColumn<int>("filler");        // 0xFF bytes the device receives before the image
+    QTest::addColumn<QString>("format");
+    QTest::addColumn<QString>("base");
+    QTest::addColumn<QString>("end");
+
+    QTest::newRow("hex") << "ihex" << QStringList() << 0 << "hex"
+                         << "0x08000000"
+                         << "0x08001387";
+    QTest::newRow("srec with --base below it")
+        << "srec" << QStringList{"--base", "0x07FFFFF0"} << 16 << "srec"
+        << "0x07FFFFF0"
+        << "0x08001387";
+    QTest::newRow("elf") << "elf" << QStringList() << 0 << "elf"
+                         << "0x08000000"
+                         << "0x08001387";
+    QTest::newRow("raw that starts like ELF, --format bin")
+        << "elf-magic" << QStringList{"--format", "bin"} << 0 << "bin"
+        << "0x00000000"
+        << "0x00001387";
+    QTest::newRow("hex sent as text, --format bin")
+        << "ihex" << QStringList{"--format", "bin"} << -1 << "bin"
+        << "0x00000000" << QString();
+}
+
+void TestFlash::structuredFiles()
+{
+    QFETCH(QString, made);
+    QFETCH(QStringList, extra);
+    QFETCH(int, filler);
+    QFETCH(QString, format);
+    QFETCH(QString, base);
+    QFETCH(QString, end);
+
+    const QString objcopy = QStandardPaths::findExecutable(QStringLiteral("objcopy"));
+    const QString ld = QStandardPaths::findExecutable(QStringLiteral("ld"));
+    QVERIFY2(!objcopy.isEmpty() && !ld.isEmpty(), "binutils (objcopy, ld) is needed");
+    const QByteArray image = readFile(m_image5000);
+    const QString file = m_dir.filePath(QStringLiteral("structured.bin"));
+    QFile::remove(file);
+    QProcess tool;
+    if (made == QLatin1String("elf")) {
+        tool.start(ld, {"-N", "-e", "0", "--section-start=.data=0x08000000", "--oformat",
+                        "elf32-little", "-o", file, "-b", "binary", m_image5000});
+    } else if (made == QLatin1String("elf-magic")) {
+        QByteArray raw = image;
+        raw.replace(0, 4,
+                    QByteArray("\x7F"
+                               "ELF"));
+        QVERIFY(!writeFile(m_dir, QStringLiteral("structured.bin"), raw).isEmpty());
+    } else {
+        tool.start(objcopy, {"-I", "binary", "-O", made, "--change-addresses", "0x08000000",
+                             m_image5000, file});
+    }
+    if (tool.state() != QProcess::NotRunning || tool.exitCode() != 0) {
+        QVERIFY(tool.waitForFinished(30000));
+        QCOMPARE(tool.exitCode(), 0);
+    }
+    QByteArray expected = QByteArray(qMax(filler, 0), '\xFF') + image;
+    if (made == QLatin1String("elf-magic"))
+        expected = readFile(file);
+    if (filler < 0) { // the file itself
+        expected = readFile(file);
+        end = QStringLiteral("0x%1").arg(
+            QString::number(expected.size() - 1, 16).toUpper().rightJustified(8, '0'));
+    }
+
+    const QString out = m_dir.filePath(QStringLiteral("structured.out"));
+    QFile::remove(out);
+    Sim sim({"--out", out, "--once"});
+    const Run run = flash(QStringList{"--fast", "--json", "--port", sim.path()} + extra << file);
+    QCOMPARE(run.exitCode, 0);
+    QVERIFY(run.jsonValid);
+    const QJsonObject started = run.json.first();
+    QCOMPARE(started.value("event").toString(), QStringLiteral("started"));
+    QCOMPARE(started.value("format").toString(), format);
+    QCOMPARE(started.value("base").toString(), base);
+    QCOMPARE(started.value("end").toString(), end);
+    QCOMPARE(started.value("bytes").toInt(), expected.size());
+    QCOMPARE(started.value("packages").toInt(), (expected.size() + 1023) / 1024);
+    QVERIFY(readFile(out) == expected);
+}
+
+// Without --json the summary says what was converted, in the language asked for; a raw
+// image keeps the three lines alone.
+void TestFlash::convertedSummary_data()
+{
+    QTest::addColumn<QStringList>("extra");
+    QTest::addColumn<QString>("firstLine");
+    QTest::newRow("english") << QStringList()
+                             << "Intel HEX file: addresses 0x08000000-0x08000003; the image starts "
+                                "at 0x08000000 (the device receives it from its first byte)";
+    QTest::newRow("chinese") << QStringList{"--lang", "zh"}
+                             << QString::fromUtf8(
+                                    "Intel HEX 文件：地址 0x08000000-0x08000003；镜像从 "
+                                    "0x08000000 开始（设备从镜像的第一个字节开始接收）");
+}
+
+void TestFlash::convertedSummary()
+{
+    QFETCH(QStringList, extra);
+    QFETCH(QString, firstLine);
+    const QString hex = writeFile(m_dir, QStringLiteral("four.hex"),
+                                  ":020000040800F2\n:0400000001020304F2\n:00000001FF\n");
+    Sim sim({"--once"});
+    const Run run = flash(QStringList{"--fast", "--port", sim.path()} + extra << hex);
+    QCOMPARE(run.exitCode, 0);
+    const QStringList lines = QString::fromUtf8(run.err).split(QLatin1Char('\n'));
+    const int at = lines.indexOf(firstLine);
+    QVERIFY2(at >= 0, run.err.constData());
+    // The summary follows: length 4, one package.
+    QVERIFY(lines.value(at + 1).endsWith(QLatin1String("4")));
+    QVERIFY(lines.value(at + 3).endsWith(QLatin1String("1")));
 }
 
 // A device that answers with an 8-byte 0x82 frame (no status byte) has not acknowledged

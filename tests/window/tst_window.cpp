@@ -118,6 +118,8 @@ private slots:
     void badFiles_data();
     void badFiles();
     void badFileAfterGoodOne();
+    void convertedFiles_data();
+    void convertedFiles();
     void markupShowsLiterally();
     void aboutBox_data();
     void aboutBox();
@@ -496,6 +498,10 @@ void TestWindow::badFiles_data()
     QTest::newRow("link loop, en")
         << "loop" << false
         << QStringLiteral("Cannot open firmware file \"%1\": its symbolic links form a loop");
+    QTest::newRow("hex checksum, en")
+        << "hexsum" << false << QStringLiteral("Firmware file \"%1\": checksum error on line 2");
+    QTest::newRow("hex checksum, zh")
+        << "hexsum" << true << QString::fromUtf8("固件文件“%1”：第 2 行校验和错误");
 }
 
 void TestWindow::badFiles()
@@ -525,6 +531,10 @@ void TestWindow::badFiles()
     } else if (kind == QLatin1String("loop")) {
         QVERIFY(QFile::link(dir.filePath(QStringLiteral("other.bin")), path));
         QVERIFY(QFile::link(path, dir.filePath(QStringLiteral("other.bin"))));
+    } else if (kind == QLatin1String("hexsum")) {
+        // A HEX file whose second record's checksum is off by one.
+        writeFile(QDir(dir.path()), QStringLiteral("bad.bin"),
+                  ":0100000011EE\n:0100010022DB\n:00000001FF\n");
     }
 
     w->loadFirmware(path);
@@ -551,6 +561,43 @@ void TestWindow::badFileAfterGoodOne()
     chooseFile(good);
     QVERIFY(ui->iapDownLoadButton->isEnabled());
     QCOMPARE(ui->tb_IAPMsg->toPlainText(), shown(englishSummary(2000, 2)));
+}
+
+// A HEX file chosen in the dialog (its name says .bin; the content decides): one more line
+// before the summary tells the format and the addresses, and the image is what the records
+// hold, with the gap between them erased flash (0xFF).
+void TestWindow::convertedFiles_data()
+{
+    QTest::addColumn<bool>("chinese");
+    QTest::addColumn<QString>("firstLine");
+    QTest::newRow("en") << false
+                        << "Intel HEX file: addresses 0x08000000-0x08000405; the image starts "
+                           "at 0x08000000 (the device receives it from its first byte)";
+    QTest::newRow("zh") << true
+                        << QString::fromUtf8("Intel HEX 文件：地址 0x08000000-0x08000405；镜像从 "
+                                             "0x08000000 开始（设备从镜像的第一个字节开始接收）");
+}
+
+void TestWindow::convertedFiles()
+{
+    QFETCH(bool, chinese);
+    QFETCH(QString, firstLine);
+    if (chinese)
+        ui->actionchinese->trigger();
+    QTemporaryDir dir;
+    // Two bytes at 0x08000000 and two at 0x08000404: 1030 bytes, two packages.
+    const QString path = writeFile(QDir(dir.path()), QStringLiteral("app.bin"),
+                                   ":020000040800F2\n:020000001122CB\n:0204040033447F\n"
+                                   ":00000001FF\n");
+    chooseFile(path);
+    const QString summary = chinese ? chineseSummary(1030, 2) : englishSummary(1030, 2);
+    QCOMPARE(ui->tb_IAPMsg->toPlainText(), shown(firstLine + QStringLiteral("\r\n") + summary));
+    QVERIFY(ui->iapDownLoadButton->isEnabled());
+    const QByteArray expected =
+        QByteArray("\x11\x22") + QByteArray(1026, '\xFF') + QByteArray("\x33\x44");
+    QCOMPARE(w->context()->firmware, expected);
+    QCOMPARE(w->context()->packetTotal, 2);
+    QCOMPARE(w->context()->lastPacketLength, 6);
 }
 
 void TestWindow::markupShowsLiterally()

@@ -1,0 +1,69 @@
+#pragma once
+
+#include "imagetypes.h"
+#include "messages.h"
+
+#include <QByteArray>
+#include <QString>
+#include <functional>
+
+class QFile;
+
+// Firmware as build tools write it: Intel HEX, Motorola S-record and ELF files become one flat
+// image from the lowest address to the highest, the gaps filled with 0xFF (erased flash).
+// Anything else is a raw image, byte for byte.
+namespace iap {
+
+// More than this much empty space between two pieces of data is almost always two images in
+// one file (a boot loader and an application), not one.
+constexpr qint64 MaxGapBytes = qint64(1) << 20;
+// The most separate pieces of data a text file may hold (a real image has a few).
+constexpr int MaxBlocks = 1 << 20;
+// How much of the start of a file decides its format.
+constexpr qint64 DetectBytes = 1024;
+
+struct ImageOptions
+{
+    ImageFormat format = ImageFormat::Auto; // Auto: decided from the content
+    bool hasBase = false;                   // the image starts at base instead of its lowest
+    quint64 base = 0;                       // address (the gap up to the data is 0xFF)
+};
+
+struct ConvertedImage
+{
+    IapError error = IapError::None;
+    ImageFault fault;
+    ImageFormat format = ImageFormat::Binary;
+    QByteArray image; // empty unless error is None
+    quint64 base = 0; // address of the first byte of the image
+    quint64 last = 0; // address of the last byte
+};
+
+// The format of a file that starts with these bytes (at least DetectBytes of them when the
+// file is that long). Text formats are recognised by their first line; a file that starts
+// with ':' or 'S' followed by anything but a record is raw.
+ImageFormat detectFormat(const char *data, qint64 size);
+
+// Reads up to max bytes into buffer: the count, 0 at the end, -1 on a read error.
+using ReadFunction = std::function<qint64(char *buffer, qint64 max)>;
+
+// HEX or S-record text, read piece by piece (the text is not kept in memory). A read error
+// gives FileUnreadable.
+ConvertedImage convertText(ImageFormat format, const ReadFunction &read,
+                           const ImageOptions &options);
+// An ELF file held in memory (or mapped).
+ConvertedImage convertElf(const char *data, qint64 size, const ImageOptions &options);
+// A whole file in memory, in the given or detected format.
+ConvertedImage convertImage(const QByteArray &content, const ImageOptions &options);
+// An open file, from its start: text streamed, ELF mapped. A raw image is not read here.
+ConvertedImage convertFile(QFile &file, ImageFormat format, const ImageOptions &options);
+
+// The addresses of a raw image of size bytes: from the start address given (0 without one).
+// False when the image would run past the end of the address space.
+bool placeRaw(qint64 size, const ImageOptions &options, quint64 *base, quint64 *last);
+
+// "bin", "hex", "srec", "elf" (the names of --format).
+QString formatName(ImageFormat format);
+bool parseFormatName(const QString &name, ImageFormat *format);
+
+} // namespace iap
