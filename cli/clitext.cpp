@@ -110,4 +110,71 @@ QString failureReason(const FlashJob &job)
     return QString();
 }
 
+QString digestText(const QString &sha256, const QString &crc32, bool chinese)
+{
+    return chinese ? QStringLiteral("镜像 SHA-256 %1，CRC-32 %2").arg(sha256, crc32)
+                   : QStringLiteral("Image SHA-256 %1, CRC-32 %2").arg(sha256, crc32);
+}
+
+QString plainProgressText(const QString &port, int percent, qint64 done, qint64 total,
+                          const QString &rate, const QString &left, bool chinese)
+{
+    return chinese ? QStringLiteral("%1：%2% %3/%4 字节，%5，剩余 %6")
+                         .arg(port)
+                         .arg(percent)
+                         .arg(done)
+                         .arg(total)
+                         .arg(rate, left)
+                   : QStringLiteral("%1: %2% %3/%4 bytes, %5, %6 left")
+                         .arg(port)
+                         .arg(percent)
+                         .arg(done)
+                         .arg(total)
+                         .arg(rate, left);
+}
+
+QString watchingText(const QStringList &patterns, bool chinese)
+{
+    const QString list = patterns.join(QStringLiteral(" "));
+    return chinese ? QStringLiteral("正在等待接入 %1 的设备（按 Ctrl+C 结束）").arg(list)
+                   : QStringLiteral("Watching for boards at %1 (Ctrl+C stops)").arg(list);
+}
+
+QString pluggedText(const QString &port, bool plugged, bool chinese)
+{
+    if (chinese)
+        return plugged ? QStringLiteral("%1：已接入").arg(port)
+                       : QStringLiteral("%1：已拔出").arg(port);
+    return plugged ? QStringLiteral("%1: plugged in").arg(port)
+                   : QStringLiteral("%1: unplugged").arg(port);
+}
+
+QString runSummaryText(int ok, const QMap<QString, int> &failedByReason, double seconds,
+                       bool chinese)
+{
+    int failed = 0;
+    QStringList reasons;
+    for (auto it = failedByReason.constBegin(); it != failedByReason.constEnd(); ++it) {
+        failed += it.value();
+        reasons << QStringLiteral("%1 %2").arg(it.key()).arg(it.value());
+    }
+    const QString time = QString::number(seconds, 'f', 1);
+    if (chinese) {
+        const QString why = reasons.isEmpty()
+                                ? QString()
+                                : QStringLiteral("（%1）").arg(reasons.join(QStringLiteral("，")));
+        return QStringLiteral("成功 %1 块，失败 %2 块%3，共用时 %4 秒")
+            .arg(ok)
+            .arg(failed)
+            .arg(why, time);
+    }
+    const QString why = reasons.isEmpty()
+                            ? QString()
+                            : QStringLiteral(" (%1)").arg(reasons.join(QStringLiteral(", ")));
+    return QStringLiteral("Boards: %1 ok, %2 failed%3; %4 s in all.")
+        .arg(ok)
+        .arg(failed)
+        .arg(why, time);
+}
+
 } // namespace flash

@@ -1,9 +1,11 @@
 // iap-flash: flashes a firmware image into one or more devices from the command line, with
 // the same upgrade engine and texts as the window.
+#include "boardlog.h"
 #include "clitext.h"
 #include "exitcodes.h"
 #include "flashjob.h"
 #include "reporter.h"
+#include "watchrun.h"
 
 #include "filenames.h"
 #include "firmwarefile.h"
@@ -102,12 +104,18 @@ QString exitCodeHelp()
         "file, empty, over 65535 packages = 67107840 bytes); 3 port (cannot open, in use, lost\n"
         "during the transfer); 4 the device did not answer the update request in time; 5 too many\n"
         "resends; 130 interrupted (SIGINT, SIGTERM), 129 SIGHUP, 131 SIGQUIT. With several ports,\n"
-        "the highest code of any port.");
+        "the highest code of any port.\n"
+        "\n"
+        "With --watch, every board that appears at a matching path is flashed once, as many at\n"
+        "once as are plugged in, until --count boards succeeded (exit 0) or until a signal.");
 }
 
 struct Settings
 {
     QStringList ports;
+    QStringList watch; // patterns of device paths, instead of ports
+    int count = 0;
+    QString logPath;
     QString firmware;
     FlashJob::Options job;
     iap::ImageOptions image;
@@ -160,7 +168,9 @@ QString parse(QCommandLineParser &parser, const QStringList &arguments, Settings
     const QCommandLineOption jsonOpt(
         QStringLiteral("json"),
         QStringLiteral("Write one JSON object per line on stdout instead of text (events started, "
-                       "requesting, accepted, progress, resend, finished, failed)."));
+                       "requesting, accepted, progress, resend, finished, failed; with --watch "
+                       "also watching, plugged, unplugged, summary). Each carries its time and "
+                       "its port (null for the whole run)."));
     const QCommandLineOption format(
         QStringLiteral("format"),
         QStringLiteral("Read FIRMWARE as this format instead of deciding from its content: bin "
@@ -178,9 +188,25 @@ QString parse(QCommandLineParser &parser, const QStringList &arguments, Settings
         QStringLiteral("Print every reply as hex, every line of the upgrade log and Qt's debug "
                        "output."));
 
+    const QCommandLineOption watch(
+        QStringLiteral("watch"),
+        QStringLiteral("Flash every board that appears at a path matching PATTERN, a shell-style "
+                       "pattern such as '/dev/ttyUSB*' or '/dev/serial/by-id/usb-*' (quote it; "
+                       "repeat for several). Not with --port."),
+        QStringLiteral("PATTERN"));
+    const QCommandLineOption count(
+        QStringLiteral("count"),
+        QStringLiteral("With --watch: stop once N boards have been flashed successfully."),
+        QStringLiteral("N"));
+    const QCommandLineOption log(
+        QStringLiteral("log"),
+        QStringLiteral("Append one JSON line per board attempted to FILE (created if absent, "
+                       "never rewritten), on the disk the moment the board ends."),
+        QStringLiteral("FILE"));
+
     parser.setApplicationDescription(exitCodeHelp());
-    parser.addOptions({help, version, port, list, baud, lang, maxResends, requestTimeout,
-                       ackTimeout, fast, jsonOpt, format, base, quiet, verbose});
+    parser.addOptions({help, version, port, watch, count, log, list, baud, lang, maxResends,
+                       requestTimeout, ackTimeout, fast, jsonOpt, format, base, quiet, verbose});
     parser.addPositionalArgument(QStringLiteral("FIRMWARE"),
                                  QStringLiteral("The firmware: a raw image (*.bin), Intel HEX, "
                                                 "Motorola S-record or ELF."));
@@ -250,8 +276,30 @@ QString parse(QCommandLineParser &parser, const QStringList &arguments, Settings
     }
 
     s->ports = parser.values(port);
-    if (s->ports.isEmpty())
-        return QStringLiteral("no port given: name one with --port (see --list).");
+    s->watch = parser.values(watch);
+    s->report.watch = !s->watch.isEmpty();
+    if (!s->watch.isEmpty() && !s->ports.isEmpty())
+        return QStringLiteral("--watch and --port exclude each other.");
+    for (const QString &pattern : qAsConst(s->watch)) {
+        if (!pattern.startsWith(QLatin1Char('/')))
+            return QStringLiteral("--watch needs an absolute path pattern, not \"%1\".")
+                .arg(pattern);
+    }
+    if (parser.isSet(count)) {
+        s->count = parser.value(count).toInt(&ok);
+        if (!ok || s->count <= 0)
+            return QStringLiteral("--count needs a positive number, not \"%1\".")
+                .arg(parser.value(count));
+        if (s->watch.isEmpty())
+            return QStringLiteral("--count goes with --watch.");
+    }
+    if (parser.isSet(log)) {
+        s->logPath = parser.value(log);
+        if (s->logPath.isEmpty())
+            return QStringLiteral("--log needs a file name.");
+    }
+    if (s->ports.isEmpty() && s->watch.isEmpty())
+        return QStringLiteral("no port given: name one with --port or --watch (see --list).");
     // One line under two spellings (/dev/pts//0, a link) would get two upgrades at once.
     QStringList lines;
     for (int i = 0; i < s->ports.size(); ++i) {
@@ -310,6 +358,16 @@ int main(int argc, char *argv[])
     if (s.list)
         return listPorts();
 
+    // A log that cannot be opened stops the run before any port is touched.
+    BoardLog log;
+    if (!s.logPath.isEmpty()) {
+        QString error;
+        if (!log.open(s.logPath, &error)) {
+            reporter.earlyFailure(flash::Usage, QStringLiteral("usage"), error);
+            return flash::Usage;
+        }
+    }
+
     // The image is checked before any port is opened.
     const iap::FirmwareFile file = iap::loadFirmwareFile(s.firmware, s.image);
     if (file.error != iap::IapError::None) {
@@ -318,6 +376,8 @@ int main(int argc, char *argv[])
             iap::errorText(file.error, s.report.chinese, s.firmware, file.detail, file.fault));
         return flash::FirmwareFile;
     }
+    const flash::ImageDigest digest = flash::digestOf(file.image);
+    reporter.setDigest(digest.sha256, digest.crc32);
     reporter.setImage(iap::formatName(file.format), iap::addressText(file.base),
                       iap::addressText(file.last));
 
@@ -328,12 +388,6 @@ int main(int argc, char *argv[])
         return flash::Usage;
     }
 
-    QList<FlashJob *> jobs;
-    for (const QString &name : qAsConst(s.ports)) {
-        FlashJob::Options options = s.job;
-        options.port = name;
-        jobs.append(new FlashJob(options, file.image, &app));
-    }
     {
         IapContext summary;
         summary.setImage(file.image);
@@ -349,6 +403,25 @@ int main(int argc, char *argv[])
         reporter.summary(text);
     }
 
+    QList<FlashJob *> jobs;
+    WatchRun *watchRun = nullptr;
+    if (!s.watch.isEmpty()) {
+        WatchRun::Settings ws;
+        ws.patterns = s.watch;
+        ws.job = s.job;
+        ws.count = s.count;
+        ws.firmware = s.firmware;
+        ws.digest = digest;
+        watchRun = new WatchRun(ws, file.image, &reporter, &log, &app);
+        QObject::connect(watchRun, &WatchRun::done, &app,
+                         [](int code) { QCoreApplication::exit(code); });
+    }
+    for (const QString &name : qAsConst(s.ports)) {
+        FlashJob::Options options = s.job;
+        options.port = name;
+        jobs.append(new FlashJob(options, file.image, &app));
+    }
+
     QSocketNotifier signalNotifier(signalFds[1], QSocketNotifier::Read);
     QObject::connect(&signalNotifier, &QSocketNotifier::activated, &app, [&] {
         char bytes[16];
@@ -360,14 +433,21 @@ int main(int argc, char *argv[])
         }
         // SIGINT and SIGTERM have always ended with 130; the others with 128 + their number.
         const int code = first == SIGHUP || first == SIGQUIT ? 128 + first : flash::Interrupted;
+        if (watchRun)
+            watchRun->interrupt(flash::ExitCode(code));
         for (FlashJob *job : qAsConst(jobs))
             job->interrupt(flash::ExitCode(code));
     });
 
     int remaining = jobs.size();
+    QHash<FlashJob *, flash::PortIdentity> identities;
     for (FlashJob *job : qAsConst(jobs)) {
         reporter.watch(job);
-        QObject::connect(job, &FlashJob::finished, &app, [&] {
+        QObject::connect(job, &FlashJob::finished, &app, [&, job] {
+            QString error;
+            if (!log.append(BoardLog::record(*job, s.firmware, digest, identities.value(job)),
+                            &error))
+                reporter.warning(job->options().port, error);
             if (--remaining > 0)
                 return;
             int code = flash::Success;
@@ -377,10 +457,15 @@ int main(int argc, char *argv[])
             QCoreApplication::exit(code);
         });
     }
-    for (FlashJob *job : qAsConst(jobs))
+    for (FlashJob *job : qAsConst(jobs)) {
+        identities.insert(job, flash::lookUpPort(job->options().port));
         job->start();
+    }
+    if (watchRun)
+        watchRun->start();
 
     const int code = app.exec();
+    delete watchRun;
     qDeleteAll(jobs); // closes any port still open
     signalNotifier.setEnabled(false);
     ::close(signalFds[0]);

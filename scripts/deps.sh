@@ -24,8 +24,9 @@ ensure_packages() {
 BUILD_PACKAGES=(cmake g++ make pkg-config qtbase5-dev libqt5serialport5-dev qttools5-dev qttools5-dev-tools)
 # What the test suite and benchmarks need on top (zlib is the independent CRC oracle;
 # valgrind checks the window and the flasher for memory errors; binutils makes the HEX,
-# S-record and ELF files the firmware loader is tested with).
-TEST_PACKAGES=(zlib1g-dev libbenchmark-dev valgrind binutils)
+# S-record and ELF files the firmware loader is tested with; script from bsdutils gives
+# iap-flash a terminal in the progress-bar tests).
+TEST_PACKAGES=(zlib1g-dev libbenchmark-dev valgrind binutils bsdutils)
 # The device side: the cross compilers the boot-loader core is built with (Cortex-M3, 8-bit
 # AVR) and the emulated board its reference boot loader runs on in the tests. Installed when
 # possible; without them those tests are reported as skipped.

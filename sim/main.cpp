@@ -121,9 +121,15 @@ int main(int argc, char *argv[])
                        "instead of counting the packages from the image length."));
     const QCommandLineOption logOpt(QStringLiteral("log"),
                                     QStringLiteral("Write one line per event to stderr."));
-    parser.addOptions({outOpt, onceOpt, baudOpt, loseOpt, statusOpt, corruptOpt, noiseOpt, splitOpt,
-                       gapOpt, padOpt, ignoreOpt, silentOpt, hangupOpt, faultsOpt, seedOpt,
-                       shortAckOpt, trustTotalOpt, logOpt});
+    const QCommandLineOption linkOpt(
+        QStringLiteral("link"),
+        QStringLiteral("Make a symbolic link to the port at PATH (replacing one already there) and "
+                       "remove it when the line closes or the simulator exits, as a board that is "
+                       "plugged in and pulled out."),
+        QStringLiteral("PATH"));
+    parser.addOptions({linkOpt, outOpt, onceOpt, baudOpt, loseOpt, statusOpt, corruptOpt, noiseOpt,
+                       splitOpt, gapOpt, padOpt, ignoreOpt, silentOpt, hangupOpt, faultsOpt,
+                       seedOpt, shortAckOpt, trustTotalOpt, logOpt});
     parser.process(app);
     if (!parser.positionalArguments().isEmpty())
         return usageError(QStringLiteral("unexpected argument %1")
@@ -131,6 +137,9 @@ int main(int argc, char *argv[])
 
     RunnerOptions options;
     options.outPath = parser.value(outOpt);
+    options.linkPath = parser.value(linkOpt);
+    if (parser.isSet(linkOpt) && options.linkPath.isEmpty())
+        return usageError(QStringLiteral("--link needs a path"));
     options.once = parser.isSet(onceOpt);
     options.log = parser.isSet(logOpt);
     options.device.silent = parser.isSet(silentOpt);

@@ -1,5 +1,6 @@
 #include "ptyrunner.h"
 
+#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QSaveFile>
@@ -89,6 +90,22 @@ bool PtyRunner::open(QString *error)
     setFlags(m_master);
     setFlags(m_slave);
     m_slavePath = QString::fromLocal8Bit(name);
+    if (!m_options.linkPath.isEmpty()) {
+        // Made beside its final name and renamed into place, so whoever watches the folder
+        // never sees a half-made link; an old link of the same name is replaced, as a board
+        // plugged into the same socket replaces the one before.
+        const QByteArray link = QFile::encodeName(m_options.linkPath);
+        const QByteArray temp = link + ".new." + QByteArray::number(qint64(::getpid()));
+        ::unlink(temp.constData());
+        if (::symlink(name, temp.constData()) != 0 || ::rename(temp.constData(), link) != 0) {
+            *error = QStringLiteral("cannot make the link %1: %2")
+                         .arg(m_options.linkPath, QString::fromLocal8Bit(std::strerror(errno)));
+            ::unlink(temp.constData());
+            closeLine();
+            return false;
+        }
+        m_linked = true;
+    }
 
     m_readNotifier = new QSocketNotifier(m_master, QSocketNotifier::Read, this);
     connect(m_readNotifier, &QSocketNotifier::activated, this, &PtyRunner::onReadable);
@@ -289,8 +306,23 @@ void PtyRunner::hangUp()
     emit finished(0);
 }
 
+// The link goes only while it still points at this simulator's port.
+void PtyRunner::removeLink()
+{
+    if (!m_linked)
+        return;
+    m_linked = false;
+    const QByteArray link = QFile::encodeName(m_options.linkPath);
+    char target[512] = {};
+    const ssize_t n = ::readlink(link.constData(), target, sizeof target - 1);
+    if (n > 0 && QString::fromLocal8Bit(target, int(n)) == m_slavePath)
+        ::unlink(link.constData());
+}
+
 void PtyRunner::closeLine()
 {
+    // An unplugged board: its name goes with its line.
+    removeLink();
     m_idleTimer.stop();
     m_pumpTimer.stop();
     m_drainTimer.stop();

@@ -19,6 +19,7 @@ struct RunnerOptions
     int splitGapMs = 5;   // gap between the two pieces of a split reply
     int hangupAfter = -1; // close the line after this many packages were written (-1: never)
     bool log = false;     // one line per event on stderr
+    QString linkPath;     // a symbolic link to the port, made at open, removed at close
 };
 
 // Puts a DeviceModel on a pseudo-terminal: reads what the tool writes to the slave side,
@@ -59,6 +60,7 @@ private:
     void finishWhenDelivered();
     void hangUp();
     void closeLine();
+    void removeLink();
     void log(const QString &line) const;
 
     RunnerOptions m_options;
@@ -67,6 +69,7 @@ private:
     int m_master = -1;
     int m_slave = -1; // kept open so the tool may close and reopen its side
     QString m_slavePath;
+    bool m_linked = false;
     QSocketNotifier *m_readNotifier = nullptr;
     QTimer m_idleTimer;
     QTimer m_pumpTimer;
