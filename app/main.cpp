@@ -6,8 +6,29 @@
 #include <QCommandLineParser>
 #include <cstdio>
 
+namespace {
+
+// --help and --version without a display (over SSH, for help2man): a core application is
+// enough to print them. The same parser, so the same options and wording.
+int helpOrVersion(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("upgrade-assistant"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(IAP_VERSION));
+    QCommandLineParser parser;
+    configureParser(parser);
+    parser.process(app); // --help and unknown options end the program here
+    std::printf("upgrade-assistant %s\n", IAP_VERSION);
+    return 0;
+}
+
+} // namespace
+
 int main(int argc, char *argv[])
 {
+    if (asksForHelpOrVersion(argc, argv))
+        return helpOrVersion(argc, argv);
+
     QCoreApplication::setAttribute(Qt::AA_EnableHighDpiScaling, true);
     QApplication a(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("upgrade-assistant"));
@@ -16,8 +37,7 @@ int main(int argc, char *argv[])
     QCommandLineParser parser;
     configureParser(parser);
     // The arguments as the system passed them, so a firmware file whose name is not valid in
-    // the locale's encoding is still found. --help, --version and unknown options end the
-    // program here.
+    // the locale's encoding is still found. Unknown options end the program here.
     parser.process(iap::argumentsFromNative(argc, argv));
     StartOptions options;
     QString error;

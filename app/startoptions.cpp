@@ -11,7 +11,9 @@ void configureParser(QCommandLineParser &parser)
     parser.setApplicationDescription(
         QStringLiteral("Flashes a firmware image into a device's boot loader over a serial line."));
     parser.addHelpOption();
-    parser.addVersionOption();
+    // -V as in iap-flash and iap-device-sim; -v is left free.
+    parser.addOption(QCommandLineOption(QStringList{QStringLiteral("V"), QStringLiteral("version")},
+                                        QStringLiteral("Displays version information.")));
     parser.addOption(QCommandLineOption(
         QStringList{QStringLiteral("p"), QStringLiteral("port")},
         QStringLiteral("Add NAME (a device path such as a pseudo-terminal) to the port list, "
@@ -28,6 +30,19 @@ void configureParser(QCommandLineParser &parser)
     parser.addPositionalArgument(QStringLiteral("FIRMWARE"),
                                  QStringLiteral("Firmware image (*.bin) to load at start-up."),
                                  QStringLiteral("[FIRMWARE]"));
+}
+
+bool asksForHelpOrVersion(int argc, const char *const argv[])
+{
+    for (int i = 1; i < argc; ++i) {
+        const QByteArray arg(argv[i]);
+        if (arg == "--")
+            break;
+        if (arg == "-h" || arg == "--help" || arg == "-?" || arg == "--help-all" || arg == "-V" ||
+            arg == "--version")
+            return true;
+    }
+    return false;
 }
 
 bool readStartOptions(const QCommandLineParser &parser, StartOptions *options, QString *error)

@@ -15,8 +15,11 @@ struct StartOptions
     bool verbose = false; // Qt's debug output (the diagnostics) on stderr
 };
 
-// Adds --help, --version, --port, --lang, --verbose and the FIRMWARE argument.
+// Adds --help, -V/--version, --port, --lang, --verbose and the FIRMWARE argument.
 void configureParser(QCommandLineParser &parser);
+// True when the command line asks for --help or --version: they are answered before the
+// window's application exists, so that they need no display.
+bool asksForHelpOrVersion(int argc, const char *const argv[]);
 // Reads a parsed command line. Returns false with *error set on a bad value.
 bool readStartOptions(const QCommandLineParser &parser, StartOptions *options, QString *error);
 // Without --verbose the diagnostics on Qt's debug output (default category) are not

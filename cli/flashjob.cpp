@@ -2,14 +2,18 @@
 
 #include "timing.h"
 
+#include <utility>
+
 FlashJob::FlashJob(const Options &options, const QByteArray &image, QObject *parent)
-    : QObject(parent), m_options(options), m_engine(&m_context), m_framer(&m_rxBuffer)
+    : QObject(parent), m_options(options), m_engine(&m_context)
 {
     m_context.firmwarePath = options.port;
     m_context.setImage(image);
     m_context.waitLimit = options.waitLimit;
 
     m_tickTimer.setSingleShot(true);
+    // Never early: requests go out at most every 50 ms.
+    m_tickTimer.setTimerType(Qt::PreciseTimer);
     m_frameTimer.setSingleShot(true);
     m_frameTimer.setInterval(iap::QuietGap);
     m_requestTimer.setSingleShot(true);
@@ -94,31 +98,45 @@ void FlashJob::onBytes()
     if (m_finished)
         return;
     m_bytesRead += bytes.size();
-    m_framer.append(bytes);
-    m_frameTimer.start();
+    QVector<QByteArray> frames;
+    m_framer.append(bytes, &frames);
+    if (frames.isEmpty())
+        return;
     if (m_options.fast) {
-        QByteArray frame;
-        if (m_framer.takeIfComplete(&frame)) {
-            m_frameTimer.stop();
-            accept(frame);
-        }
+        handOver(frames);
+        return;
     }
+    // As in the window, a reply reaches the engine 30 ms after its last byte and is acted on
+    // at the next tick. Bytes that keep coming do not hold it back any longer.
+    m_pending += frames;
+    if (!m_frameTimer.isActive())
+        m_frameTimer.start();
 }
 
 void FlashJob::onQuiet()
 {
-    QByteArray frame;
-    if (m_framer.quiet(&frame) == ReplyFramer::Outcome::Accepted)
-        accept(frame);
+    if (m_pending.isEmpty())
+        return;
+    qDebug("time out:%d", ++m_handOvers);
+    const QVector<QByteArray> frames = std::exchange(m_pending, {});
+    handOver(frames);
 }
 
-void FlashJob::accept(const QByteArray &frame)
+void FlashJob::handOver(const QVector<QByteArray> &frames)
 {
-    m_context.response = frame;
-    emit replyReceived(frame);
-    // In fast mode the reply is acted on now rather than at the next tick.
-    if (m_options.fast && !m_finished && m_engine.running())
-        onTick();
+    for (const QByteArray &frame : frames) {
+        if (m_finished)
+            return;
+        emit replyReceived(frame);
+        // A reply the engine will act on is kept for its tick: a keep-alive or an echo that
+        // follows it must not push it out.
+        const bool acts = m_engine.actsOn(frame);
+        if (acts || !m_engine.actsOn(m_context.response))
+            m_context.response = frame;
+        // Only such a reply steps at once; anything else waits for the 50 ms tick.
+        if (m_options.fast && acts && m_engine.running())
+            onTick();
+    }
 }
 
 void FlashJob::onTick()
@@ -126,6 +144,8 @@ void FlashJob::onTick()
     m_tickTimer.stop();
     if (m_finished)
         return;
+    if (m_context.state == IapContext::Transferring && m_ackClock.isValid())
+        m_engine.setAckWait(std::chrono::milliseconds(m_ackClock.elapsed()));
     const iap::Step step = m_engine.tick();
     if (m_options.maxResends > 0 && m_engine.consecutiveResends() > m_options.maxResends) {
         // The step holds one resend too many: give up instead of sending it.
@@ -141,6 +161,8 @@ void FlashJob::onTick()
                 ++m_requests;
             else if (a.event == iap::Action::Event::Resent)
                 ++m_resendsTotal;
+            if (a.event != iap::Action::Event::RequestSent)
+                m_ackClock.start(); // a package went out: its acknowledgement wait starts
         } else if (a.event == iap::Action::Event::Accepted) {
             m_requestTimer.stop();
             m_acceptedMs = m_clock.elapsed();
@@ -166,10 +188,11 @@ void FlashJob::onLost(SerialError error, const QString &reason)
     // A device may reset the moment it has acknowledged the last package, before the quiet
     // gap or the next tick: act on what already arrived before calling the line lost.
     m_frameTimer.stop();
-    QByteArray frame;
-    if (m_framer.quiet(&frame) == ReplyFramer::Outcome::Accepted) {
-        m_context.response = frame;
+    const QVector<QByteArray> frames = std::exchange(m_pending, {});
+    for (const QByteArray &frame : frames) {
         emit replyReceived(frame);
+        if (m_engine.actsOn(frame) || !m_engine.actsOn(m_context.response))
+            m_context.response = frame;
     }
     const iap::Step step = m_engine.completeFromStoredReply();
     if (m_context.state == IapContext::Finished) {

@@ -3,8 +3,8 @@
 #include "exitcodes.h"
 
 #include "iapcontext.h"
-#include "replyframer.h"
 #include "serial.h"
+#include "streamframer.h"
 #include "upgradeengine.h"
 
 #include <QElapsedTimer>
@@ -23,14 +23,17 @@ public:
     {
         QString port;
         qint32 baud = 115200;
-        // Take a reply as soon as its bytes form a valid frame and step at once, instead of
-        // waiting for 30 ms of quiet and for the next 50 ms tick. Wire bytes stay the same.
+        // Act on a reply the moment it completes, instead of 30 ms later at the next 50 ms
+        // tick: only a reply the engine acts on (the acceptance of the request, the
+        // acknowledgement of the package last sent) steps at once; everything else waits for
+        // the tick. Wire bytes stay the same.
         bool fast = false;
         // Give up when one package has been resent this many times in a row (0: never).
         int maxResends = 10;
         // Give up when the device has not accepted the request in this time (0: never).
         std::chrono::milliseconds requestTimeout{30000};
-        // Ticks without an acknowledgement before a package is resent (100 ticks ≈ 5 s).
+        // 50 ms ticks' worth of real time without an acknowledgement before a package is
+        // resent (100: 5 s).
         int waitLimit = 100;
     };
 
@@ -83,7 +86,7 @@ signals:
     void started();
     // Each action of the engine, after it was carried out (bytes sent, line to report).
     void action(const iap::Action &action);
-    // A reply frame passed the framing test and was handed to the engine.
+    // A reply frame was found on the line and handed to the engine.
     void replyReceived(const QByteArray &frame);
     void finished();
 
@@ -93,15 +96,19 @@ private:
     void onTick();
     void onRequestTimeout();
     void onLost(SerialError error, const QString &reason);
-    void accept(const QByteArray &frame);
+    void handOver(const QVector<QByteArray> &frames);
     void finish(Failure failure);
 
     Options m_options;
     IapContext m_context;
     iap::UpgradeEngine m_engine;
     Serial m_serial;
-    QByteArray m_rxBuffer;
-    ReplyFramer m_framer;
+    StreamFramer m_framer;
+    // Frames found but not yet handed to the engine (default mode: they wait one quiet gap).
+    QVector<QByteArray> m_pending;
+    int m_handOvers = 0;
+    // Since the package last sent went out: the acknowledgement wait, in real time.
+    QElapsedTimer m_ackClock;
     QTimer m_tickTimer;
     QTimer m_frameTimer;
     QTimer m_requestTimer;

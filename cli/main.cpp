@@ -14,6 +14,8 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QSerialPortInfo>
 #include <QSocketNotifier>
 #include <QTextStream>
@@ -68,24 +70,72 @@ bool installSignalPipe(int fds[2])
     return true;
 }
 
-int listPorts()
+// The ports that can be opened now, as the window lists them. On a terminal: a header and
+// aligned columns; otherwise tab-separated fields for scripts; with --json one object per
+// port. Empty columns at the end of a line are left out.
+int listPorts(bool json)
 {
-    // Only the ports that open now, as the window lists them.
     Serial serial;
     const QStringList names = serial.availablePortNames();
-    QTextStream out(stdout);
+    QVector<QStringList> rows;
+    QList<QJsonObject> objects;
     for (const QSerialPortInfo &info : QSerialPortInfo::availablePorts()) {
         if (!names.contains(info.portName()) && !names.contains(info.systemLocation()))
             continue;
-        QString usb;
-        if (info.hasVendorIdentifier() && info.hasProductIdentifier())
-            usb = QStringLiteral("%1:%2")
-                      .arg(info.vendorIdentifier(), 4, 16, QLatin1Char('0'))
-                      .arg(info.productIdentifier(), 4, 16, QLatin1Char('0'));
-        out << info.systemLocation() << '\t' << info.description() << '\t' << info.manufacturer()
-            << '\t' << usb << '\n';
+        const auto orNull = [](const QString &text) {
+            return text.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(text);
+        };
+        const auto hex4 = [](quint16 id) {
+            return QStringLiteral("%1").arg(id, 4, 16, QLatin1Char('0'));
+        };
+        const bool ids = info.hasVendorIdentifier() && info.hasProductIdentifier();
+        const QString vid = ids ? hex4(info.vendorIdentifier()) : QString();
+        const QString pid = ids ? hex4(info.productIdentifier()) : QString();
+        rows.append({info.systemLocation(), info.description(), info.manufacturer(),
+                     ids ? vid + QLatin1Char(':') + pid : QString()});
+        objects.append({{QStringLiteral("port"), info.systemLocation()},
+                        {QStringLiteral("description"), orNull(info.description())},
+                        {QStringLiteral("manufacturer"), orNull(info.manufacturer())},
+                        {QStringLiteral("vid"), orNull(vid)},
+                        {QStringLiteral("pid"), orNull(pid)},
+                        {QStringLiteral("serial"), orNull(info.serialNumber())}});
     }
-    out.flush();
+    if (rows.isEmpty()) {
+        std::fputs("no serial ports found\n", stderr);
+        return flash::Success;
+    }
+    QTextStream out(stdout);
+    if (json) {
+        for (const QJsonObject &o : qAsConst(objects))
+            out << QJsonDocument(o).toJson(QJsonDocument::Compact) << '\n';
+        return flash::Success;
+    }
+    const auto trimmed = [](QStringList fields) {
+        while (fields.size() > 1 && fields.constLast().isEmpty())
+            fields.removeLast();
+        return fields;
+    };
+    if (::isatty(STDOUT_FILENO) != 1) {
+        for (const QStringList &row : qAsConst(rows))
+            out << trimmed(row).join(QLatin1Char('\t')) << '\n';
+        return flash::Success;
+    }
+    rows.prepend({QStringLiteral("PORT"), QStringLiteral("DESCRIPTION"),
+                  QStringLiteral("MANUFACTURER"), QStringLiteral("VID:PID")});
+    int columns = 1;
+    QVector<int> widths(rows.constFirst().size(), 0);
+    for (int r = 1; r < rows.size(); ++r)
+        columns = qMax(columns, int(trimmed(rows.at(r)).size()));
+    for (const QStringList &row : qAsConst(rows)) {
+        for (int c = 0; c < columns; ++c)
+            widths[c] = qMax(widths.at(c), int(row.at(c).size()));
+    }
+    for (const QStringList &row : qAsConst(rows)) {
+        QString text;
+        for (int c = 0; c < columns; ++c)
+            text += c + 1 < columns ? row.at(c).leftJustified(widths.at(c) + 2) : row.at(c);
+        out << text.trimmed() << '\n';
+    }
     return flash::Success;
 }
 
@@ -129,7 +179,7 @@ QString parse(QCommandLineParser &parser, const QStringList &arguments, Settings
 {
     const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},
                                   QStringLiteral("Show this help and exit."));
-    const QCommandLineOption version(QStringLiteral("version"),
+    const QCommandLineOption version({QStringLiteral("V"), QStringLiteral("version")},
                                      QStringLiteral("Show the version and exit."));
     const QCommandLineOption port({QStringLiteral("p"), QStringLiteral("port")},
                                   QStringLiteral("Serial port to flash (repeat for several ports "
@@ -138,7 +188,8 @@ QString parse(QCommandLineParser &parser, const QStringList &arguments, Settings
     const QCommandLineOption list(
         {QStringLiteral("l"), QStringLiteral("list")},
         QStringLiteral("List the ports that can be opened now (name, description, manufacturer, "
-                       "USB VID:PID; tab-separated) and exit."));
+                       "USB VID:PID; with a header on a terminal, tab-separated otherwise, one "
+                       "JSON object per port with --json) and exit."));
     const QCommandLineOption baud({QStringLiteral("b"), QStringLiteral("baud")},
                                   QStringLiteral("Baud rate (default 115200)."),
                                   QStringLiteral("N"), QStringLiteral("115200"));
@@ -157,14 +208,16 @@ QString parse(QCommandLineParser &parser, const QStringList &arguments, Settings
         QStringLiteral("SECONDS"), QStringLiteral("30"));
     const QCommandLineOption ackTimeout(
         QStringLiteral("ack-timeout"),
-        QStringLiteral("Resend a package whose acknowledgement has not come in this time (default "
-                       "5, i.e. 100 ticks of 50 ms as in the window; at least 0.05)."),
+        QStringLiteral("Resend a package whose acknowledgement has not come in this time, "
+                       "measured in real time (default 5, the window's 100 ticks of 50 ms; at "
+                       "least 0.05)."),
         QStringLiteral("SECONDS"), QStringLiteral("5"));
     const QCommandLineOption fast(
         QStringLiteral("fast"),
-        QStringLiteral("Take a reply as soon as it forms a valid frame and send the next package "
-                       "at once, instead of waiting for 30 ms of quiet and the next 50 ms tick. "
-                       "The bytes on the line are the same."));
+        QStringLiteral("Act on the device's answer to the request and on the acknowledgement of "
+                       "the package last sent the moment they arrive, instead of 30 ms later at "
+                       "the next 50 ms tick. Anything else on the line waits for the tick. The "
+                       "bytes on the line are the same."));
     const QCommandLineOption jsonOpt(
         QStringLiteral("json"),
         QStringLiteral("Write one JSON object per line on stdout instead of text (events started, "
@@ -349,6 +402,8 @@ int main(int argc, char *argv[])
     }
     g_verbose = s.report.verbose;
     s.report.terminal = ::isatty(STDERR_FILENO) == 1;
+    // Colour only on a terminal, and never when NO_COLOR is set (https://no-color.org).
+    s.report.colour = s.report.terminal && qEnvironmentVariableIsEmpty("NO_COLOR");
     Reporter reporter(s.report);
     if (!usageError.isEmpty()) {
         reporter.earlyFailure(flash::Usage, QStringLiteral("usage"),
@@ -356,7 +411,7 @@ int main(int argc, char *argv[])
         return flash::Usage;
     }
     if (s.list)
-        return listPorts();
+        return listPorts(s.report.mode == Reporter::Mode::Json);
 
     // A log that cannot be opened stops the run before any port is touched.
     BoardLog log;

@@ -133,6 +133,22 @@ void Reporter::line(FILE *stream, const QString &text)
         drawLive(true);
 }
 
+QString Reporter::errorPrefix() const
+{
+    return m_s.colour ? QStringLiteral("\033[1;31miap-flash:\033[0m ")
+                      : QStringLiteral("iap-flash: ");
+}
+
+QString Reporter::errorLine(const FlashJob &job) const
+{
+    // Every error line starts the same way; the exit code is the shell's to tell, and is
+    // repeated here only with --verbose.
+    QString text = errorPrefix() + flash::failureText(job, m_s.chinese);
+    if (m_s.verbose)
+        text += QStringLiteral(" (exit %1)").arg(int(job.exitCode()));
+    return text;
+}
+
 void Reporter::json(QJsonObject object, const FlashJob *job)
 {
     json(std::move(object), job ? job->options().port : QString());
@@ -184,7 +200,7 @@ void Reporter::earlyFailure(int exitCode, const QString &reason, const QString &
               {QStringLiteral("seconds"), 0.0}},
              QString());
     }
-    line(stderr, QStringLiteral("iap-flash: ") + text);
+    line(stderr, errorPrefix() + text);
 }
 
 void Reporter::watch(FlashJob *job)
@@ -363,7 +379,7 @@ void Reporter::resultLine(FlashJob *job)
         if (!m_s.quiet)
             line(stdout, flash::successText(*job, m_s.chinese));
     } else {
-        line(stderr, flash::failureText(*job, m_s.chinese));
+        line(stderr, errorLine(*job));
     }
 }
 
@@ -502,5 +518,5 @@ void Reporter::warning(const QString &port, const QString &text)
         json(
             {{QStringLiteral("event"), QStringLiteral("warning")}, {QStringLiteral("error"), text}},
             port);
-    line(stderr, QStringLiteral("iap-flash: ") + text);
+    line(stderr, errorPrefix() + text);
 }

@@ -33,6 +33,7 @@ public:
         bool chinese = false;
         bool terminal = false; // stderr is a terminal: draw live progress
         bool watch = false;    // boards come and go: a result line as each one ends
+        bool colour = false;   // and NO_COLOR is not set: the error prefix in red
         QString file;          // the firmware file, for the JSON "started" event
         QString sha256;        // of the image, for the "started" event and the first lines
         QString crc32;
@@ -96,6 +97,8 @@ private:
     void drawLive(bool force);
     void clearLive();
     void line(FILE *stream, const QString &text);
+    QString errorPrefix() const;
+    QString errorLine(const FlashJob &job) const;
     void resultLine(FlashJob *job);
     void json(QJsonObject object, const FlashJob *job);
     void json(QJsonObject object, const QString &port);

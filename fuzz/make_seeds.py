@@ -67,6 +67,37 @@ write("framer", "long-package", chunks(package, 500) + QUIET)
 write("framer", "empty-quiets", QUIET * 4 + chunks(b"") + QUIET)
 
 
+# --- streamframer: 0x00|n read of n bytes, 0x40|n frame of 0xF1 + n bytes + CRC,
+#     0x80|(n-1) run of n start bytes cut into reads of the next byte, 0xC0|(n-1) unit repeated
+def reads(data: bytes, *cuts: int) -> bytes:
+    return chunks(data, *cuts)
+
+
+def framed(hexbody: str) -> bytes:
+    body = bytes.fromhex(hexbody)
+    assert body[0] == 0xF1 and len(body) - 1 < 64
+    return bytes([0x40 | (len(body) - 1)]) + body[1:]
+
+
+write("streamframer", "ack-whole", reads(ack))
+write("streamframer", "ack-byte-by-byte", reads(ack, *range(1, len(ack))))
+write("streamframer", "noise-before", reads(b"\x00\x11" + ack))
+write("streamframer", "noise-between", reads(accepted + b"\x12\x34" + ack))
+write("streamframer", "noise-after", reads(ack + b"\xFF\xEE\xF1"))
+write("streamframer", "start-byte-in-noise", reads(b"\x00\xF1\xAB\x82\xF1" + ack, 3))
+write("streamframer", "two-frames-one-read", reads(accepted + ack))
+write("streamframer", "padded-ack", reads(padded_ack, 4, 9))
+write("streamframer", "seven-bytes-with-crc", reads(frame("F1 81 00")))
+write("streamframer", "built-frames", framed("F1 82 00 05 01") + framed("F1 81 00 00")
+      + b"\x02\xF1\x00" + framed("F1 80 00 00 00 00 00 00 00"))
+write("streamframer", "start-run-then-frame", b"\xBF\x03" + b"\x84\x01" + framed("F1 82 00 07 01"))
+write("streamframer", "long-noise-then-frame",
+      b"\xC3\xF1\x00\x00\x00\x1F" + reads(ack))
+write("streamframer", "bad-trailer-then-frame", reads(ack[:-1] + b"\x00" + accepted))
+write("streamframer", "echoed-request-and-package",
+      reads(frame("F1 01 00 00 13 88 00 05") + package[:300], 20) + reads(ack))
+
+
 # --- engine: header (size hi, size lo, waitLimit, seed), then commands
 TICK, ACCEPT, START, CANCEL = b"\x00", b"\x03\x00", b"\x06", b"\x07"
 

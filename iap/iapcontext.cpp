@@ -70,6 +70,11 @@ quint32 IapContext::crc32(const char *data, qsizetype count)
     return r ^ 0xFFFFFFFFu;
 }
 
+const quint32 *IapContext::crc32Table()
+{
+    return crcTable.data();
+}
+
 QByteArray IapContext::crcBytes(const QByteArray &data, int count)
 {
     const quint32 v = crc32(data.constData(), qMin<qsizetype>(count, data.size()));

@@ -1,6 +1,7 @@
 #include "upgradeengine.h"
 
 #include "firmwarefile.h"
+#include "timing.h"
 
 namespace iap {
 
@@ -59,6 +60,24 @@ IapError UpgradeEngine::start()
 void UpgradeEngine::cancel()
 {
     m_ctx->state = IapContext::Idle;
+}
+
+bool UpgradeEngine::actsOn(const QByteArray &reply) const
+{
+    const IapContext &c = *m_ctx;
+    if (c.state == IapContext::Requesting)
+        return reply.size() > 1 && reply.at(1) == RequestAccepted;
+    if (c.state != IapContext::Transferring)
+        return false;
+    const StoredAck ack = storedAck(reply);
+    return ack.present && ack.index == c.packetIndex &&
+           (ack.status == StatusWritten || ack.status == 2 || ack.status == 3);
+}
+
+void UpgradeEngine::setAckWait(std::chrono::milliseconds waited)
+{
+    // The tick adds one before it compares with waitLimit.
+    m_ctx->waitTicks = int(qBound<qint64>(0, waited / TickInterval, m_ctx->waitLimit + 1));
 }
 
 bool UpgradeEngine::running() const

@@ -6,6 +6,7 @@
 #include <QByteArray>
 #include <QString>
 #include <QVector>
+#include <chrono>
 
 namespace iap {
 
@@ -75,6 +76,17 @@ public:
     // with it (the two completion messages). Anything else is left alone; the driver then
     // stops the run.
     Step completeFromStoredReply();
+
+    // True when the engine would act on this reply at its next tick: the acceptance of the
+    // request while requesting, or an acknowledgement of the package last sent with status 1,
+    // 2 or 3 while transferring. Any other frame (an echo, a keep-alive, a stale
+    // acknowledgement) changes nothing but the wait.
+    bool actsOn(const QByteArray &reply) const;
+    // For drivers whose ticks are not evenly 50 ms apart: how long the package last sent has
+    // waited for its acknowledgement, in real time. The next tick counts the wait from there,
+    // so the resend comes once waitLimit ticks' worth of time has passed, however many ticks
+    // that took.
+    void setAckWait(std::chrono::milliseconds waited);
 
     bool running() const;
     // Resends of the current package since it was first sent (0 after a good acknowledgement).

@@ -126,11 +126,29 @@ QByteArray DeviceModel::shortAckFrame(int index)
     return frame;
 }
 
+QByteArray DeviceModel::keepAliveFrame()
+{
+    QByteArray frame;
+    frame.append(char(Start));
+    frame.append(char(0x80));
+    frame.append(char(0x00));
+    frame.append(char(0x00));
+    appendCrc(frame);
+    return frame;
+}
+
 DeviceModel::Output DeviceModel::feed(const QByteArray &bytes, qint64 nowUs)
 {
     Output out;
     if (bytes.isEmpty())
         return out;
+    if (m_options.echo) {
+        // A line that echoes: the bytes go back as they came, before any answer.
+        Reply echo;
+        echo.bytes = bytes;
+        echo.frameStartUs = nowUs;
+        out.replies.append(echo);
+    }
     m_chunks.append(qMakePair(m_fed + bytes.size(), nowUs));
     m_out = &out;
     for (const char byte : bytes) {
@@ -370,6 +388,20 @@ void DeviceModel::onAcknowledgement(const QByteArray &frame)
     if (faults & int(Fault::ErrorStatus))
         status = 2; // refused, whatever the core made of it
 
+    if (!m_options.silent && m_options.keepAliveMs > 0) {
+        // Busy writing the package: a keep-alive frame now and then until the answer is due.
+        for (qint64 ms = m_options.keepAliveMs; ms < m_options.writeMs;
+             ms += m_options.keepAliveMs) {
+            Reply busy;
+            busy.bytes = keepAliveFrame();
+            busy.index = index;
+            busy.delayUs = ms * 1000;
+            busy.frameStartUs = startUs;
+            busy.frameBytes = length;
+            m_out->replies.append(busy);
+        }
+    }
+
     if (!m_options.silent) {
         if (faults & int(Fault::Lose)) {
             m_out->log
@@ -390,6 +422,7 @@ void DeviceModel::onAcknowledgement(const QByteArray &frame)
             reply.faults = faults;
             reply.frameStartUs = startUs;
             reply.frameBytes = length;
+            reply.delayUs = qint64(m_options.writeMs) * 1000;
             if (faults & int(Fault::Split)) {
                 const int cut = bytes.size() / 2;
                 reply.bytes = bytes.left(cut);

@@ -37,6 +37,9 @@ struct DeviceOptions
     int pad = 0;             // uninterpreted bytes after the status byte of every acknowledgement
     int ignoreRequests = 0;
     bool silent = false;
+    bool echo = false;      // every byte received goes back at once, before any answer
+    int writeMs = 0;        // time a package takes to write: its answer comes this much later
+    int keepAliveMs = 0;    // while a package is written, a keep-alive frame this often
     double faultRate = 0.0; // seeded random faults on each package's first answer
     quint64 seed = 1;
 };
@@ -52,6 +55,7 @@ struct DeviceOptions
 //                                                            one: remainder + 8 bytes)
 //   accepted F1 81 00 00 crc32                              (8 bytes)
 //   ack      F1 82 idxHi idxLo status [pad] crc32           (9 bytes without pad)
+//   busy     F1 80 00 00 crc32                              (8 bytes, --keep-alive)
 class DeviceModel
 {
 public:
@@ -73,6 +77,7 @@ public:
     {
         QByteArray bytes;        // written at once (a noise byte included)
         QByteArray second;       // --split: written a little later; empty otherwise
+        qint64 delayUs = 0;      // written this long after the package was received
         int index = -1;          // package answered; -1 for the reply to a request
         int faults = 0;          // Fault bits applied
         qint64 frameStartUs = 0; // arrival of the first byte of the package answered
@@ -123,6 +128,8 @@ public:
     static QByteArray ackFrame(int index, int status, int pad = 0);
     // An acknowledgement cut short: no status byte before the CRC trailer (8 bytes).
     static QByteArray shortAckFrame(int index);
+    // F1 80 00 00 and its CRC: a valid frame that means nothing to the tool.
+    static QByteArray keepAliveFrame();
 
 private:
     static void portSend(void *user, const uint8_t *bytes, uint8_t count);

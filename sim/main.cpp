@@ -54,7 +54,10 @@ int main(int argc, char *argv[])
         "LIST is a comma-separated list of package indices (a fault hits only the first answer "
         "to a listed package) or \"all\" (every package, every time)."));
     parser.addHelpOption();
-    parser.addVersionOption();
+    // -V as in iap-flash and the window.
+    const QCommandLineOption versionOpt({QStringLiteral("V"), QStringLiteral("version")},
+                                        QStringLiteral("Displays version information."));
+    parser.addOption(versionOpt);
     const QCommandLineOption outOpt(QStringLiteral("out"),
                                     QStringLiteral("Save each complete image to FILE."),
                                     QStringLiteral("FILE"));
@@ -109,6 +112,19 @@ int main(int argc, char *argv[])
     const QCommandLineOption seedOpt(QStringLiteral("seed"),
                                      QStringLiteral("Seed of the random faults."),
                                      QStringLiteral("S"), QStringLiteral("1"));
+    const QCommandLineOption echoOpt(
+        QStringLiteral("echo"),
+        QStringLiteral("Echo every byte received straight back, before any answer (a line "
+                       "that echoes)."));
+    const QCommandLineOption writeOpt(
+        QStringLiteral("write-ms"),
+        QStringLiteral("Take MS to write each package: its answer comes that much later."),
+        QStringLiteral("MS"), QStringLiteral("0"));
+    const QCommandLineOption keepAliveOpt(
+        QStringLiteral("keep-alive"),
+        QStringLiteral("While a package is written (--write-ms), send a valid keep-alive frame "
+                       "(F1 80 00 00 and its CRC) every MS."),
+        QStringLiteral("MS"));
     const QCommandLineOption shortAckOpt(
         QStringLiteral("short-ack"),
         QStringLiteral("Device fault: do not write the packages in LIST and answer each with an "
@@ -127,10 +143,15 @@ int main(int argc, char *argv[])
                        "remove it when the line closes or the simulator exits, as a board that is "
                        "plugged in and pulled out."),
         QStringLiteral("PATH"));
-    parser.addOptions({linkOpt, outOpt, onceOpt, baudOpt, loseOpt, statusOpt, corruptOpt, noiseOpt,
-                       splitOpt, gapOpt, padOpt, ignoreOpt, silentOpt, hangupOpt, faultsOpt,
-                       seedOpt, shortAckOpt, trustTotalOpt, logOpt});
+    parser.addOptions({linkOpt,      outOpt,      onceOpt,       baudOpt, loseOpt, statusOpt,
+                       corruptOpt,   noiseOpt,    splitOpt,      gapOpt,  padOpt,  ignoreOpt,
+                       silentOpt,    hangupOpt,   faultsOpt,     seedOpt, echoOpt, writeOpt,
+                       keepAliveOpt, shortAckOpt, trustTotalOpt, logOpt});
     parser.process(app);
+    if (parser.isSet(versionOpt)) {
+        std::printf("iap-device-sim %s\n", PROJECT_VERSION);
+        return 0;
+    }
     if (!parser.positionalArguments().isEmpty())
         return usageError(QStringLiteral("unexpected argument %1")
                               .arg(parser.positionalArguments().constFirst()));
@@ -143,6 +164,7 @@ int main(int argc, char *argv[])
     options.once = parser.isSet(onceOpt);
     options.log = parser.isSet(logOpt);
     options.device.silent = parser.isSet(silentOpt);
+    options.device.echo = parser.isSet(echoOpt);
     options.device.trustTotal = parser.isSet(trustTotalOpt);
 
     const auto number = [&](const QCommandLineOption &opt, int min, int *out) {
@@ -161,6 +183,12 @@ int main(int argc, char *argv[])
         return usageError(QStringLiteral("--pad needs a number from 0 to 1024"));
     if (!number(ignoreOpt, 0, &options.device.ignoreRequests))
         return usageError(QStringLiteral("--ignore-requests needs a number of 0 or more"));
+    if (!number(writeOpt, 0, &options.device.writeMs) || options.device.writeMs > 60000)
+        return usageError(QStringLiteral("--write-ms needs a number from 0 to 60000"));
+    if (parser.isSet(keepAliveOpt) &&
+        (!number(keepAliveOpt, 1, &options.device.keepAliveMs) || options.device.writeMs == 0))
+        return usageError(
+            QStringLiteral("--keep-alive needs a number of 1 or more, and --write-ms"));
     if (parser.isSet(hangupOpt) && !number(hangupOpt, 0, &options.hangupAfter))
         return usageError(QStringLiteral("--hangup-after needs a number of 0 or more"));
 

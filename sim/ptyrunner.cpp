@@ -164,6 +164,7 @@ void PtyRunner::onIdle()
 
 void PtyRunner::handle(const DeviceModel::Output &output)
 {
+    const qint64 now = nowUs();
     for (const QString &line : output.log)
         log(line);
     for (const DeviceModel::Reply &reply : output.replies) {
@@ -171,6 +172,8 @@ void PtyRunner::handle(const DeviceModel::Output &output)
         first.bytes = reply.bytes;
         if (m_byteUs > 0)
             first.notBeforeUs = reply.frameStartUs + qint64(reply.frameBytes) * m_byteUs;
+        if (reply.delayUs > 0) // the package is being written
+            first.notBeforeUs = (m_byteUs > 0 ? first.notBeforeUs : now) + reply.delayUs;
         m_queue.enqueue(first);
         if (!reply.second.isEmpty()) {
             Pending second;

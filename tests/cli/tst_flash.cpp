@@ -120,11 +120,23 @@ private slots:
     void twoPortsAtOnce();
     void fastMode_data();
     void fastMode();
+    void noisyLine_data();
+    void noisyLine();
+    void echoingLineGetsRequestsAtTheTickRate_data();
+    void echoingLineGetsRequestsAtTheTickRate();
     void jsonStream();
     void humanOutput_data();
     void humanOutput();
     void verboseShowsRepliesAndDiagnostics();
+    void errorLines_data();
+    void errorLines();
+    void colourOnlyOnATerminal_data();
+    void colourOnlyOnATerminal();
+    void versionAndVerboseOptions_data();
+    void versionAndVerboseOptions();
     void listPorts();
+    void listPortsJson();
+    void listPortsOnATerminal();
     void structuredFiles_data();
     void structuredFiles();
     void convertedSummary_data();
@@ -522,7 +534,7 @@ void TestFlash::fastMode_data()
         << QStringList{"--split", "all", "--pad", "13"} << QStringList() << 0;
     QTest::newRow("padded only") << QStringList{"--pad", "200"} << QStringList() << 0;
     QTest::newRow("noise before one reply")
-        << QStringList{"--noise", "2"} << QStringList{"--ack-timeout", "0.3"} << 1;
+        << QStringList{"--noise", "2"} << QStringList{"--ack-timeout", "0.3"} << 0;
     QTest::newRow("paced line") << QStringList{"--baud", "115200", "--split", "1,3"}
                                 << QStringList() << 0;
 }
@@ -553,6 +565,105 @@ void TestFlash::fastMode()
     // (1032), the final one short (904 + 8), plus any resend of a full-size package.
     const int requests = last.value("requests").toInt();
     QCOMPARE(last.value("sent").toInt(), 12 * requests + 4 * 1032 + 912 + timeoutResends * 1032);
+}
+
+// Replies found through what else the line carries, in both modes: a stray byte before an
+// acknowledgement costs nothing; an echo of every byte sent is skipped; keep-alive frames
+// while the device writes its flash neither step the engine nor shorten the wait for the
+// acknowledgement (measured in real time), so a lost acknowledgement is resent once, after
+// --ack-timeout, and nothing else is.
+void TestFlash::noisyLine_data()
+{
+    QTest::addColumn<QStringList>("simArgs");
+    QTest::addColumn<QStringList>("flashArgs");
+    QTest::addColumn<int>("timeoutResends");
+    QTest::addColumn<double>("atLeastSeconds");
+
+    for (const QString &mode : {QStringLiteral("default"), QStringLiteral("fast")}) {
+        const QStringList fast =
+            mode == QLatin1String("fast") ? QStringList{"--fast"} : QStringList();
+        const auto row = [&](const char *name) -> QTestData & {
+            return QTest::newRow(
+                qPrintable(QStringLiteral("%1, %2").arg(QLatin1String(name), mode)));
+        };
+        row("stray byte before every acknowledgement")
+            << QStringList{"--noise", "all"} << fast + QStringList{"--ack-timeout", "1"} << 0
+            << 0.0;
+        row("echoing line") << QStringList{"--echo"} << fast + QStringList{"--ack-timeout", "1"}
+                            << 0 << 0.0;
+        row("echo and stray bytes") << QStringList{"--echo", "--noise", "1,3", "--split", "2"}
+                                    << fast + QStringList{"--ack-timeout", "1"} << 0 << 0.0;
+        // Five packages of 300 ms each, a keep-alive every 5 ms, the wait 1 s.
+        row("keep-alive while writing") << QStringList{"--write-ms", "300", "--keep-alive", "5"}
+                                        << fast + QStringList{"--ack-timeout", "1"} << 0 << 1.5;
+        // The acknowledgement of package 1 is lost: one resend, 1 s after the package.
+        row("keep-alive and a lost acknowledgement")
+            << QStringList{"--write-ms", "100", "--keep-alive", "5", "--lose-ack", "1"}
+            << fast + QStringList{"--ack-timeout", "1"} << 1 << 1.0 + 5 * 0.1;
+    }
+}
+
+void TestFlash::noisyLine()
+{
+    QFETCH(QStringList, simArgs);
+    QFETCH(QStringList, flashArgs);
+    QFETCH(int, timeoutResends);
+    QFETCH(double, atLeastSeconds);
+
+    const QString out = m_dir.filePath(QStringLiteral("noisy.out"));
+    QFile::remove(out);
+    Sim sim(QStringList{"--out", out, "--once"} + simArgs);
+    QVERIFY(!sim.path().isEmpty());
+    const Run run = flash(QStringList{"--json", "--port", sim.path()} + flashArgs << m_image5000);
+    QCOMPARE(run.exitCode, 0);
+    QVERIFY(run.jsonValid);
+    const QJsonObject last = run.json.last();
+    QCOMPARE(last.value("event").toString(), QStringLiteral("finished"));
+    QCOMPARE(readFile(out), readFile(m_image5000));
+    int timeouts = 0;
+    for (const QJsonObject &o : run.json)
+        timeouts += o.value("reason").toString() == QLatin1String("timeout");
+    QCOMPARE(timeouts, timeoutResends);
+    QCOMPARE(last.value("resends").toInt(), timeoutResends);
+    QVERIFY2(last.value("seconds").toDouble() >= atLeastSeconds,
+             qPrintable(QString::number(last.value("seconds").toDouble())));
+    // Exactly the bytes of a clean run: 12 per request, four full packages, the short fifth,
+    // and a full-size resend of package 1 when its acknowledgement was lost.
+    const int requests = last.value("requests").toInt();
+    QCOMPARE(last.value("sent").toInt(), 12 * requests + 4 * 1032 + 912 + timeoutResends * 1032);
+}
+
+// A line that echoes every byte and a device that never answers: each echoed request is a
+// valid frame, but not an answer, so requests go out at the 50 ms rate in both modes.
+void TestFlash::echoingLineGetsRequestsAtTheTickRate_data()
+{
+    QTest::addColumn<bool>("fast");
+    QTest::newRow("default") << false;
+    QTest::newRow("fast") << true;
+}
+
+void TestFlash::echoingLineGetsRequestsAtTheTickRate()
+{
+    QFETCH(bool, fast);
+    Sim sim({"--echo", "--silent"});
+    QVERIFY(!sim.path().isEmpty());
+    QStringList args{"--json", "--request-timeout", "1", "--port", sim.path(), m_image5000};
+    if (fast)
+        args.prepend(QStringLiteral("--fast"));
+    const Run run = flash(args);
+    QCOMPARE(run.exitCode, 4);
+    const QJsonObject last = run.json.last();
+    QCOMPARE(last.value("reason").toString(), QStringLiteral("no-answer"));
+    // One second of requests every 50 ms: 21, one more if the one-second wait ends a little
+    // late (fewer when the machine is busy).
+    const int requests = last.value("requests").toInt();
+    QVERIFY2(requests >= 5 && requests <= 22, qPrintable(QString::number(requests)));
+    QCOMPARE(last.value("sent").toInt(), 12 * requests);
+    // Every byte came back, but for the echo of the last request, which may still have been on
+    // its way when the wait ended.
+    const int received = last.value("received").toInt();
+    QVERIFY2(received <= 12 * requests && received >= 12 * (requests - 1),
+             qPrintable(QString::number(received)));
 }
 
 // The stream parses line by line and tells the whole story in order.
@@ -674,22 +785,231 @@ void TestFlash::verboseShowsRepliesAndDiagnostics()
     QVERIFY(err.contains(QStringLiteral("time out:")));
 }
 
-// One line per port that can be opened now: name, description, manufacturer, VID:PID.
+// Every error line starts with "iap-flash: "; the exit code is left to the shell and named
+// only with --verbose.
+void TestFlash::errorLines_data()
+{
+    QTest::addColumn<QStringList>("ports");
+    QTest::addColumn<QStringList>("extra");
+    QTest::addColumn<int>("expected");
+    QTest::addColumn<QStringList>("errorLines"); // "%1": the simulator's port
+
+    const QString missing = missingPort();
+    const QString cannotOpen =
+        QStringLiteral("iap-flash: Cannot open serial port %1: the port does not exist (No such "
+                       "file or directory).")
+            .arg(missing);
+    const QString noAnswer = QStringLiteral(
+        "iap-flash: %1: the device did not answer the update request within 0.3 s (%2 requests "
+        "sent). Check the cable and the baud rate, and that the device is in its boot loader.");
+    QTest::newRow("port cannot be opened")
+        << QStringList{missing} << QStringList() << 3 << QStringList{cannotOpen};
+    QTest::newRow("port cannot be opened, verbose")
+        << QStringList{missing} << QStringList{"--verbose"} << 3
+        << QStringList{cannotOpen + QStringLiteral(" (exit 3)")};
+    QTest::newRow("no answer") << QStringList{"sim"} << QStringList{"--request-timeout", "0.3"} << 4
+                               << QStringList{noAnswer};
+    QTest::newRow("usage") << QStringList() << QStringList() << 1
+                           << QStringList{
+                                  "iap-flash: no port given: name one with --port or --watch "
+                                  "(see --list). Try --help."};
+    QTest::newRow("firmware file") << QStringList{missing} << QStringList{"--lang", "zh", "MISSING"}
+                                   << 2 << QStringList{"iap-flash: "};
+}
+
+void TestFlash::errorLines()
+{
+    QFETCH(QStringList, ports);
+    QFETCH(QStringList, extra);
+    QFETCH(int, expected);
+    QFETCH(QStringList, errorLines);
+
+    std::unique_ptr<Sim> sim;
+    QStringList args;
+    for (const QString &port : ports) {
+        if (port == QLatin1String("sim")) {
+            sim = std::make_unique<Sim>(QStringList{"--silent"});
+            args << "--port" << sim->path();
+        } else {
+            args << "--port" << port;
+        }
+    }
+    const bool missingFile = extra.contains(QStringLiteral("MISSING"));
+    extra.removeAll(QStringLiteral("MISSING"));
+    args << extra << (missingFile ? m_dir.filePath(QStringLiteral("none.bin")) : m_image5000);
+    const Run run = flash(args);
+    QCOMPARE(run.exitCode, expected);
+    const QString err = QString::fromUtf8(run.err);
+    QStringList lines;
+    for (const QString &line : err.split(QLatin1Char('\n'))) {
+        if (line.startsWith(QLatin1String("iap-flash")))
+            lines << line;
+    }
+    QCOMPARE(lines.size(), errorLines.size());
+    for (int i = 0; i < lines.size(); ++i) {
+        QString want = errorLines.at(i);
+        if (sim)
+            want = want.arg(sim->path(), QRegularExpression(QStringLiteral("\\((\\d+) requests"))
+                                             .match(lines.at(i))
+                                             .captured(1));
+        if (want == QLatin1String("iap-flash: "))
+            QVERIFY2(lines.at(i).startsWith(want), qPrintable(lines.at(i)));
+        else
+            QCOMPARE(lines.at(i), want);
+    }
+    if (!extra.contains(QStringLiteral("--verbose")))
+        QVERIFY2(!err.contains(QStringLiteral("(exit")), qPrintable(err));
+    // No colour when stderr is not a terminal.
+    QVERIFY(!err.contains(QLatin1Char('\033')));
+}
+
+// On a terminal (a pseudo-terminal made by script(1)) the error prefix is red, unless
+// NO_COLOR is set; the text is the same either way.
+void TestFlash::colourOnlyOnATerminal_data()
+{
+    QTest::addColumn<bool>("noColor");
+    QTest::newRow("terminal") << false;
+    QTest::newRow("terminal, NO_COLOR") << true;
+}
+
+void TestFlash::colourOnlyOnATerminal()
+{
+    QFETCH(bool, noColor);
+    const QString script = QStandardPaths::findExecutable(QStringLiteral("script"));
+    if (script.isEmpty())
+        QSKIP("script(1) is not installed");
+    QProcess p;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.remove(QStringLiteral("NO_COLOR"));
+    if (noColor)
+        env.insert(QStringLiteral("NO_COLOR"), QStringLiteral("1"));
+    p.setProcessEnvironment(env);
+    const QString command = QStringLiteral("%1 --quiet --port %2 %3")
+                                .arg(QStringLiteral(IAP_FLASH_PATH), missingPort(), m_image5000);
+    p.start(script, {"-qec", command, "/dev/null"});
+    QVERIFY(p.waitForFinished(30000));
+    const QByteArray out = p.readAllStandardOutput();
+    QVERIFY2(out.contains("iap-flash:"), out.constData());
+    QCOMPARE(out.contains("\033[1;31miap-flash:\033[0m "), !noColor);
+    QCOMPARE(out.contains('\033'), !noColor);
+}
+
+// -V and --version print the version in every program; -v is iap-flash's --verbose and is
+// no version option anywhere.
+void TestFlash::versionAndVerboseOptions_data()
+{
+    QTest::addColumn<QString>("program");
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("out");
+
+    const QString flash = QStringLiteral(IAP_FLASH_PATH);
+    const QString sim = QStringLiteral(IAP_SIM_PATH);
+    QTest::newRow("iap-flash -V") << flash << QStringList{"-V"} << 0 << "iap-flash 1.0.0\n";
+    QTest::newRow("iap-flash --version")
+        << flash << QStringList{"--version"} << 0 << "iap-flash 1.0.0\n";
+    // -v alone is --verbose: the command line then lacks a port.
+    QTest::newRow("iap-flash -v") << flash << QStringList{"-v"} << 1 << "";
+    QTest::newRow("iap-device-sim -V") << sim << QStringList{"-V"} << 0 << "iap-device-sim 1.0.0\n";
+    QTest::newRow("iap-device-sim --version")
+        << sim << QStringList{"--version"} << 0 << "iap-device-sim 1.0.0\n";
+    QTest::newRow("iap-device-sim -v") << sim << QStringList{"-v"} << 1 << "";
+}
+
+void TestFlash::versionAndVerboseOptions()
+{
+    QFETCH(QString, program);
+    QFETCH(QStringList, args);
+    QFETCH(int, exitCode);
+    QFETCH(QString, out);
+    QProcess p;
+    p.start(program, args);
+    QVERIFY(p.waitForFinished(30000));
+    QCOMPARE(p.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(p.exitCode(), exitCode);
+    QCOMPARE(QString::fromUtf8(p.readAllStandardOutput()), out);
+    const QString err = QString::fromUtf8(p.readAllStandardError());
+    if (exitCode == 0)
+        QCOMPARE(err, QString());
+    else if (program.endsWith(QLatin1String("iap-flash")))
+        QVERIFY2(err.startsWith(QLatin1String("iap-flash: no port given")), qPrintable(err));
+    else
+        QVERIFY2(err.contains(QLatin1String("Unknown option 'v'")), qPrintable(err));
+}
+
+// One line per port that can be opened now: name, description, manufacturer, VID:PID, with
+// no empty fields at the end; no header when stdout is not a terminal. With no port at all,
+// a note on stderr and exit 0.
 void TestFlash::listPorts()
 {
     const Run run = flash({"--list"});
     QCOMPARE(run.exitCode, 0);
+    if (run.out.isEmpty()) {
+        QCOMPARE(run.err, QByteArray("no serial ports found\n"));
+        return;
+    }
     QCOMPARE(run.err, QByteArray());
     for (const QByteArray &line : run.out.split('\n')) {
         if (line.isEmpty())
             continue;
         const QList<QByteArray> fields = line.split('\t');
-        QCOMPARE(fields.size(), 4);
+        QVERIFY(fields.size() >= 1 && fields.size() <= 4);
+        QVERIFY2(fields.size() == 1 || !fields.last().isEmpty(), line.constData());
         QVERIFY(fields.at(0).startsWith('/'));
-        if (!fields.at(3).isEmpty())
+        if (fields.size() == 4)
             QVERIFY(QRegularExpression(QStringLiteral("^[0-9a-f]{4}:[0-9a-f]{4}$"))
                         .match(QString::fromLatin1(fields.at(3)))
                         .hasMatch());
+    }
+}
+
+// With --json, one object per port with the same facts, null where the system knows none.
+void TestFlash::listPortsJson()
+{
+    const Run plain = flash({"--list"});
+    const Run run = flash({"--list", "--json"});
+    QCOMPARE(run.exitCode, 0);
+    QVERIFY(run.jsonValid);
+    QCOMPARE(run.err, plain.err);
+    const QList<QByteArray> lines = plain.out.split('\n');
+    QCOMPARE(run.json.size(), plain.out.count('\n'));
+    for (int i = 0; i < run.json.size(); ++i) {
+        const QJsonObject o = run.json.at(i);
+        const QStringList keys{"description", "manufacturer", "pid", "port", "serial", "vid"};
+        QCOMPARE(o.keys(), keys);
+        QCOMPARE(o.value("port").toString().toUtf8(), lines.at(i).split('\t').first());
+        const QJsonValue vid = o.value("vid");
+        QVERIFY(
+            vid.isNull() ||
+            QRegularExpression(QStringLiteral("^[0-9a-f]{4}$")).match(vid.toString()).hasMatch());
+    }
+}
+
+// On a terminal (made by script(1)): a header line, then aligned columns with no blanks at
+// the end of a line.
+void TestFlash::listPortsOnATerminal()
+{
+    const QString script = QStandardPaths::findExecutable(QStringLiteral("script"));
+    if (script.isEmpty())
+        QSKIP("script(1) is not installed");
+    const Run plain = flash({"--list"});
+    QProcess p;
+    p.start(script,
+            {"-qec", QStringLiteral(IAP_FLASH_PATH) + QStringLiteral(" --list"), "/dev/null"});
+    QVERIFY(p.waitForFinished(30000));
+    const QList<QByteArray> lines = p.readAllStandardOutput().split('\n');
+    if (plain.out.isEmpty()) {
+        QCOMPARE(lines.first(), QByteArray("no serial ports found\r"));
+        return;
+    }
+    QVERIFY2(lines.first().startsWith("PORT"), lines.first().constData());
+    QCOMPARE(lines.size(), 1 + plain.out.count('\n') + 1); // header, ports, nothing after
+    for (int i = 1; i + 1 < lines.size(); ++i) {
+        QVERIFY(lines.at(i).endsWith('\r'));
+        const QByteArray line = lines.at(i).chopped(1);
+        QVERIFY2(!line.endsWith(' '), line.constData());
+        QVERIFY(!line.contains('\t'));
+        QVERIFY(line.startsWith(plain.out.split('\n').at(i - 1).split('\t').first()));
     }
 }
 
