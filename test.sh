@@ -11,6 +11,8 @@ set -euo pipefail
 cd "$(dirname "$0")"
 . scripts/deps.sh
 ensure_packages "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}"
+ensure_packages "${DEVICE_PACKAGES[@]}" ||
+    echo "warning: ${DEVICE_PACKAGES[*]} could not be installed; the emulated-board and cross-compiler tests will be skipped" >&2
 
 quick=0
 [ "${1:-}" = "--quick" ] && quick=1

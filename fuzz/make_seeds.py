@@ -245,3 +245,41 @@ write("formats", "elf64-be-out-of-order", b"\x00\x00" + elf(True, True, [(1, 0x2
 write("formats", "elf-outside", b"\x00\x00" + elf(False, False, [(1, 0, 40, 64)], DATA))
 write("formats", "raw-colon", b"\x00\x40:\x00\x01\x02binary")
 write("formats", "raw-elf-magic", b"\x00\x40\x7FELF\x07\x07")
+
+
+# --- device: capacity byte (256 << (b % 16)), write-failure byte, then the line
+def dev_request(size: int, total: int = -1) -> bytes:
+    if total < 0:
+        total = (size + 1023) // 1024
+    return frame("F101%08x%04x" % (size, total))
+
+
+def dev_package(image: bytes, index: int, short: bool = False) -> bytes:
+    payload = image[index * 1024:(index + 1) * 1024]
+    if not short:
+        payload += bytes(1024 - len(payload))
+    return frame("F102%04x" % index + payload.hex())
+
+
+def dev_image(size: int) -> bytes:
+    return bytes((i * 7 + 3) & 0xFF for i in range(size))
+
+
+IDLE = b"\xFF\xFF\xFF"
+small = dev_image(1500)
+write("device", "short-final", b"\x04\x00" + dev_request(1500) + dev_package(small, 0)
+      + dev_package(small, 1, True))
+write("device", "full-final-and-repeat", b"\x04\x00" + dev_request(1500) + dev_package(small, 0)
+      + dev_package(small, 1) + dev_package(small, 1, True))
+write("device", "noise-and-truncation", b"\x04\x00\x00\xF1\xF1\x02" + dev_request(1500)
+      + dev_package(small, 0)[:300] + dev_package(small, 0) + b"\xF1\x01\x00"
+      + dev_package(small, 1, True))
+write("device", "damaged-short-at-idle", b"\x04\x00" + dev_request(1500) + dev_package(small, 0)
+      + dev_package(small, 1, True)[:-1] + b"\x00" + IDLE + dev_package(small, 1))
+write("device", "failing-writes", b"\x04\x81" + dev_request(1500) + dev_package(small, 0)
+      + dev_package(small, 0) + dev_package(small, 1, True) + dev_package(small, 1))
+write("device", "refused-requests", b"\x00\x00" + dev_request(1500) + dev_request(10, 2)
+      + dev_request(0, 0) + dev_request(67107840, 65535) + dev_request(10)
+      + dev_package(small, 0))
+write("device", "restart", b"\x04\x00" + dev_request(1500) + dev_package(small, 0)
+      + dev_request(1500) + dev_package(small, 1) + dev_package(small, 0))

@@ -4,7 +4,8 @@
 # exits non-zero when a target found something (the inputs are kept under
 # build-hfuzz/fuzz-findings/). Not part of ./test.sh: ctest replays the seed corpus instead.
 #
-#   scripts/fuzz.sh [--seconds N] [--update-corpus] [framer|streamframer|engine|loader|formats ...]
+#   scripts/fuzz.sh [--seconds N] [--update-corpus]
+#       [framer|streamframer|engine|loader|formats|device ...]
 #
 # --update-corpus merges the inputs that reached new code back into fuzz/corpus/<target>
 # (libFuzzer -merge=1, so only a minimal set is added).
@@ -19,12 +20,12 @@ while [ $# -gt 0 ]; do
     case "$1" in
         --seconds) seconds=$2; shift 2 ;;
         --update-corpus) update=1; shift ;;
-        framer|streamframer|engine|loader|formats) targets+=("$1"); shift ;;
+        framer|streamframer|engine|loader|formats|device) targets+=("$1"); shift ;;
         -h|--help) sed -n '2,11p' "$0"; exit 0 ;;
         *) echo "unknown argument: $1" >&2; exit 1 ;;
     esac
 done
-[ ${#targets[@]} -gt 0 ] || targets=(framer streamframer engine loader formats)
+[ ${#targets[@]} -gt 0 ] || targets=(framer streamframer engine loader formats device)
 
 . scripts/deps.sh
 ensure_packages "${BUILD_PACKAGES[@]}" clang libclang-rt-14-dev

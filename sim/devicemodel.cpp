@@ -7,8 +7,6 @@
 namespace {
 
 constexpr quint8 Start = 0xF1;
-constexpr quint8 RequestCode = 0x01;
-constexpr quint8 DataCode = 0x02;
 constexpr int RequestBytes = 12;
 constexpr int FullPackageBytes = DeviceModel::PacketSize + 8;
 
@@ -21,11 +19,6 @@ quint32 be32(const QByteArray &b, int at)
 int be16(const QByteArray &b, int at)
 {
     return int(quint8(b.at(at))) << 8 | int(quint8(b.at(at + 1)));
-}
-
-bool crcMatches(const QByteArray &bytes, int length)
-{
-    return quint32(IapContext::crc32(bytes.constData(), length - 4)) == be32(bytes, length - 4);
 }
 
 void appendCrc(QByteArray &frame)
@@ -89,6 +82,13 @@ bool FaultSet::parse(const QString &text, FaultSet *out)
 DeviceModel::DeviceModel(const DeviceOptions &options)
     : m_options(options), m_ignoreLeft(options.ignoreRequests)
 {
+    m_port.user = this;
+    m_port.capacity = quint32(MaxImageBytes);
+    m_port.send = &DeviceModel::portSend;
+    m_port.prepare = &DeviceModel::portPrepare;
+    m_port.write = &DeviceModel::portWrite;
+    m_port.finish = &DeviceModel::portFinish;
+    iap_dev_init(&m_dev, &m_port);
 }
 
 QByteArray DeviceModel::acceptedFrame()
@@ -140,19 +140,28 @@ QByteArray DeviceModel::keepAliveFrame()
 DeviceModel::Output DeviceModel::feed(const QByteArray &bytes, qint64 nowUs)
 {
     Output out;
-    if (m_options.echo && !bytes.isEmpty()) {
+    if (bytes.isEmpty())
+        return out;
+    if (m_options.echo) {
         // A line that echoes: the bytes go back as they came, before any answer.
         Reply echo;
         echo.bytes = bytes;
         echo.frameStartUs = nowUs;
         out.replies.append(echo);
     }
-    if (!bytes.isEmpty()) {
-        m_in.append(bytes);
-        m_chunks.append(qMakePair(m_consumed + m_in.size(), nowUs));
+    m_chunks.append(qMakePair(m_fed + bytes.size(), nowUs));
+    m_out = &out;
+    for (const char byte : bytes) {
+        ++m_fed;
+        iap_dev_feed(&m_dev, quint8(byte));
+        if (m_options.trustTotal)
+            watchRequests(quint8(byte));
     }
-    while (parseOne(out, false) == Parse::Consumed) {
-    }
+    m_out = nullptr;
+    // Arrival times are needed only for the bytes the core still holds.
+    const qint64 held = m_fed - m_dev.rx_len;
+    while (m_chunks.size() > 1 && m_chunks.constFirst().first <= held)
+        m_chunks.removeFirst();
     return out;
 }
 
@@ -160,8 +169,12 @@ DeviceModel::Output DeviceModel::lineIdle(qint64 nowUs)
 {
     Q_UNUSED(nowUs);
     Output out;
-    while (parseOne(out, true) == Parse::Consumed) {
-    }
+    const int pending = m_dev.rx_len;
+    m_out = &out;
+    iap_dev_idle(&m_dev);
+    m_out = nullptr;
+    if (pending > 0 && out.replies.isEmpty())
+        out.log << QStringLiteral("dropped an incomplete frame of %1 byte(s)").arg(pending);
     return out;
 }
 
@@ -174,166 +187,164 @@ qint64 DeviceModel::arrivalOf(qint64 streamOffset) const
     return m_chunks.isEmpty() ? 0 : m_chunks.constLast().second;
 }
 
-void DeviceModel::consume(int count)
+// --trust-total: the core refuses a request whose package total does not match its length.
+// This device believes the total instead: it takes the request as one for that many packages
+// (the image keeps the length announced), and with a total of 0 it is done at once.
+void DeviceModel::watchRequests(quint8 byte)
 {
-    m_in.remove(0, count);
-    m_consumed += count;
-    while (!m_chunks.isEmpty() && m_chunks.constFirst().first <= m_consumed)
-        m_chunks.removeFirst();
+    m_window.append(char(byte));
+    if (m_window.size() > RequestBytes)
+        m_window.remove(0, m_window.size() - RequestBytes);
+    if (m_window.size() < RequestBytes || quint8(m_window.at(0)) != Start ||
+        quint8(m_window.at(1)) != 0x01 ||
+        quint32(IapContext::crc32(m_window.constData(), RequestBytes - 4)) !=
+            be32(m_window, RequestBytes - 4))
+        return;
+    const qint64 length = be32(m_window, 2);
+    const int total = be16(m_window, 6);
+    m_window.clear();
+    if (total == (length + PacketSize - 1) / PacketSize || length > MaxImageBytes)
+        return; // the core's own business
+    m_out->log << QStringLiteral("request: taking the announced total of %1 package(s)").arg(total);
+    iap_dev_idle(&m_dev); // whatever followed the request is not a frame
+    if (total == 0) {
+        m_image = QByteArray(int(length), '\0');
+        m_seen.clear();
+        onAccepted(acceptedFrame());
+        m_out->completions.append(
+            {m_image, m_requests, m_packages, m_resends, m_firstRequestUs, arrivalOf(m_fed - 1)});
+        m_requests = m_packages = m_resends = 0;
+        m_requestTimed = false;
+        return;
+    }
+    // The same request as the core would accept it for `total` packages.
+    m_trustedLength = length;
+    QByteArray request = requestFrame(quint32(total) * PacketSize, total);
+    iap_dev_feed_bytes(&m_dev, reinterpret_cast<const uint8_t *>(request.constData()),
+                       size_t(request.size()));
+    m_trustedLength = -1;
 }
 
-void DeviceModel::dropGarbage(int count, Output &out)
+QByteArray DeviceModel::requestFrame(quint32 length, int total)
 {
-    out.log << QStringLiteral("dropped %1 byte(s) of garbage").arg(count);
-    consume(count);
+    QByteArray frame;
+    frame.append(char(Start));
+    frame.append(char(0x01));
+    frame.append(char(length >> 24));
+    frame.append(char(length >> 16));
+    frame.append(char(length >> 8));
+    frame.append(char(length));
+    frame.append(char(total >> 8));
+    frame.append(char(total));
+    appendCrc(frame);
+    return frame;
 }
 
-DeviceModel::Parse DeviceModel::parseOne(Output &out, bool idle)
+// Length of the package being answered, which starts the core's receive buffer: the short
+// form of the final package when its CRC holds there (or when nothing more came), else the
+// full size.
+int DeviceModel::frameBytes(int index) const
 {
-    if (m_in.isEmpty())
-        return Parse::NeedMore;
-    const int start = m_in.indexOf(char(Start));
-    if (start != 0) {
-        dropGarbage(start < 0 ? m_in.size() : start, out);
-        return Parse::Consumed;
-    }
-    const auto dropIncomplete = [&] {
-        if (!idle)
-            return Parse::NeedMore;
-        out.log << QStringLiteral("dropped an incomplete frame of %1 byte(s)").arg(m_in.size());
-        consume(m_in.size());
-        return Parse::NeedMore;
-    };
-    if (m_in.size() < 2)
-        return dropIncomplete();
-
-    const quint8 code = quint8(m_in.at(1));
-    if (code == RequestCode) {
-        if (m_in.size() < RequestBytes)
-            return dropIncomplete();
-        if (!crcMatches(m_in, RequestBytes)) {
-            dropGarbage(1, out); // not a request after all: look for the next start byte
-            return Parse::Consumed;
-        }
-        const QByteArray frame = m_in.left(RequestBytes);
-        m_frameStartUs = arrivalOf(m_consumed);
-        consume(RequestBytes);
-        handleRequest(frame, out);
-        return Parse::Consumed;
-    }
-    if (code != DataCode) {
-        dropGarbage(1, out);
-        return Parse::Consumed;
-    }
-
-    if (m_in.size() < 4)
-        return dropIncomplete();
-    // The final package of an image with a remainder may come short (remainder + 8 bytes)
-    // or full size, under the same index; every other package is full size.
-    const int index = be16(m_in, 2);
-    const int remainder = int(m_length % PacketSize);
-    const int shortBytes = (m_active && remainder != 0 && index == m_count - 1) ? remainder + 8 : 0;
-    int length = 0;
-    bool crcOk = false;
-    if (shortBytes > 0 && m_in.size() >= shortBytes && crcMatches(m_in, shortBytes)) {
-        length = shortBytes;
-        crcOk = true;
-    } else if (m_in.size() >= FullPackageBytes) {
-        length = FullPackageBytes;
-        crcOk = crcMatches(m_in, FullPackageBytes);
-    } else if (idle && shortBytes > 0 && m_in.size() >= shortBytes) {
-        length = shortBytes; // nothing more came: it was the short form, damaged
-    } else {
-        return dropIncomplete();
-    }
-    const QByteArray frame = m_in.left(length);
-    m_frameStartUs = arrivalOf(m_consumed);
-    consume(length);
-    handlePackage(frame, crcOk, out);
-    return Parse::Consumed;
+    const int shortBytes = m_dev.short_len;
+    if (shortBytes == 0 || index + 1 != m_dev.count)
+        return FullPackageBytes;
+    if (m_dev.rx_len < FullPackageBytes)
+        return shortBytes;
+    const QByteArray frame(reinterpret_cast<const char *>(m_dev.rx), shortBytes);
+    return quint32(IapContext::crc32(frame.constData(), shortBytes - 4)) ==
+                   be32(frame, shortBytes - 4)
+               ? shortBytes
+               : FullPackageBytes;
 }
 
-void DeviceModel::handleRequest(const QByteArray &frame, Output &out)
+void DeviceModel::portSend(void *user, const uint8_t *bytes, uint8_t count)
 {
+    auto *self = static_cast<DeviceModel *>(user);
+    const QByteArray frame(reinterpret_cast<const char *>(bytes), count);
+    if (count >= 2 && quint8(frame.at(1)) == 0x81)
+        self->onAccepted(frame);
+    else if (count >= 5 && quint8(frame.at(1)) == 0x82)
+        self->onAcknowledgement(frame);
+}
+
+iap_dev_result DeviceModel::portPrepare(void *user, uint32_t length)
+{
+    auto *self = static_cast<DeviceModel *>(user);
+    self->m_image =
+        QByteArray(int(self->m_trustedLength >= 0 ? self->m_trustedLength : length), '\0');
+    self->m_seen.clear();
+    self->m_finished = false;
+    const int count = int((qint64(length) + PacketSize - 1) / PacketSize);
+    if (self->m_out)
+        self->m_out->log
+            << QStringLiteral("request: %1 bytes in %2 package(s)").arg(length).arg(count);
+    return IAP_DEV_OK;
+}
+
+iap_dev_result DeviceModel::portWrite(void *user, uint32_t offset, const uint8_t *data,
+                                      uint16_t count)
+{
+    auto *self = static_cast<DeviceModel *>(user);
+    const int index = int(offset / PacketSize);
+    const int faults = self->faultsFor(index);
+    if (faults & int(Fault::ErrorStatus)) {
+        if (self->m_out)
+            self->m_out->log << QStringLiteral("package %1: refused").arg(index);
+        return IAP_DEV_FAILED;
+    }
+    if (faults & int(Fault::ShortAck)) {
+        if (self->m_out)
+            self->m_out->log
+                << QStringLiteral("package %1: not written, answered short").arg(index);
+        return IAP_DEV_FAILED;
+    }
+    if (qint64(offset) + count > self->m_image.size())
+        return IAP_DEV_FAILED; // cannot happen: the core writes inside the image
+    std::copy_n(data, count, reinterpret_cast<uint8_t *>(self->m_image.data()) + offset);
+    ++self->m_written;
+    if (self->m_out)
+        self->m_out->log
+            << QStringLiteral("package %1: %2 payload bytes written").arg(index).arg(count);
+    return IAP_DEV_OK;
+}
+
+iap_dev_result DeviceModel::portFinish(void *user, uint32_t length)
+{
+    auto *self = static_cast<DeviceModel *>(user);
+    // Reported once its acknowledgement has been counted and sent.
+    self->m_finished = true;
+    if (self->m_out)
+        self->m_out->log << QStringLiteral("image complete: %1 bytes").arg(length);
+    return IAP_DEV_OK;
+}
+
+void DeviceModel::onAccepted(const QByteArray &frame)
+{
+    const qint64 startUs = arrivalOf(m_fed - m_dev.rx_len);
     ++m_requests;
     if (!m_requestTimed) {
         m_requestTimed = true;
-        m_firstRequestUs = m_frameStartUs;
+        m_firstRequestUs = startUs;
     }
-    const qint64 length = be32(frame, 2);
-    const int total = be16(frame, 6);
     if (m_ignoreLeft > 0) {
         --m_ignoreLeft;
-        out.log << QStringLiteral("request for %1 bytes ignored").arg(length);
+        m_out->log << QStringLiteral("request ignored");
         return;
     }
-    if (length > MaxImageBytes) {
-        out.log << QStringLiteral("request for %1 bytes refused: too long").arg(length);
+    if (m_options.silent)
         return;
-    }
-    m_active = true;
-    m_complete = false;
-    m_length = length;
-    m_count = int((length + PacketSize - 1) / PacketSize);
-    if (m_options.trustTotal && total != m_count) {
-        // A device that believes the announced total: it is done after that many packages.
-        out.log
-            << QStringLiteral("request: taking the announced total of %1 package(s)").arg(total);
-        m_count = total;
-    }
-    m_expected = 0;
-    m_image = QByteArray(int(length), '\0');
-    m_have = QVector<bool>(m_count, false);
-    m_seen = QVector<bool>(m_count, false);
-    m_haveCount = 0;
-    out.log << QStringLiteral("request: %1 bytes in %2 package(s)").arg(length).arg(m_count);
-    if (total != (int((length + PacketSize - 1) / PacketSize) & 0xFFFF))
-        out.log << QStringLiteral("request announces %1 package(s); %2 bytes need %3")
-                       .arg(total)
-                       .arg(length)
-                       .arg((length + PacketSize - 1) / PacketSize);
-
-    if (!m_options.silent) {
-        Reply reply;
-        reply.bytes = acceptedFrame();
-        reply.index = -1;
-        reply.frameStartUs = m_frameStartUs;
-        reply.frameBytes = frame.size();
-        out.replies.append(reply);
-    }
-    if (m_count == 0) {
-        m_complete = true;
-        out.completions.append(
-            {m_image, m_requests, m_packages, m_resends, m_firstRequestUs, m_frameStartUs});
-        m_requests = m_packages = m_resends = 0;
-        m_requestTimed = false;
-    }
+    Reply reply;
+    reply.bytes = frame;
+    reply.index = -1;
+    reply.frameStartUs = startUs;
+    reply.frameBytes = RequestBytes;
+    m_out->replies.append(reply);
 }
 
-int DeviceModel::randomFault(int index) const
+int DeviceModel::faultsFor(int index)
 {
-    if (m_options.faultRate <= 0.0)
-        return 0;
-    quint64 state = m_options.seed ^ (quint64(index + 1) * 0xD1B54A32D192ED03ULL);
-    const double draw = double(splitMix(state) >> 11) * (1.0 / 9007199254740992.0);
-    if (draw >= m_options.faultRate)
-        return 0;
-    static constexpr Fault kinds[] = {Fault::Lose, Fault::Corrupt, Fault::ErrorStatus, Fault::Noise,
-                                      Fault::Split};
-    return int(kinds[splitMix(state) % 5]);
-}
-
-void DeviceModel::handlePackage(const QByteArray &frame, bool crcOk, Output &out)
-{
-    const int index = be16(frame, 2);
-    const bool inImage = m_active && index < m_count;
-    ++m_packages;
-    if (inImage) {
-        if (m_seen[index])
-            ++m_resends;
-        m_seen[index] = true;
-    }
-
+    if (m_pendingIndex == index)
+        return m_pendingFaults;
     // Faults hit the first answer to a package (or every answer with "all").
     const bool first = !m_answered.contains(index);
     m_answered.insert(index);
@@ -352,37 +363,30 @@ void DeviceModel::handlePackage(const QByteArray &frame, bool crcOk, Output &out
         faults |= randomFault(index);
     if (m_options.shortAck.hits(index, first))
         faults |= int(Fault::ShortAck);
+    m_pendingIndex = index;
+    m_pendingFaults = faults;
+    return faults;
+}
 
-    int status = 2;
-    if (!crcOk) {
-        out.log << QStringLiteral("package %1: bad CRC").arg(index);
-    } else if (!inImage || (index != m_expected && index != m_expected - 1)) {
-        out.log << QStringLiteral("package %1: unexpected (expecting %2)")
-                       .arg(index)
-                       .arg(m_active ? QString::number(m_expected) : QStringLiteral("a request"));
-    } else if (faults & int(Fault::ErrorStatus)) {
-        out.log << QStringLiteral("package %1: refused").arg(index);
-    } else if (faults & int(Fault::ShortAck)) {
-        // Not written; the answer below has no status byte at all.
-        out.log << QStringLiteral("package %1: not written, answered short").arg(index);
-    } else {
-        status = 1;
-        const qint64 offset = qint64(index) * PacketSize;
-        const int n = int(qMin<qint64>(frame.size() - 8, m_length - offset));
-        std::copy_n(frame.constData() + 4, n, m_image.data() + offset);
-        const bool again = m_have[index];
-        if (!again) {
-            m_have[index] = true;
-            ++m_haveCount;
-            ++m_written;
-        }
-        if (index == m_expected)
-            ++m_expected;
-        out.log << QStringLiteral("package %1: %2 payload bytes written%3")
-                       .arg(index)
-                       .arg(frame.size() - 8)
-                       .arg(again ? QStringLiteral(" again") : QString());
+void DeviceModel::onAcknowledgement(const QByteArray &frame)
+{
+    const int index = be16(frame, 2);
+    int status = quint8(frame.at(4));
+    const int faults = faultsFor(index);
+    m_pendingIndex = -1;
+    const int length = frameBytes(index);
+    const qint64 startUs = arrivalOf(m_fed - m_dev.rx_len);
+
+    ++m_packages;
+    if (m_dev.count != 0 && index < m_dev.count) {
+        if (m_seen.contains(index))
+            ++m_resends;
+        m_seen.insert(index);
     }
+    if (status != 1)
+        m_out->log << QStringLiteral("package %1: status %2").arg(index).arg(status);
+    if (faults & int(Fault::ErrorStatus))
+        status = 2; // refused, whatever the core made of it
 
     if (!m_options.silent && m_options.keepAliveMs > 0) {
         // Busy writing the package: a keep-alive frame now and then until the answer is due.
@@ -392,20 +396,23 @@ void DeviceModel::handlePackage(const QByteArray &frame, bool crcOk, Output &out
             busy.bytes = keepAliveFrame();
             busy.index = index;
             busy.delayUs = ms * 1000;
-            busy.frameStartUs = m_frameStartUs;
-            busy.frameBytes = frame.size();
-            out.replies.append(busy);
+            busy.frameStartUs = startUs;
+            busy.frameBytes = length;
+            m_out->replies.append(busy);
         }
     }
 
     if (!m_options.silent) {
         if (faults & int(Fault::Lose)) {
-            out.log
+            m_out->log
                 << QStringLiteral("answer to package %1: %2").arg(index).arg(faultNames(faults));
         } else {
-            QByteArray bytes = (faults & int(Fault::ShortAck))
-                                   ? shortAckFrame(index)
-                                   : ackFrame(index, status, m_options.pad);
+            // The core's own bytes, unless a fault or the padding changes them.
+            QByteArray bytes = frame;
+            if (faults & int(Fault::ShortAck))
+                bytes = shortAckFrame(index);
+            else if (status != quint8(frame.at(4)) || m_options.pad > 0)
+                bytes = ackFrame(index, status, m_options.pad);
             if (faults & int(Fault::Corrupt))
                 bytes[bytes.size() - 1] = char(bytes.at(bytes.size() - 1) ^ 0xFF);
             if (faults & int(Fault::Noise))
@@ -413,8 +420,8 @@ void DeviceModel::handlePackage(const QByteArray &frame, bool crcOk, Output &out
             Reply reply;
             reply.index = index;
             reply.faults = faults;
-            reply.frameStartUs = m_frameStartUs;
-            reply.frameBytes = frame.size();
+            reply.frameStartUs = startUs;
+            reply.frameBytes = length;
             reply.delayUs = qint64(m_options.writeMs) * 1000;
             if (faults & int(Fault::Split)) {
                 const int cut = bytes.size() / 2;
@@ -423,21 +430,33 @@ void DeviceModel::handlePackage(const QByteArray &frame, bool crcOk, Output &out
             } else {
                 reply.bytes = bytes;
             }
-            out.replies.append(reply);
+            m_out->replies.append(reply);
             if (faults)
-                out.log << QStringLiteral("answer to package %1: status %2, %3")
-                               .arg(index)
-                               .arg(status)
-                               .arg(faultNames(faults));
+                m_out->log << QStringLiteral("answer to package %1: status %2, %3")
+                                  .arg(index)
+                                  .arg(status)
+                                  .arg(faultNames(faults));
         }
     }
 
-    if (status == 1 && !m_complete && m_haveCount == m_count) {
-        m_complete = true;
-        out.log << QStringLiteral("image complete: %1 bytes").arg(m_length);
-        out.completions.append(
-            {m_image, m_requests, m_packages, m_resends, m_firstRequestUs, m_frameStartUs});
+    if (m_finished) {
+        m_finished = false;
+        m_out->completions.append(
+            {m_image, m_requests, m_packages, m_resends, m_firstRequestUs, startUs});
         m_requests = m_packages = m_resends = 0;
         m_requestTimed = false;
     }
+}
+
+int DeviceModel::randomFault(int index) const
+{
+    if (m_options.faultRate <= 0.0)
+        return 0;
+    quint64 state = m_options.seed ^ (quint64(index + 1) * 0xD1B54A32D192ED03ULL);
+    const double draw = double(splitMix(state) >> 11) * (1.0 / 9007199254740992.0);
+    if (draw >= m_options.faultRate)
+        return 0;
+    static constexpr Fault kinds[] = {Fault::Lose, Fault::Corrupt, Fault::ErrorStatus, Fault::Noise,
+                                      Fault::Split};
+    return int(kinds[splitMix(state) % 5]);
 }

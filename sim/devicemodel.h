@@ -6,6 +6,8 @@
 #include <QStringList>
 #include <QVector>
 
+#include "iap_device.h"
+
 // Which packages a fault hits: listed indices the first time each is answered, or every
 // package every time ("all").
 struct FaultSet
@@ -43,8 +45,9 @@ struct DeviceOptions
 };
 
 // The boot loader as a pure object: bytes from the tool go in with the time they arrived,
-// reply frames come out. It reassembles the image from the data packages, resynchronises
-// on garbage and applies the configured faults. No clock, no file, no tty.
+// reply frames come out. The protocol itself is the device core (device/iap_device.c), the
+// same code a firmware engineer puts in a boot loader; this class holds the image in memory
+// and applies the configured faults to what the core answers. No clock, no file, no tty.
 //
 // Wire format (all fields big-endian, CRC-32 trailer over everything before it):
 //   request  F1 01 len32 total16 crc32                      (12 bytes)
@@ -57,7 +60,8 @@ class DeviceModel
 {
 public:
     static constexpr int PacketSize = 1024;
-    static constexpr qint64 MaxImageBytes = 65536LL * PacketSize;
+    // The largest image a request can describe: its package total is 16 bits.
+    static constexpr qint64 MaxImageBytes = 65535LL * PacketSize;
 
     enum class Fault
     {
@@ -98,6 +102,8 @@ public:
     };
 
     explicit DeviceModel(const DeviceOptions &options = DeviceOptions());
+    DeviceModel(const DeviceModel &) = delete;
+    DeviceModel &operator=(const DeviceModel &) = delete;
 
     // Bytes from the tool, arrived at nowUs.
     Output feed(const QByteArray &bytes, qint64 nowUs);
@@ -112,10 +118,10 @@ public:
     int resends() const { return m_resends; }
     // Data packages written since the start (every image), for --hangup-after.
     int packagesWritten() const { return m_written; }
-    bool imageActive() const { return m_active; }
-    qint64 imageLength() const { return m_length; }
+    bool imageActive() const { return m_dev.count != 0; }
+    qint64 imageLength() const { return m_image.size(); }
     QByteArray image() const { return m_image; }
-    int pendingBytes() const { return m_in.size(); }
+    int pendingBytes() const { return m_dev.rx_len; }
 
     // The reply frames, without faults.
     static QByteArray acceptedFrame();
@@ -126,36 +132,35 @@ public:
     static QByteArray keepAliveFrame();
 
 private:
-    enum class Parse
-    {
-        NeedMore,
-        Consumed
-    };
-    Parse parseOne(Output &out, bool idle);
-    void dropGarbage(int count, Output &out);
-    void handleRequest(const QByteArray &frame, Output &out);
-    void handlePackage(const QByteArray &frame, bool crcOk, Output &out);
-    void answerPackage(int index, int status, int frameBytes, Output &out);
+    static void portSend(void *user, const uint8_t *bytes, uint8_t count);
+    static iap_dev_result portPrepare(void *user, uint32_t length);
+    static iap_dev_result portWrite(void *user, uint32_t offset, const uint8_t *data,
+                                    uint16_t count);
+    static iap_dev_result portFinish(void *user, uint32_t length);
+
+    void onAccepted(const QByteArray &frame);
+    void watchRequests(quint8 byte);
+    static QByteArray requestFrame(quint32 length, int total);
+    void onAcknowledgement(const QByteArray &frame);
+    int faultsFor(int index);
     int randomFault(int index) const;
+    int frameBytes(int index) const;
     qint64 arrivalOf(qint64 streamOffset) const;
-    void consume(int count);
 
     DeviceOptions m_options;
-    QByteArray m_in;                         // bytes not yet parsed
-    qint64 m_consumed = 0;                   // stream offset of m_in[0]
+    iap_dev_port m_port{};
+    iap_dev m_dev{};
+    Output *m_out = nullptr;                 // the call being answered
+    qint64 m_fed = 0;                        // bytes given to the core so far
     QVector<QPair<qint64, qint64>> m_chunks; // (stream offset past the chunk, arrival time)
-    qint64 m_frameStartUs = 0;
 
-    // The image being received.
-    bool m_active = false;
-    bool m_complete = false;
-    qint64 m_length = 0;
-    int m_count = 0; // packages in the image
-    int m_expected = 0;
-    QByteArray m_image;
-    QVector<bool> m_have; // package written
-    QVector<bool> m_seen; // package received (valid) at least once
-    int m_haveCount = 0;
+    QByteArray m_image;          // the image being received
+    QByteArray m_window;         // --trust-total: the last 12 bytes received
+    qint64 m_trustedLength = -1; // --trust-total: the length of the request taken at its total
+    QSet<int> m_seen;            // packages answered since the image was accepted
+    bool m_finished = false;
+    int m_pendingIndex = -1; // faults drawn for a package at its write, used at its answer
+    int m_pendingFaults = 0;
 
     int m_ignoreLeft = 0;
     int m_requests = 0;

@@ -218,7 +218,9 @@ void TestDeviceModel::trustedTotal_data()
     QTest::newRow("trusted, right total") << true << 3 << 3;
     QTest::newRow("trusted, total 1") << true << 1 << 1;
     QTest::newRow("trusted, total 0") << true << 0 << 0;
-    QTest::newRow("counted, total 1") << false << 1 << 3;
+    QTest::newRow("trusted, total 5") << true << 5 << -1;
+    // Without it the request is refused: its total does not match its length.
+    QTest::newRow("counted, total 1") << false << 1 << -1;
 }
 
 void TestDeviceModel::trustedTotal()
@@ -234,7 +236,7 @@ void TestDeviceModel::trustedTotal()
     QByteArray request = hex("F101 00000BB8");
     request.append(char(announced >> 8)).append(char(announced));
     DeviceModel::Output out = model.feed(withCrc(request), 0);
-    QCOMPARE(replyBytes(out), accepted);
+    QCOMPARE(replyBytes(out), trust ? accepted : QByteArray());
     int completedAt = out.completions.isEmpty() ? -1 : 0;
     for (int k = 0; k < 3 && completedAt < 0; ++k) {
         out = model.feed(t.package(k, true), k + 1);
@@ -242,6 +244,8 @@ void TestDeviceModel::trustedTotal()
             completedAt = k + 1;
     }
     QCOMPARE(completedAt, completeAfter);
+    if (!out.completions.isEmpty()) // the image keeps the length the request announced
+        QCOMPARE(out.completions.first().image.size(), 3000);
 }
 
 void TestDeviceModel::paddedAcknowledgements()
@@ -321,9 +325,10 @@ void TestDeviceModel::shortFinalPackageWithBadCrc()
     QByteArray bad = t.package(1, true);
     QCOMPARE(bad.size(), 84);
     bad[10] = char(bad.at(10) ^ 0x01);
-    // It could still be the start of the full-size form: wait for the line to go quiet.
-    QVERIFY(model.feed(bad, 2).replies.isEmpty());
-    QCOMPARE(replyBytes(model.lineIdle(3)), ack(1, 2));
+    // Where its CRC fails, the full-size form would carry zero padding; it does not, so it
+    // is refused at once, without waiting for the line to go quiet.
+    QCOMPARE(replyBytes(model.feed(bad, 2)), ack(1, 2));
+    QCOMPARE(replyBytes(model.lineIdle(3)), QByteArray());
     QCOMPARE(model.pendingBytes(), 0);
     const DeviceModel::Output out = model.feed(t.package(1, false), 4); // resent full size
     QCOMPARE(replyBytes(out), ack(1, 1));
