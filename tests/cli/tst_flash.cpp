@@ -10,6 +10,7 @@
 #include <QtTest>
 
 #include "simprocess.h"
+#include "testfiles.h"
 #include <fcntl.h>
 #include <memory>
 #include <signal.h>
@@ -61,30 +62,6 @@ Run flash(const QStringList &args, int timeoutMs = 60000)
     run.err = p.readAllStandardError();
     parseJson(run);
     return run;
-}
-
-QByteArray randomImage(int size, quint32 seed)
-{
-    QRandomGenerator gen(seed);
-    QByteArray image(size, Qt::Uninitialized);
-    for (int i = 0; i < size; ++i)
-        image[i] = char(gen.bounded(256));
-    return image;
-}
-
-QString writeFile(const QTemporaryDir &dir, const QString &name, const QByteArray &bytes)
-{
-    const QString path = dir.filePath(name);
-    QFile f(path);
-    if (!f.open(QIODevice::WriteOnly) || f.write(bytes) != bytes.size())
-        return QString();
-    return path;
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
 }
 
 // A port that does not exist. Named per test process: Qt's serial port takes a lock file named

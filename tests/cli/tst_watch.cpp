@@ -15,6 +15,7 @@
 #include <QtTest>
 
 #include "simprocess.h"
+#include "testfiles.h"
 #include <functional>
 #include <memory>
 #include <signal.h>
@@ -26,21 +27,6 @@ using Sim = SimProcess;
 
 const QRegularExpression
     IsoTime(QStringLiteral("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}Z$"));
-
-QByteArray randomImage(int size, quint32 seed)
-{
-    QRandomGenerator gen(seed);
-    QByteArray image(size, Qt::Uninitialized);
-    for (int i = 0; i < size; ++i)
-        image[i] = char(gen.bounded(256));
-    return image;
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
-}
 
 bool writeFile(const QString &path, const QByteArray &bytes)
 {

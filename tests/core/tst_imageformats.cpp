@@ -5,6 +5,7 @@
 #include "firmwarefile.h"
 #include "iapcontext.h"
 #include "messages.h"
+#include "testfiles.h"
 
 #include <QFile>
 #include <QProcess>
@@ -22,15 +23,6 @@ Q_DECLARE_METATYPE(iap::IapError)
 Q_DECLARE_METATYPE(iap::ImageFormat)
 
 namespace {
-
-QByteArray randomImage(int size, quint32 seed)
-{
-    QRandomGenerator gen(seed);
-    QByteArray image(size, Qt::Uninitialized);
-    for (int i = 0; i < size; ++i)
-        image[i] = char(gen.bounded(256));
-    return image;
-}
 
 // One Intel HEX record, checksum included (two's complement of the byte sum).
 QByteArray hexRecord(int type, quint16 address, const QByteArray &data)

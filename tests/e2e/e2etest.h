@@ -8,6 +8,7 @@
 #include "mainwindowui.h"
 #include "serial.h"
 #include "simprocess.h"
+#include "testfiles.h"
 #include "wireframes.h"
 
 #include <QByteArray>
@@ -66,30 +67,6 @@ inline bool isValidFrameLine(const QString &line)
     const QByteArray bytes = QByteArray::fromHex(line.toLatin1());
     return bytes.size() >= 8 && quint8(bytes.at(0)) == 0xF1 &&
            withCrc(bytes.left(bytes.size() - 4)) == bytes;
-}
-
-inline QByteArray randomImage(int size, quint32 seed)
-{
-    QRandomGenerator gen(seed);
-    QByteArray image(size, Qt::Uninitialized);
-    for (int i = 0; i < size; ++i)
-        image[i] = char(gen.bounded(256));
-    return image;
-}
-
-inline QString writeFile(const QTemporaryDir &dir, const QString &name, const QByteArray &bytes)
-{
-    const QString path = dir.filePath(name);
-    QFile f(path);
-    if (!f.open(QIODevice::WriteOnly) || f.write(bytes) != bytes.size())
-        return QString();
-    return path;
-}
-
-inline QByteArray readFile(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
 }
 
 inline QStringList logLines(MainWindow *w)

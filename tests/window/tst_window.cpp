@@ -150,7 +150,7 @@ private:
 
     QTemporaryDir work;
     QString savedCwd;
-    std::unique_ptr<SilentLine> line;
+    std::unique_ptr<PtyLine> line;
     MainWindow *w = nullptr;
     MainWindowUi *ui = nullptr;
 };
@@ -183,7 +183,7 @@ void TestWindow::cleanup()
 
 void TestWindow::openSilentLine(MainWindow *window)
 {
-    line = std::make_unique<SilentLine>();
+    line = std::make_unique<PtyLine>();
     QVERIFY(!line->name().isEmpty());
     MainWindowUi *form = window->form();
     form->comboBox->addItem(line->name());

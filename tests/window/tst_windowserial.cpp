@@ -38,51 +38,6 @@ QString hex(const QByteArray &bytes)
     return QString::fromLatin1(bytes.toHex(' ').toUpper());
 }
 
-// The device end of a pseudo-terminal; the window opens the other end by its path.
-class Pty
-{
-public:
-    Pty()
-    {
-        int slave = -1;
-        char name[128] = {};
-        if (::openpty(&m_master, &slave, name, nullptr, nullptr) != 0)
-            return;
-        ::close(slave); // the window opens it by name
-        ::fcntl(m_master, F_SETFL, ::fcntl(m_master, F_GETFL) | O_NONBLOCK);
-        m_name = QString::fromLocal8Bit(name);
-    }
-    ~Pty() { closeMaster(); }
-    bool ok() const { return m_master >= 0; }
-    QString name() const { return m_name; }
-    void write(const QByteArray &bytes)
-    {
-        QCOMPARE(::write(m_master, bytes.constData(), bytes.size()), ssize_t(bytes.size()));
-    }
-    QByteArray readAvailable()
-    {
-        QByteArray out;
-        char buf[4096];
-        for (;;) {
-            const ssize_t n = ::read(m_master, buf, sizeof buf);
-            if (n <= 0)
-                break;
-            out.append(buf, int(n));
-        }
-        return out;
-    }
-    void closeMaster()
-    {
-        if (m_master >= 0)
-            ::close(m_master);
-        m_master = -1;
-    }
-
-private:
-    int m_master = -1;
-    QString m_name;
-};
-
 } // namespace
 
 class TestWindowSerial : public QObject
@@ -104,14 +59,14 @@ private:
     void openPty();
 
     QTemporaryDir work;
-    Pty *pty = nullptr;
+    PtyLine *pty = nullptr;
     MainWindow *w = nullptr;
     MainWindowUi *ui = nullptr;
 };
 
 void TestWindowSerial::init()
 {
-    pty = new Pty;
+    pty = new PtyLine;
     QVERIFY(pty->ok());
     w = new MainWindow(QStringList{pty->name()});
     ui = w->form();
@@ -196,10 +151,10 @@ void TestWindowSerial::replyFrames()
     DebugCapture debug;
 
     // A frame in two pieces less than 30 ms apart is one burst, accepted.
-    pty->write(ack.left(3));
+    QVERIFY(pty->write(ack.left(3)));
     QTRY_VERIFY(w->frameTimerObject()->isActive());
     QCOMPARE(w->frameTimerObject()->interval(), 30);
-    pty->write(ack.mid(3));
+    QVERIFY(pty->write(ack.mid(3)));
     QTRY_COMPARE(w->context()->response, ack);
     QCOMPARE(ui->tb_IAPMsg->document()->lastBlock().text(), hex(ack));
     QCOMPARE(ui->tb_IAPMsg->document()->blockCount(), 1);
@@ -208,7 +163,7 @@ void TestWindowSerial::replyFrames()
     // A burst with a wrong trailer is dropped without a line; the stored reply stays.
     QByteArray bad = withCrc(QByteArray::fromHex("F182000601"));
     bad[bad.size() - 1] = char(bad.at(bad.size() - 1) ^ 0x01);
-    pty->write(bad);
+    QVERIFY(pty->write(bad));
     QTRY_VERIFY(w->frameTimerObject()->isActive());
     QTRY_VERIFY(!w->frameTimerObject()->isActive());
     QCOMPARE(w->context()->response, ack);
@@ -216,7 +171,7 @@ void TestWindowSerial::replyFrames()
 
     // The smallest frame: 0xF1, three bytes and the CRC.
     const QByteArray eight = withCrc(QByteArray::fromHex("F1810000"));
-    pty->write(eight);
+    QVERIFY(pty->write(eight));
     QTRY_COMPARE(w->context()->response, eight);
     QCOMPARE(ui->tb_IAPMsg->document()->lastBlock().text(),
              QStringLiteral("F1 81 00 00 ") + hex(eight.right(4)));
@@ -234,20 +189,20 @@ void TestWindowSerial::requestOnTheLine()
     const QString path = writeFile(QDir(work.path()), QStringLiteral("fw.bin"), patternImage(5000));
     w->loadFirmware(path);
     openPty();
-    pty->readAvailable();
+    pty->drain();
     ui->iapDownLoadButton->click();
     // Nothing at the press; the request 50 ms later: F1 01, length 5000, 5 packages, CRC.
-    QCOMPARE(pty->readAvailable(), QByteArray());
+    QCOMPARE(pty->drain(), QByteArray());
     const QByteArray request = withCrc(QByteArray::fromHex("F10100001388"
                                                            "0005"));
     QByteArray got;
-    QTRY_VERIFY((got += pty->readAvailable()).size() >= 12);
+    QTRY_VERIFY((got += pty->drain()).size() >= 12);
     QCOMPARE(got.left(12), request);
     QCOMPARE(ui->tb_IAPMsg->document()->firstBlock().text(),
              QStringLiteral("Request firmware update!"));
 
     // The device accepts: package 0 follows, full size, with its progress line.
-    pty->write(withCrc(QByteArray::fromHex("F1810000")));
+    QVERIFY(pty->write(withCrc(QByteArray::fromHex("F1810000"))));
     QTRY_VERIFY(ui->tb_IAPMsg->toPlainText().contains(
         QStringLiteral("Packet 1 has been sent, for a total of 5 packets")));
     QCOMPARE(w->context()->state, 2);
@@ -281,7 +236,7 @@ void TestWindowSerial::lineLostDuringUpgrade()
     openPty();
     ui->iapDownLoadButton->click();
     QByteArray sent;
-    QTRY_VERIFY2((sent += pty->readAvailable()).size() >= 24,
+    QTRY_VERIFY2((sent += pty->drain()).size() >= 24,
                  qPrintable(ui->tb_IAPMsg->toPlainText())); // requests go out
     QVERIFY(w->iapTimerObject()->isActive());
 

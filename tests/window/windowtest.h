@@ -85,12 +85,13 @@ inline QByteArray patternImage(int size)
     return b;
 }
 
-// A line for the window to open that nobody answers: the device end of a pseudo-terminal,
-// kept open and drained of what the window writes.
-class SilentLine
+// The device end of a pseudo-terminal: the window opens the other end by its path. Kept
+// open, it is a line that nobody answers; a test can also write replies into it, read what
+// the window wrote, or close it to make the device go away.
+class PtyLine
 {
 public:
-    SilentLine()
+    PtyLine()
     {
         int slave = -1;
         char name[128] = {};
@@ -100,14 +101,16 @@ public:
         ::fcntl(m_master, F_SETFL, ::fcntl(m_master, F_GETFL) | O_NONBLOCK);
         m_name = QString::fromLocal8Bit(name);
     }
-    ~SilentLine()
-    {
-        if (m_master >= 0)
-            ::close(m_master);
-    }
-    SilentLine(const SilentLine &) = delete;
-    SilentLine &operator=(const SilentLine &) = delete;
+    ~PtyLine() { closeMaster(); }
+    PtyLine(const PtyLine &) = delete;
+    PtyLine &operator=(const PtyLine &) = delete;
+    bool ok() const { return m_master >= 0; }
     QString name() const { return m_name; }
+    // True when all of the bytes went into the line.
+    bool write(const QByteArray &bytes)
+    {
+        return ::write(m_master, bytes.constData(), size_t(bytes.size())) == ssize_t(bytes.size());
+    }
     // What the window has written so far.
     QByteArray drain()
     {
@@ -117,6 +120,12 @@ public:
         while ((n = ::read(m_master, buf, sizeof buf)) > 0)
             out.append(buf, int(n));
         return out;
+    }
+    void closeMaster()
+    {
+        if (m_master >= 0)
+            ::close(m_master);
+        m_master = -1;
     }
 
 private:
