@@ -91,50 +91,49 @@ DeviceModel::DeviceModel(const DeviceOptions &options)
     iap_dev_init(&m_dev, &m_port);
 }
 
-QByteArray DeviceModel::acceptedFrame()
+namespace {
+
+// A reply frame: the start byte, the reply code, the body and the CRC-32 trailer.
+QByteArray replyFrame(char code, const QByteArray &body)
 {
     QByteArray frame;
     frame.append(char(Start));
-    frame.append(char(0x81));
-    frame.append(char(0x00));
-    frame.append(char(0x00));
+    frame.append(code);
+    frame.append(body);
     appendCrc(frame);
     return frame;
+}
+
+// The big-endian package index an acknowledgement echoes.
+QByteArray indexBytes(int index)
+{
+    QByteArray bytes;
+    bytes.append(char(index >> 8));
+    bytes.append(char(index));
+    return bytes;
+}
+
+} // namespace
+
+QByteArray DeviceModel::acceptedFrame()
+{
+    return replyFrame(char(0x81), QByteArray(2, '\0'));
 }
 
 QByteArray DeviceModel::ackFrame(int index, int status, int pad)
 {
-    QByteArray frame;
-    frame.append(char(Start));
-    frame.append(char(0x82));
-    frame.append(char(index >> 8));
-    frame.append(char(index));
-    frame.append(char(status));
-    frame.append(QByteArray(qMax(0, pad), '\0'));
-    appendCrc(frame);
-    return frame;
+    return replyFrame(char(0x82),
+                      indexBytes(index) + char(status) + QByteArray(qMax(0, pad), '\0'));
 }
 
 QByteArray DeviceModel::shortAckFrame(int index)
 {
-    QByteArray frame;
-    frame.append(char(Start));
-    frame.append(char(0x82));
-    frame.append(char(index >> 8));
-    frame.append(char(index));
-    appendCrc(frame);
-    return frame;
+    return replyFrame(char(0x82), indexBytes(index));
 }
 
 QByteArray DeviceModel::keepAliveFrame()
 {
-    QByteArray frame;
-    frame.append(char(Start));
-    frame.append(char(0x80));
-    frame.append(char(0x00));
-    frame.append(char(0x00));
-    appendCrc(frame);
-    return frame;
+    return replyFrame(char(0x80), QByteArray(2, '\0'));
 }
 
 DeviceModel::Output DeviceModel::feed(const QByteArray &bytes, qint64 nowUs)
