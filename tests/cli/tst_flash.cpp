@@ -943,8 +943,15 @@ void TestFlash::listPorts()
 // With --json, one object per port with the same facts, null where the system knows none.
 void TestFlash::listPortsJson()
 {
-    const Run plain = flash({"--list"});
-    const Run run = flash({"--list", "--json"});
+    // Which ports open can change between two listings while another program probes one
+    // (Qt's lock file): list again until both saw the same set.
+    Run plain, run;
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        plain = flash({"--list"});
+        run = flash({"--list", "--json"});
+        if (run.json.size() == plain.out.count('\n'))
+            break;
+    }
     QCOMPARE(run.exitCode, 0);
     QVERIFY(run.jsonValid);
     QCOMPARE(run.err, plain.err);
@@ -969,12 +976,21 @@ void TestFlash::listPortsOnATerminal()
     const QString script = QStandardPaths::findExecutable(QStringLiteral("script"));
     if (script.isEmpty())
         QSKIP("script(1) is not installed");
-    const Run plain = flash({"--list"});
-    QProcess p;
-    p.start(script,
-            {"-qec", QStringLiteral(IAP_FLASH_PATH) + QStringLiteral(" --list"), "/dev/null"});
-    QVERIFY(p.waitForFinished(30000));
-    const QList<QByteArray> lines = p.readAllStandardOutput().split('\n');
+    // As above: list again until the plain and the terminal listing saw the same ports.
+    Run plain;
+    QList<QByteArray> lines;
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        plain = flash({"--list"});
+        QProcess p;
+        p.start(script,
+                {"-qec", QStringLiteral(IAP_FLASH_PATH) + QStringLiteral(" --list"), "/dev/null"});
+        QVERIFY(p.waitForFinished(30000));
+        lines = p.readAllStandardOutput().split('\n');
+        const int ports = plain.out.count('\n');
+        if (ports == 0 ? lines.first().startsWith("no serial ports found")
+                       : lines.size() == 1 + ports + 1)
+            break;
+    }
     if (plain.out.isEmpty()) {
         QCOMPARE(lines.first(), QByteArray("no serial ports found\r"));
         return;
