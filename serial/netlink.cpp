@@ -1,5 +1,11 @@
 #include "netlink.h"
 
+#ifdef Q_OS_LINUX
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#endif
+
 using namespace telnet;
 
 namespace {
@@ -144,6 +150,7 @@ void NetLink::onReadyRead()
     if (m_state == State::Closed)
         return;
     const QByteArray bytes = m_socket.readAll();
+    quickAck();
     QByteArray data = bytes;
     QVector<ComPortReply> replies;
     if (m_kind == Kind::Rfc2217) {
@@ -279,6 +286,20 @@ void NetLink::loseLine(SerialError error, const QString &reason)
 {
     shutDown();
     emit lost(error, reason);
+}
+
+void NetLink::quickAck()
+{
+#ifdef Q_OS_LINUX
+    // A server that sends a reply in pieces and keeps Nagle's algorithm on holds the rest of
+    // it until our acknowledgement: answer at once instead of after the delayed-ACK time
+    // (up to 40 ms a reply). The kernel drops the flag again after a while, so it is set
+    // after every read.
+    const int fd = int(m_socket.socketDescriptor());
+    const int on = 1;
+    if (fd >= 0)
+        ::setsockopt(fd, IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
+#endif
 }
 
 QString NetLink::serverWords() const

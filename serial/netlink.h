@@ -67,6 +67,7 @@ private:
     void fail(SerialError error, const QString &reason);
     void loseLine(SerialError error, const QString &reason);
     void shutDown();
+    void quickAck();
     // What the server said in words before it closed, when it said nothing else.
     QString serverWords() const;
 

@@ -30,8 +30,11 @@ QString PortName::line() const
     if (kind == Kind::Local)
         return canonicalPortName(text);
     QHostAddress address;
-    const QString h = address.setAddress(host) ? address.toString() : host.toLower();
-    return QStringLiteral("[%1]:%2").arg(h).arg(port);
+    if (address.setAddress(host) && address.protocol() == QAbstractSocket::IPv6Protocol)
+        return QStringLiteral("[%1]:%2").arg(address.toString()).arg(port);
+    return QStringLiteral("%1:%2")
+        .arg(address.isNull() ? host.toLower() : address.toString())
+        .arg(port);
 }
 
 PortNameError parsePortName(const QString &text, PortName *name)
