@@ -4,6 +4,7 @@
 #include "clitext.h"
 #include "exitcodes.h"
 #include "options.h"
+#include "portchoice.h"
 #include "portlist.h"
 #include "portsrun.h"
 #include "reporter.h"
@@ -67,6 +68,19 @@ int main(int argc, char *argv[])
     }
     if (s.list)
         return listPorts(s.report.json);
+
+    // No port named: the one USB serial port present, said which; none or several is a
+    // usage error that lists them.
+    if (s.ports.isEmpty() && s.watch.isEmpty()) {
+        const flash::PortChoice choice = flash::choosePort(flash::presentPorts(), s.report.chinese);
+        if (choice.port.isEmpty()) {
+            reporter->earlyFailure(flash::Usage, QStringLiteral("usage"), choice.error);
+            return flash::Usage;
+        }
+        if (!s.report.quiet)
+            std::fprintf(stderr, "%s\n", choice.note.toUtf8().constData());
+        s.ports << choice.port;
+    }
 
     // A log that cannot be opened stops the run before any port is touched.
     BoardLog log;
