@@ -1,6 +1,7 @@
 // The run policy shared by the window and iap-flash, driven tick by tick: which replies
 // count, the resend cap, a lost line, an unanswered request, and the verification exchange.
 #include "iapcontext.h"
+#include "testfiles.h"
 #include "upgraderun.h"
 #include "verification.h"
 #include "wireframes.h"
