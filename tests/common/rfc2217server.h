@@ -62,7 +62,6 @@ public:
 
     QVector<Record> records; // "baud 115200", "control 8", "data" (where data starts), ...
     QByteArray data;         // the data received, un-escaped
-    int connections = 0;
 
     QStringList what() const
     {
@@ -71,19 +70,11 @@ public:
             list << r.what;
         return list;
     }
-    qint64 msOf(const QString &what, int from = 0) const
-    {
-        for (int i = from; i < records.size(); ++i)
-            if (records.at(i).what == what)
-                return records.at(i).ms;
-        return -1;
-    }
 
 private:
     void accept()
     {
         QTcpSocket *socket = m_server.nextPendingConnection();
-        ++connections;
         if (m_socket) { // one client at a time
             socket->abort();
             socket->deleteLater();
