@@ -318,13 +318,13 @@ void FlashJob::onLost(SerialError error, const QString &reason)
 {
     if (m_finished)
         return;
-    m_serialError = error;
-    m_serialReason = reason;
     if (m_phase == Phase::After) {
         // The board has been flashed (and verified, if asked): it may well reset itself.
         finish(Failure::None);
         return;
     }
+    m_serialError = error;
+    m_serialReason = reason;
     if (m_verification) {
         // The device may start its application (and drop the line) instead of answering.
         finish(Failure::CannotVerify);
