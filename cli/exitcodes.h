@@ -11,6 +11,7 @@ enum ExitCode : int
     PortFailed = 3,     // the port cannot be opened, or it was lost during the transfer
     NoAnswer = 4,       // the device did not answer the update request in time
     TooManyResends = 5, // one package was resent too often in a row
+    LogLost = 8,        // a record of --log could not be written: the board log is incomplete
     HungUp = 129,       // SIGHUP: the terminal was closed
     Interrupted = 130,  // SIGINT or SIGTERM
     Quit = 131,         // SIGQUIT

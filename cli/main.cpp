@@ -153,8 +153,9 @@ QString exitCodeHelp()
         "Exit codes: 0 success; 1 usage; 2 firmware file (missing, unreadable, not a regular\n"
         "file, empty, over 65535 packages = 67107840 bytes); 3 port (cannot open, in use, lost\n"
         "during the transfer); 4 the device did not answer the update request in time; 5 too many\n"
-        "resends; 130 interrupted (SIGINT, SIGTERM), 129 SIGHUP, 131 SIGQUIT. With several ports,\n"
-        "the highest code of any port.\n"
+        "resends; 8 the board log could not be kept (a --log record is missing); 130\n"
+        "interrupted (SIGINT, SIGTERM), 129 SIGHUP, 131 SIGQUIT. With several ports, the highest\n"
+        "code of any port.\n"
         "\n"
         "With --watch, every board that appears at a matching path is flashed once, as many at\n"
         "once as are plugged in, until --count boards succeeded (exit 0) or until a signal.");
@@ -417,7 +418,7 @@ int main(int argc, char *argv[])
     BoardLog log;
     if (!s.logPath.isEmpty()) {
         QString error;
-        if (!log.open(s.logPath, &error)) {
+        if (!log.open(s.logPath, s.report.chinese, &error)) {
             reporter.earlyFailure(flash::Usage, QStringLiteral("usage"), error);
             return flash::Usage;
         }
@@ -509,6 +510,11 @@ int main(int argc, char *argv[])
             for (const FlashJob *j : qAsConst(jobs))
                 code = qMax(code, int(j->exitCode()));
             reporter.results(jobs);
+            QString logError;
+            if (log.finish(&logError) != flash::Success) {
+                reporter.warning(QString(), logError);
+                code = qMax(code, int(flash::LogLost));
+            }
             QCoreApplication::exit(code);
         });
     }
