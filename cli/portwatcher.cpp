@@ -24,17 +24,20 @@ bool isDotOrDotDot(const char *name)
 
 } // namespace
 
-PortWatcher::PortWatcher(const QStringList &patterns, QObject *parent,
-                         std::chrono::milliseconds pollInterval, int fullLookEvery)
-    : QObject(parent), m_interval(pollInterval), m_fullLookEvery(fullLookEvery)
+PortWatcher::PortWatcher(const QStringList &patterns, QObject *parent)
+    : PortWatcher(patterns, Timing{PollInterval, FullLookEvery, Settled}, parent)
 {
-    m_poll.setInterval(m_interval);
+}
+
+PortWatcher::PortWatcher(const QStringList &patterns, const Timing &timing, QObject *parent)
+    : QObject(parent), m_timing(timing)
+{
+    m_poll.setInterval(m_timing.poll);
     m_poll.setTimerType(Qt::PreciseTimer);
     connect(&m_poll, &QTimer::timeout, this, [this] {
-        const bool all = ++m_pollsSinceFullLook >= m_fullLookEvery;
-        if (all)
-            m_pollsSinceFullLook = 0;
-        poll(all);
+        ++m_polls;
+        const bool readAll = m_polls % (qint64(m_timing.fullLookEvery) * ReadAgainEvery) == 0;
+        poll(readAll || m_polls % m_timing.fullLookEvery == 0, readAll);
     });
 
     // The folder of each pattern, when the folder itself is a plain name that exists now.
@@ -73,7 +76,7 @@ PortWatcher::PortWatcher(const QStringList &patterns, QObject *parent,
                 markWatched();
                 if (!m_poll.isActive())
                     return;
-                poll(false, folder);
+                poll(false, false, folder);
                 m_poll.start();
             });
 }
@@ -86,9 +89,9 @@ QStringList PortWatcher::watchedFolders() const
 void PortWatcher::start()
 {
     m_clock.start();
-    m_pollsSinceFullLook = 0;
+    m_polls = 0;
     m_poll.start();
-    poll(true);
+    poll(true, true);
 }
 
 void PortWatcher::stop()
@@ -132,7 +135,7 @@ void PortWatcher::expand(Pattern &pattern, const QByteArray &base, int i, bool r
 // a folder of many files costs one reading of it and no stat() at all; and the reading is
 // kept while the folder's status change time stays what it was. A change made in the same
 // tick of the file system's clock as the reading would leave that time as it was, so a
-// reading is trusted only once the folder had been unchanged for a second before it.
+// reading is trusted only once the folder had been unchanged for a while before it (Settled).
 const QVector<PortWatcher::Candidate> &
 PortWatcher::listing(Pattern &pattern, const QByteArray &folder, int i, bool reread)
 {
@@ -148,7 +151,8 @@ PortWatcher::listing(Pattern &pattern, const QByteArray &folder, int i, bool rer
     const qint64 changed = qint64(st.st_ctim.tv_sec) * Second + st.st_ctim.tv_nsec;
     Listing &l = pattern.listings[folder];
     if (!reread && l.dev == quint64(st.st_dev) && l.ino == quint64(st.st_ino) &&
-        l.changedNs == changed && changed < l.readNs - Second)
+        l.changedNs == changed &&
+        changed < l.readNs - std::chrono::nanoseconds(m_timing.settled).count())
         return l.entries;
     l = Listing();
     l.dev = quint64(st.st_dev);
@@ -204,13 +208,13 @@ void PortWatcher::lookAt(Pattern &pattern, bool reread)
     pattern.noDevice = noDevice;
 }
 
-void PortWatcher::poll(bool all, const QString &changed)
+void PortWatcher::poll(bool all, bool readAll, const QString &changed)
 {
     const qint64 now = m_clock.elapsed();
     QSet<QString> present;
     for (Pattern &pattern : m_patterns) {
-        const bool reread = all || (pattern.watched && pattern.folder == changed);
-        if (reread || !pattern.watched)
+        const bool reread = readAll || (pattern.watched && pattern.folder == changed);
+        if (reread || all || !pattern.watched)
             lookAt(pattern, reread);
         for (const Candidate &candidate : qAsConst(pattern.candidates)) {
             const QString path = QFile::decodeName(candidate.path);
@@ -264,8 +268,8 @@ void PortWatcher::seen(const QString &path, const Identity &id, qint64 now)
         return;
     }
     // Timers may fire a little early; a path seen this much short of a full poll still counts.
-    const qint64 slack = qMin<qint64>(10, m_interval.count() / 5);
-    if (!it->reported && now - it->firstSeenMs >= m_interval.count() - slack) {
+    const qint64 slack = qMin<qint64>(10, m_timing.poll.count() / 5);
+    if (!it->reported && now - it->firstSeenMs >= m_timing.poll.count() - slack) {
         it->reported = true;
         emit appeared(path);
     }

@@ -21,22 +21,35 @@ class QFileSystemWatcher;
 // What it costs while nothing happens does not grow with the entries that are no devices: an
 // entry whose folder says it is a regular file, a folder, a pipe or a socket is never looked
 // at (it cannot turn into a device without becoming a new entry), and, on file systems that
-// do not say, one found to be none is remembered by its inode. The folder of a pattern is
-// watched for changes where the system allows: it is read again when it changes and otherwise
-// only every FullLookEvery polls (a safety net); between those a poll looks only at the
-// devices and links already found there. A pattern whose folder cannot be watched (a pattern
-// in the folder part, a folder that does not exist yet) is read again at every poll.
+// do not say, one found to be none is remembered by its inode. A folder's reading is kept
+// while its status change time stays the same. The folder of a pattern is watched for changes
+// where the system allows: it is read again when it changes, and every FullLookEvery polls it
+// is looked at as a safety net (read again if its change time moved); the polls between look
+// only at the devices and links already found. A pattern whose folder cannot be watched (a
+// pattern in the folder part, a folder that does not exist yet) is looked at every poll. Every
+// folder is read again, whatever its change time, every FullLookEvery * ReadAgainEvery polls.
 class PortWatcher : public QObject
 {
     Q_OBJECT
 public:
     static constexpr std::chrono::milliseconds PollInterval{200};
-    static constexpr int FullLookEvery = 10;
+    static constexpr int FullLookEvery = 10;  // 2 s
+    static constexpr int ReadAgainEvery = 15; // full looks: 30 s
 
-    // Tests poll faster, and may leave the safety net out (a large fullLookEvery).
-    explicit PortWatcher(const QStringList &patterns, QObject *parent = nullptr,
-                         std::chrono::milliseconds pollInterval = PollInterval,
-                         int fullLookEvery = FullLookEvery);
+    // A folder's reading is trusted once the folder had been unchanged this long before it:
+    // at least one tick of the coarsest clock of a file system (FAT's ticks every 2 s).
+    static constexpr std::chrono::milliseconds Settled{2000};
+
+    // Tests poll faster, may leave the safety nets out (a large fullLookEvery) and trust a
+    // reading sooner.
+    struct Timing
+    {
+        std::chrono::milliseconds poll;
+        int fullLookEvery;
+        std::chrono::milliseconds settled;
+    };
+    explicit PortWatcher(const QStringList &patterns, QObject *parent = nullptr);
+    PortWatcher(const QStringList &patterns, const Timing &timing, QObject *parent = nullptr);
 
     // The first look happens at once; paths already there are reported one poll later.
     void start();
@@ -94,10 +107,10 @@ private:
         QHash<QByteArray, Listing> listings; // by folder
     };
 
-    // A look at the paths: `all` reads every pattern's folders again, `changed` those of one
-    // folder; otherwise the devices and links found before are looked at, and the folders of
-    // patterns that are not watched are read again when they may have changed.
-    void poll(bool all, const QString &changed = QString());
+    // A look at the paths: the devices and links found before, and the folders of the patterns
+    // not watched (read again when they may have changed); with `all` every pattern's folders
+    // so; with `readAll` every folder read again; `changed` reads those of one folder again.
+    void poll(bool all, bool readAll, const QString &changed = QString());
     void lookAt(Pattern &pattern, bool reread);
     void expand(Pattern &pattern, const QByteArray &base, int i, bool reread,
                 QVector<Candidate> *out);
@@ -108,9 +121,8 @@ private:
     QVector<Pattern> m_patterns;
     QHash<QString, Entry> m_entries;
     QTimer m_poll;
-    std::chrono::milliseconds m_interval;
-    int m_fullLookEvery;
-    int m_pollsSinceFullLook = 0;
+    Timing m_timing;
+    qint64 m_polls = 0;
     QElapsedTimer m_clock;
     QFileSystemWatcher *m_fsWatcher = nullptr;
 };
