@@ -86,7 +86,7 @@ int main(int argc, char *argv[])
     BoardLog log;
     if (!s.logPath.isEmpty()) {
         QString error;
-        if (!log.open(s.logPath, &error)) {
+        if (!log.open(s.logPath, s.report.chinese, &error)) {
             reporter->earlyFailure(flash::Usage, QStringLiteral("usage"), error);
             return flash::Usage;
         }

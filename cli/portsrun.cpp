@@ -52,6 +52,11 @@ void PortsRun::onJobFinished(FlashJob *job)
     }
     totals.seconds = m_clock.elapsed() / 1000.0;
     m_reporter->results(m_jobs);
+    QString logError;
+    if (m_log->finish(&logError) != flash::Success) {
+        m_reporter->warning(QString(), logError);
+        totals.exitCode = qMax(totals.exitCode, int(flash::LogLost));
+    }
     if (m_jobs.size() > 1)
         m_reporter->runSummary(totals);
     emit done(totals.exitCode);

@@ -119,6 +119,11 @@ void WatchRun::finishWhenIdle()
         return;
     m_done = true;
     m_totals.seconds = m_clock.elapsed() / 1000.0;
+    QString logError;
+    if (m_log->finish(&logError) != flash::Success) {
+        m_reporter->warning(QString(), logError);
+        m_totals.exitCode = qMax(m_totals.exitCode, int(flash::LogLost));
+    }
     m_reporter->runSummary(m_totals);
     emit done(m_totals.exitCode);
 }
