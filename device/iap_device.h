@@ -117,7 +117,7 @@ typedef struct iap_dev
 {
     const iap_dev_port *port;
     uint32_t length;                     /* image length of the accepted request */
-    uint32_t image_crc;                  /* CRC register over the image bytes written */
+    uint32_t image_crc;                  /* CRC-32 of the image bytes written so far */
     struct iap_dev_follow
     {
         uint32_t crc;   /* CRC register over its bytes up to 4 before the newest */
@@ -126,7 +126,6 @@ typedef struct iap_dev
     uint16_t count;                      /* packages in the image; 0 while none accepted */
     uint16_t expected;                   /* next package to write; == count once written */
     uint16_t rx_len;                     /* bytes held, from the oldest frame followed on */
-    uint16_t frame_len;                  /* length of the frame being answered */
     uint8_t open;                        /* frames followed */
     uint8_t flags;                       /* image finished; the last frame was a request */
     volatile uint8_t busy;               /* inside iap_dev_feed or iap_dev_idle */
