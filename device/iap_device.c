@@ -19,16 +19,14 @@
 #define REJECT 1u /* not (or no longer) a frame: stop following it */
 #define DONE 2u   /* the oldest frame was handled: everything held was its bytes */
 
-/* CRC-32/ISO-HDLC, four bits at a time: 64 bytes of table instead of 1 KiB. */
-static const uint32_t crc_nibble[16] = {0x00000000uL, 0x1DB71064uL, 0x3B6E20C8uL, 0x26D930ACuL,
-                                        0x76DC4190uL, 0x6B6B51F4uL, 0x4DB26158uL, 0x5005713CuL,
-                                        0xEDB88320uL, 0xF00F9344uL, 0xD6D6A3E8uL, 0xCB61B38CuL,
-                                        0x9B64C2B0uL, 0x86D3D2D4uL, 0xA00AE278uL, 0xBDBDF21CuL};
-
+/* CRC-32/ISO-HDLC (reflected polynomial 0xEDB88320), a bit at a time: no table. */
 static uint32_t crc_step(uint32_t crc, unsigned byte)
 {
-    crc = (crc >> 4) ^ crc_nibble[(crc ^ byte) & 0x0Fu];
-    return (crc >> 4) ^ crc_nibble[(crc ^ (byte >> 4)) & 0x0Fu];
+    unsigned bit;
+    crc ^= byte;
+    for (bit = 0; bit < 8u; ++bit)
+        crc = (crc >> 1) ^ (0xEDB88320uL & (0u - (crc & 1u)));
+    return crc;
 }
 
 /* The CRC-32 of bytes that follow those whose CRC-32 is `crc`. */
@@ -64,7 +62,7 @@ static void put32(uint8_t *p, uint32_t v)
 }
 
 /* Sends F1, code, `body` - 2 bytes of a then b (big-endian) and the CRC trailer. */
-static void answer(iap_dev *dev, unsigned code, uint32_t a, uint32_t b, unsigned body)
+static void answer(iap_dev *dev, uint_fast8_t code, uint32_t a, uint32_t b, uint_fast8_t body)
 {
     uint8_t frame[14];
     frame[0] = START;
@@ -79,7 +77,7 @@ static void answer(iap_dev *dev, unsigned code, uint32_t a, uint32_t b, unsigned
  * else 0. */
 static unsigned rest_of(const iap_dev *dev, unsigned index)
 {
-    return (uint32_t)index + 1u == dev->count ? (unsigned)(dev->length & 0x3FFu) : 0u;
+    return index + 1u == dev->count ? (unsigned)(dev->length & 0x3FFu) : 0u;
 }
 
 /* Image bytes in package `index`. */
@@ -94,7 +92,7 @@ static void handle_request(iap_dev *dev)
     const iap_dev_port *port = dev->port;
     const uint32_t length = get32(dev->rx + 2);
     const unsigned total = get16(dev->rx + 6);
-    const unsigned again = dev->flags & AFTER_REQUEST;
+    const uint_fast8_t again = dev->flags & AFTER_REQUEST;
 
     dev->flags |= AFTER_REQUEST;
     if (dev->count != 0u && !(dev->flags & FINISHED)) {
@@ -112,6 +110,7 @@ static void handle_request(iap_dev *dev)
      * accepted. A request that cannot be accepted gets no answer at all, as from a device
      * that is not listening: the tool has no refusal to show. The total must be the length
      * in packages, which also keeps the length within IAP_DEV_MAX_IMAGE. */
+    dev->length = 0; /* (no package is the final one) */
     dev->count = 0;
     dev->expected = 0;
     dev->flags = AFTER_REQUEST;
@@ -126,7 +125,7 @@ accepted:
 }
 
 /* finish, when the port has one: status 1 and FINISHED on success, else status 3. */
-static unsigned finish(iap_dev *dev)
+static uint_fast8_t finish(iap_dev *dev)
 {
     const iap_dev_port *port = dev->port;
     if (port->finish != NULL && port->finish(port->user, dev->length) != IAP_DEV_OK)
@@ -135,11 +134,11 @@ static unsigned finish(iap_dev *dev)
     return IAP_DEV_STATUS_WRITTEN;
 }
 
-static void handle_package(iap_dev *dev, unsigned crc_ok)
+static void handle_package(iap_dev *dev, uint_fast8_t crc_ok)
 {
     const iap_dev_port *port = dev->port;
     const unsigned index = get16(dev->rx + 2);
-    unsigned status = IAP_DEV_STATUS_DATA_ERROR;
+    uint_fast8_t status = IAP_DEV_STATUS_DATA_ERROR;
 
     dev->flags &= (uint8_t)~AFTER_REQUEST;
     if (!crc_ok || index >= dev->count) {
@@ -156,7 +155,7 @@ static void handle_package(iap_dev *dev, unsigned crc_ok)
             if (dev->expected == dev->count)
                 status = finish(dev);
         }
-    } else if ((uint32_t)index + 1u == dev->expected) {
+    } else if (index + 1u == dev->expected) {
         /* Written already; its acknowledgement was lost, or finish failed: answer again
          * (finishing again when that failed), write nothing. */
         status = IAP_DEV_STATUS_WRITTEN;
@@ -196,43 +195,34 @@ static void handle_question(iap_dev *dev)
  * oldest is acted on: a frame that ends while an older one is still gathered lies inside
  * its bytes and is dropped.
  */
-static unsigned examine(iap_dev *dev, unsigned c)
+static uint_fast8_t examine(iap_dev *dev, uint_fast8_t c)
 {
     struct iap_dev_follow *w = &dev->follow[c];
     const uint8_t *f = dev->rx + w->start;
     const unsigned r = dev->rx_len - 1u - w->start;
-    const unsigned code = f[1];
-    unsigned end = FULL_LEN;
-    unsigned ok = 0;
-    uint32_t trailer = 0;
+    const uint_fast8_t code = f[1];
+    unsigned end = code == CODE_REQUEST ? 12u : code == CODE_DATA ? FULL_LEN : 8u;
+    uint32_t trailer;
+    uint_fast8_t ok;
 
-    if (r == 0u)
-        return MORE; /* its start byte, just arrived */
-    if (r >= 4u) {
-        w->crc = crc_step(w->crc, f[r - 4u]);
-        trailer = get32(f + r - 3u);
-        ok = r >= 7u && trailer == (uint32_t)~w->crc;
-    }
-    if (code == CODE_REQUEST) {
-        end = 12u;
-    } else if (code == CODE_CAPABILITIES || code == CODE_VERIFY) {
-        end = 8u;
-    } else if (code != CODE_DATA) {
-        return REJECT;
-    } else if (r >= 3u) {
+    if (r < 4u) /* the start byte, the code (one of four), the index */
+        return r != 1u || (uint_fast8_t)(code - 1u) < 4u ? MORE : REJECT;
+    w->crc = crc_more(w->crc, f + r - 4u, 1u);
+    trailer = get32(f + r - 3u);
+    ok = trailer == w->crc; /* (looked at from the 8th byte on) */
+    if (code == CODE_DATA) {
         /* The image's final package, when it has a remainder, may come short: tried at its
          * short length first, then as the full form, whose payload is zero past the image.
          * A non-zero byte where that padding would be settles it: a damaged package
          * (answered), or a short one with the next frame behind it. */
         const unsigned s = rest_of(dev, get16(f + 2)) + 8u;
-        if (s > 8u && r + 1u == s) {
-            if (ok)
+        if (s > 8u) {
+            if (r + 1u == s && (ok || (s <= FULL_CRC_AT && trailer != 0u))) {
                 end = s;
-            else if (s <= FULL_CRC_AT && trailer != 0u)
-                end = s;
-        } else if (s > 8u && r >= s && r < FULL_CRC_AT && f[r] != 0u) {
-            end = r + 1u;
-            ok = 0;
+            } else if (r >= s && r < FULL_CRC_AT && f[r] != 0u) {
+                end = r + 1u;
+                ok = 0;
+            }
         }
     }
     if (r + 1u < end)
@@ -251,7 +241,7 @@ static unsigned examine(iap_dev *dev, unsigned c)
 }
 
 /* Stops following frame `c`; for the oldest, the bytes up to the next one go. */
-static void forget(iap_dev *dev, unsigned c)
+static void forget(iap_dev *dev, uint_fast8_t c)
 {
     unsigned drop = 0, j;
     if (c == 0u) {
@@ -269,6 +259,7 @@ static void forget(iap_dev *dev, unsigned c)
 void iap_dev_init(iap_dev *dev, const iap_dev_port *port)
 {
     dev->port = port;
+    dev->length = 0;
     dev->image_crc = 0;
     dev->count = 0;
     dev->expected = 0;
@@ -280,7 +271,7 @@ void iap_dev_init(iap_dev *dev, const iap_dev_port *port)
 
 void iap_dev_feed(iap_dev *dev, uint8_t byte)
 {
-    unsigned c = 0;
+    uint_fast8_t c = 0;
     if (dev->busy || (dev->open == 0u && byte != START))
         return; /* a call from inside the core, or noise between frames */
     dev->busy = 1;
@@ -288,21 +279,19 @@ void iap_dev_feed(iap_dev *dev, uint8_t byte)
      * always decided by its 1032nd byte.) */
     dev->rx[dev->rx_len++] = byte;
     if (byte == START) {
-        /* A frame may start here. When as many are followed as can be, the one after the
-         * oldest makes room: the oldest may be the package being received, the newest ones
-         * the frame that follows a damaged one. */
-        if (dev->open == IAP_DEV_CANDIDATES)
-            forget(dev, 1u);
+        /* A frame may start here. */
         dev->follow[dev->open].start = (uint16_t)(dev->rx_len - 1u);
-        dev->follow[dev->open].crc = PRESET;
+        dev->follow[dev->open].crc = 0;
         ++dev->open;
     }
-    /* Every frame followed takes the byte: the work per byte is bounded by their number. */
+    /* Every frame followed takes the byte: the work per byte is bounded by their number.
+     * One more than can be followed: the one after the oldest makes room (the oldest may be
+     * the package being received, the newest ones the frame after a damaged one). */
     while (c < dev->open) {
-        const unsigned verdict = examine(dev, c);
+        const uint_fast8_t verdict = examine(dev, c);
         if (verdict == DONE)
             dev->open = 0;
-        else if (verdict == MORE)
+        else if (verdict == MORE && (c != 1u || dev->open <= IAP_DEV_CANDIDATES))
             ++c;
         else
             forget(dev, c);

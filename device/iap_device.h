@@ -120,9 +120,9 @@ typedef struct iap_dev
     uint32_t image_crc;                  /* CRC-32 of the image bytes written so far */
     struct iap_dev_follow
     {
-        uint32_t crc;   /* CRC register over its bytes up to 4 before the newest */
+        uint32_t crc;   /* CRC-32 of its bytes up to 4 before the newest */
         uint16_t start; /* its start byte in rx */
-    } follow[IAP_DEV_CANDIDATES];        /* the frames followed, the oldest first */
+    } follow[IAP_DEV_CANDIDATES + 1u];   /* the frames followed, the oldest first */
     uint16_t count;                      /* packages in the image; 0 while none accepted */
     uint16_t expected;                   /* next package to write; == count once written */
     uint16_t rx_len;                     /* bytes held, from the oldest frame followed on */
