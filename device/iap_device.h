@@ -46,7 +46,7 @@ extern "C" {
 /* Frames followed at once while bytes are searched for the next one (at least 2). Each
  * costs 8 bytes of context and one CRC step per received byte while it is open. */
 #ifndef IAP_DEV_CANDIDATES
-#define IAP_DEV_CANDIDATES 4u
+#define IAP_DEV_CANDIDATES 3u
 #endif
 
 /* Acknowledgement status bytes. */
