@@ -25,7 +25,7 @@ static uint32_t crc_step(uint32_t crc, unsigned byte)
     unsigned bit;
     crc ^= byte;
     for (bit = 0; bit < 8u; ++bit)
-        crc = (crc >> 1) ^ (0xEDB88320uL & (0u - (crc & 1u)));
+        crc = (crc & 1u) != 0u ? (crc >> 1) ^ 0xEDB88320uL : crc >> 1;
     return crc;
 }
 
@@ -55,10 +55,9 @@ static unsigned get16(const uint8_t *p)
 
 static void put32(uint8_t *p, uint32_t v)
 {
-    p[0] = (uint8_t)(v >> 24);
-    p[1] = (uint8_t)(v >> 16);
-    p[2] = (uint8_t)(v >> 8);
-    p[3] = (uint8_t)v;
+    uint_fast8_t i;
+    for (i = 4u; i-- != 0u; v >>= 8)
+        p[i] = (uint8_t)v;
 }
 
 /* Sends F1, code, `body` - 2 bytes of a then b (big-endian) and the CRC trailer. */
@@ -124,16 +123,6 @@ accepted:
     answer(dev, 0x81u, 0u, 0u, 4u);
 }
 
-/* finish, when the port has one: status 1 and FINISHED on success, else status 3. */
-static uint_fast8_t finish(iap_dev *dev)
-{
-    const iap_dev_port *port = dev->port;
-    if (port->finish != NULL && port->finish(port->user, dev->length) != IAP_DEV_OK)
-        return IAP_DEV_STATUS_WRITE_FAILED;
-    dev->flags |= FINISHED;
-    return IAP_DEV_STATUS_WRITTEN;
-}
-
 static void handle_package(iap_dev *dev, uint_fast8_t crc_ok)
 {
     const iap_dev_port *port = dev->port;
@@ -141,26 +130,32 @@ static void handle_package(iap_dev *dev, uint_fast8_t crc_ok)
     uint_fast8_t status = IAP_DEV_STATUS_DATA_ERROR;
 
     dev->flags &= (uint8_t)~AFTER_REQUEST;
-    if (!crc_ok || index >= dev->count) {
-        /* damaged, or not part of the accepted image (or none accepted) */
-    } else if (index == dev->expected) {
-        const unsigned n = payload_len(dev, index);
-        const iap_dev_result r =
-            port->write(port->user, (uint32_t)index << 10, dev->rx + 4, (uint16_t)n);
-        status = r == IAP_DEV_REFUSED ? IAP_DEV_STATUS_DATA_ERROR : IAP_DEV_STATUS_WRITE_FAILED;
-        if (r == IAP_DEV_OK) {
-            dev->image_crc = crc_more(dev->image_crc, dev->rx + 4, n);
-            dev->expected = (uint16_t)(index + 1u);
+    /* Damaged, or not part of the accepted image (or none accepted): status 2. */
+    if (crc_ok && index < dev->count) {
+        if (index == dev->expected) {
+            const unsigned n = payload_len(dev, index);
+            const iap_dev_result r =
+                port->write(port->user, (uint32_t)index << 10, dev->rx + 4, (uint16_t)n);
+            status = r == IAP_DEV_REFUSED ? IAP_DEV_STATUS_DATA_ERROR
+                                          : IAP_DEV_STATUS_WRITE_FAILED;
+            if (r == IAP_DEV_OK) {
+                dev->image_crc = crc_more(dev->image_crc, dev->rx + 4, n);
+                dev->expected = (uint16_t)(index + 1u);
+                status = IAP_DEV_STATUS_WRITTEN;
+            }
+        } else if (index + 1u == dev->expected) {
+            /* Written already; its acknowledgement was lost: answered again, not written. */
             status = IAP_DEV_STATUS_WRITTEN;
-            if (dev->expected == dev->count)
-                status = finish(dev);
         }
-    } else if (index + 1u == dev->expected) {
-        /* Written already; its acknowledgement was lost, or finish failed: answer again
-         * (finishing again when that failed), write nothing. */
-        status = IAP_DEV_STATUS_WRITTEN;
-        if (dev->expected == dev->count && !(dev->flags & FINISHED))
-            status = finish(dev);
+        /* The last package is written: finish, and again on its resend when that failed. */
+        if (status == IAP_DEV_STATUS_WRITTEN && dev->expected == dev->count &&
+            !(dev->flags & FINISHED)) {
+            status = IAP_DEV_STATUS_WRITE_FAILED;
+            if (port->finish == NULL || port->finish(port->user, dev->length) == IAP_DEV_OK) {
+                dev->flags |= FINISHED;
+                status = IAP_DEV_STATUS_WRITTEN;
+            }
+        }
     }
     answer(dev, 0x82u, (uint32_t)index << 16 | (uint32_t)status << 8, 0u, 5u);
 }
@@ -169,8 +164,7 @@ static void handle_package(iap_dev *dev, uint_fast8_t crc_ok)
 static void handle_question(iap_dev *dev)
 {
     const iap_dev_port *port = dev->port;
-    uint32_t crc = 0;
-    unsigned i;
+    uint32_t crc = 0, at = 0, length = 0;
 
     if (dev->rx[1] == CODE_CAPABILITIES) {
         answer(dev, 0x83u, port->read != NULL ? (uint32_t)IAP_DEV_CAN_VERIFY << 16 : 0u, 0u,
@@ -181,13 +175,17 @@ static void handle_question(iap_dev *dev)
         return;
     /* Read back package by package into the package buffer: the question is all it holds,
      * and it has been decided. */
-    for (i = 0; (dev->flags & FINISHED) && i < dev->count; ++i) {
-        const unsigned n = payload_len(dev, i);
-        if (port->read(port->user, (uint32_t)i << 10, dev->rx, (uint16_t)n) != IAP_DEV_OK)
+    if (dev->flags & FINISHED)
+        length = dev->length;
+    while (at < length) {
+        const unsigned n = length - at < IAP_DEV_PACKAGE_SIZE ? (unsigned)(length - at)
+                                                               : IAP_DEV_PACKAGE_SIZE;
+        if (port->read(port->user, at, dev->rx, (uint16_t)n) != IAP_DEV_OK)
             return;
         crc = crc_more(crc, dev->rx, n);
+        at += n;
     }
-    answer(dev, 0x84u, (dev->flags & FINISHED) ? dev->length : 0u, crc, 10u);
+    answer(dev, 0x84u, length, crc, 10u);
 }
 
 /*
@@ -216,10 +214,10 @@ static uint_fast8_t examine(iap_dev *dev, uint_fast8_t c)
          * A non-zero byte where that padding would be settles it: a damaged package
          * (answered), or a short one with the next frame behind it. */
         const unsigned s = rest_of(dev, get16(f + 2)) + 8u;
-        if (s > 8u) {
-            if (r + 1u == s && (ok || (s <= FULL_CRC_AT && trailer != 0u))) {
+        if (s > 8u && r + 1u >= s) {
+            if (r + 1u == s && ok) {
                 end = s;
-            } else if (r >= s && r < FULL_CRC_AT && f[r] != 0u) {
+            } else if (r < FULL_CRC_AT && trailer != 0u) { /* (the bytes before were 0) */
                 end = r + 1u;
                 ok = 0;
             }
@@ -309,21 +307,20 @@ void iap_dev_feed_bytes(iap_dev *dev, const uint8_t *bytes, size_t count)
 
 void iap_dev_idle(iap_dev *dev)
 {
+    /* What is held is all that came. A short final package that failed its CRC with zero
+     * bytes where the trailer should be could still be the full form: any further byte
+     * but padding settles it, so one (0xFF) is taken as if it had come; then whatever is
+     * still incomplete is dropped. */
+    iap_dev_feed(dev, 0xFFu);
     if (dev->busy)
-        return;
-    dev->busy = 1;
-    /* A short final package that failed its CRC: nothing more came, so that was all. */
-    if (dev->open != 0u && dev->rx[1] == CODE_DATA && rest_of(dev, get16(dev->rx + 2)) != 0u &&
-        dev->rx_len >= rest_of(dev, get16(dev->rx + 2)) + 8u)
-        handle_package(dev, 0);
+        return; /* a call from inside the core */
     dev->open = 0;
     dev->rx_len = 0;
-    dev->busy = 0;
 }
 
 int iap_dev_complete(const iap_dev *dev)
 {
-    return (dev->flags & FINISHED) != 0u;
+    return dev->flags & FINISHED; /* (FINISHED is 1) */
 }
 
 uint32_t iap_dev_image_crc(const iap_dev *dev)
