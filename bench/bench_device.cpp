@@ -15,13 +15,19 @@ namespace {
 constexpr int LineBytes = 64 * 1024;
 
 void sendNothing(void *, const uint8_t *, uint8_t) {}
-iap_dev_result acceptAll(void *, uint32_t) { return IAP_DEV_OK; }
-iap_dev_result writeNowhere(void *, uint32_t, const uint8_t *, uint16_t) { return IAP_DEV_OK; }
+iap_dev_result acceptAll(void *, uint32_t)
+{
+    return IAP_DEV_OK;
+}
+iap_dev_result writeNowhere(void *, uint32_t, const uint8_t *, uint16_t)
+{
+    return IAP_DEV_OK;
+}
 
 QByteArray withCrc(QByteArray body)
 {
-    const uint32_t c = iap_dev_crc32(reinterpret_cast<const uint8_t *>(body.constData()),
-                                     size_t(body.size()));
+    const uint32_t c =
+        iap_dev_crc32(reinterpret_cast<const uint8_t *>(body.constData()), size_t(body.size()));
     body.append(char(c >> 24)).append(char(c >> 16)).append(char(c >> 8)).append(char(c));
     return body;
 }
@@ -62,8 +68,8 @@ QByteArray line(int kind)
 void BM_DeviceCore(benchmark::State &state)
 {
     const QByteArray bytes = line(int(state.range(0)));
-    const iap_dev_port port = {nullptr,    uint32_t(LineBytes), sendNothing, acceptAll,
-                               writeNowhere, nullptr,           nullptr};
+    const iap_dev_port port = {
+        nullptr, uint32_t(LineBytes), sendNothing, acceptAll, writeNowhere, nullptr, nullptr};
     iap_dev dev;
     for (auto _ : state) {
         iap_dev_init(&dev, &port);

@@ -35,8 +35,8 @@ struct CorePort
     QVector<quint32> finishes;
     QVector<quint32> finishCrcs; // iap_dev_image_crc inside each finish
     QVector<QPair<quint32, int>> reads;
-    int programErrors = 0; // writes refused because a byte was not erased
-    std::function<bool(quint32 offset)> failWrite; // true: the write fails before programming
+    int programErrors = 0;                           // writes refused because a byte was not erased
+    std::function<bool(quint32 offset)> failWrite;   // true: the write fails before programming
     std::function<bool(quint32 offset)> refuseWrite; // true: the write says IAP_DEV_REFUSED
     int failFinishes = 0;                            // the next N finish calls fail
     bool failPrepare = false;
@@ -151,6 +151,7 @@ struct CorePort
     }
     int successfulWrites() const
     {
-        return int(std::count_if(writes.begin(), writes.end(), [](const Write &w) { return w.ok; }));
+        return int(
+            std::count_if(writes.begin(), writes.end(), [](const Write &w) { return w.ok; }));
     }
 };

@@ -798,7 +798,7 @@ void TestDeviceCore::refusedWrite()
 namespace {
 QByteArray oldPortSent;
 QByteArray oldPortFlash;
-}
+} // namespace
 
 void TestDeviceCore::existingPortInitialiser()
 {
@@ -808,7 +808,8 @@ void TestDeviceCore::existingPortInitialiser()
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"
     static const iap_dev_port old = {
-        nullptr, 4096,
+        nullptr,
+        4096,
         [](void *, const uint8_t *bytes, uint8_t count) {
             oldPortSent.append(reinterpret_cast<const char *>(bytes), count);
         },
@@ -843,8 +844,8 @@ void TestDeviceCore::questions_data()
     QTest::addColumn<QByteArray>("question");
     QTest::addColumn<QByteArray>("answer"); // "image" stands for the full image's answer
     const QByteArray none = verification(0, 0);
-    QTest::newRow("capabilities, no image") << "none" << true << capabilityQuestion
-                                            << capabilities(1);
+    QTest::newRow("capabilities, no image")
+        << "none" << true << capabilityQuestion << capabilities(1);
     QTest::newRow("capabilities, image half-written")
         << "half" << true << capabilityQuestion << capabilities(1);
     QTest::newRow("capabilities, image complete")
@@ -866,8 +867,7 @@ void TestDeviceCore::questions_data()
         << "complete" << false << verificationQuestion << QByteArray();
     QByteArray damaged = verificationQuestion;
     damaged[7] = char(damaged.at(7) ^ 1);
-    QTest::newRow("verification with a bad CRC")
-        << "complete" << true << damaged << QByteArray();
+    QTest::newRow("verification with a bad CRC") << "complete" << true << damaged << QByteArray();
     QTest::newRow("unknown question code")
         << "complete" << true << withCrc(hex("F1 05 00 00")) << QByteArray();
 }
@@ -901,8 +901,8 @@ void TestDeviceCore::questions()
     QCOMPARE(p.feed(question), answer);
     QCOMPARE(p.feed(question, 1), answer); // asked again, byte at a time: the same
     if (answer.size() == 14 && answer.mid(2, 4) != hex("00 00 00 00")) // read in packages
-        QCOMPARE(p.reads.mid(0, 3), (QVector<QPair<quint32, int>>{{0, 1024}, {1024, 1024},
-                                                                   {2048, 452}}));
+        QCOMPARE(p.reads.mid(0, 3),
+                 (QVector<QPair<quint32, int>>{{0, 1024}, {1024, 1024}, {2048, 452}}));
     QCOMPARE(p.dev.rx_len, 0);
 
     // Nothing changed: the transfer goes on where it was.
