@@ -32,6 +32,7 @@ BUILD_PACKAGES=(cmake g++ make pkg-config dpkg-dev "${QT5_PACKAGES[@]}" "${QT6_P
 # check the Debian package, its desktop entry and its metainfo).
 TEST_PACKAGES=(zlib1g-dev libbenchmark-dev valgrind binutils bsdutils lintian desktop-file-utils appstream)
 # The device side: the cross compilers the boot-loader core is built with (Cortex-M3, 8-bit
-# AVR) and the emulated board its reference boot loader runs on in the tests. Installed when
-# possible; without them those tests are reported as skipped.
-DEVICE_PACKAGES=(gcc-arm-none-eabi qemu-system-arm gcc-avr)
+# AVR, RV32IMAC; freestanding, so no C library is needed for any of them) and the emulated
+# board its reference boot loader runs on in the tests. Installed when possible; without them
+# those tests are reported as skipped.
+DEVICE_PACKAGES=(gcc-arm-none-eabi qemu-system-arm gcc-avr gcc-riscv64-unknown-elf)
