@@ -129,7 +129,6 @@ static void handle_package(iap_dev *dev, uint_fast8_t crc_ok)
     const unsigned index = get16(dev->rx + 2);
     uint_fast8_t status = IAP_DEV_STATUS_DATA_ERROR;
 
-    dev->flags &= (uint8_t)~AFTER_REQUEST;
     /* Damaged, or not part of the accepted image (or none accepted): status 2. */
     if (crc_ok && index < dev->count) {
         if (index == dev->expected) {
@@ -157,6 +156,7 @@ static void handle_package(iap_dev *dev, uint_fast8_t crc_ok)
             }
         }
     }
+    dev->flags &= (uint8_t)~AFTER_REQUEST;
     answer(dev, 0x82u, (uint32_t)index << 16 | (uint32_t)status << 8, 0u, 5u);
 }
 
@@ -164,7 +164,8 @@ static void handle_package(iap_dev *dev, uint_fast8_t crc_ok)
 static void handle_question(iap_dev *dev)
 {
     const iap_dev_port *port = dev->port;
-    uint32_t crc = 0, at = 0, length = 0;
+    uint32_t crc = 0, at = 0;
+    unsigned i;
 
     if (dev->rx[1] == CODE_CAPABILITIES) {
         answer(dev, 0x83u, port->read != NULL ? (uint32_t)IAP_DEV_CAN_VERIFY << 16 : 0u, 0u,
@@ -174,18 +175,15 @@ static void handle_question(iap_dev *dev)
     if (port->read == NULL)
         return;
     /* Read back package by package into the package buffer: the question is all it holds,
-     * and it has been decided. */
-    if (dev->flags & FINISHED)
-        length = dev->length;
-    while (at < length) {
-        const unsigned n = length - at < IAP_DEV_PACKAGE_SIZE ? (unsigned)(length - at)
-                                                               : IAP_DEV_PACKAGE_SIZE;
+     * and it has been decided. `at` ends as the image's length, or 0 without an image. */
+    for (i = 0; (dev->flags & FINISHED) && i < dev->count; ++i) {
+        const unsigned n = payload_len(dev, i);
         if (port->read(port->user, at, dev->rx, (uint16_t)n) != IAP_DEV_OK)
             return;
         crc = crc_more(crc, dev->rx, n);
         at += n;
     }
-    answer(dev, 0x84u, length, crc, 10u);
+    answer(dev, 0x84u, at, crc, 10u);
 }
 
 /*
@@ -199,12 +197,19 @@ static uint_fast8_t examine(iap_dev *dev, uint_fast8_t c)
     const uint8_t *f = dev->rx + w->start;
     const unsigned r = dev->rx_len - 1u - w->start;
     const uint_fast8_t code = f[1];
-    unsigned end = code == CODE_REQUEST ? 12u : code == CODE_DATA ? FULL_LEN : 8u;
+    unsigned end = code == CODE_REQUEST        ? 12u
+                   : code == CODE_DATA         ? FULL_LEN
+                   : code - CODE_CAPABILITIES < 2u ? 8u
+                                               : 0u;
     uint32_t trailer;
     uint_fast8_t ok;
 
-    if (r < 4u) /* the start byte, the code (one of four), the index */
-        return r != 1u || (uint_fast8_t)(code - 1u) < 4u ? MORE : REJECT;
+    if (r == 0u)
+        return MORE; /* its start byte, just come */
+    if (end == 0u)
+        return REJECT; /* an unknown code */
+    if (r < 4u)
+        return MORE;
     w->crc = crc_more(w->crc, f + r - 4u, 1u);
     trailer = get32(f + r - 3u);
     ok = trailer == w->crc; /* (looked at from the 8th byte on) */
@@ -287,15 +292,15 @@ void iap_dev_feed(iap_dev *dev, uint8_t byte)
      * the package being received, the newest ones the frame after a damaged one). */
     while (c < dev->open) {
         const uint_fast8_t verdict = examine(dev, c);
-        if (verdict == DONE)
+        if (verdict == DONE) {
             dev->open = 0;
-        else if (verdict == MORE && (c != 1u || dev->open <= IAP_DEV_CANDIDATES))
+            dev->rx_len = 0;
+        } else if (verdict == MORE && (c != 1u || dev->open <= IAP_DEV_CANDIDATES)) {
             ++c;
-        else
-            forget(dev, c);
+        } else {
+            forget(dev, c); /* (the last one takes every byte held with it) */
+        }
     }
-    if (dev->open == 0u)
-        dev->rx_len = 0;
     dev->busy = 0;
 }
 
