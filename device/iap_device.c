@@ -164,26 +164,26 @@ static void handle_package(iap_dev *dev, uint_fast8_t crc_ok)
 static void handle_question(iap_dev *dev)
 {
     const iap_dev_port *port = dev->port;
-    uint32_t crc = 0, at = 0;
+    uint32_t a = port->read != NULL ? (uint32_t)IAP_DEV_CAN_VERIFY << 16 : 0u, crc = 0;
+    uint_fast8_t code = 0x83u, body = 4u;
     unsigned i;
 
-    if (dev->rx[1] == CODE_CAPABILITIES) {
-        answer(dev, 0x83u, port->read != NULL ? (uint32_t)IAP_DEV_CAN_VERIFY << 16 : 0u, 0u,
-               4u);
-        return;
-    }
-    if (port->read == NULL)
-        return;
-    /* Read back package by package into the package buffer: the question is all it holds,
-     * and it has been decided. `at` ends as the image's length, or 0 without an image. */
-    for (i = 0; (dev->flags & FINISHED) && i < dev->count; ++i) {
-        const unsigned n = payload_len(dev, i);
-        if (port->read(port->user, at, dev->rx, (uint16_t)n) != IAP_DEV_OK)
+    if (dev->rx[1] == CODE_VERIFY) {
+        if (port->read == NULL)
             return;
-        crc = crc_more(crc, dev->rx, n);
-        at += n;
+        /* Read back package by package into the package buffer: the question is all it
+         * holds, and it has been decided. `a` ends as the image's length, 0 without one. */
+        code = 0x84u;
+        body = 10u;
+        for (a = 0, i = 0; (dev->flags & FINISHED) && i < dev->count; ++i) {
+            const unsigned n = payload_len(dev, i);
+            if (port->read(port->user, a, dev->rx, (uint16_t)n) != IAP_DEV_OK)
+                return;
+            crc = crc_more(crc, dev->rx, n);
+            a += n;
+        }
     }
-    answer(dev, 0x84u, at, crc, 10u);
+    answer(dev, code, a, crc, body);
 }
 
 /*
@@ -278,8 +278,7 @@ void iap_dev_feed(iap_dev *dev, uint8_t byte)
     if (dev->busy || (dev->open == 0u && byte != START))
         return; /* a call from inside the core, or noise between frames */
     dev->busy = 1;
-    /* (Nothing is held while no frame is followed; the oldest frame followed, at rx[0], is
-     * always decided by its 1032nd byte.) */
+    /* (The oldest frame followed, at rx[0], is always decided by its 1032nd byte.) */
     dev->rx[dev->rx_len++] = byte;
     if (byte == START) {
         /* A frame may start here. */
@@ -292,15 +291,17 @@ void iap_dev_feed(iap_dev *dev, uint8_t byte)
      * the package being received, the newest ones the frame after a damaged one). */
     while (c < dev->open) {
         const uint_fast8_t verdict = examine(dev, c);
-        if (verdict == DONE) {
+        if (verdict == DONE)
             dev->open = 0;
-            dev->rx_len = 0;
-        } else if (verdict == MORE && (c != 1u || dev->open <= IAP_DEV_CANDIDATES)) {
+        else if (verdict == MORE && (c != 1u || dev->open <= IAP_DEV_CANDIDATES))
             ++c;
-        } else {
-            forget(dev, c); /* (the last one takes every byte held with it) */
-        }
+        else
+            forget(dev, c);
     }
+    /* Nothing is held while no frame is followed, even after an iap_dev_idle from an
+     * interrupt that came just before this call set busy. */
+    if (dev->open == 0u)
+        dev->rx_len = 0;
     dev->busy = 0;
 }
 
