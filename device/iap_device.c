@@ -135,8 +135,7 @@ static void handle_package(iap_dev *dev, uint_fast8_t crc_ok)
             const unsigned n = payload_len(dev, index);
             const iap_dev_result r =
                 port->write(port->user, (uint32_t)index << 10, dev->rx + 4, (uint16_t)n);
-            status = r == IAP_DEV_REFUSED ? IAP_DEV_STATUS_DATA_ERROR
-                                          : IAP_DEV_STATUS_WRITE_FAILED;
+            status = r == IAP_DEV_REFUSED ? IAP_DEV_STATUS_DATA_ERROR : IAP_DEV_STATUS_WRITE_FAILED;
             if (r == IAP_DEV_OK) {
                 dev->image_crc = crc_more(dev->image_crc, dev->rx + 4, n);
                 dev->expected = (uint16_t)(index + 1u);
@@ -197,10 +196,10 @@ static uint_fast8_t examine(iap_dev *dev, uint_fast8_t c)
     const uint8_t *f = dev->rx + w->start;
     const unsigned r = dev->rx_len - 1u - w->start;
     const uint_fast8_t code = f[1];
-    unsigned end = code == CODE_REQUEST        ? 12u
-                   : code == CODE_DATA         ? FULL_LEN
+    unsigned end = code == CODE_REQUEST            ? 12u
+                   : code == CODE_DATA             ? FULL_LEN
                    : code - CODE_CAPABILITIES < 2u ? 8u
-                                               : 0u;
+                                                   : 0u;
     uint32_t trailer;
     uint_fast8_t ok;
 

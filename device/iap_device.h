@@ -43,8 +43,9 @@ extern "C" {
 #define IAP_DEV_MAX_IMAGE 67107840uL
 /* The quiet time, in milliseconds, after which a port may call iap_dev_idle (at least). */
 #define IAP_DEV_IDLE_MS 20u
-/* Frames followed at once while bytes are searched for the next one (at least 2). Each
- * costs 8 bytes of context and one CRC step per received byte while it is open. */
+/* Frames followed at once while bytes are searched for the next one (at least 2): the
+ * oldest and the newest. Each costs 6 to 8 bytes of context and one CRC step per received
+ * byte while it is open. */
 #ifndef IAP_DEV_CANDIDATES
 #define IAP_DEV_CANDIDATES 3u
 #endif
@@ -116,19 +117,20 @@ typedef struct iap_dev_port
 typedef struct iap_dev
 {
     const iap_dev_port *port;
-    uint32_t length;                     /* image length of the accepted request */
-    uint32_t image_crc;                  /* CRC-32 of the image bytes written so far */
+    uint32_t length;    /* image length of the accepted request */
+    uint32_t image_crc; /* CRC-32 of the image bytes written so far */
     struct iap_dev_follow
     {
-        uint32_t crc;   /* CRC-32 of its bytes up to 4 before the newest */
-        uint16_t start; /* its start byte in rx */
-    } follow[IAP_DEV_CANDIDATES + 1u];   /* the frames followed, the oldest first */
-    uint16_t count;                      /* packages in the image; 0 while none accepted */
-    uint16_t expected;                   /* next package to write; == count once written */
-    uint16_t rx_len;                     /* bytes held, from the oldest frame followed on */
-    uint8_t open;                        /* frames followed */
-    uint8_t flags;                       /* image finished; the last frame was a request */
-    volatile uint8_t busy;               /* inside iap_dev_feed or iap_dev_idle */
+        uint32_t crc;                  /* CRC-32 of its bytes up to 4 before the newest */
+        uint16_t start;                /* its start byte in rx */
+    } follow[IAP_DEV_CANDIDATES + 1u]; /* the frames followed, the oldest first (one more
+                                          while a new one makes room) */
+    uint16_t count;                    /* packages in the image; 0 while none accepted */
+    uint16_t expected;                 /* next package to write; == count once written */
+    uint16_t rx_len;                   /* bytes held, from the oldest frame followed on */
+    uint8_t open;                      /* frames followed */
+    uint8_t flags;                     /* image finished; the last frame was a request */
+    volatile uint8_t busy;             /* inside iap_dev_feed or iap_dev_idle */
     uint8_t rx[IAP_DEV_BUFFER_SIZE];
 } iap_dev;
 
@@ -150,8 +152,9 @@ void iap_dev_feed_bytes(iap_dev *dev, const uint8_t *bytes, size_t count);
  * interrupt, which fires after one character time, also between the bursts of a
  * USB-serial adapter in the middle of a package. The core never needs it: without it, a
  * damaged short final package is passed over when the tool sends its next frame. With it,
- * such a package is answered with status 2 at once, and any other incomplete frame is
- * dropped. A call from inside the core (an interrupt, a callback) is ignored.
+ * what is held is settled as one more byte (0xFF) would settle it: such a package is
+ * answered with status 2 at once, and any other incomplete frame is dropped. A call from
+ * inside the core (an interrupt, a callback) is ignored.
  */
 void iap_dev_idle(iap_dev *dev);
 
@@ -163,7 +166,7 @@ int iap_dev_complete(const iap_dev *dev);
 uint32_t iap_dev_image_crc(const iap_dev *dev);
 
 /* Inside send: the length of the frame being answered, from its start byte to the byte
- * just fed (the bytes held, for an answer given by iap_dev_idle). */
+ * just fed (for an answer given by iap_dev_idle, the one byte it adds included). */
 uint16_t iap_dev_frame_length(const iap_dev *dev);
 
 /* The CRC-32 the protocol uses (CRC-32/ISO-HDLC), over `count` bytes. */
