@@ -33,9 +33,10 @@ BUILD_PACKAGES=(cmake g++ make pkg-config dpkg-dev "${QT5_PACKAGES[@]}" "${QT6_P
 # port server iap-flash's rfc2217:// and socket:// links are tested and measured through).
 TEST_PACKAGES=(zlib1g-dev libbenchmark-dev valgrind binutils bsdutils lintian desktop-file-utils appstream ser2net)
 # The device side: the cross compilers the boot-loader core is built with (Cortex-M3, 8-bit
-# AVR) and the emulated board its reference boot loader runs on in the tests. Installed when
-# possible; without them those tests are reported as skipped.
-DEVICE_PACKAGES=(gcc-arm-none-eabi qemu-system-arm gcc-avr)
+# AVR, RV32IMAC; freestanding, so no C library is needed for any of them) and the emulated
+# board its reference boot loader runs on in the tests. Installed when possible; without them
+# those tests are reported as skipped.
+DEVICE_PACKAGES=(gcc-arm-none-eabi qemu-system-arm gcc-avr gcc-riscv64-unknown-elf)
 # The window's Chinese texts need a font with CJK glyphs, which a fresh machine may lack (the
 # package only recommends one): without it they are drawn as boxes. WenQuanYi Micro Hei is 5 MB
 # installed (1.6 MB to download), Noto CJK 89 MB (54 MB); fontconfig brings fc-list, which
