@@ -30,7 +30,5 @@
 /* After the last acknowledgement: how long the line must stay quiet (the host may ask whether
  * the image arrived intact) before the application starts. */
 #define VERIFY_WAIT_MS 2000u
-/* The line counts as quiet for the core's idle hint after this long without a byte. */
-#define IDLE_QUIET_MS 30u
 
 #endif /* BOARD_H */

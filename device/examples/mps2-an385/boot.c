@@ -89,16 +89,6 @@ static iap_dev_result port_prepare(void *user, uint32_t length)
     return boot_invalidate() == FLASH_OK ? IAP_DEV_OK : IAP_DEV_FAILED;
 }
 
-static int flash_holds(uint32_t address, const uint8_t *data, uint32_t count)
-{
-    uint32_t i;
-    for (i = 0; i < count; ++i) {
-        if (((const volatile uint8_t *)address)[i] != data[i])
-            return 0;
-    }
-    return 1;
-}
-
 static iap_dev_result port_write(void *user, uint32_t offset, const uint8_t *data, uint16_t count)
 {
     const uint32_t address = APP_BASE + offset;
@@ -115,9 +105,6 @@ static iap_dev_result port_write(void *user, uint32_t offset, const uint8_t *dat
         if (!flash_is_erased(page, FLASH_PAGE) && flash_erase_page(page) != FLASH_OK)
             return IAP_DEV_FAILED;
     }
-    /* The last package again after a failed finish: it is in the flash already. */
-    if (flash_holds(address, data, count))
-        return IAP_DEV_OK;
     if (whole != 0u && flash_program(address, data, whole) != FLASH_OK)
         return IAP_DEV_FAILED;
     if (whole == count)
@@ -255,7 +242,7 @@ int main(void)
             sh_print(boot_verdict_name(verdict));
             sh_print("\"}\n");
         }
-        if (!quiet_told && now - last_rx >= IDLE_QUIET_MS) {
+        if (!quiet_told && now - last_rx >= IAP_DEV_IDLE_MS) {
             quiet_told = 1;
             iap_dev_idle(&dev);
         }
