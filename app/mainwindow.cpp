@@ -57,7 +57,7 @@ MainWindow::MainWindow(const QStringList &extraPortNames, QWidget *parent)
     replyTimer = new QTimer;
     iapTimer = new QTimer;
     iapContext = new IapContext;
-    engine = std::make_unique<iap::UpgradeEngine>(iapContext);
+    run = std::make_unique<iap::UpgradeRun>(iapContext);
 
     fillPortList();
 
@@ -82,7 +82,7 @@ MainWindow::~MainWindow()
     delete frameTimer;
     delete replyTimer;
     delete iapTimer;
-    engine.reset();
+    run.reset();
     delete iapContext;
 }
 
@@ -113,8 +113,8 @@ void MainWindow::restoreOperationalLabels()
 {
     ui->openPortButton->setText(
         iap::text(serial->isOpen() ? iap::Text::CloseLabel : iap::Text::OpenLabel, isChinese));
-    ui->iapDownLoadButton->setText(iap::text(
-        engine->running() ? iap::Text::CancelLabel : iap::Text::DownloadLabel, isChinese));
+    ui->iapDownLoadButton->setText(
+        iap::text(run->running() ? iap::Text::CancelLabel : iap::Text::DownloadLabel, isChinese));
 }
 
 void MainWindow::endRun()
@@ -145,16 +145,19 @@ void MainWindow::timeUpdate()
 {
     frameTimer->stop();
     QByteArray frame;
-    if (framer.quiet(&frame) != ReplyFramer::Outcome::Accepted)
+    qint64 firstByte = 0;
+    if (framer.quiet(&frame, &firstByte) != ReplyFramer::Outcome::Accepted)
         return;
-    iapContext->response = frame;
-    appendMessage(IapContext::hexText(iapContext->response));
+    // The run decides whether the frame becomes the stored reply (one that arrived before
+    // what it would answer went out never does); every valid frame is shown.
+    run->offer(frame, firstByte);
+    appendMessage(IapContext::hexText(frame));
 }
 
 void MainWindow::timeIAPUpdate()
 {
     iapTimer->stop();
-    applyStep(engine->tick());
+    applyStep(run->tick(framer.received()));
 }
 
 void MainWindow::applyStep(const iap::Step &step)
@@ -174,14 +177,7 @@ void MainWindow::applyStep(const iap::Step &step)
 
 void MainWindow::procPackage()
 {
-    // Looks at the gathered bytes without consuming them; framing happens in timeUpdate().
-    int leading = 0;
-    for (const char byte : qAsConst(rxBuffer)) {
-        if (byte == char(0xF1))
-            break;
-        ++leading;
-    }
-    Q_UNUSED(leading);
+    // Nothing connects to this slot: replies are framed in timeUpdate().
 }
 
 void MainWindow::timeoutUpdate()
@@ -230,17 +226,7 @@ void MainWindow::LoadFile()
     }
     iapContext->setImage(file.image);
     ui->iapDownLoadButton->setEnabled(true);
-    QString summary = iap::text(iap::Text::Summary, isChinese)
-                          .arg(iapContext->firmware.size())
-                          .arg(iapContext->packetSize)
-                          .arg(iapContext->packetTotal);
-    // A converted file (HEX, S-record, ELF) says what it was and where the image lies.
-    if (file.format != iap::ImageFormat::Binary)
-        summary.prepend(iap::text(iap::Text::ConvertedImage, isChinese)
-                            .arg(iap::formatTitle(file.format), iap::addressText(file.base),
-                                 iap::addressText(file.last)) +
-                        QStringLiteral("\r\n"));
-    ui->tb_IAPMsg->setPlainText(summary);
+    ui->tb_IAPMsg->setPlainText(iap::UpgradeRun::summaryText(file, isChinese));
 }
 
 void MainWindow::on_iapDownLoadButton_clicked()
@@ -251,7 +237,7 @@ void MainWindow::on_iapDownLoadButton_clicked()
             appendMessage(serialErrorText(SerialError::NotOpen, isChinese, QString()));
             return;
         }
-        const iap::IapError error = engine->start();
+        const iap::IapError error = run->start();
         if (error != iap::IapError::None) {
             appendMessage(iap::errorText(error, isChinese, iapContext->firmwarePath));
             return;
@@ -263,7 +249,7 @@ void MainWindow::on_iapDownLoadButton_clicked()
         iapTimer->start(iap::TickInterval);
     } else {
         iapTimer->stop();
-        engine->cancel();
+        run->cancel();
         endRun();
     }
 }
@@ -335,30 +321,17 @@ void MainWindow::on_openPortButton_clicked()
 
 void MainWindow::onPortLost(SerialError error, const QString &reason)
 {
+    Q_UNUSED(error); // the link reports only a line that went away
     // The link has closed the port already.
     setPortControls(false);
-    bool incomplete = false;
-    if (engine->running()) {
+    if (run->running()) {
         iapTimer->stop();
-        // What arrived before the line went is a whole burst. A device that leaves its boot
-        // loader right after acknowledging the last package has finished the upgrade.
+        // What arrived before the line went is a whole burst.
         frameTimer->stop();
         timeUpdate();
-        const iap::Step last = engine->completeFromStoredReply();
-        if (!last.actions.isEmpty())
-            applyStep(last);
-        if (engine->running()) {
-            incomplete = true;
-            engine->cancel();
-            endRun();
-        }
+        applyStep(run->lineLost());
     }
-    if (incomplete) {
-        appendMessage(lostDuringUpgradeText(isChinese, openPortName, engine->bytesDone(),
-                                            iapContext->firmware.size(), reason));
-        return;
-    }
-    appendMessage(serialErrorText(error, isChinese, openPortName, reason));
+    appendMessage(lineLostText(*run, isChinese, openPortName, reason));
 }
 
 void MainWindow::openUrl(QString url)

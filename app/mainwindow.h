@@ -2,7 +2,7 @@
 
 #include "replyframer.h"
 #include "serialerror.h"
-#include "upgradeengine.h"
+#include "upgraderun.h"
 
 #include <QByteArray>
 #include <QMainWindow>
@@ -35,7 +35,7 @@ public:
     Serial *serialLink() const { return serial; }
     IapContext *context() const { return iapContext; }
     ReplyFramer *replyFramer() { return &framer; }
-    iap::UpgradeEngine *upgradeEngine() const { return engine.get(); }
+    iap::UpgradeRun *upgradeRun() const { return run.get(); }
     QTimer *frameTimerObject() const { return frameTimer; }
     QTimer *replyTimerObject() const { return replyTimer; }
     QTimer *iapTimerObject() const { return iapTimer; }
@@ -93,7 +93,7 @@ private:
     bool isChinese;
 
     ReplyFramer framer;
-    std::unique_ptr<iap::UpgradeEngine> engine;
+    std::unique_ptr<iap::UpgradeRun> run; // the engine and the policy of each run
     QStringList extraPorts;
     QString openPortName; // the port the open line belongs to, for the lost-line message
 };

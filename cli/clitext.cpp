@@ -2,6 +2,7 @@
 
 #include "flashjob.h"
 #include "serialerror.h"
+#include "verification.h"
 
 namespace flash {
 
@@ -23,9 +24,8 @@ QString failureText(const FlashJob &job, bool chinese)
     case FlashJob::Failure::OpenFailed:
         return serialErrorText(job.serialError(), chinese, port, job.serialReason());
     case FlashJob::Failure::PortLost:
-        // The device holds part of an image: that comes first, the system's reason after.
-        return lostDuringUpgradeText(chinese, port, job.bytesDone(), job.imageBytes(),
-                                     job.serialReason());
+        // The device holds part of an image: that comes first, the reason after.
+        return lineLostText(job.run(), chinese, port, job.serialReason());
     case FlashJob::Failure::NoAnswer: {
         const QString secs = QString::number(job.options().requestTimeout.count() / 1000.0);
         return chinese ? QStringLiteral("%1：设备在 %2 秒内没有响应更新请求（已发送 %3 次请求）。"
@@ -60,8 +60,72 @@ QString failureText(const FlashJob &job, bool chinese)
                          .arg(port)
                          .arg(job.bytesDone())
                          .arg(job.imageBytes());
+    case FlashJob::Failure::CannotVerify: {
+        const iap::Verification *v = job.verification();
+        if (v && v->unsupported())
+            return chinese ? QStringLiteral("%1：无法校验：设备回答它不能读回镜像。镜像已写入"
+                                            "（%2 字节），但无法确认设备中的内容。")
+                                 .arg(port)
+                                 .arg(job.imageBytes())
+                           : QStringLiteral("%1: cannot verify: the device answered that it "
+                                            "cannot read its image back. The image was written "
+                                            "(%2 bytes), but what the device holds is unknown.")
+                                 .arg(port)
+                                 .arg(job.imageBytes());
+        return chinese ? QStringLiteral("%1：无法校验：设备没有回答校验请求（引导程序不支持校验，"
+                                        "或已离开引导程序）。镜像已写入（%2 字节），但无法确认"
+                                        "设备中的内容。")
+                             .arg(port)
+                             .arg(job.imageBytes())
+                       : QStringLiteral("%1: cannot verify: the device did not answer the "
+                                        "verification question (a boot loader without it, or "
+                                        "one that has left already). The image was written (%2 "
+                                        "bytes), but what the device holds is unknown.")
+                             .arg(port)
+                             .arg(job.imageBytes());
+    }
+    case FlashJob::Failure::VerifyMismatch: {
+        const iap::Verification *v = job.verification();
+        const QString deviceCrc = v ? crcText(v->deviceCrc()) : QString();
+        const QString imageCrc = v ? crcText(v->imageCrc()) : QString();
+        const qint64 deviceBytes = v ? v->deviceLength() : 0;
+        return chinese ? QStringLiteral("%1：校验失败：设备中为 %2 字节，CRC-32 %3；镜像为 %4 "
+                                        "字节，CRC-32 %5。设备需要重新升级。")
+                             .arg(port)
+                             .arg(deviceBytes)
+                             .arg(deviceCrc)
+                             .arg(job.imageBytes())
+                             .arg(imageCrc)
+                       : QStringLiteral("%1: verification failed: the device holds %2 bytes with "
+                                        "CRC-32 %3, the image is %4 bytes with CRC-32 %5. The "
+                                        "device must be flashed again.")
+                             .arg(port)
+                             .arg(deviceBytes)
+                             .arg(deviceCrc)
+                             .arg(job.imageBytes())
+                             .arg(imageCrc);
+    }
     }
     return QString();
+}
+
+QString verifiedText(const FlashJob &job, bool chinese)
+{
+    const QString crc = job.verification() ? crcText(job.verification()->deviceCrc()) : QString();
+    return chinese ? QStringLiteral("%1：校验通过：设备中的镜像与发送的一致（%2 字节，CRC-32 %3）")
+                         .arg(job.options().port)
+                         .arg(job.imageBytes())
+                         .arg(crc)
+                   : QStringLiteral("%1: verified: the device holds the image (%2 bytes, CRC-32 "
+                                    "%3)")
+                         .arg(job.options().port)
+                         .arg(job.imageBytes())
+                         .arg(crc);
+}
+
+QString crcText(quint32 crc)
+{
+    return QStringLiteral("%1").arg(crc, 8, 16, QLatin1Char('0'));
 }
 
 QString successText(const FlashJob &job, bool chinese)
@@ -106,8 +170,34 @@ QString failureReason(const FlashJob &job)
         return QStringLiteral("too-many-resends");
     case FlashJob::Failure::Interrupted:
         return QStringLiteral("interrupted");
+    case FlashJob::Failure::CannotVerify:
+        return QStringLiteral("cannot-verify");
+    case FlashJob::Failure::VerifyMismatch:
+        return QStringLiteral("verify-mismatch");
     }
     return QString();
+}
+
+QString reasonWords(const QString &reason, bool chinese)
+{
+    // In English the tally keeps the words of the JSON "reason" field, which scripts grep for.
+    if (!chinese)
+        return reason;
+    static const struct
+    {
+        const char *reason;
+        const char *chinese;
+    } words[] = {
+        {"open-failed", "串口无法打开"}, {"port-lost", "串口断开"},
+        {"no-answer", "设备无响应"},     {"too-many-resends", "重发次数过多"},
+        {"interrupted", "已中断"},       {"cannot-verify", "无法校验"},
+        {"verify-mismatch", "校验失败"},
+    };
+    for (const auto &w : words) {
+        if (reason == QLatin1String(w.reason))
+            return QString::fromUtf8(w.chinese);
+    }
+    return reason;
 }
 
 QString digestText(const QString &sha256, const QString &crc32, bool chinese)
@@ -156,7 +246,7 @@ QString runSummaryText(int ok, const QMap<QString, int> &failedByReason, double 
     QStringList reasons;
     for (auto it = failedByReason.constBegin(); it != failedByReason.constEnd(); ++it) {
         failed += it.value();
-        reasons << QStringLiteral("%1 %2").arg(it.key()).arg(it.value());
+        reasons << QStringLiteral("%1 %2").arg(reasonWords(it.key(), chinese)).arg(it.value());
     }
     const QString time = QString::number(seconds, 'f', 1);
     if (chinese) {
@@ -175,6 +265,73 @@ QString runSummaryText(int ok, const QMap<QString, int> &failedByReason, double 
         .arg(ok)
         .arg(failed)
         .arg(why, time);
+}
+
+} // namespace flash
+
+namespace flash {
+
+QString usageText(UsageError usage, bool chinese, const QString &a, const QString &b,
+                  const QString &c)
+{
+    struct Pair
+    {
+        UsageError usage;
+        const char *english;
+        const char *chinese;
+    };
+    static const Pair texts[] = {
+        {UsageError::Unparsable, "%1", "命令行无法解析：%1"},
+        {UsageError::QuietAndVerbose, "--quiet and --verbose exclude each other.",
+         "--quiet 与 --verbose 不能同时使用。"},
+        {UsageError::BadLanguage, "--lang must be en or zh, not \"%1\".",
+         "--lang 只能是 en 或 zh，而不是“%1”。"},
+        {UsageError::BadBaud, "--baud needs a positive number, not \"%1\".",
+         "--baud 需要一个正数，而不是“%1”。"},
+        {UsageError::BadMaxResends, "--max-resends needs a number of 0 or more, not \"%1\".",
+         "--max-resends 需要 0 或更大的数，而不是“%1”。"},
+        {UsageError::BadRequestTimeout, "--request-timeout needs seconds (0 or more), not \"%1\".",
+         "--request-timeout 需要秒数（0 或更大），而不是“%1”。"},
+        {UsageError::BadAckTimeout, "--ack-timeout needs seconds (at least 0.05), not \"%1\".",
+         "--ack-timeout 需要秒数（至少 0.05），而不是“%1”。"},
+        {UsageError::BadFormat, "--format must be bin, hex, srec or elf, not \"%1\".",
+         "--format 只能是 bin、hex、srec 或 elf，而不是“%1”。"},
+        {UsageError::BadBase, "--base needs an address (0x... or decimal), not \"%1\".",
+         "--base 需要一个地址（0x... 或十进制），而不是“%1”。"},
+        {UsageError::WatchAndPort, "--watch and --port exclude each other.",
+         "--watch 与 --port 不能同时使用。"},
+        {UsageError::RelativePattern, "--watch needs an absolute path pattern, not \"%1\".",
+         "--watch 需要一个绝对路径模式，而不是“%1”。"},
+        {UsageError::BadCount, "--count needs a positive number, not \"%1\".",
+         "--count 需要一个正数，而不是“%1”。"},
+        {UsageError::CountWithoutWatch, "--count goes with --watch.",
+         "--count 只能与 --watch 一起使用。"},
+        {UsageError::EmptyLogName, "--log needs a file name.", "--log 需要一个文件名。"},
+        {UsageError::NoPort, "no port given: name one with --port or --watch (see --list).",
+         "没有指定串口：请用 --port 或 --watch 指定（可用 --list 查看）。"},
+        {UsageError::EmptyPortName, "--port needs a name.", "--port 需要一个串口名。"},
+        {UsageError::PortTwice, "port %1 is given twice.", "串口 %1 被指定了两次。"},
+        {UsageError::PortTwiceAs, "port %1 is given twice (as %2 and %3).",
+         "串口 %1 被指定了两次（%2 与 %3）。"},
+        {UsageError::NoFirmware, "no firmware file given.", "没有指定固件文件。"},
+        {UsageError::SeveralFirmware, "give one firmware file, not %1.",
+         "只能指定一个固件文件，而不是 %1 个。"},
+        {UsageError::NoSignals, "cannot set up signal handling.", "无法设置信号处理。"},
+    };
+    QString text;
+    for (const Pair &p : texts) {
+        if (p.usage == usage) {
+            text = QString::fromUtf8(chinese ? p.chinese : p.english);
+            break;
+        }
+    }
+    if (text.contains(QLatin1String("%3")))
+        text = text.arg(a, b, c);
+    else if (text.contains(QLatin1String("%1")))
+        text = text.arg(a);
+    if (usage == UsageError::NoSignals)
+        return text;
+    return text + (chinese ? QStringLiteral(" 参见 --help。") : QStringLiteral(" Try --help."));
 }
 
 } // namespace flash

@@ -21,6 +21,42 @@ QString resendCountText(int packageNumber, int inARow, bool chinese);
 
 // A short machine word for the JSON "reason" field of a failed job.
 QString failureReason(const FlashJob &job);
+// The same reason in words, for the run's tally.
+QString reasonWords(const QString &reason, bool chinese);
+
+// --verify: the device holds the image.
+QString verifiedText(const FlashJob &job, bool chinese);
+// A CRC-32 as the messages and events write it: 8 lower-case hex digits.
+QString crcText(quint32 crc);
+
+// What is wrong with a command line. The texts take up to three arguments.
+enum class UsageError
+{
+    Unparsable, // %1 the parser's own words
+    QuietAndVerbose,
+    BadLanguage,       // %1
+    BadBaud,           // %1
+    BadMaxResends,     // %1
+    BadRequestTimeout, // %1
+    BadAckTimeout,     // %1
+    BadFormat,         // %1
+    BadBase,           // %1
+    WatchAndPort,
+    RelativePattern, // %1
+    BadCount,        // %1
+    CountWithoutWatch,
+    EmptyLogName,
+    NoPort,
+    EmptyPortName,
+    PortTwice,   // %1
+    PortTwiceAs, // %1 the line, %2 and %3 the two names
+    NoFirmware,
+    SeveralFirmware, // %1 how many
+    NoSignals,
+};
+// One line, ending with a hint at --help where that helps.
+QString usageText(UsageError usage, bool chinese, const QString &a = QString(),
+                  const QString &b = QString(), const QString &c = QString());
 
 // The image's fingerprints, printed once at start.
 QString digestText(const QString &sha256, const QString &crc32, bool chinese);

@@ -11,6 +11,9 @@ enum ExitCode : int
     PortFailed = 3,     // the port cannot be opened, or it was lost during the transfer
     NoAnswer = 4,       // the device did not answer the update request in time
     TooManyResends = 5, // one package was resent too often in a row
+    CannotVerify = 6,   // --verify: the device did not answer the verification question
+    VerifyMismatch = 7, // --verify: the device holds another image than the one sent
+    LogLost = 8,        // --log: a board's record could not be kept
     HungUp = 129,       // SIGHUP: the terminal was closed
     Interrupted = 130,  // SIGINT or SIGTERM
     Quit = 131,         // SIGQUIT

@@ -5,7 +5,7 @@
 #include <utility>
 
 FlashJob::FlashJob(const Options &options, const QByteArray &image, QObject *parent)
-    : QObject(parent), m_options(options), m_engine(&m_context)
+    : QObject(parent), m_options(options), m_run(&m_context, options.maxResends)
 {
     m_context.firmwarePath = options.port;
     m_context.setImage(image);
@@ -17,9 +17,11 @@ FlashJob::FlashJob(const Options &options, const QByteArray &image, QObject *par
     m_frameTimer.setSingleShot(true);
     m_frameTimer.setInterval(iap::QuietGap);
     m_requestTimer.setSingleShot(true);
+    m_verifyTimer.setSingleShot(true);
     connect(&m_tickTimer, &QTimer::timeout, this, &FlashJob::onTick);
     connect(&m_frameTimer, &QTimer::timeout, this, &FlashJob::onQuiet);
     connect(&m_requestTimer, &QTimer::timeout, this, &FlashJob::onRequestTimeout);
+    connect(&m_verifyTimer, &QTimer::timeout, this, &FlashJob::onVerifyTimeout);
     connect(&m_serial, &Serial::readSignal, this, &FlashJob::onBytes);
     m_serial.setLostHandler(
         [this](SerialError error, const QString &reason) { onLost(error, reason); });
@@ -46,6 +48,10 @@ flash::ExitCode FlashJob::exitCode() const
         return flash::TooManyResends;
     case Failure::Interrupted:
         return m_interruptCode;
+    case Failure::CannotVerify:
+        return flash::CannotVerify;
+    case Failure::VerifyMismatch:
+        return flash::VerifyMismatch;
     }
     return flash::PortFailed;
 }
@@ -75,8 +81,8 @@ void FlashJob::start()
         finish(Failure::OpenFailed);
         return;
     }
-    // The caller has checked the image; the engine refuses nothing here.
-    m_engine.start();
+    // The caller has checked the image; the run refuses nothing here.
+    m_run.start();
     emit started();
     if (m_options.requestTimeout.count() > 0)
         m_requestTimer.start(m_options.requestTimeout);
@@ -97,17 +103,20 @@ void FlashJob::onBytes()
     m_serial.clearBuffer();
     if (m_finished)
         return;
-    m_bytesRead += bytes.size();
-    QVector<QByteArray> frames;
-    m_framer.append(bytes, &frames);
-    if (frames.isEmpty())
+    QVector<QByteArray> found;
+    QVector<qint64> starts;
+    m_framer.append(bytes, &found, &starts);
+    if (found.isEmpty())
         return;
-    if (m_options.fast) {
+    QVector<Frame> frames;
+    for (int i = 0; i < found.size(); ++i)
+        frames.append({found.at(i), starts.at(i)});
+    if (m_options.fast || m_verification) {
         handOver(frames);
         return;
     }
-    // As in the window, a reply reaches the engine 30 ms after its last byte and is acted on
-    // at the next tick. Bytes that keep coming do not hold it back any longer.
+    // As in the window, a reply reaches the run 30 ms after its last byte and is acted on at
+    // the next tick. Bytes that keep coming do not hold it back any longer.
     m_pending += frames;
     if (!m_frameTimer.isActive())
         m_frameTimer.start();
@@ -118,25 +127,30 @@ void FlashJob::onQuiet()
     if (m_pending.isEmpty())
         return;
     qDebug("time out:%d", ++m_handOvers);
-    const QVector<QByteArray> frames = std::exchange(m_pending, {});
-    handOver(frames);
+    handOver(std::exchange(m_pending, {}));
 }
 
-void FlashJob::handOver(const QVector<QByteArray> &frames)
+void FlashJob::handOver(const QVector<Frame> &frames)
 {
-    for (const QByteArray &frame : frames) {
+    for (const Frame &frame : frames) {
         if (m_finished)
             return;
-        emit replyReceived(frame);
-        // A reply the engine will act on is kept for its tick: a keep-alive or an echo that
-        // follows it must not push it out.
-        const bool acts = m_engine.actsOn(frame);
-        if (acts || !m_engine.actsOn(m_context.response))
-            m_context.response = frame;
-        // Only such a reply steps at once; anything else waits for the 50 ms tick.
-        if (m_options.fast && acts && m_engine.running())
+        emit replyReceived(frame.bytes);
+        if (m_verification) {
+            verificationStep(m_verification->offer(frame.bytes, frame.start, m_framer.received()));
+            continue;
+        }
+        const iap::UpgradeRun::Offer offer = m_run.offer(frame.bytes, frame.start);
+        // Only a reply the run acts on steps at once; anything else waits for the 50 ms tick.
+        if (m_options.fast && offer == iap::UpgradeRun::Offer::ActNow && m_run.running())
             onTick();
     }
+}
+
+void FlashJob::send(const QByteArray &bytes)
+{
+    m_serial.sendData(bytes);
+    m_bytesWritten += bytes.size();
 }
 
 void FlashJob::onTick()
@@ -144,23 +158,17 @@ void FlashJob::onTick()
     m_tickTimer.stop();
     if (m_finished)
         return;
-    if (m_context.state == IapContext::Transferring && m_ackClock.isValid())
-        m_engine.setAckWait(std::chrono::milliseconds(m_ackClock.elapsed()));
-    const iap::Step step = m_engine.tick();
-    if (m_options.maxResends > 0 && m_engine.consecutiveResends() > m_options.maxResends) {
-        // The step holds one resend too many: give up instead of sending it.
-        m_failedPackage = m_context.packetIndex;
+    std::optional<std::chrono::milliseconds> waited;
+    if (m_ackClock.isValid())
+        waited = std::chrono::milliseconds(m_ackClock.elapsed());
+    const iap::Step step = m_run.tick(m_framer.received(), waited);
+    if (m_run.outcome() == iap::UpgradeRun::Outcome::GaveUp) {
         finish(Failure::TooManyResends);
         return;
     }
     for (const iap::Action &a : step.actions) {
         if (a.kind == iap::Action::Kind::Send) {
-            m_serial.sendData(a.bytes);
-            m_bytesWritten += a.bytes.size();
-            if (a.event == iap::Action::Event::RequestSent)
-                ++m_requests;
-            else if (a.event == iap::Action::Event::Resent)
-                ++m_resendsTotal;
+            send(a.bytes);
             if (a.event != iap::Action::Event::RequestSent)
                 m_ackClock.start(); // a package went out: its acknowledgement wait starts
         } else if (a.event == iap::Action::Event::Accepted) {
@@ -171,12 +179,56 @@ void FlashJob::onTick()
         if (m_finished) // a receiver interrupted us, or the port went away
             return;
     }
-    if (m_context.state == IapContext::Finished) {
-        finish(Failure::None);
+    if (m_run.outcome() == iap::UpgradeRun::Outcome::Completed) {
+        if (m_options.verify)
+            startVerification();
+        else
+            finish(Failure::None);
         return;
     }
     if (step.running)
         m_tickTimer.start(iap::TickInterval);
+}
+
+void FlashJob::startVerification()
+{
+    m_frameTimer.stop();
+    m_pending.clear();
+    m_verification = std::make_unique<iap::Verification>(m_context.firmware);
+    emit verifying();
+    verificationStep(m_verification->begin(m_framer.received()));
+}
+
+void FlashJob::verificationStep(const QByteArray &question)
+{
+    if (!question.isEmpty()) {
+        send(question);
+        m_verifyTimer.start(m_verification->wait());
+        return;
+    }
+    if (!m_verification->finished())
+        return; // not an answer: the wait goes on
+    m_verifyTimer.stop();
+    if (m_verification->answered())
+        emit verified();
+    switch (m_verification->result()) {
+    case iap::Verification::Result::Verified:
+        finish(Failure::None);
+        break;
+    case iap::Verification::Result::Mismatch:
+        finish(Failure::VerifyMismatch);
+        break;
+    case iap::Verification::Result::CannotVerify:
+    case iap::Verification::Result::Pending:
+        finish(Failure::CannotVerify);
+        break;
+    }
+}
+
+void FlashJob::onVerifyTimeout()
+{
+    if (!m_finished && m_verification)
+        verificationStep(m_verification->timedOut(m_framer.received()));
 }
 
 void FlashJob::onLost(SerialError error, const QString &reason)
@@ -185,19 +237,26 @@ void FlashJob::onLost(SerialError error, const QString &reason)
         return;
     m_serialError = error;
     m_serialReason = reason;
-    // A device may reset the moment it has acknowledged the last package, before the quiet
-    // gap or the next tick: act on what already arrived before calling the line lost.
-    m_frameTimer.stop();
-    const QVector<QByteArray> frames = std::exchange(m_pending, {});
-    for (const QByteArray &frame : frames) {
-        emit replyReceived(frame);
-        if (m_engine.actsOn(frame) || !m_engine.actsOn(m_context.response))
-            m_context.response = frame;
+    if (m_verification) {
+        // The device may start its application (and drop the line) instead of answering.
+        finish(Failure::CannotVerify);
+        return;
     }
-    const iap::Step step = m_engine.completeFromStoredReply();
-    if (m_context.state == IapContext::Finished) {
+    // A device may reset the moment it has acknowledged the last package, before the quiet
+    // gap or the next tick: what already arrived is offered before the line counts as lost.
+    m_frameTimer.stop();
+    for (const Frame &frame : std::exchange(m_pending, {})) {
+        emit replyReceived(frame.bytes);
+        m_run.offer(frame.bytes, frame.start);
+    }
+    const iap::Step step = m_run.lineLost();
+    if (m_run.outcome() == iap::UpgradeRun::Outcome::Completed) {
         for (const iap::Action &a : step.actions)
             emit action(a);
+        if (m_options.verify) {
+            finish(Failure::CannotVerify);
+            return;
+        }
         finish(Failure::None);
         return;
     }
@@ -206,7 +265,7 @@ void FlashJob::onLost(SerialError error, const QString &reason)
 
 void FlashJob::onRequestTimeout()
 {
-    if (m_context.state == IapContext::Requesting)
+    if (m_run.requestTimedOut())
         finish(Failure::NoAnswer);
 }
 
@@ -220,8 +279,9 @@ void FlashJob::finish(Failure failure)
     m_tickTimer.stop();
     m_frameTimer.stop();
     m_requestTimer.stop();
-    if (m_engine.running())
-        m_engine.cancel();
+    m_verifyTimer.stop();
+    if (m_run.running())
+        m_run.cancel();
     if (m_serial.isOpen())
         m_serial.closePort();
     // Reported from the event loop, so that callers never see finished() inside start().

@@ -5,16 +5,19 @@
 #include "iapcontext.h"
 #include "serial.h"
 #include "streamframer.h"
-#include "upgradeengine.h"
+#include "upgraderun.h"
+#include "verification.h"
 
 #include <QElapsedTimer>
 #include <QObject>
 #include <QTimer>
 #include <chrono>
+#include <memory>
 
-// One upgrade of one device on one port: the port, the reply framer, the upgrade engine and
-// its timers. Several jobs can run side by side on the one event loop. A job never writes a
-// line for the user: it reports what happens through its signals, and the caller words it.
+// One upgrade of one device on one port: the port, the reply framer and the timers around
+// the run policy (iap::UpgradeRun), which decides everything else. Several jobs can run side
+// by side on the one event loop. A job never writes a line for the user: it reports what
+// happens through its signals, and the caller words it.
 class FlashJob : public QObject
 {
     Q_OBJECT
@@ -24,7 +27,7 @@ public:
         QString port;
         qint32 baud = 115200;
         // Act on a reply the moment it completes, instead of 30 ms later at the next 50 ms
-        // tick: only a reply the engine acts on (the acceptance of the request, the
+        // tick: only a reply the run acts on (the acceptance of the request, the
         // acknowledgement of the package last sent) steps at once; everything else waits for
         // the tick. Wire bytes stay the same.
         bool fast = false;
@@ -35,6 +38,8 @@ public:
         // 50 ms ticks' worth of real time without an acknowledgement before a package is
         // resent (100: 5 s).
         int waitLimit = 100;
+        // After the last acknowledgement, ask the device for the CRC-32 of what it holds.
+        bool verify = false;
     };
 
     enum class Failure
@@ -45,6 +50,8 @@ public:
         NoAnswer,       // no reply to the request within requestTimeout
         TooManyResends, // failedPackage() was resent maxResends times in a row
         Interrupted,
+        CannotVerify,   // --verify: the device did not answer, or cannot read its image back
+        VerifyMismatch, // --verify: the device holds something else (verification() says what)
     };
 
     FlashJob(const Options &options, const QByteArray &image, QObject *parent = nullptr);
@@ -63,19 +70,24 @@ public:
     Failure failure() const { return m_failure; }
     SerialError serialError() const { return m_serialError; }
     QString serialReason() const { return m_serialReason; }
-    int failedPackage() const { return m_failedPackage; }
+    // The run's policy and counters (requests, resends, bytes acknowledged, ...).
+    const iap::UpgradeRun &run() const { return m_run; }
+    // After --verify: what the device said (nullptr without --verify or before the upgrade
+    // completed).
+    const iap::Verification *verification() const { return m_verification.get(); }
 
     qint64 imageBytes() const { return m_context.firmware.size(); }
     int packetTotal() const { return m_context.packetTotal; }
-    int packagesDone() const { return m_engine.packagesDone(); }
-    qint64 bytesDone() const { return m_engine.bytesDone(); }
-    int requestsSent() const { return m_requests; }
-    int resendsTotal() const { return m_resendsTotal; }
+    qint64 bytesDone() const { return m_run.bytesDone(); }
+    int packagesDone() const { return m_run.packagesDone(); }
+    int requestsSent() const { return m_run.requestsSent(); }
+    int resendsTotal() const { return m_run.resendsTotal(); }
     // Resends of the current package in a row.
-    int consecutiveResends() const { return m_engine.consecutiveResends(); }
+    int consecutiveResends() const { return m_run.consecutiveResends(); }
+    int failedPackage() const { return m_run.failedPackage(); }
     // Bytes put on the line and taken from it, for the wire-time figure.
     qint64 bytesWritten() const { return m_bytesWritten; }
-    qint64 bytesRead() const { return m_bytesRead; }
+    qint64 bytesRead() const { return m_framer.received(); }
     // Seconds since start() (frozen when the job finishes).
     double seconds() const;
     // Seconds since the device accepted the request (0 before).
@@ -86,32 +98,48 @@ signals:
     void started();
     // Each action of the engine, after it was carried out (bytes sent, line to report).
     void action(const iap::Action &action);
-    // A reply frame was found on the line and handed to the engine.
+    // A reply frame was found on the line.
     void replyReceived(const QByteArray &frame);
+    // --verify: the questions went out; verified() follows with the answer, or finished()
+    // with CannotVerify.
+    void verifying();
+    void verified();
     void finished();
 
 private:
+    struct Frame
+    {
+        QByteArray bytes;
+        qint64 start = 0; // position of its first byte in the stream received
+    };
+
     void onBytes();
     void onQuiet();
     void onTick();
     void onRequestTimeout();
     void onLost(SerialError error, const QString &reason);
-    void handOver(const QVector<QByteArray> &frames);
+    void handOver(const QVector<Frame> &frames);
+    void send(const QByteArray &bytes);
+    void startVerification();
+    void onVerifyTimeout();
+    void verificationStep(const QByteArray &question);
     void finish(Failure failure);
 
     Options m_options;
     IapContext m_context;
-    iap::UpgradeEngine m_engine;
+    iap::UpgradeRun m_run;
     Serial m_serial;
     StreamFramer m_framer;
-    // Frames found but not yet handed to the engine (default mode: they wait one quiet gap).
-    QVector<QByteArray> m_pending;
+    std::unique_ptr<iap::Verification> m_verification;
+    // Frames found but not yet handed to the run (default mode: they wait one quiet gap).
+    QVector<Frame> m_pending;
     int m_handOvers = 0;
     // Since the package last sent went out: the acknowledgement wait, in real time.
     QElapsedTimer m_ackClock;
     QTimer m_tickTimer;
     QTimer m_frameTimer;
     QTimer m_requestTimer;
+    QTimer m_verifyTimer;
     QElapsedTimer m_clock;
     qint64 m_endMs = -1;
     qint64 m_acceptedMs = -1;
@@ -120,10 +148,6 @@ private:
     Failure m_failure = Failure::None;
     SerialError m_serialError = SerialError::None;
     QString m_serialReason;
-    int m_failedPackage = -1;
     flash::ExitCode m_interruptCode = flash::Interrupted;
-    int m_requests = 0;
-    int m_resendsTotal = 0;
     qint64 m_bytesWritten = 0;
-    qint64 m_bytesRead = 0;
 };

@@ -85,7 +85,7 @@ void WatchRun::startBoard(const QString &path)
     board.line = canonicalPortName(path);
     board.job = new FlashJob(options, m_image, this);
     m_inFlight.insert(path, board);
-    m_reporter->watch(board.job);
+    m_reporter->track(board.job);
     connect(board.job, &FlashJob::finished, this, [this, path] { onBoardFinished(path); });
     board.job->start();
 }
@@ -94,10 +94,7 @@ void WatchRun::onBoardFinished(const QString &path)
 {
     const Board board = m_inFlight.take(path);
     FlashJob *job = board.job;
-    if (job->failure() == FlashJob::Failure::None)
-        ++m_totals.ok;
-    else
-        ++m_totals.failed[flash::failureReason(*job)];
+    m_totals.count(*job);
 
     QString error;
     if (!m_log->append(BoardLog::record(*job, m_s.firmware, m_s.digest, board.identity), &error))

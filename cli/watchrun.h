@@ -63,7 +63,7 @@ private:
     QHash<QString, Board> m_inFlight;
     QSet<QString> m_replugged; // came back while its previous board was still in flight
     QElapsedTimer m_clock;
-    Reporter::RunTotals m_totals;
+    RunTotals m_totals;
     bool m_stopping = false; // no new boards
     bool m_interrupted = false;
     bool m_done = false;

@@ -1,4 +1,5 @@
 #include "iapcontext.h"
+#include "wire.h"
 
 #include <QDebug>
 #include <array>
@@ -110,8 +111,8 @@ QByteArray IapContext::makeRequestPackage() const
 {
     QByteArray p(12, '\0');
     const quint32 length = quint32(firmware.size());
-    p[0] = char(0xF1);
-    p[1] = char(0x01);
+    p[0] = char(iap::wire::Start);
+    p[1] = char(iap::wire::Request);
     p[2] = char(length >> 24);
     p[3] = char(length >> 16);
     p[4] = char(length >> 8);
@@ -125,8 +126,8 @@ QByteArray IapContext::makeRequestPackage() const
 QByteArray IapContext::makeDataPackage(int index) const
 {
     QByteArray p(packetSize + 8, '\0');
-    p[0] = char(0xF1);
-    p[1] = char(0x02);
+    p[0] = char(iap::wire::Start);
+    p[1] = char(iap::wire::Data);
     p[2] = char(index >> 8);
     p[3] = char(index);
     putPayload(p, firmware, qint64(index) * packetSize, packetSize);
@@ -137,8 +138,8 @@ QByteArray IapContext::makeDataPackage(int index) const
 QByteArray IapContext::makeLastPackage() const
 {
     QByteArray p(lastPacketLength + 8, '\0');
-    p[0] = char(0xF1);
-    p[1] = char(0x02);
+    p[0] = char(iap::wire::Start);
+    p[1] = char(iap::wire::Data);
     p[2] = char(fullPacketCount >> 8);
     p[3] = char(fullPacketCount);
     putPayload(p, firmware, qint64(fullPacketCount) * packetSize, lastPacketLength);

@@ -2,18 +2,24 @@
 
 #include "firmwarefile.h"
 #include "timing.h"
+#include "wire.h"
 
 namespace iap {
 
 namespace {
-constexpr char RequestAccepted = char(0x81);
-constexpr char Acknowledgement = char(0x82);
-constexpr int StatusWritten = 1;
+constexpr char RequestAccepted = char(wire::Accepted);
+constexpr char Acknowledgement = char(wire::Acknowledgement);
+using wire::StatusWritten;
 
 // An acknowledgement carries the echoed index in bytes 2-3 and the status in byte 4, then
-// the CRC-32 trailer: 9 bytes at least. In a shorter 0x82 frame byte 4 is the first byte of
-// the trailer, not a status, so such a frame is no acknowledgement at all.
-constexpr int MinAckBytes = 9;
+// the CRC-32 trailer. In a shorter 0x82 frame byte 4 is the first byte of the trailer, not a
+// status, so such a frame is no acknowledgement at all.
+constexpr int MinAckBytes = wire::MinAcknowledgement;
+
+bool isRejection(int status)
+{
+    return status == wire::StatusDataError || status == wire::StatusWriteFailed;
+}
 
 struct StoredAck
 {
@@ -71,7 +77,7 @@ bool UpgradeEngine::actsOn(const QByteArray &reply) const
         return false;
     const StoredAck ack = storedAck(reply);
     return ack.present && ack.index == c.packetIndex &&
-           (ack.status == StatusWritten || ack.status == 2 || ack.status == 3);
+           (ack.status == StatusWritten || isRejection(ack.status));
 }
 
 void UpgradeEngine::setAckWait(std::chrono::milliseconds waited)
@@ -193,7 +199,7 @@ void UpgradeEngine::tickTransferring(Step &step)
                         c.packetTotal);
                 return;
             }
-            if (ack.status == 2 || ack.status == 3) {
+            if (isRejection(ack.status)) {
                 message(step, Text::DataErrorResend, Action::Event::DataErrorResend);
                 // The rejected package goes out again full size, also when it is the short final
                 // one.

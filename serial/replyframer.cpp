@@ -1,6 +1,7 @@
 #include "replyframer.h"
 
 #include "iapcontext.h"
+#include "wire.h"
 
 #include <QDebug>
 
@@ -8,6 +9,9 @@ ReplyFramer::ReplyFramer(QByteArray *burst) : m_burst(burst) {}
 
 void ReplyFramer::append(const QByteArray &bytes)
 {
+    if (m_burst->isEmpty() && !m_overflow)
+        m_burstStart = m_received;
+    m_received += bytes.size();
     if (m_overflow)
         return; // the rest of an overlong burst: thrown away until the line goes quiet
     if (qint64(m_burst->size()) + bytes.size() > MaxBurst) {
@@ -19,7 +23,7 @@ void ReplyFramer::append(const QByteArray &bytes)
     m_burst->append(bytes);
 }
 
-ReplyFramer::Outcome ReplyFramer::quiet(QByteArray *frame)
+ReplyFramer::Outcome ReplyFramer::quiet(QByteArray *frame, qint64 *start)
 {
     ++m_quietCount;
     if (m_burst->isEmpty() && !m_overflow)
@@ -31,6 +35,8 @@ ReplyFramer::Outcome ReplyFramer::quiet(QByteArray *frame)
         return Outcome::Dropped;
     }
     *frame = *m_burst;
+    if (start)
+        *start = m_burstStart;
     m_burst->clear();
     return Outcome::Accepted;
 }
@@ -47,7 +53,7 @@ bool ReplyFramer::takeIfComplete(QByteArray *frame)
 bool ReplyFramer::isValidFrame(const QByteArray &bytes)
 {
     const int size = bytes.size();
-    if (size < 8 || quint8(bytes.at(0)) != 0xF1)
+    if (size < iap::wire::MinFrame || quint8(bytes.at(0)) != iap::wire::Start)
         return false;
     const QByteArray crc = IapContext::crcBytes(bytes, size - 4);
     for (int i = 0; i < 4; ++i) {

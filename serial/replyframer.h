@@ -25,8 +25,12 @@ public:
 
     void append(const QByteArray &bytes);
     // The line has been quiet: test the burst and empty it. On Accepted, *frame holds an
-    // exact copy of the frame. Writes the "time out:%d" diagnostic for non-empty bursts.
-    Outcome quiet(QByteArray *frame);
+    // exact copy of the frame and *start (when given) the position of its first byte in the
+    // stream (the number of bytes appended before it). Writes the "time out:%d" diagnostic
+    // for non-empty bursts.
+    Outcome quiet(QByteArray *frame, qint64 *start = nullptr);
+    // Bytes appended since construction.
+    qint64 received() const { return m_received; }
     // For callers that do not wait for the quiet gap: if the bytes gathered so far already
     // form a valid frame, take it (and empty the burst) and return true.
     bool takeIfComplete(QByteArray *frame);
@@ -39,4 +43,6 @@ private:
     QByteArray *m_burst;
     int m_quietCount = 0;
     bool m_overflow = false; // the burst outgrew MaxBurst; discard until the next quiet gap
+    qint64 m_received = 0;
+    qint64 m_burstStart = 0; // position of the burst's first byte
 };

@@ -194,8 +194,8 @@ void Serial::onPortError(QSerialPort::SerialPortError error)
     // notification handler that is emitting this error.
     m_lostReported = true;
     // Both mean the line is gone (a hung-up pty reports a failed read, an unplugged adapter
-    // a resource error); the reason tells them apart.
-    const QString reason = port->errorString();
+    // a resource error). The system's text is kept only where it says more than that.
+    const QString reason = usefulLossReason(port->errorString());
     const quint32 openCount = m_openCount;
     QTimer::singleShot(0, this, [this, reason, openCount] {
         if (openCount != m_openCount || !port->isOpen())

@@ -1,5 +1,9 @@
 #include "serialerror.h"
 
+#include "upgraderun.h"
+
+#include <cerrno>
+
 SerialError serialErrorFrom(QSerialPort::SerialPortError error)
 {
     switch (error) {
@@ -35,6 +39,15 @@ QString orUnknown(const QString &reason, bool chinese)
     if (!reason.isEmpty())
         return reason;
     return chinese ? QStringLiteral("原因不明") : QStringLiteral("unknown reason");
+}
+
+// A line that went: its reason, or what an empty reason means.
+QString orClosed(const QString &reason, bool chinese)
+{
+    if (!reason.isEmpty())
+        return reason;
+    return chinese ? QStringLiteral("对端关闭了线路，或设备已断开")
+                   : QStringLiteral("the other end closed the line or the device disappeared");
 }
 
 } // namespace
@@ -82,9 +95,9 @@ QString serialErrorText(SerialError error, bool chinese, const QString &port, co
                                         "then press Download.");
     case SerialError::DeviceLost:
         return chinese ? QStringLiteral("串口 %1 已断开：%2。串口已关闭。")
-                             .arg(port, orUnknown(reason, true))
+                             .arg(port, orClosed(reason, true))
                        : QStringLiteral("Serial port %1 was lost: %2. The port has been closed.")
-                             .arg(port, orUnknown(reason, false));
+                             .arg(port, orClosed(reason, false));
     case SerialError::ReadFailed:
         return chinese ? QStringLiteral("串口 %1 读取失败：%2。串口已关闭。")
                              .arg(port, orUnknown(reason, true))
@@ -105,10 +118,31 @@ QString lostDuringUpgradeText(bool chinese, const QString &port, qint64 bytesDon
     return chinese ? QStringLiteral("串口 %1 已断开：升级未完成（已写入 %2 / %3 字节），设备需要"
                                     "重新升级。串口已关闭。（%4）")
                          .arg(port, QString::number(bytesDone), QString::number(imageBytes),
-                              orUnknown(reason, true))
+                              orClosed(reason, true))
                    : QStringLiteral("Serial port %1 was lost: the upgrade is incomplete (%2 of %3 "
                                     "bytes written) and must be run again. The port has been "
                                     "closed. (%4)")
                          .arg(port, QString::number(bytesDone), QString::number(imageBytes),
-                              orUnknown(reason, false));
+                              orClosed(reason, false));
+}
+
+QString lineLostText(const iap::UpgradeRun &run, bool chinese, const QString &port,
+                     const QString &reason)
+{
+    if (run.lostMidUpgrade())
+        return lostDuringUpgradeText(chinese, port, run.bytesDone(), run.imageBytes(), reason);
+    return serialErrorText(SerialError::DeviceLost, chinese, port, reason);
+}
+
+QString usefulLossReason(const QString &systemText)
+{
+    // What a pseudo-terminal whose other end closed, or an adapter pulled out, reports: the
+    // errors of the failed call, not of the line.
+    for (const int meaningless : {EAGAIN, ENOTTY, EIO, ENXIO, ENODEV, EBADF}) {
+        if (systemText == qt_error_string(meaningless))
+            return QString();
+    }
+    if (systemText.startsWith(QLatin1String("Unknown error")))
+        return QString();
+    return systemText;
 }

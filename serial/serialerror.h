@@ -3,6 +3,10 @@
 #include <QSerialPort>
 #include <QString>
 
+namespace iap {
+class UpgradeRun;
+}
+
 // What can go wrong with the serial line.
 enum class SerialError
 {
@@ -25,6 +29,17 @@ QString serialErrorText(SerialError error, bool chinese, const QString &port,
                         const QString &reason = QString());
 
 // The line went away in the middle of an upgrade: the device holds part of an image. Says
-// so, with the bytes acknowledged so far, before the system's reason.
+// so, with the bytes acknowledged so far, before the reason. An empty reason: the other end
+// closed the line or the device disappeared (the system's own text would add nothing).
 QString lostDuringUpgradeText(bool chinese, const QString &port, qint64 bytesDone,
                               qint64 imageBytes, const QString &reason);
+
+// What the user is told when the line went: an incomplete upgrade when a run was active at
+// the time and did not complete, else the plain loss of the port.
+QString lineLostText(const iap::UpgradeRun &run, bool chinese, const QString &port,
+                     const QString &reason);
+
+// The system's text for a line that went away, or an empty string when it would say nothing
+// the user can use ("Resource temporarily unavailable" for a pseudo-terminal whose other end
+// closed, "Inappropriate ioctl for device", an input/output error).
+QString usefulLossReason(const QString &systemText);

@@ -1,9 +1,10 @@
 #include "streamframer.h"
 
 #include "iapcontext.h"
+#include "wire.h"
 
 namespace {
-constexpr quint8 StartByte = 0xF1;
+constexpr quint8 StartByte = iap::wire::Start;
 constexpr quint32 CrcPreset = 0xFFFFFFFFu;
 // The bytes before the oldest open candidate are moved out once they are this many.
 constexpr int CompactAt = 4096;
@@ -43,8 +44,11 @@ void StreamFramer::compact()
     m_first = 0;
 }
 
-void StreamFramer::append(const char *data, int size, QVector<QByteArray> *frames)
+void StreamFramer::append(const char *data, int size, QVector<QByteArray> *frames,
+                          QVector<qint64> *starts)
 {
+    const qint64 before = m_received;
+    m_received += size;
     const quint32 *table = IapContext::crc32Table();
     for (int i = 0; i < size; ++i) {
         const char byte = data[i];
@@ -80,6 +84,8 @@ void StreamFramer::append(const char *data, int size, QVector<QByteArray> *frame
                 const int start = m_candidates.at(found).start;
                 m_skipped += start - m_head;
                 frames->append(QByteArray(m_bytes.constData() + start, p - start + 1));
+                if (starts)
+                    starts->append(before + i - (p - start));
                 clear();
                 continue;
             }

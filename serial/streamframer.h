@@ -27,12 +27,17 @@ public:
     static constexpr int MaxCandidates = 64;
 
     // Takes the bytes of one read; the frames they complete are appended to *frames, in the
-    // order they ended on the line.
-    void append(const char *data, int size, QVector<QByteArray> *frames);
-    void append(const QByteArray &bytes, QVector<QByteArray> *frames)
+    // order they ended on the line, and, when starts is given, the position of each frame's
+    // first byte in the stream (the number of bytes given to the framer before it).
+    void append(const char *data, int size, QVector<QByteArray> *frames,
+                QVector<qint64> *starts = nullptr);
+    void append(const QByteArray &bytes, QVector<QByteArray> *frames,
+                QVector<qint64> *starts = nullptr)
     {
-        append(bytes.constData(), bytes.size(), frames);
+        append(bytes.constData(), bytes.size(), frames, starts);
     }
+    // Bytes given to the framer since construction.
+    qint64 received() const { return m_received; }
     // Forgets everything gathered so far.
     void clear();
 
@@ -57,4 +62,5 @@ private:
     QVector<Candidate> m_candidates; // in order of their start; [m_first..] are open
     int m_first = 0;
     qint64 m_skipped = 0;
+    qint64 m_received = 0;
 };

@@ -199,6 +199,15 @@ void TestFlash::earlyFailures_data()
         << 1 << "twice";
     QTest::newRow("same port, by a link")
         << "good" << QStringList{"--port", "/dev/null", "--port", "@LINK@"} << 1 << "twice";
+    // Usage errors follow --lang like every other line.
+    QTest::newRow("zh: --watch with --port")
+        << "good" << QStringList{"--lang", "zh", "--watch", "/dev/ttyIAP*"} << 1
+        << "--watch 与 --port 不能同时使用。 参见 --help。";
+    QTest::newRow("zh: --count 0")
+        << "noport" << QStringList{"--lang", "zh", "--watch", "/dev/ttyIAP*", "--count", "0"} << 1
+        << "--count 需要一个正数，而不是“0”。";
+    QTest::newRow("zh: unknown option")
+        << "good" << QStringList{"--lang=zh", "--frobnicate"} << 1 << "命令行无法解析：";
 }
 
 void TestFlash::earlyFailures()
@@ -489,13 +498,24 @@ void TestFlash::twoPortsAtOnce()
             o.value("port").toString() == b.path())
             dataErrors += o.value("reason").toString() == QLatin1String("data-error");
     QCOMPARE(dataErrors, 2);
+    // The run ends with its tally, as a watch run does.
+    QCOMPARE(eventNames(run.json).last(), QStringLiteral("summary"));
+    QCOMPARE(run.json.last().value("ok").toInt(), 2);
+    QCOMPARE(run.json.last().value("failed").toInt(), 0);
 
     // A mixed outcome exits with the highest code: one device answers, one port is missing.
+    // Every result is told at the end, in the order of the ports, then the tally.
     Sim c({"--once"});
-    const Run mixed = flash({"--port", c.path(), "--port", missingPort(), image});
+    const Run mixed = flash({"--port", missingPort(), "--port", c.path(), image});
     QCOMPARE(mixed.exitCode, 3);
-    QVERIFY(mixed.out.contains(c.path().toUtf8() + ": done, 20000 bytes"));
-    QVERIFY(mixed.err.contains(missingPort().toUtf8()));
+    const QList<QByteArray> out = mixed.out.trimmed().split('\n');
+    QCOMPARE(out.size(), 2);
+    QVERIFY2(out.at(0).startsWith(c.path().toUtf8() + ": done, 20000 bytes"), mixed.out);
+    QVERIFY2(out.at(1).startsWith("Boards: 1 ok, 1 failed (open-failed 1); "), mixed.out);
+    const int failure =
+        mixed.err.indexOf("iap-flash: Cannot open serial port " + missingPort().toUtf8());
+    QVERIFY2(failure > mixed.err.indexOf(c.path().toUtf8() + ": update completed"),
+             mixed.err.constData());
 }
 
 // --fast takes a reply as soon as it forms a valid frame; replies that arrive in two pieces

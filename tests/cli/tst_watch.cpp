@@ -28,12 +28,6 @@ using Sim = SimProcess;
 const QRegularExpression
     IsoTime(QStringLiteral("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}Z$"));
 
-bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
-}
-
 QList<QJsonObject> jsonLines(const QByteArray &text, bool *valid)
 {
     QList<QJsonObject> result;
@@ -169,7 +163,7 @@ void TestWatch::init()
     QVERIFY(m_dir->isValid());
     m_bytes = randomImage(20000, 77);
     m_image = path(QStringLiteral("image.bin"));
-    QVERIFY(writeFile(m_image, m_bytes));
+    QVERIFY(writeFileAt(m_image, m_bytes));
 }
 
 // The simulator stands in for a board on a socket: its link appears with it, and goes when
@@ -297,7 +291,7 @@ void TestWatch::interruptedBoardsInFlight()
 {
     const QString log = path(QStringLiteral("boards.jsonl"));
     const QByteArray earlier = "{\"earlier\":true}\n";
-    QVERIFY(writeFile(log, earlier));
+    QVERIFY(writeFileAt(log, earlier));
     // Boards that never answer the request stay in flight.
     Sim one({"--link", path(QStringLiteral("tty-1")), "--silent"});
     Sim two({"--link", path(QStringLiteral("tty-2")), "--silent"});

@@ -15,14 +15,29 @@ inline QByteArray randomImage(int size, quint32 seed)
     return image;
 }
 
-// The path of the file written, or an empty string when it could not be written whole.
-inline QString writeFile(const QTemporaryDir &dir, const QString &name, const QByteArray &bytes)
+// A recognisable image: no two neighbouring packages look alike.
+inline QByteArray patternImage(int n)
 {
-    const QString path = dir.filePath(name);
+    QByteArray b(n, '\0');
+    for (int i = 0; i < n; ++i)
+        b[i] = char((i * 7 + i / 1024 * 13 + 3) & 0xFF);
+    return b;
+}
+
+// True when the file was written whole.
+inline bool writeFileAt(const QString &path, const QByteArray &bytes)
+{
     QFile f(path);
-    if (!f.open(QIODevice::WriteOnly) || f.write(bytes) != bytes.size())
-        return QString();
-    return path;
+    return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
+}
+
+// The path of the file written in the folder (a QDir or a QTemporaryDir), or an empty string
+// when it could not be written whole.
+template <typename Folder>
+QString writeFile(const Folder &folder, const QString &name, const QByteArray &bytes)
+{
+    const QString path = folder.filePath(name);
+    return writeFileAt(path, bytes) ? path : QString();
 }
 
 // The whole file, or "<missing>" so that a comparison names what went wrong.

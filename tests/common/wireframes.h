@@ -29,12 +29,3 @@ inline QByteArray ackFrame(int index, int status)
     b.append(char(index >> 8)).append(char(index)).append(char(status));
     return withCrc(b);
 }
-
-// A recognisable image: no two neighbouring packages look alike.
-inline QByteArray patternImage(int n)
-{
-    QByteArray b(n, '\0');
-    for (int i = 0; i < n; ++i)
-        b[i] = char((i * 7 + i / 1024 * 13 + 3) & 0xFF);
-    return b;
-}

@@ -1,4 +1,5 @@
 #include "iapcontext.h"
+#include "testfiles.h"
 #include "upgradeengine.h"
 #include "wireframes.h"
 

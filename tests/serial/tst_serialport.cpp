@@ -329,8 +329,8 @@ void TestSerialPort::errorTexts()
     QCOMPARE(serialErrorText(error, chinese, QStringLiteral("/dev/ttyUSB0"), reason), text);
 }
 
-// A line lost in the middle of an upgrade: the incomplete upgrade first, the system's reason
-// after it as detail.
+// A line lost in the middle of an upgrade: the incomplete upgrade first, the reason after it
+// as detail.
 void TestSerialPort::lostDuringUpgradeTexts_data()
 {
     QTest::addColumn<bool>("chinese");
@@ -349,7 +349,11 @@ void TestSerialPort::lostDuringUpgradeTexts_data()
         << false << QString()
         << QStringLiteral("Serial port /dev/ttyUSB0 was lost: the upgrade is incomplete (2048 of "
                           "5000 bytes written) and must be run again. The port has been closed. "
-                          "(unknown reason)");
+                          "(the other end closed the line or the device disappeared)");
+    QTest::newRow("no reason zh") << true << QString()
+                                  << QStringLiteral("串口 /dev/ttyUSB0 已断开：升级未完成（已写入 "
+                                                    "2048 / 5000 字节），设备需要重新升级。串口已"
+                                                    "关闭。（对端关闭了线路，或设备已断开）");
 }
 
 void TestSerialPort::lostDuringUpgradeTexts()
@@ -444,7 +448,13 @@ void TestSerialPort::lostLine()
     QVERIFY(!openDuringHandler);
     QVERIFY(!serial.isOpen());
     QCOMPARE(int(lostError), int(SerialError::DeviceLost));
-    QVERIFY(!lostReason.isEmpty());
+    // The system's words for a line whose other end went ("Resource temporarily unavailable",
+    // "Inappropriate ioctl for device") say nothing: the text says what happened instead.
+    QCOMPARE(lostReason, QString());
+    QCOMPARE(serialErrorText(lostError, false, sim.path, lostReason),
+             QStringLiteral("Serial port %1 was lost: the other end closed the line or the device "
+                            "disappeared. The port has been closed.")
+                 .arg(sim.path));
 
     // A closed line costs nothing: no error loop keeps the process busy.
     const qint64 before = processCpuMicroseconds();

@@ -1,6 +1,8 @@
 #pragma once
 
 // Helpers shared by the window suites.
+#include "testfiles.h"
+
 #include <QApplication>
 #include <QByteArray>
 #include <QDir>
@@ -64,25 +66,6 @@ template <typename T> void whenModalAppears(std::function<void(T *)> action)
         }
     });
     poll->start();
-}
-
-inline QString writeFile(const QDir &dir, const QString &name, const QByteArray &content)
-{
-    const QString path = dir.filePath(name);
-    QFile f(path);
-    if (!f.open(QIODevice::WriteOnly))
-        return QString();
-    f.write(content);
-    return path;
-}
-
-// Bytes 0, 1, 2, ... wrapping at 256, so that every package differs.
-inline QByteArray patternImage(int size)
-{
-    QByteArray b(size, Qt::Uninitialized);
-    for (int i = 0; i < size; ++i)
-        b[i] = char(i * 7 + 3);
-    return b;
 }
 
 // The device end of a pseudo-terminal: the window opens the other end by its path. Kept

@@ -1,0 +1,249 @@
+#include "options.h"
+
+#include "clitext.h"
+#include "serial.h"
+#include "timing.h"
+
+#include <QCommandLineParser>
+#include <cmath>
+
+using flash::UsageError;
+
+namespace {
+
+QString description()
+{
+    return QStringLiteral(
+        "Flashes FIRMWARE into the boot loader of the device on each --port, with the same\n"
+        "upgrade as the Upgrade Assistant window (1024-byte packages, CRC-32, acknowledged one\n"
+        "by one). With several ports the image goes to all of them at once.\n"
+        "\n"
+        "FIRMWARE is read by its content: Intel HEX, Motorola S-record and ELF files become one\n"
+        "image from their lowest address to their highest (gaps sent as 0xFF); anything else\n"
+        "is sent byte for byte; a file of those formats that cannot be read ends with code 2.\n"
+        "\n"
+        "Exit codes: 0 success; 1 usage; 2 firmware file (missing, unreadable, not a regular\n"
+        "file, empty, over 65535 packages = 67107840 bytes); 3 port (cannot open, in use, lost\n"
+        "during the transfer); 4 the device did not answer the update request in time; 5 too many\n"
+        "resends; 6 --verify: the device did not answer the verification question; 7 --verify:\n"
+        "the device holds another image; 8 --log: a board's record could not be kept; 130\n"
+        "interrupted (SIGINT, SIGTERM), 129 SIGHUP, 131 SIGQUIT. With several ports, the highest\n"
+        "code of any port.\n"
+        "\n"
+        "With --watch, every board that appears at a matching path is flashed once, as many at\n"
+        "once as are plugged in, until --count boards succeeded (exit 0) or until a signal.");
+}
+
+struct Declared
+{
+    QCommandLineOption help{{QStringLiteral("h"), QStringLiteral("help")},
+                            QStringLiteral("Show this help and exit.")};
+    QCommandLineOption version{{QStringLiteral("V"), QStringLiteral("version")},
+                               QStringLiteral("Show the version and exit.")};
+    QCommandLineOption port{{QStringLiteral("p"), QStringLiteral("port")},
+                            QStringLiteral("Serial port to flash (repeat for several ports "
+                                           "flashed at once), e.g. /dev/ttyUSB0."),
+                            QStringLiteral("NAME")};
+    QCommandLineOption list{
+        {QStringLiteral("l"), QStringLiteral("list")},
+        QStringLiteral("List the ports that can be opened now (name, description, manufacturer, "
+                       "USB VID:PID; with a header on a terminal, tab-separated otherwise, one "
+                       "JSON object per port with --json) and exit.")};
+    QCommandLineOption baud{{QStringLiteral("b"), QStringLiteral("baud")},
+                            QStringLiteral("Baud rate (default 115200)."),
+                            QStringLiteral("N"),
+                            QStringLiteral("115200")};
+    QCommandLineOption lang{QStringLiteral("lang"),
+                            QStringLiteral("Language of the messages: en or zh (default en)."),
+                            QStringLiteral("en|zh"), QStringLiteral("en")};
+    QCommandLineOption maxResends{
+        QStringLiteral("max-resends"),
+        QStringLiteral("Give up when one package has been resent N times in a row (default 10; 0 "
+                       "= never)."),
+        QStringLiteral("N"), QStringLiteral("10")};
+    QCommandLineOption requestTimeout{
+        QStringLiteral("request-timeout"),
+        QStringLiteral("Give up when the device has not answered the update request in this time "
+                       "(default 30; 0 = wait forever)."),
+        QStringLiteral("SECONDS"), QStringLiteral("30")};
+    QCommandLineOption ackTimeout{
+        QStringLiteral("ack-timeout"),
+        QStringLiteral("Resend a package whose acknowledgement has not come in this time, "
+                       "measured in real time (default 5, the window's 100 ticks of 50 ms; at "
+                       "least 0.05)."),
+        QStringLiteral("SECONDS"), QStringLiteral("5")};
+    QCommandLineOption fast{
+        QStringLiteral("fast"),
+        QStringLiteral("Act on the device's answer to the request and on the acknowledgement of "
+                       "the package last sent the moment they arrive, instead of 30 ms later at "
+                       "the next 50 ms tick. Anything else on the line waits for the tick. The "
+                       "bytes on the line are the same.")};
+    QCommandLineOption verify{
+        QStringLiteral("verify"),
+        QStringLiteral("After the last package, ask the device for the length and CRC-32 of the "
+                       "image it now holds (read back from its flash) and succeed only when they "
+                       "are the image's. A boot loader that does not answer cannot be verified "
+                       "(exit 6); another image ends with exit 7.")};
+    QCommandLineOption json{
+        QStringLiteral("json"),
+        QStringLiteral("Write one JSON object per line on stdout instead of text (events started, "
+                       "requesting, accepted, progress, resend, verified, finished, failed; with "
+                       "--watch also watching, plugged, unplugged, summary). Each carries its "
+                       "time and its port (null for the whole run).")};
+    QCommandLineOption format{
+        QStringLiteral("format"),
+        QStringLiteral("Read FIRMWARE as this format instead of deciding from its content: bin "
+                       "(raw image), hex (Intel HEX), srec (Motorola S-record) or elf."),
+        QStringLiteral("bin|hex|srec|elf")};
+    QCommandLineOption base{
+        QStringLiteral("base"),
+        QStringLiteral("Start the image at ADDR (0x... or decimal) instead of its lowest address; "
+                       "the space up to the first data is sent as 0xFF."),
+        QStringLiteral("ADDR")};
+    QCommandLineOption quiet{{QStringLiteral("q"), QStringLiteral("quiet")},
+                             QStringLiteral("Print errors only.")};
+    QCommandLineOption verbose{
+        {QStringLiteral("v"), QStringLiteral("verbose")},
+        QStringLiteral("Print every reply as hex, every line of the upgrade log and Qt's debug "
+                       "output.")};
+    QCommandLineOption watch{
+        QStringLiteral("watch"),
+        QStringLiteral("Flash every board that appears at a path matching PATTERN, a shell-style "
+                       "pattern such as '/dev/ttyUSB*' or '/dev/serial/by-id/usb-*' (quote it; "
+                       "repeat for several). Not with --port."),
+        QStringLiteral("PATTERN")};
+    QCommandLineOption count{
+        QStringLiteral("count"),
+        QStringLiteral("With --watch: stop once N boards have been flashed successfully."),
+        QStringLiteral("N")};
+    QCommandLineOption log{
+        QStringLiteral("log"),
+        QStringLiteral("Append one JSON line per board attempted to FILE (created if absent, "
+                       "never rewritten), on the disk the moment the board ends."),
+        QStringLiteral("FILE")};
+};
+
+// "nan" and "inf" parse as numbers: only a finite number in range is a time.
+bool inRange(double v, double low, double high)
+{
+    return std::isfinite(v) && v >= low && v <= high;
+}
+
+} // namespace
+
+ParseResult parseCommandLine(QCommandLineParser &parser, const QStringList &arguments, Settings *s)
+{
+    const Declared o;
+    parser.setApplicationDescription(description());
+    parser.addOptions({o.help, o.version, o.port, o.watch, o.count, o.log, o.list, o.baud, o.lang,
+                       o.maxResends, o.requestTimeout, o.ackTimeout, o.fast, o.verify, o.json,
+                       o.format, o.base, o.quiet, o.verbose});
+    parser.addPositionalArgument(QStringLiteral("FIRMWARE"),
+                                 QStringLiteral("The firmware: a raw image (*.bin), Intel HEX, "
+                                                "Motorola S-record or ELF."));
+
+    bool &chinese = s->report.chinese;
+    const auto error = [&chinese](UsageError usage, const QString &a = QString(),
+                                  const QString &b = QString(), const QString &c = QString()) {
+        return ParseResult{ParseResult::Error, flash::usageText(usage, chinese, a, b, c)};
+    };
+    if (!parser.parse(arguments)) {
+        // Even a command line that does not parse answers in JSON, and in Chinese, when asked.
+        s->report.json = arguments.contains(QStringLiteral("--json"));
+        chinese = arguments.contains(QStringLiteral("--lang=zh")) ||
+                  arguments.join(QLatin1Char(' ')).contains(QLatin1String("--lang zh"));
+        return error(UsageError::Unparsable, parser.errorText());
+    }
+    if (parser.isSet(o.help))
+        return ParseResult{ParseResult::Help, QString()};
+    if (parser.isSet(o.version))
+        return ParseResult{ParseResult::Version, QString()};
+
+    s->report.json = parser.isSet(o.json);
+    const QString language = parser.value(o.lang);
+    if (language != QLatin1String("en") && language != QLatin1String("zh"))
+        return error(UsageError::BadLanguage, language);
+    chinese = language == QLatin1String("zh");
+    s->report.quiet = parser.isSet(o.quiet);
+    s->report.verbose = parser.isSet(o.verbose);
+    if (s->report.quiet && s->report.verbose)
+        return error(UsageError::QuietAndVerbose);
+
+    s->list = parser.isSet(o.list);
+    if (s->list)
+        return ParseResult{};
+
+    bool ok = false;
+    s->job.baud = parser.value(o.baud).toInt(&ok);
+    if (!ok || s->job.baud <= 0)
+        return error(UsageError::BadBaud, parser.value(o.baud));
+    s->job.maxResends = parser.value(o.maxResends).toInt(&ok);
+    if (!ok || s->job.maxResends < 0)
+        return error(UsageError::BadMaxResends, parser.value(o.maxResends));
+    const double request = parser.value(o.requestTimeout).toDouble(&ok);
+    if (!ok || !inRange(request, 0, 1e6))
+        return error(UsageError::BadRequestTimeout, parser.value(o.requestTimeout));
+    s->job.requestTimeout = std::chrono::milliseconds(qRound64(request * 1000));
+    const double ack = parser.value(o.ackTimeout).toDouble(&ok);
+    if (!ok || !inRange(ack, 0.05, 1e6))
+        return error(UsageError::BadAckTimeout, parser.value(o.ackTimeout));
+    // A package is resent on the tick after waitLimit ticks without its acknowledgement.
+    s->job.waitLimit = qMax(1, int(qRound64(ack * 1000 / iap::TickInterval.count())));
+    s->job.fast = parser.isSet(o.fast);
+    s->job.verify = parser.isSet(o.verify);
+    if (parser.isSet(o.format) && !iap::parseFormatName(parser.value(o.format), &s->image.format))
+        return error(UsageError::BadFormat, parser.value(o.format));
+    if (parser.isSet(o.base)) {
+        const QString text = parser.value(o.base);
+        const bool hex = text.startsWith(QLatin1String("0x"), Qt::CaseInsensitive);
+        s->image.base = (hex ? text.mid(2) : text).toULongLong(&ok, hex ? 16 : 10);
+        if (!ok || text.size() == (hex ? 2 : 0))
+            return error(UsageError::BadBase, text);
+        s->image.hasBase = true;
+    }
+
+    s->ports = parser.values(o.port);
+    s->watch = parser.values(o.watch);
+    s->report.watch = !s->watch.isEmpty();
+    if (!s->watch.isEmpty() && !s->ports.isEmpty())
+        return error(UsageError::WatchAndPort);
+    for (const QString &pattern : qAsConst(s->watch)) {
+        if (!pattern.startsWith(QLatin1Char('/')))
+            return error(UsageError::RelativePattern, pattern);
+    }
+    if (parser.isSet(o.count)) {
+        s->count = parser.value(o.count).toInt(&ok);
+        if (!ok || s->count <= 0)
+            return error(UsageError::BadCount, parser.value(o.count));
+        if (s->watch.isEmpty())
+            return error(UsageError::CountWithoutWatch);
+    }
+    if (parser.isSet(o.log)) {
+        s->logPath = parser.value(o.log);
+        if (s->logPath.isEmpty())
+            return error(UsageError::EmptyLogName);
+    }
+    if (s->ports.isEmpty() && s->watch.isEmpty())
+        return error(UsageError::NoPort);
+    // One line under two spellings (/dev/pts//0, a link) would get two upgrades at once.
+    QStringList lines;
+    for (int i = 0; i < s->ports.size(); ++i) {
+        if (s->ports.at(i).isEmpty())
+            return error(UsageError::EmptyPortName);
+        const QString line = canonicalPortName(s->ports.at(i));
+        const int first = int(lines.indexOf(line));
+        if (first >= 0)
+            return s->ports.at(first) == s->ports.at(i)
+                       ? error(UsageError::PortTwice, s->ports.at(i))
+                       : error(UsageError::PortTwiceAs, line, s->ports.at(first), s->ports.at(i));
+        lines << line;
+    }
+    const QStringList positional = parser.positionalArguments();
+    if (positional.size() != 1)
+        return positional.isEmpty()
+                   ? error(UsageError::NoFirmware)
+                   : error(UsageError::SeveralFirmware, QString::number(positional.size()));
+    s->firmware = positional.first();
+    s->report.file = s->firmware;
+    return ParseResult{};
+}

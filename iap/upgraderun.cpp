@@ -1,0 +1,125 @@
+#include "upgraderun.h"
+
+#include "messages.h"
+#include "wire.h"
+
+namespace iap {
+
+UpgradeRun::UpgradeRun(IapContext *context, int maxResends)
+    : m_ctx(context), m_engine(context), m_maxResends(maxResends)
+{
+}
+
+IapError UpgradeRun::start()
+{
+    const IapError error = m_engine.start();
+    if (error != IapError::None)
+        return error;
+    m_outcome = Outcome::Running;
+    m_requested = false;
+    m_sentAt = 0;
+    m_resendsTotal = 0;
+    m_failedPackage = -1;
+    m_stale = 0;
+    return IapError::None;
+}
+
+void UpgradeRun::cancel()
+{
+    m_engine.cancel();
+    m_outcome = Outcome::Idle;
+}
+
+UpgradeRun::Offer UpgradeRun::offer(const QByteArray &frame, StreamPosition firstByte)
+{
+    if (running() && (!m_requested || firstByte < m_sentAt)) {
+        // Sent before the device could have seen what it would answer: an acknowledgement
+        // made up in advance, or a reply to something of an earlier run.
+        ++m_stale;
+        return Offer::Ignored;
+    }
+    if (m_engine.actsOn(frame)) {
+        m_ctx->response = frame;
+        return Offer::ActNow;
+    }
+    if (m_engine.actsOn(m_ctx->response))
+        return Offer::Ignored;
+    m_ctx->response = frame;
+    return Offer::Stored;
+}
+
+Step UpgradeRun::tick(StreamPosition received, std::optional<std::chrono::milliseconds> sinceSend)
+{
+    if (sinceSend && m_ctx->state == IapContext::Transferring)
+        m_engine.setAckWait(*sinceSend);
+    Step step = m_engine.tick();
+    if (m_maxResends > 0 && m_engine.consecutiveResends() > m_maxResends) {
+        // The step holds one resend too many: give up instead of sending it.
+        m_failedPackage = m_ctx->packetIndex;
+        m_engine.cancel();
+        m_outcome = Outcome::GaveUp;
+        return Step{{}, false};
+    }
+    for (const Action &a : qAsConst(step.actions)) {
+        if (a.kind != Action::Kind::Send)
+            continue;
+        if (a.event == Action::Event::RequestSent) {
+            if (!m_requested)
+                m_sentAt = received;
+            m_requested = true;
+            continue;
+        }
+        // A package went out: whatever is stored, or arrived up to now, came before it.
+        m_sentAt = received;
+        m_ctx->response.clear();
+        if (a.event == Action::Event::Resent)
+            ++m_resendsTotal;
+    }
+    if (m_ctx->state == IapContext::Finished)
+        m_outcome = Outcome::Completed;
+    return step;
+}
+
+Step UpgradeRun::lineLost()
+{
+    m_lostMidUpgrade = false;
+    if (!running())
+        return Step{};
+    Step step = m_engine.completeFromStoredReply();
+    if (m_ctx->state == IapContext::Finished) {
+        m_outcome = Outcome::Completed;
+        return step;
+    }
+    m_engine.cancel();
+    m_outcome = Outcome::LineLost;
+    m_lostMidUpgrade = true;
+    return Step{};
+}
+
+bool UpgradeRun::requestTimedOut()
+{
+    if (m_ctx->state != IapContext::Requesting)
+        return false;
+    m_engine.cancel();
+    m_outcome = Outcome::NoAnswer;
+    return true;
+}
+
+QString UpgradeRun::summaryText(const FirmwareFile &file, bool chinese)
+{
+    IapContext arithmetic;
+    arithmetic.setImage(file.image);
+    QString summary = text(Text::Summary, chinese)
+                          .arg(arithmetic.firmware.size())
+                          .arg(arithmetic.packetSize)
+                          .arg(arithmetic.packetTotal);
+    // A converted file (HEX, S-record, ELF) says what it was and where the image lies.
+    if (file.format != ImageFormat::Binary)
+        summary.prepend(
+            text(Text::ConvertedImage, chinese)
+                .arg(formatTitle(file.format), addressText(file.base), addressText(file.last)) +
+            QStringLiteral("\r\n"));
+    return summary;
+}
+
+} // namespace iap

@@ -1,0 +1,384 @@
+// The run policy shared by the window and iap-flash, driven tick by tick: which replies
+// count, the resend cap, a lost line, an unanswered request, and the verification exchange.
+#include "iapcontext.h"
+#include "testfiles.h"
+#include "upgraderun.h"
+#include "verification.h"
+#include "wireframes.h"
+
+#include <QtTest>
+
+using iap::Action;
+using iap::Step;
+using iap::UpgradeRun;
+using iap::Verification;
+
+namespace {
+
+int sends(const Step &s)
+{
+    int n = 0;
+    for (const Action &a : s.actions)
+        n += a.kind == Action::Kind::Send;
+    return n;
+}
+
+QStringList messages(const Step &s)
+{
+    QStringList out;
+    for (const Action &a : s.actions)
+        if (a.kind == Action::Kind::Message)
+            out << a.render(false);
+    return out;
+}
+
+// A run of an image of `bytes`, with a byte count standing in for the line's stream: what
+// the device sends is offered at the position it arrived at.
+struct Line
+{
+    IapContext ctx;
+    UpgradeRun run;
+    qint64 received = 0;
+    explicit Line(int bytes, int maxResends = 0) : run(&ctx, maxResends)
+    {
+        ctx.setImage(patternImage(bytes));
+    }
+    UpgradeRun::Offer arrive(const QByteArray &frame)
+    {
+        const qint64 at = received;
+        received += frame.size();
+        return run.offer(frame, at);
+    }
+    Step tick() { return run.tick(received); }
+    // Download pressed, one request, accepted: package 0 is out.
+    void enterTransfer()
+    {
+        QVERIFY(run.start() == iap::IapError::None);
+        QCOMPARE(sends(tick()), 1); // the request
+        QCOMPARE(arrive(acceptedFrame()), UpgradeRun::Offer::ActNow);
+        QCOMPARE(sends(tick()), 1); // package 0
+    }
+};
+
+QByteArray keepAlive()
+{
+    return withCrc(hex("F1 80 00 00"));
+}
+
+} // namespace
+
+class TestUpgradeRun : public QObject
+{
+    Q_OBJECT
+private slots:
+    void earlyAcknowledgementsAreNeverTaken_data();
+    void earlyAcknowledgementsAreNeverTaken();
+    void acknowledgementBegunBeforeItsPackage();
+    void acceptanceBeforeTheFirstRequestIsIgnored();
+    void actionableReplyIsKept_data();
+    void actionableReplyIsKept();
+    void resendCap_data();
+    void resendCap();
+    void lineLost_data();
+    void lineLost();
+    void requestTimeout();
+    void summary_data();
+    void summary();
+    void verification_data();
+    void verification();
+};
+
+// A device that acknowledges every package in one burst, before the packages went out: an
+// acknowledgement that began to arrive before its package was written is never taken. When
+// the burst comes after package 0 went out, package 0's acknowledgement may be the device's
+// own and counts; none of the later ones does, and the run gives up instead of succeeding.
+void TestUpgradeRun::earlyAcknowledgementsAreNeverTaken_data()
+{
+    QTest::addColumn<bool>("afterPackage0");
+    QTest::newRow("at once, with the acceptance") << false;
+    QTest::newRow("later, in one burst") << true;
+}
+
+void TestUpgradeRun::earlyAcknowledgementsAreNeverTaken()
+{
+    QFETCH(bool, afterPackage0);
+    Line l(5000, 3);
+    QVERIFY(l.run.start() == iap::IapError::None);
+    l.tick();
+    l.arrive(acceptedFrame());
+    const auto burst = [&l] {
+        for (int i = 0; i < 5; ++i)
+            l.arrive(ackFrame(i, 1));
+    };
+    if (!afterPackage0)
+        burst();
+    QCOMPARE(sends(l.tick()), 1); // package 0
+    if (afterPackage0)
+        burst();
+    int resends = 0;
+    for (int t = 0; t < 2000 && l.run.running(); ++t) {
+        const Step s = l.tick();
+        for (const Action &a : s.actions)
+            resends += a.event == Action::Event::Resent;
+    }
+    const int stuck = afterPackage0 ? 1 : 0;
+    QCOMPARE(l.run.outcome(), UpgradeRun::Outcome::GaveUp);
+    QCOMPARE(l.run.failedPackage(), stuck);
+    QCOMPARE(l.run.packagesDone(), stuck);
+    QCOMPARE(resends, 3);
+}
+
+// The window hands a burst over 30 ms after its last byte, iap-flash after the quiet gap: an
+// acknowledgement whose first byte came before its package was written is offered only after
+// the package went out, and must still not count.
+void TestUpgradeRun::acknowledgementBegunBeforeItsPackage()
+{
+    Line l(5000);
+    l.enterTransfer();
+    l.arrive(ackFrame(0, 1));
+    const qint64 before = l.received; // the early acknowledgement of package 1 begins here
+    l.received += 9;
+    QCOMPARE(sends(l.tick()), 1); // package 1 goes out after those bytes
+    QCOMPARE(l.run.offer(ackFrame(1, 1), before), UpgradeRun::Offer::Ignored);
+    QCOMPARE(l.run.staleReplies(), 1);
+    QCOMPARE(sends(l.tick()), 0);
+    QCOMPARE(l.ctx.packetIndex, 1);
+    // The device's real answer, after the package, counts.
+    QCOMPARE(l.arrive(ackFrame(1, 1)), UpgradeRun::Offer::ActNow);
+    l.tick();
+    QCOMPARE(l.ctx.packetIndex, 2);
+}
+
+void TestUpgradeRun::acceptanceBeforeTheFirstRequestIsIgnored()
+{
+    Line l(100);
+    QVERIFY(l.run.start() == iap::IapError::None);
+    QCOMPARE(l.arrive(acceptedFrame()), UpgradeRun::Offer::Ignored);
+    const Step first = l.tick();
+    QCOMPARE(messages(first), QStringList{"Request firmware update!"});
+    QCOMPARE(l.arrive(acceptedFrame()), UpgradeRun::Offer::ActNow);
+    QCOMPARE(messages(l.tick()).first(),
+             QStringLiteral("Receive the response, enter the firmware brush process!"));
+}
+
+// A reply the run will act on is kept for its tick; an echo or a keep-alive after it does
+// not push it out, and replaces only a reply that means nothing.
+void TestUpgradeRun::actionableReplyIsKept_data()
+{
+    QTest::addColumn<QVector<QByteArray>>("frames");
+    QTest::addColumn<QVector<int>>("offers"); // UpgradeRun::Offer of each
+    QTest::addColumn<int>("indexAfterTick");
+    QTest::newRow("ack, then keep-alive")
+        << QVector<QByteArray>{ackFrame(0, 1), keepAlive()}
+        << QVector<int>{int(UpgradeRun::Offer::ActNow), int(UpgradeRun::Offer::Ignored)} << 1;
+    QTest::newRow("keep-alive, then ack")
+        << QVector<QByteArray>{keepAlive(), ackFrame(0, 1)}
+        << QVector<int>{int(UpgradeRun::Offer::Stored), int(UpgradeRun::Offer::ActNow)} << 1;
+    QTest::newRow("stale index, then keep-alive")
+        << QVector<QByteArray>{ackFrame(7, 1), keepAlive()}
+        << QVector<int>{int(UpgradeRun::Offer::Stored), int(UpgradeRun::Offer::Stored)} << 0;
+}
+
+void TestUpgradeRun::actionableReplyIsKept()
+{
+    QFETCH(QVector<QByteArray>, frames);
+    QFETCH(QVector<int>, offers);
+    QFETCH(int, indexAfterTick);
+    Line l(5000);
+    l.enterTransfer();
+    for (int i = 0; i < frames.size(); ++i)
+        QCOMPARE(int(l.arrive(frames.at(i))), offers.at(i));
+    l.tick();
+    QCOMPARE(l.ctx.packetIndex, indexAfterTick);
+}
+
+// The cap counts resends of one package in a row; the step that would exceed it sends
+// nothing, and the run names the package.
+void TestUpgradeRun::resendCap_data()
+{
+    QTest::addColumn<int>("cap");
+    QTest::addColumn<int>("status"); // 0: silence (timeouts), else a rejection status
+    QTest::newRow("2 data errors") << 2 << 2;
+    QTest::newRow("1 write failure") << 1 << 3;
+    QTest::newRow("3 timeouts") << 3 << 0;
+}
+
+void TestUpgradeRun::resendCap()
+{
+    QFETCH(int, cap);
+    QFETCH(int, status);
+    Line l(3000, cap);
+    l.enterTransfer();
+    l.arrive(ackFrame(0, 1));
+    QCOMPARE(sends(l.tick()), 1); // package 1
+    int resent = 0;
+    for (int t = 0; t < 1000 && l.run.running(); ++t) {
+        if (status != 0)
+            l.arrive(ackFrame(1, status));
+        resent += sends(l.tick());
+    }
+    QCOMPARE(resent, cap);
+    QCOMPARE(l.run.outcome(), UpgradeRun::Outcome::GaveUp);
+    QCOMPARE(l.run.failedPackage(), 1);
+    QCOMPARE(l.run.resendsTotal(), cap);
+    QCOMPARE(l.ctx.state, int(IapContext::Idle));
+}
+
+// The line goes: after the last acknowledgement arrived the upgrade is complete; anywhere
+// else in a run the device holds part of an image.
+void TestUpgradeRun::lineLost_data()
+{
+    QTest::addColumn<int>("acknowledged"); // packages acknowledged before the loss
+    QTest::addColumn<bool>("lastAckArrived");
+    QTest::addColumn<int>("outcome");
+    QTest::addColumn<QStringList>("lines");
+    QTest::newRow("after the last acknowledgement")
+        << 2 << true << int(UpgradeRun::Outcome::Completed)
+        << QStringList{"Flash write success!", "update completed"};
+    QTest::newRow("mid-transfer") << 1 << false << int(UpgradeRun::Outcome::LineLost)
+                                  << QStringList();
+}
+
+void TestUpgradeRun::lineLost()
+{
+    QFETCH(int, acknowledged);
+    QFETCH(bool, lastAckArrived);
+    QFETCH(int, outcome);
+    QFETCH(QStringList, lines);
+    Line l(3000);
+    l.enterTransfer();
+    for (int k = 0; k < acknowledged; ++k) {
+        l.arrive(ackFrame(k, 1));
+        l.tick();
+    }
+    if (lastAckArrived)
+        l.arrive(ackFrame(2, 1));
+    const Step s = l.run.lineLost();
+    QCOMPARE(int(l.run.outcome()), outcome);
+    QCOMPARE(messages(s), lines);
+    QCOMPARE(l.run.lostMidUpgrade(), !lastAckArrived);
+    QCOMPARE(l.run.bytesDone(), qint64(lastAckArrived ? 3000 : 1024 * acknowledged));
+    QVERIFY(!l.run.running());
+    // A loss while nothing runs says nothing about an upgrade.
+    l.run.lineLost();
+    QVERIFY(!l.run.lostMidUpgrade());
+}
+
+void TestUpgradeRun::requestTimeout()
+{
+    Line l(100);
+    QVERIFY(!l.run.requestTimedOut()); // nothing runs
+    QVERIFY(l.run.start() == iap::IapError::None);
+    l.tick();
+    l.tick();
+    QCOMPARE(l.run.requestsSent(), 2);
+    QVERIFY(l.run.requestTimedOut());
+    QCOMPARE(l.run.outcome(), UpgradeRun::Outcome::NoAnswer);
+    QVERIFY(!l.run.running());
+    // Once the request is answered the timeout no longer applies.
+    QVERIFY(l.run.start() == iap::IapError::None);
+    l.tick();
+    l.arrive(acceptedFrame());
+    l.tick();
+    QVERIFY(!l.run.requestTimedOut());
+    QVERIFY(l.run.running());
+}
+
+void TestUpgradeRun::summary_data()
+{
+    QTest::addColumn<int>("format");
+    QTest::addColumn<bool>("chinese");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("raw en") << int(iap::ImageFormat::Binary) << false
+                            << "Firmware Length: 5000\r\n Package size: 1024\r\n Package total: 5";
+    QTest::newRow("raw zh") << int(iap::ImageFormat::Binary) << true
+                            << "固件长度：5000\r\n包大小：1024\r\n包总数：5";
+    QTest::newRow("hex en") << int(iap::ImageFormat::IntelHex) << false
+                            << "Intel HEX file: addresses 0x08000000-0x08001387; the image starts "
+                               "at 0x08000000 (the device receives it from its first byte)\r\n"
+                               "Firmware Length: 5000\r\n Package size: 1024\r\n Package total: 5";
+}
+
+void TestUpgradeRun::summary()
+{
+    QFETCH(int, format);
+    QFETCH(bool, chinese);
+    QFETCH(QString, text);
+    iap::FirmwareFile file;
+    file.image = patternImage(5000);
+    file.format = iap::ImageFormat(format);
+    file.base = 0x08000000;
+    file.last = 0x08001387;
+    QCOMPARE(UpgradeRun::summaryText(file, chinese), text);
+}
+
+// After the last acknowledgement: F1 03 00 00 asks what the device supports (three times,
+// 500 ms apart); with bit 0 of the answer F1 04 00 00 asks for the length and CRC it holds.
+void TestUpgradeRun::verification_data()
+{
+    QTest::addColumn<QVector<QByteArray>>("answers"); // "-" : the wait runs out instead
+    QTest::addColumn<int>("result");
+    QTest::addColumn<int>("questions");
+    const QByteArray image = patternImage(3000);
+    const quint32 crc =
+        quint32(crc32(0, reinterpret_cast<const Bytef *>(image.constData()), uInt(image.size())));
+    const auto verifyAnswer = [](quint32 length, quint32 c) {
+        QByteArray b = hex("F1 84");
+        for (const quint32 v : {length, c})
+            b.append(char(v >> 24)).append(char(v >> 16)).append(char(v >> 8)).append(char(v));
+        return withCrc(b);
+    };
+    const QByteArray canVerify = withCrc(hex("F1 83 00 01"));
+    const QByteArray timeout("-");
+    QTest::newRow("verified") << QVector<QByteArray>{canVerify, verifyAnswer(3000, crc)}
+                              << int(Verification::Result::Verified) << 2;
+    QTest::newRow("other image") << QVector<QByteArray>{canVerify, verifyAnswer(3000, crc ^ 1)}
+                                 << int(Verification::Result::Mismatch) << 2;
+    QTest::newRow("shorter image") << QVector<QByteArray>{canVerify, verifyAnswer(2999, crc)}
+                                   << int(Verification::Result::Mismatch) << 2;
+    QTest::newRow("no complete image") << QVector<QByteArray>{canVerify, verifyAnswer(0, 0)}
+                                       << int(Verification::Result::Mismatch) << 2;
+    QTest::newRow("silent device") << QVector<QByteArray>{timeout, timeout, timeout}
+                                   << int(Verification::Result::CannotVerify) << 3;
+    QTest::newRow("answered the second question")
+        << QVector<QByteArray>{timeout, canVerify, timeout, verifyAnswer(3000, crc)}
+        << int(Verification::Result::Verified) << 4;
+    QTest::newRow("cannot read back") << QVector<QByteArray>{withCrc(hex("F1 83 00 00"))}
+                                      << int(Verification::Result::CannotVerify) << 1;
+    QTest::newRow("verification answer never comes")
+        << QVector<QByteArray>{canVerify, timeout, timeout}
+        << int(Verification::Result::CannotVerify) << 3;
+}
+
+void TestUpgradeRun::verification()
+{
+    QFETCH(QVector<QByteArray>, answers);
+    QFETCH(int, result);
+    QFETCH(int, questions);
+    Verification v(patternImage(3000));
+    qint64 received = 100;
+    // An answer that arrived before the question went out is not taken.
+    const QByteArray early = withCrc(hex("F1 83 00 01"));
+    QVector<QByteArray> asked{v.begin(received)};
+    QCOMPARE(asked.first(), withCrc(hex("F1 03 00 00")));
+    QCOMPARE(v.wait(), std::chrono::milliseconds(500));
+    QVERIFY(v.offer(early, received - early.size(), received).isEmpty());
+    for (const QByteArray &answer : answers) {
+        QByteArray next;
+        if (answer == "-") {
+            next = v.timedOut(received);
+        } else {
+            next = v.offer(answer, received, received + answer.size());
+            received += answer.size();
+        }
+        if (!next.isEmpty())
+            asked << next;
+    }
+    QCOMPARE(int(v.result()), result);
+    QCOMPARE(asked.size(), questions);
+    if (questions > 1 && asked.last() == withCrc(hex("F1 04 00 00")))
+        QCOMPARE(v.wait(), std::chrono::milliseconds(2000)); // 1 s + 1 s for the 1st MiB
+}
+
+QTEST_GUILESS_MAIN(TestUpgradeRun)
+#include "tst_upgraderun.moc"
