@@ -38,7 +38,7 @@ while [ $# -gt 0 ]; do
     --flash) [ $# -ge 2 ] || usage; flash=$2; shift 2 ;;
     --hold) hold=1; shift ;;
     --elf) [ $# -ge 2 ] || usage; elf=$2; shift 2 ;;
-    -h | --help) sed -n '2,19p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h | --help) sed -n '2,18p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) usage ;;
     esac
 done
