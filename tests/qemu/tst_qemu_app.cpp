@@ -255,17 +255,19 @@ void TestQemuApp::flashedApplicationStarts()
     QVERIFY2(finish(flash) == 0, m_flashOutput.constData());
     const QByteArray bin = readFile(app("1.0", "bin"));
     const QJsonObject complete = event(QStringLiteral("complete"));
-    QCOMPARE(complete.value(QStringLiteral("bytes")).toInt(), bin.size());
+    QCOMPARE(complete.value(QStringLiteral("bytes")).toInt(), int(bin.size()));
     QVERIFY(complete.value(QStringLiteral("out")).isNull());
 
     Port port(m_board->path());
     QCOMPARE(port.readUntil(banner("1.0"), 15000), banner("1.0"));
-    QCOMPARE(event(QStringLiteral("start")).value(QStringLiteral("bytes")).toInt(), bin.size());
+    QCOMPARE(event(QStringLiteral("start")).value(QStringLiteral("bytes")).toInt(),
+             int(bin.size()));
     // The flash file holds the application from its first byte, erased after it.
     const QByteArray stored = readFile(m_flash);
-    QCOMPARE(stored.size(), FlashSize);
+    QCOMPARE(int(stored.size()), FlashSize);
     QCOMPARE(stored.left(bin.size()), bin);
-    QCOMPARE(stored.mid(bin.size(), AppMax - bin.size()), QByteArray(AppMax - bin.size(), '\xFF'));
+    const int rest = AppMax - int(bin.size());
+    QCOMPARE(stored.mid(bin.size(), rest), QByteArray(rest, '\xFF'));
 }
 
 void TestQemuApp::startsAgainAfterPowerCycle()
@@ -275,7 +277,7 @@ void TestQemuApp::startsAgainAfterPowerCycle()
     QCOMPARE(port.readUntil(banner("1.0"), 15000), banner("1.0"));
     const QJsonObject on = event(QStringLiteral("power-on"));
     QCOMPARE(application(on), QStringLiteral("valid"));
-    QCOMPARE(on.value(QStringLiteral("bytes")).toInt(), readFile(app("1.0", "bin")).size());
+    QCOMPARE(on.value(QStringLiteral("bytes")).toInt(), int(readFile(app("1.0", "bin")).size()));
     QVERIFY(!event(QStringLiteral("start")).isEmpty());
 }
 
@@ -292,7 +294,7 @@ void TestQemuApp::secondVersionReplacesIt()
     Port port(m_board->path());
     QCOMPARE(port.readUntil(banner("2.0"), 15000), banner("2.0"));
     QVERIFY(!event(QStringLiteral("start")).isEmpty());
-    QCOMPARE(m_board->events(QStringLiteral("start")).size(), 1);
+    QCOMPARE(int(m_board->events(QStringLiteral("start")).size()), 1);
     const QByteArray bin = readFile(app("2.0", "bin"));
     QCOMPARE(readFile(m_flash).left(bin.size()), bin);
 }
@@ -328,7 +330,7 @@ void TestQemuApp::powerCutMidUpgrade()
     Port port(m_board->path());
     QCOMPARE(port.readUntil(banner("3.0-rc1"), 15000), banner("3.0-rc1"));
     QVERIFY(!event(QStringLiteral("start")).isEmpty());
-    QCOMPARE(m_board->events(QStringLiteral("start")).size(), 1);
+    QCOMPARE(int(m_board->events(QStringLiteral("start")).size()), 1);
 }
 
 void TestQemuApp::verifyPasses()
