@@ -4,6 +4,9 @@
 // a refused file leaves no image; reading the text in pieces of any size must give the same
 // result as reading it whole.
 //
+// A file of printable ASCII text whose first non-blank line starts like a record is never
+// taken for a raw image, and an image from a 32-bit format never ends past 4 GiB.
+//
 // Input: a mode byte (bits 0-1: 0 detect, 1 HEX, 2 S-record, 3 ELF; bit 2: a start address
 // follows in the next 4 bytes, big-endian), a byte that sets the size of the pieces the text
 // is read in (1..256), then the file.
@@ -23,6 +26,25 @@ using iap::ImageFormat;
 namespace {
 
 constexpr qint64 Limit = qint64(65535) * 1024; // the package limit: 65535 packages
+
+// Printable ASCII, tabs and line ends only, the first thing in it ':' or 'S'/'s' and a digit.
+bool plainRecordText(const char *p, size_t n)
+{
+    size_t first = n;
+    for (size_t i = 0; i < n; ++i) {
+        const unsigned char c = static_cast<unsigned char>(p[i]);
+        const bool blank = c == ' ' || c == '\t' || c == '\r' || c == '\n';
+        if (!blank && (c < 0x20 || c > 0x7E))
+            return false;
+        if (!blank && first == n)
+            first = i;
+    }
+    if (first == n)
+        return false;
+    const char c = p[first];
+    return c == ':' ||
+           ((c == 'S' || c == 's') && first + 1 < n && p[first + 1] >= '0' && p[first + 1] <= '9');
+}
 
 bool sameResult(const ConvertedImage &a, const ConvertedImage &b)
 {
@@ -56,6 +78,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const ImageFormat format = options.format == ImageFormat::Auto
                                    ? iap::detectFormat(file.get(), qint64(n))
                                    : options.format;
+    if (options.format == ImageFormat::Auto && n <= size_t(iap::DetectBytes) &&
+        plainRecordText(file.get(), n))
+        FUZZ_CHECK(format == ImageFormat::IntelHex || format == ImageFormat::SRecord);
     ConvertedImage r;
     if (format == ImageFormat::Elf) {
         r = iap::convertElf(file.get(), qint64(n), options);
@@ -100,5 +125,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     FUZZ_CHECK(r.last - r.base + 1 == quint64(r.image.size()));
     if (options.hasBase)
         FUZZ_CHECK(r.base == options.base);
+    const bool wide = format == ImageFormat::Elf && n > 4 && file[4] == 2;
+    if (format != ImageFormat::Binary && !wide)
+        FUZZ_CHECK(r.last <= 0xFFFFFFFFu);
     return 0;
 }

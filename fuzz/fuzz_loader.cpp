@@ -3,6 +3,8 @@
 // package arithmetic that covers it exactly with 16-bit indices; a file that does not load
 // must be refused for the right reason with nothing kept.
 //
+// Whatever the file holds, the loader reports the size the file system gives.
+//
 // Input: one mode byte, then the file contents. Mode 0xE5: the file is extended (a
 // sparse file, zeros after the contents) to a size picked by the next byte: 1 below, at
 // and 1 above the largest image, 2 or 4 GiB + n to catch 32-bit truncation of the size,
@@ -153,6 +155,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             FUZZ_CHECK(r.image.at(contents.size()) == '\0');
         }
         checkArithmetic(r.image);
+    }
+    // Read by its content (small files only: HEX, S-record and ELF are fuzz_formats' job), the
+    // file is either raw and the same, or something else; the size is the file's in any case.
+    if (!extend) {
+        const iap::FirmwareFile byContent = iap::loadFirmwareFile(path);
+        FUZZ_CHECK(byContent.size == fileSize);
+        if (byContent.format == iap::ImageFormat::Binary) {
+            FUZZ_CHECK(byContent.error == r.error);
+            FUZZ_CHECK(byContent.image == r.image);
+        }
     }
     // The checks on an image in memory agree with the loader.
     if (r.error == IapError::None)

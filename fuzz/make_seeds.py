@@ -245,6 +245,17 @@ write("formats", "elf64-be-out-of-order", b"\x00\x00" + elf(True, True, [(1, 0x2
 write("formats", "elf-outside", b"\x00\x00" + elf(False, False, [(1, 0, 40, 64)], DATA))
 write("formats", "raw-colon", b"\x00\x40:\x00\x01\x02binary")
 write("formats", "raw-elf-magic", b"\x00\x40\x7FELF\x07\x07")
+write("formats", "hex-cr-only", b"\x00\x05" + HEX.replace(b"\n", b"\r"))
+write("formats", "hex-nul-on-line-1", b"\x00\x40" + HEX.replace(b"\n", b"\x00\n", 1))
+write("formats", "hex-utf16", b"\x00\x40\xFF\xFE" + b"".join(bytes([c, 0]) for c in HEX))
+write("formats", "srec-lower-case", b"\x00\x40" + SREC.lower())
+write("formats", "hex-past-4-gib", b"\x00\x40" + ihex(4, 0, b"\xFF\xFF") + ihex(0, 0xFFF8, DATA[:16])
+      + ihex(1, 0, b""))
+write("formats", "hex-downwards", b"\x00\x40" + ihex(0, 0x20, DATA[:16]) + ihex(0, 0x10, DATA[16:32])
+      + ihex(0, 0, DATA[32:]) + ihex(1, 0, b""))
+write("formats", "elf-filesz-over-memsz", b"\x00\x00" + elf(False, False, [(1, 0x1000, 0, 48)],
+                                                            DATA).replace(b"\x30\x00\x00\x00\x30",
+                                                                          b"\x30\x00\x00\x00\x10"))
 
 
 # --- device: capacity byte (256 << (b % 16)), write-failure byte, then the line

@@ -2,9 +2,12 @@
 
 #include "filenames.h"
 #include "iapcontext.h"
+#include "imagelayout.h"
 
 #include <QFile>
 #include <QFileInfo>
+
+#include <cstring>
 
 #ifdef Q_OS_UNIX
 #include <cerrno>
@@ -54,6 +57,7 @@ bool openRegularFile(const QString &path, QFile *file, FirmwareFile *result)
         refuse(errno, result);
         return false;
     }
+    result->size = qint64(st.st_size); // also for what is refused next, as the window logs it
     result->error = kindError(st.st_mode, &result->detail);
     if (result->error != IapError::None)
         return false;
@@ -88,6 +92,7 @@ bool openRegularFile(const QString &path, QFile *file, FirmwareFile *result)
         result->error = IapError::FileNotFound;
         return false;
     }
+    result->size = info.size();
     if (info.isDir()) {
         result->error = IapError::FileUnreadable;
         result->detail = QStringLiteral("is a directory");
@@ -143,7 +148,6 @@ FirmwareFile loadFirmwareFile(const QString &path, const ImageOptions &options)
     QFile file;
     if (!openRegularFile(path, &file, &result))
         return result;
-    result.size = file.size();
     const ImageFormat format = options.format != ImageFormat::Auto ? options.format : [&file] {
         const QByteArray start = file.peek(DetectBytes);
         return detectFormat(start.constData(), start.size());
@@ -187,6 +191,66 @@ FirmwareFile loadFirmwareFile(const QString &path, const ImageOptions &options)
     }
     result.image = image;
     return result;
+}
+
+ConvertedImage convertImage(const QByteArray &content, const ImageOptions &options)
+{
+    const ImageFormat format = options.format == ImageFormat::Auto
+                                   ? detectFormat(content.constData(), content.size())
+                                   : options.format;
+    switch (format) {
+    case ImageFormat::Elf:
+        return convertElf(content.constData(), content.size(), options);
+    case ImageFormat::IntelHex:
+    case ImageFormat::SRecord: {
+        qint64 at = 0;
+        return convertText(
+            format,
+            [&](char *buffer, qint64 max) {
+                const qint64 n = qMin(max, qint64(content.size()) - at);
+                std::memcpy(buffer, content.constData() + at, size_t(n));
+                at += n;
+                return n;
+            },
+            options);
+    }
+    case ImageFormat::Auto:
+    case ImageFormat::Binary:
+        break;
+    }
+    ConvertedImage r;
+    if (content.isEmpty())
+        return imageFailure(IapError::FileEmpty, ImageFormat::Binary);
+    if (!IapContext::imageFits(content.size()))
+        return imageFailure(IapError::FileTooLarge, ImageFormat::Binary);
+    if (!placeRaw(content.size(), options, &r.base, &r.last))
+        return imageFailure(IapError::ImageMalformed, ImageFormat::Binary,
+                            RecordFault::AddressOverflow);
+    r.image = content;
+    return r;
+}
+
+ConvertedImage convertFile(QFile &file, ImageFormat format, const ImageOptions &options)
+{
+    if (format == ImageFormat::Elf) {
+        // Mapped, not read: an ELF file with debug information can be many times its image.
+        const qint64 size = file.size();
+        if (!file.isSequential() && size > 0) {
+            if (const uchar *map = file.map(0, size)) {
+                ConvertedImage r = convertElf(reinterpret_cast<const char *>(map), size, options);
+                file.unmap(const_cast<uchar *>(map));
+                return r;
+            }
+        }
+        const QByteArray content = file.read(4 * IapContext::MaxImageBytes + 1);
+        if (file.error() != QFileDevice::NoError)
+            return imageFailure(IapError::FileUnreadable, format);
+        if (content.size() > 4 * IapContext::MaxImageBytes)
+            return imageFailure(IapError::FileTooLarge, format);
+        return convertElf(content.constData(), content.size(), options);
+    }
+    return convertText(
+        format, [&file](char *buffer, qint64 max) { return file.read(buffer, max); }, options);
 }
 
 IapError checkImage(const QByteArray &image)

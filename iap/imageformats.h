@@ -15,12 +15,15 @@ class QFile;
 namespace iap {
 
 // More than this much empty space between two pieces of data is almost always two images in
-// one file (a boot loader and an application), not one.
+// one file (a boot loader and an application), not one. The same holds between a start
+// address given by --base and the data.
 constexpr qint64 MaxGapBytes = qint64(1) << 20;
-// The most separate pieces of data a text file may hold (a real image has a few).
+// The most separate pieces of data a file may hold (a real image has a few). Records that
+// follow one another in the file and in address, upwards or (records of one length)
+// downwards, are one piece; each piece costs 16 bytes until the image is laid out.
 constexpr int MaxBlocks = 1 << 20;
-// How much of the start of a file decides its format.
-constexpr qint64 DetectBytes = 1024;
+// How much of the start of a file decides its format (the text reader's first piece).
+constexpr qint64 DetectBytes = qint64(64) << 10;
 
 struct ImageOptions
 {
@@ -39,19 +42,21 @@ struct ConvertedImage
     quint64 last = 0; // address of the last byte
 };
 
-// The format of a file that starts with these bytes (at least DetectBytes of them when the
-// file is that long). Text formats are recognised by their first line; a file that starts
-// with ':' or 'S' followed by anything but a record is raw.
+// The format of a file that starts with these bytes (only the first DetectBytes are looked
+// at). ELF by its magic number; HEX or S-record when the bytes are text (printable ASCII or
+// UTF-8, tabs, CR and LF; a stray control byte at most once per KiB) whose first non-blank
+// line starts with ':', or with 'S' or 's' and a digit; also UTF-16 text of that kind, which
+// the text reader then refuses. Anything else is raw, a binary that starts with ':' included.
 ImageFormat detectFormat(const char *data, qint64 size);
 
 // Reads up to max bytes into buffer: the count, 0 at the end, -1 on a read error.
 using ReadFunction = std::function<qint64(char *buffer, qint64 max)>;
 
-// HEX or S-record text, read piece by piece (the text is not kept in memory). A read error
-// gives FileUnreadable.
+// HEX or S-record text, read piece by piece (the text is not kept in memory). Lines end with
+// LF, CR LF or CR alone. A read error gives FileUnreadable.
 ConvertedImage convertText(ImageFormat format, const ReadFunction &read,
                            const ImageOptions &options);
-// An ELF file held in memory (or mapped).
+// An ELF file held in memory (or mapped); the loaded segments are copied out of it.
 ConvertedImage convertElf(const char *data, qint64 size, const ImageOptions &options);
 // A whole file in memory, in the given or detected format.
 ConvertedImage convertImage(const QByteArray &content, const ImageOptions &options);

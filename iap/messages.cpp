@@ -45,6 +45,11 @@ QString recordFaultText(const ImageFault &fault, bool chinese)
     case RecordFault::BadCharacter:
         return chinese ? QStringLiteral("含有非十六进制数字的字符")
                        : QStringLiteral("a character that is not a hexadecimal digit");
+    case RecordFault::NotText:
+        return (chinese ? QStringLiteral("含有非文本字节（%1）")
+                        : QStringLiteral("a byte that is not text (%1)"))
+            .arg(QStringLiteral("0x") +
+                 QString::number(fault.byte, 16).toUpper().rightJustified(2, QLatin1Char('0')));
     case RecordFault::BadStart:
         if (fault.format == ImageFormat::SRecord)
             return chinese ? QStringLiteral("行首不是 S 和记录类型")
@@ -82,9 +87,14 @@ QString recordFaultText(const ImageFault &fault, bool chinese)
     case RecordFault::ElfSegmentOutside:
         return chinese ? QStringLiteral("某个段的数据超出文件范围")
                        : QStringLiteral("a segment's bytes lie outside the file");
+    case RecordFault::ElfSegmentSize:
+        return chinese ? QStringLiteral("某个段在文件中的大小超过其内存大小")
+                       : QStringLiteral("a segment is larger in the file than in memory");
     case RecordFault::AddressOverflow:
         return chinese ? QStringLiteral("数据超出地址空间末尾")
                        : QStringLiteral("data beyond the end of the address space");
+    case RecordFault::Utf16Text: // errorText words it whole
+        break;
     }
     return QString();
 }
@@ -165,6 +175,13 @@ QString errorText(IapError error, bool chinese, const QString &path, const QStri
                        : QStringLiteral("Firmware file \"%1\": checksum error on line %2")
                              .arg(path, QString::number(fault.line));
     case IapError::ImageMalformed:
+        if (fault.record == RecordFault::Utf16Text)
+            return chinese ? QStringLiteral("固件文件“%1”是 UTF-16 编码的 %2 文本：请将其另存为 "
+                                            "ASCII 或 UTF-8 后再加载")
+                                 .arg(path, formatTitle(fault.format))
+                           : QStringLiteral("Firmware file \"%1\" is %2 text saved as UTF-16: save "
+                                            "it as ASCII or UTF-8 and load it again")
+                                 .arg(path, formatTitle(fault.format));
         if (fault.line > 0)
             return chinese
                        ? QStringLiteral("固件文件“%1”：第 %2 行记录格式错误：%3")
@@ -237,6 +254,16 @@ QString errorText(IapError error, bool chinese, const QString &path, const QStri
                        : QStringLiteral("Firmware file \"%1\": data at %2 lies below the start "
                                         "address %3")
                              .arg(path, addressText(fault.secondLow), addressText(fault.firstLow));
+    case IapError::ImageBaseGap:
+        return chinese ? QStringLiteral("固件文件“%1”：起始地址 %2 比数据（%4-%5）低 1 MiB 以上："
+                                        "%2-%3 将全部作为 0xFF 发送；请检查起始地址")
+                             .arg(path, addressText(fault.firstLow), addressText(fault.firstHigh),
+                                  addressText(fault.secondLow), addressText(fault.secondHigh))
+                       : QStringLiteral("Firmware file \"%1\": the start address %2 lies more than "
+                                        "1 MiB below the data (%4-%5): %2-%3 would be sent as "
+                                        "0xFF; check the start address")
+                             .arg(path, addressText(fault.firstLow), addressText(fault.firstHigh),
+                                  addressText(fault.secondLow), addressText(fault.secondHigh));
     }
     return QString();
 }

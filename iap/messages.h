@@ -52,6 +52,7 @@ enum class IapError
     ImageGap,           // more than 1 MiB between two pieces of data (the two ranges)
     ImageTooLarge,      // the image from its first to its last address is over the limit
     ImageBelowBase,     // data below the start address given (first range: base, lowest)
+    ImageBaseGap,       // the start address more than 1 MiB below the data (0xFF range, data)
 };
 
 // One line for the user, naming the path and the reason.

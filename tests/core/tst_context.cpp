@@ -150,6 +150,12 @@ void TestContext::loadFile()
     }
     const iap::FirmwareFile r = iap::loadFirmwareFile(path);
     QCOMPARE(int(r.error), error);
+    // The size the file system reports, also for what is refused (the window logs it); 0 for
+    // a path that does not exist.
+    struct stat st = {};
+    const bool exists = !path.isEmpty() && ::stat(QFile::encodeName(path).constData(), &st) == 0;
+    QCOMPARE(exists, size != -1);
+    QCOMPARE(r.size, exists ? qint64(st.st_size) : qint64(0));
     if (r.error == IapError::None) {
         QCOMPARE(qint64(r.image.size()), size);
         QCOMPARE(r.size, size);
@@ -176,6 +182,7 @@ void TestContext::loadUnreadableFile()
     const iap::FirmwareFile r = iap::loadFirmwareFile(path);
     QCOMPARE(int(r.error), int(IapError::FileUnreadable));
     QVERIFY(!r.detail.isEmpty());
+    QCOMPARE(r.size, qint64(4));
 }
 
 // Anything that is not a regular file, after links, is refused without being opened in a

@@ -4,6 +4,7 @@
 // exact message; raw images that only look like text stay raw.
 #include "firmwarefile.h"
 #include "iapcontext.h"
+#include "imagefiles.h"
 #include "messages.h"
 #include "testfiles.h"
 
@@ -21,104 +22,6 @@ using iap::ImageOptions;
 
 Q_DECLARE_METATYPE(iap::IapError)
 Q_DECLARE_METATYPE(iap::ImageFormat)
-
-namespace {
-
-// One Intel HEX record, checksum included (two's complement of the byte sum).
-QByteArray hexRecord(int type, quint16 address, const QByteArray &data)
-{
-    QByteArray bytes;
-    bytes.append(char(data.size())).append(char(address >> 8)).append(char(address));
-    bytes.append(char(type)).append(data);
-    quint8 sum = 0;
-    for (char c : bytes)
-        sum = quint8(sum + quint8(c));
-    bytes.append(char(quint8(0x100 - sum)));
-    return ':' + bytes.toHex().toUpper() + '\n';
-}
-
-QByteArray hexEnd()
-{
-    return ":00000001FF\n";
-}
-
-// An extended linear address record: the upper 16 bits of the following addresses.
-QByteArray hexUpper(quint16 upper)
-{
-    return hexRecord(4, 0,
-                     QByteArray::fromHex(QByteArray::number(upper, 16).rightJustified(4, '0')));
-}
-
-// One S-record: count, address (2, 3 or 4 bytes by type), data, ones' complement checksum.
-QByteArray sRecord(int type, quint32 address, const QByteArray &data)
-{
-    static const int widths[10] = {2, 2, 3, 4, 2, 2, 3, 4, 3, 2};
-    QByteArray bytes;
-    bytes.append(char(widths[type] + data.size() + 1));
-    for (int i = widths[type] - 1; i >= 0; --i)
-        bytes.append(char(address >> (8 * i)));
-    bytes.append(data);
-    quint8 sum = 0;
-    for (char c : bytes)
-        sum = quint8(sum + quint8(c));
-    bytes.append(char(quint8(~sum)));
-    return 'S' + QByteArray::number(type) + bytes.toHex().toUpper() + '\n';
-}
-
-void put32(QByteArray &b, int at, quint32 v)
-{
-    for (int i = 0; i < 4; ++i)
-        b[at + i] = char(v >> (8 * i));
-}
-
-void put16(QByteArray &b, int at, quint16 v)
-{
-    b[at] = char(v);
-    b[at + 1] = char(v >> 8);
-}
-
-// A little-endian 32-bit ELF written from the format's tables: header (52 bytes), program
-// headers (32 bytes each), then the data. Each segment: physical address, file offset, size.
-struct Segment
-{
-    quint32 type;
-    quint32 paddr;
-    quint32 offset;
-    quint32 filesz;
-};
-
-QByteArray elf32(const QList<Segment> &segments, const QByteArray &payload, int phentsize = 32)
-{
-    QByteArray b(52 + phentsize * segments.size(), '\0');
-    b[0] = 0x7F;
-    b[1] = 'E';
-    b[2] = 'L';
-    b[3] = 'F';
-    b[4] = 1; // 32-bit
-    b[5] = 1; // little-endian
-    b[6] = 1;
-    put16(b, 16, 2);  // executable
-    put16(b, 18, 40); // ARM
-    put32(b, 20, 1);
-    put32(b, 28, 52); // program headers right after the header
-    put16(b, 40, 52);
-    put16(b, 42, quint16(phentsize));
-    put16(b, 44, quint16(segments.size()));
-    for (int i = 0; i < segments.size(); ++i) {
-        const int at = 52 + i * phentsize;
-        put32(b, at, segments.at(i).type);
-        put32(b, at + 4, segments.at(i).offset);
-        put32(b, at + 8, segments.at(i).paddr + 0x10000000); // virtual address: not used
-        put32(b, at + 12, segments.at(i).paddr);
-        put32(b, at + 16, segments.at(i).filesz);
-        put32(b, at + 20, segments.at(i).filesz);
-    }
-    return b + payload;
-}
-
-constexpr int ElfData = 52 + 2 * 32; // where the payload of a two-segment elf32() starts
-
-} // namespace
 
 class TestImageFormats : public QObject
 {
@@ -666,32 +569,52 @@ void TestImageFormats::options()
     QCOMPARE(file.last, last);
 }
 
-// The same objcopy file with Unix line ends, lower-case digits, blank lines and blanks at
-// the line ends: the same image.
+// The same objcopy file with Unix or old Mac line ends, lower-case digits and record letters,
+// blank lines and blanks at the line ends: the same image.
 void TestImageFormats::textVariants_data()
 {
+    QTest::addColumn<QString>("output"); // objcopy's name of the format
     QTest::addColumn<QString>("variant");
-    QTest::newRow("as written (CRLF)") << "none";
-    QTest::newRow("LF") << "lf";
-    QTest::newRow("CRLF and lower-case digits") << "lower";
-    QTest::newRow("LF and lower case") << "lf+lower";
-    QTest::newRow("blank lines and trailing blanks") << "blanks";
-    QTest::newRow("no line end after the last record") << "chop";
-    QTest::newRow("byte order mark and indented records") << "bom";
+    QTest::newRow("as written (CRLF)") << "ihex"
+                                       << "none";
+    QTest::newRow("LF") << "ihex"
+                        << "lf";
+    QTest::newRow("CRLF and lower-case digits") << "ihex"
+                                                << "lower";
+    QTest::newRow("LF and lower case") << "ihex"
+                                       << "lf+lower";
+    QTest::newRow("CR only") << "ihex"
+                             << "cr";
+    QTest::newRow("blank lines and trailing blanks") << "ihex"
+                                                     << "blanks";
+    QTest::newRow("no line end after the last record") << "ihex"
+                                                       << "chop";
+    QTest::newRow("byte order mark and indented records") << "ihex"
+                                                          << "bom";
+    QTest::newRow("srec as written") << "srec"
+                                     << "none";
+    QTest::newRow("srec lower case, s0 s3 s7") << "srec"
+                                               << "lower";
+    QTest::newRow("srec CR only") << "srec"
+                                  << "cr";
 }
 
 void TestImageFormats::textVariants()
 {
+    QFETCH(QString, output);
     QFETCH(QString, variant);
     const QByteArray image = randomImage(70000, 70000);
     QVERIFY(!write(QStringLiteral("input.bin"), image).isEmpty());
-    QVERIFY(run(m_objcopy, {"-I", "binary", "-O", "ihex", "--change-addresses", "0x08000000",
+    QVERIFY(run(m_objcopy, {"-I", "binary", "-O", output, "--change-addresses", "0x08000000",
                             "input.bin", "variant.hex"}));
     QByteArray hex = read(QStringLiteral("variant.hex"));
-    QVERIFY(hex.startsWith(":02000004"));
+    const bool srec = output == QLatin1String("srec");
+    QVERIFY(hex.startsWith(srec ? "S0" : ":02000004"));
     QCOMPARE(hex.count('\r'), hex.count('\n')); // objcopy ends its lines with CR LF
     if (variant.contains(QLatin1String("lf")))
         hex.replace("\r\n", "\n");
+    if (variant == QLatin1String("cr"))
+        hex.replace("\r\n", "\r");
     if (variant.contains(QLatin1String("lower")))
         hex = hex.toLower();
     if (variant == QLatin1String("blanks"))
@@ -700,14 +623,15 @@ void TestImageFormats::textVariants()
         hex.chop(1);
     if (variant == QLatin1String("bom"))
         hex = "\xEF\xBB\xBF  " + hex.replace("\n:", "\n\t:");
+    QCOMPARE(hex.contains('\n'), variant != QLatin1String("cr"));
     const FirmwareFile file = iap::loadFirmwareFile(write(QStringLiteral("variant.bin"), hex));
     QCOMPARE(file.error, IapError::None);
-    QCOMPARE(file.format, ImageFormat::IntelHex);
+    QCOMPARE(file.format, srec ? ImageFormat::SRecord : ImageFormat::IntelHex);
     QVERIFY(file.image == image);
     QCOMPARE(file.base, quint64(0x08000000));
 }
 
-// Files that start with ':' or 'S' but are no records: raw images, byte for byte.
+// Files that start with ':' or 'S' but are binary, not text: raw images, byte for byte.
 void TestImageFormats::rawLookalikes_data()
 {
     QTest::addColumn<QByteArray>("content");
@@ -717,10 +641,12 @@ void TestImageFormats::rawLookalikes_data()
     QTest::newRow("S1, then binary") << "S1" + randomImage(3000, 8);
     QTest::newRow("S3 and digits, then binary")
         << QByteArray("S315080000") + QByteArray("\xFF\x00", 2) + randomImage(1000, 9);
-    QTest::newRow("colon, a word") << QByteArray(":hello, this is a text file\n");
     QTest::newRow("S and a letter") << QByteArray("Some text that is not a record\n");
-    QTest::newRow("colon, too few digits") << QByteArray(":00000001\n");
-    QTest::newRow("colon, odd digits") << QByteArray(":00000001F\n");
+    QTest::newRow("colon, text with a NUL in every few bytes")
+        << ":00000001FF\n" + QByteArray("abc\0", 4).repeated(1000);
+    QTest::newRow("UTF-16 byte order mark, then binary") << "\xFF\xFE" + randomImage(3000, 10);
+    QTest::newRow("UTF-8 byte order mark, colon, then binary")
+        << "\xEF\xBB\xBF:" + randomImage(3000, 11);
 }
 
 void TestImageFormats::rawLookalikes()

@@ -21,7 +21,9 @@
 #include <QUrl>
 #include <QtTest>
 #include <memory>
+#include <sys/inotify.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -995,6 +997,11 @@ void TestWindow::diagnosticsOnlyWhenAsked()
     QFETCH(bool, shown);
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
+    // Tells when the program has read its firmware file.
+    const int watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    QVERIFY(watch >= 0);
+    QVERIFY(::inotify_add_watch(watch, QFile::encodeName(dir.path()).constData(),
+                                IN_CLOSE_NOWRITE) >= 0);
     QProcess p;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
@@ -1027,9 +1034,19 @@ void TestWindow::diagnosticsOnlyWhenAsked()
     if (shown) {
         QTRY_VERIFY_WITH_TIMEOUT((err += p.readAllStandardError()).contains("size:1500"), 20000);
     } else {
-        QTest::qWait(2000); // the window is up and the file loaded long before
+        // The file has been read (closed again), and the window's main thread then sleeps in
+        // its event loop: whatever it was going to write about the file is written by then.
+        char event[sizeof(inotify_event) + 256];
+        bool read = false;
+        QTRY_VERIFY_WITH_TIMEOUT(read = read || ::read(watch, event, sizeof event) > 0, 20000);
+        const QString stat = QStringLiteral("/proc/%1/stat").arg(p.processId());
+        QTRY_VERIFY_WITH_TIMEOUT(
+            QString::fromLatin1(readFile(stat)).section(QLatin1Char(' '), 2, 2) ==
+                QLatin1String("S"),
+            20000);
         err = p.readAllStandardError();
     }
+    ::close(watch);
     QCOMPARE(p.state(), QProcess::Running); // the window is up, no failure ended it
     p.terminate();
     QVERIFY(p.waitForFinished(10000));

@@ -8,6 +8,7 @@
 #include "windowtest.h"
 
 #include <QComboBox>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTextBlock>
 #include <QtTest>
@@ -150,9 +151,13 @@ void TestWindowSerial::replyFrames()
     const QByteArray ack = withCrc(QByteArray::fromHex("F182000501"));
     DebugCapture debug;
 
-    // A frame in two pieces less than 30 ms apart is one burst, accepted.
+    // A frame in two pieces less than 30 ms apart is one burst, accepted. Each arrival
+    // starts the 30 ms quiet-line timer.
+    QSignalSpy arrivals(w->serialLink(), &Serial::readSignal);
+    QSignalSpy quiet(w->frameTimerObject(), &QTimer::timeout);
     QVERIFY(pty->write(ack.left(3)));
-    QTRY_VERIFY(w->frameTimerObject()->isActive());
+    QVERIFY(arrivals.wait(5000));
+    QVERIFY(w->frameTimerObject()->isActive());
     QCOMPARE(w->frameTimerObject()->interval(), 30);
     QVERIFY(pty->write(ack.mid(3)));
     QTRY_COMPARE(w->context()->response, ack);
@@ -163,9 +168,9 @@ void TestWindowSerial::replyFrames()
     // A burst with a wrong trailer is dropped without a line; the stored reply stays.
     QByteArray bad = withCrc(QByteArray::fromHex("F182000601"));
     bad[bad.size() - 1] = char(bad.at(bad.size() - 1) ^ 0x01);
+    quiet.clear();
     QVERIFY(pty->write(bad));
-    QTRY_VERIFY(w->frameTimerObject()->isActive());
-    QTRY_VERIFY(!w->frameTimerObject()->isActive());
+    QVERIFY(quiet.wait(5000)); // the burst was tested
     QCOMPARE(w->context()->response, ack);
     QCOMPARE(ui->tb_IAPMsg->document()->blockCount(), 1);
 
@@ -252,7 +257,7 @@ void TestWindowSerial::lineLostDuringUpgrade()
     QCOMPARE(w->context()->state, 0);
     QVERIFY(ui->iapLoadFileButton->isEnabled());
     const QString last = ui->tb_IAPMsg->document()->lastBlock().text();
-    // The system's reason comes last, in brackets, and says nothing more than that.
+    // The reason comes last, in brackets, and says nothing more than that.
     QVERIFY2(last.startsWith(expected.arg(pty->name())), qPrintable(last));
     QVERIFY2(last.endsWith(chinese ? QString::fromUtf8("）") : QStringLiteral(")")),
              qPrintable(last));
