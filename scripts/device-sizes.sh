@@ -50,6 +50,13 @@ if command -v arm-none-eabi-gcc >/dev/null 2>&1; then
     echo "cortex-m3 (arm-none-eabi-gcc -Os -mthumb): code $((text + data)) bytes," \
         "context $ctx bytes (package buffer included), static data $bss bytes," \
         "stack at most $stack bytes"
+    # The reference boot logic on top of the core (validity record, check, start), alone.
+    board=$core/examples/mps2-an385
+    arm-none-eabi-gcc "${warn[@]}" "${arm[@]}" -ffreestanding -I"$core" -I"$board" \
+        -c "$board/boot_logic.c" -o "$tmp/boot-logic.o"
+    read -r text data bss _ < <(arm-none-eabi-size "$tmp/boot-logic.o" | tail -n 1)
+    echo "cortex-m3 reference boot logic (examples/mps2-an385/boot_logic.c): code" \
+        "$((text + data)) bytes, static data $bss bytes"
 else
     echo "cortex-m3: skipped, arm-none-eabi-gcc is not installed (Debian package gcc-arm-none-eabi)"
 fi
