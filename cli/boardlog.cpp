@@ -4,6 +4,7 @@
 #include "exitcodes.h"
 #include "flashjob.h"
 #include "iapcontext.h"
+#include "verification.h"
 
 #include <QCryptographicHash>
 #include <QDateTime>
@@ -240,6 +241,14 @@ QJsonObject BoardLog::record(const FlashJob &job, const QString &firmware,
                       : QJsonValue(QStringLiteral("%1").arg(id, 4, 16, QLatin1Char('0')));
     };
     const bool ok = job.failure() == FlashJob::Failure::None;
+    // --verify: whether the device holds the image (null when it was not asked, or the upgrade
+    // did not get that far), and the CRC it said it holds.
+    const iap::Verification *v = job.verification();
+    const bool asked = job.options().verify && v;
+    const QJsonValue verified =
+        asked ? QJsonValue(v->result() == iap::Verification::Result::Verified) : QJsonValue();
+    const QJsonValue deviceCrc =
+        asked && v->answered() ? QJsonValue(flash::crcText(v->deviceCrc())) : QJsonValue();
     return QJsonObject{
         {QStringLiteral("time"), flash::timestamp()},
         {QStringLiteral("port"), job.options().port},
@@ -252,6 +261,8 @@ QJsonObject BoardLog::record(const FlashJob &job, const QString &firmware,
         {QStringLiteral("exit"), int(job.exitCode())},
         {QStringLiteral("seconds"), qRound64(job.seconds() * 1000) / 1000.0},
         {QStringLiteral("resends"), job.resendsTotal()},
+        {QStringLiteral("verified"), verified},
+        {QStringLiteral("device_crc32"), deviceCrc},
         {QStringLiteral("serial"),
          port.serial.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(port.serial)},
         {QStringLiteral("vid"), hex4(port.vid)},

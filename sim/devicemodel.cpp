@@ -9,6 +9,7 @@ constexpr int RequestBytes = 12;
 // --early-acks: when the burst goes, and the gap between two in a trickle.
 constexpr qint64 EarlyBurstUs = 200 * 1000;
 constexpr qint64 EarlyTrickleUs = 10 * 1000;
+using EarlyAcks = DeviceOptions::EarlyAcks;
 
 quint32 be32(const QByteArray &b, int at)
 {
@@ -330,29 +331,37 @@ void DeviceModel::onAccepted(const QByteArray &frame, int frameBytes)
     if (m_options.silent)
         return;
     Reply reply = replyTo(frame, frameBytes);
-    m_out->replies.append(reply);
-    if (m_options.earlyAcks == DeviceOptions::EarlyAcks::Off)
+    if (m_options.earlyAcks == DeviceOptions::EarlyAcks::Off) {
+        m_out->replies.append(reply);
         return;
+    }
     // Every package acknowledged as written before it has come; then nothing more.
     const int count = int((m_image.size() + PacketSize - 1) / PacketSize);
     m_mute = true;
     m_out->log
         << QStringLiteral("%1 package(s) acknowledged early; nothing more is heard").arg(count);
-    reply.bytes.clear();
+    // The trickle starts with the acceptance itself (package 0's acknowledgement in the same
+    // write), then one every 10 ms; "now" sends them all in that write.
+    const EarlyAcks mode = m_options.earlyAcks;
+    Reply early = reply;
+    early.bytes.clear();
     for (int i = 0; i < count; ++i) {
-        if (m_options.earlyAcks == DeviceOptions::EarlyAcks::Trickle) {
-            Reply one = reply;
+        if (mode == EarlyAcks::Now || (mode == EarlyAcks::Trickle && i == 0)) {
+            reply.bytes += ackFrame(i, 1);
+        } else if (mode == EarlyAcks::Trickle) {
+            Reply one = early;
             one.bytes = ackFrame(i, 1);
             one.index = i;
-            one.delayUs = (i + 1) * EarlyTrickleUs;
+            one.delayUs = i * EarlyTrickleUs;
             m_out->replies.append(one);
         } else {
-            reply.bytes += ackFrame(i, 1);
+            early.bytes += ackFrame(i, 1);
         }
     }
-    if (m_options.earlyAcks != DeviceOptions::EarlyAcks::Trickle && count > 0) {
-        reply.delayUs = m_options.earlyAcks == DeviceOptions::EarlyAcks::Burst ? EarlyBurstUs : 0;
-        m_out->replies.append(reply);
+    m_out->replies.prepend(reply);
+    if (mode == EarlyAcks::Burst && count > 0) {
+        early.delayUs = EarlyBurstUs;
+        m_out->replies.append(early);
     }
 }
 

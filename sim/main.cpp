@@ -143,10 +143,11 @@ int main(int argc, char *argv[])
         QStringLiteral("LIST"));
     const QCommandLineOption earlyAcksOpt(
         QStringLiteral("early-acks"),
-        QStringLiteral("Device fault: right after accepting the request, acknowledge every "
-                       "package of the image as written (F1 82 index 01), then write nothing "
-                       "and answer nothing more. MODE: now (all at once), burst (all of them "
-                       "200 ms later) or trickle (one every 10 ms)."),
+        QStringLiteral(
+            "Device fault: right after accepting the request, acknowledge every "
+            "package of the image as written (F1 82 index 01), then write nothing "
+            "and answer nothing more. MODE: now (all at once), burst (all of them "
+            "200 ms later) or trickle (the first with the acceptance, then one every 10 ms)."),
         QStringLiteral("MODE"));
     const QCommandLineOption logOpt(QStringLiteral("log"),
                                     QStringLiteral("Write one line per event to stderr."));

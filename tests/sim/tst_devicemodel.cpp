@@ -478,14 +478,15 @@ void TestDeviceModel::corruptStored()
 void TestDeviceModel::earlyAcks_data()
 {
     QTest::addColumn<int>("mode");
+    QTest::addColumn<int>("withAcceptance");       // acknowledgements in the acceptance's own write
     QTest::addColumn<QVector<qint64>>("delaysUs"); // of the replies after the acceptance
     QTest::addColumn<QVector<int>>("acksPerReply");
-    QTest::newRow("now") << int(DeviceOptions::EarlyAcks::Now) << QVector<qint64>{0}
-                         << QVector<int>{3};
-    QTest::newRow("burst") << int(DeviceOptions::EarlyAcks::Burst) << QVector<qint64>{200000}
+    QTest::newRow("now") << int(DeviceOptions::EarlyAcks::Now) << 3 << QVector<qint64>{}
+                         << QVector<int>{};
+    QTest::newRow("burst") << int(DeviceOptions::EarlyAcks::Burst) << 0 << QVector<qint64>{200000}
                            << QVector<int>{3};
-    QTest::newRow("trickle") << int(DeviceOptions::EarlyAcks::Trickle)
-                             << QVector<qint64>{10000, 20000, 30000} << QVector<int>{1, 1, 1};
+    QTest::newRow("trickle") << int(DeviceOptions::EarlyAcks::Trickle) << 1
+                             << QVector<qint64>{10000, 20000} << QVector<int>{1, 1};
 }
 
 // --early-acks: after the acceptance, F1 82 i 01 for each of the three packages, in the
@@ -493,6 +494,7 @@ void TestDeviceModel::earlyAcks_data()
 void TestDeviceModel::earlyAcks()
 {
     QFETCH(int, mode);
+    QFETCH(int, withAcceptance);
     QFETCH(QVector<qint64>, delaysUs);
     QFETCH(QVector<int>, acksPerReply);
     DeviceOptions options;
@@ -501,7 +503,8 @@ void TestDeviceModel::earlyAcks()
     DeviceModel model(options);
     const DeviceModel::Output out = model.feed(t.context.makeRequestPackage(), 7);
     QCOMPARE(out.replies.size(), 1 + delaysUs.size());
-    QCOMPARE(out.replies.first().bytes, accepted);
+    QCOMPARE(out.replies.first().bytes.left(accepted.size()), accepted);
+    QCOMPARE(out.replies.first().bytes.size(), accepted.size() + 9 * withAcceptance);
     QCOMPARE(out.replies.first().delayUs, qint64(0));
     QCOMPARE(replyBytes(out), accepted + hex("F1820000018321C0D6") + hex("F1820001019A3AF197") +
                                   hex("F182000201B117A254"));
