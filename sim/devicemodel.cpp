@@ -1,106 +1,20 @@
 #include "devicemodel.h"
 
+#include "simframes.h"
+#include "wire.h"
+
 #include <algorithm>
 
 namespace {
 
-constexpr quint8 Start = 0xF1;
-constexpr int RequestBytes = 12;
+constexpr int RequestBytes = iap::wire::RequestBytes;
 // --early-acks: when the burst goes, and the gap between two in a trickle.
 constexpr qint64 EarlyBurstUs = 200 * 1000;
 constexpr qint64 EarlyTrickleUs = 10 * 1000;
 using EarlyAcks = DeviceOptions::EarlyAcks;
-
-quint32 be32(const QByteArray &b, int at)
-{
-    return quint32(quint8(b.at(at))) << 24 | quint32(quint8(b.at(at + 1))) << 16 |
-           quint32(quint8(b.at(at + 2))) << 8 | quint32(quint8(b.at(at + 3)));
-}
-
-int be16(const QByteArray &b, int at)
-{
-    return int(quint8(b.at(at))) << 8 | int(quint8(b.at(at + 1)));
-}
-
-quint32 crcOf(const QByteArray &b)
-{
-    return iap_dev_crc32(reinterpret_cast<const uint8_t *>(b.constData()), size_t(b.size()));
-}
-
-QByteArray be32Bytes(quint32 v)
-{
-    QByteArray b;
-    b.append(char(v >> 24)).append(char(v >> 16)).append(char(v >> 8)).append(char(v));
-    return b;
-}
-
-// A frame: the start byte, the code, the body and the CRC-32 trailer.
-QByteArray frame(quint8 code, const QByteArray &body)
-{
-    QByteArray f;
-    f.append(char(Start));
-    f.append(char(code));
-    f.append(body);
-    return f + be32Bytes(crcOf(f));
-}
-
-// The big-endian package index an acknowledgement echoes.
-QByteArray indexBytes(int index)
-{
-    QByteArray bytes;
-    bytes.append(char(index >> 8));
-    bytes.append(char(index));
-    return bytes;
-}
-
-quint64 splitMix(quint64 &state)
-{
-    quint64 z = (state += 0x9E3779B97F4A7C15ULL);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
-    return z ^ (z >> 31);
-}
-
-QString faultNames(int faults)
-{
-    QStringList names;
-    if (faults & int(DeviceModel::Fault::Lose))
-        names << QStringLiteral("lost");
-    if (faults & int(DeviceModel::Fault::ErrorStatus))
-        names << QStringLiteral("status 2");
-    if (faults & int(DeviceModel::Fault::Corrupt))
-        names << QStringLiteral("corrupt CRC");
-    if (faults & int(DeviceModel::Fault::Noise))
-        names << QStringLiteral("noise byte");
-    if (faults & int(DeviceModel::Fault::Split))
-        names << QStringLiteral("split");
-    if (faults & int(DeviceModel::Fault::ShortAck))
-        names << QStringLiteral("short acknowledgement");
-    return names.join(QStringLiteral(", "));
-}
+using namespace simframe;
 
 } // namespace
-
-bool FaultSet::parse(const QString &text, FaultSet *out)
-{
-    FaultSet set;
-    const QString trimmed = text.trimmed();
-    if (trimmed.compare(QLatin1String("all"), Qt::CaseInsensitive) == 0) {
-        set.all = true;
-        *out = set;
-        return true;
-    }
-    const auto parts = trimmed.split(QLatin1Char(','));
-    for (const QString &part : parts) {
-        bool ok = false;
-        const int index = part.trimmed().toInt(&ok);
-        if (!ok || index < 0 || index > 0xFFFF)
-            return false;
-        set.indices.insert(index);
-    }
-    *out = set;
-    return true;
-}
 
 DeviceModel::DeviceModel(const DeviceOptions &options)
     : m_options(options), m_ignoreLeft(options.ignoreRequests)
@@ -113,26 +27,6 @@ DeviceModel::DeviceModel(const DeviceOptions &options)
     m_port.finish = &DeviceModel::portFinish;
     m_port.read = &DeviceModel::portRead;
     iap_dev_init(&m_dev, &m_port);
-}
-
-QByteArray DeviceModel::acceptedFrame()
-{
-    return frame(0x81, QByteArray(2, '\0'));
-}
-
-QByteArray DeviceModel::ackFrame(int index, int status, int pad)
-{
-    return frame(0x82, indexBytes(index) + char(status) + QByteArray(qMax(0, pad), '\0'));
-}
-
-QByteArray DeviceModel::shortAckFrame(int index)
-{
-    return frame(0x82, indexBytes(index));
-}
-
-QByteArray DeviceModel::keepAliveFrame()
-{
-    return frame(0x80, QByteArray(2, '\0'));
 }
 
 DeviceModel::Output DeviceModel::feed(const QByteArray &bytes, qint64 nowUs)
@@ -200,8 +94,8 @@ void DeviceModel::trustAnnouncedTotal(quint8 byte)
     m_window.append(char(byte));
     if (m_window.size() > RequestBytes)
         m_window.remove(0, m_window.size() - RequestBytes);
-    if (m_window.size() < RequestBytes || quint8(m_window.at(0)) != Start ||
-        quint8(m_window.at(1)) != 0x01 ||
+    if (m_window.size() < RequestBytes || quint8(m_window.at(0)) != iap::wire::Start ||
+        quint8(m_window.at(1)) != iap::wire::Request ||
         crcOf(m_window.left(RequestBytes - 4)) != quint32(be32(m_window, RequestBytes - 4)))
         return;
     const qint64 length = be32(m_window, 2);
@@ -219,7 +113,7 @@ void DeviceModel::trustAnnouncedTotal(quint8 byte)
     }
     m_trustedLength = length;
     const QByteArray request =
-        frame(0x01, be32Bytes(quint32(total) * PacketSize) + indexBytes(total));
+        frame(iap::wire::Request, be32Bytes(quint32(total) * PacketSize) + indexBytes(total));
     iap_dev_feed_bytes(&m_dev, reinterpret_cast<const uint8_t *>(request.constData()),
                        size_t(request.size()));
     m_trustedLength = -1;
@@ -239,9 +133,9 @@ void DeviceModel::portSend(void *user, const uint8_t *bytes, uint8_t count)
     auto *self = static_cast<DeviceModel *>(user);
     const QByteArray frame(reinterpret_cast<const char *>(bytes), count);
     const int length = iap_dev_frame_length(&self->m_dev);
-    if (quint8(frame.at(1)) == 0x81) {
+    if (quint8(frame.at(1)) == iap::wire::Accepted) {
         self->onAccepted(frame, length);
-    } else if (quint8(frame.at(1)) == 0x82) {
+    } else if (quint8(frame.at(1)) == iap::wire::Acknowledgement) {
         self->onAcknowledgement(frame, length);
     } else if (!self->m_options.silent) { // the capability or verification answer
         self->m_out->log
@@ -467,17 +361,4 @@ void DeviceModel::complete(qint64 doneUs)
         {m_image, m_requests, m_packages, m_resends, m_firstRequestUs, doneUs});
     m_requests = m_packages = m_resends = 0;
     m_requestTimed = false;
-}
-
-int DeviceModel::randomFault(int index) const
-{
-    if (m_options.faultRate <= 0.0)
-        return 0;
-    quint64 state = m_options.seed ^ (quint64(index + 1) * 0xD1B54A32D192ED03ULL);
-    const double draw = double(splitMix(state) >> 11) * (1.0 / 9007199254740992.0);
-    if (draw >= m_options.faultRate)
-        return 0;
-    static constexpr Fault kinds[] = {Fault::Lose, Fault::Corrupt, Fault::ErrorStatus, Fault::Noise,
-                                      Fault::Split};
-    return int(kinds[splitMix(state) % 5]);
 }
