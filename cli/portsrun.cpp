@@ -2,7 +2,7 @@
 
 PortsRun::PortsRun(const Settings &settings, const QByteArray &image, Reporter *reporter,
                    BoardLog *log, QObject *parent)
-    : QObject(parent), m_s(settings), m_reporter(reporter), m_log(log)
+    : BoardRun(parent), m_s(settings), m_reporter(reporter), m_log(log)
 {
     for (const QString &name : qAsConst(m_s.ports)) {
         FlashJob::Options options = m_s.job;

@@ -6,7 +6,7 @@
 
 WatchRun::WatchRun(const Settings &settings, const QByteArray &image, Reporter *reporter,
                    BoardLog *log, QObject *parent)
-    : QObject(parent), m_s(settings), m_image(image), m_reporter(reporter), m_log(log),
+    : BoardRun(parent), m_s(settings), m_image(image), m_reporter(reporter), m_log(log),
       m_watcher(new PortWatcher(settings.patterns, this))
 {
     connect(m_watcher, &PortWatcher::appeared, this, &WatchRun::onAppeared);
