@@ -126,8 +126,8 @@ static void handle(iap_dev *dev, uint_fast8_t ok)
             if (index == dev->expected) {
                 const unsigned n = payload_len(dev, index);
                 const iap_dev_result r = port->write(port->user, (uint32_t)index << 10, rx + 4, n);
-                status = r == IAP_DEV_REFUSED ? IAP_DEV_STATUS_DATA_ERROR
-                                              : IAP_DEV_STATUS_WRITE_FAILED;
+                status =
+                    r == IAP_DEV_REFUSED ? IAP_DEV_STATUS_DATA_ERROR : IAP_DEV_STATUS_WRITE_FAILED;
                 if (r == IAP_DEV_OK) {
                     dev->image_crc = crc_more(dev->image_crc, rx + 4, n);
                     dev->expected = (uint16_t)(index + 1u);
