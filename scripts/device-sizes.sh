@@ -29,6 +29,14 @@ no_library() { # no_library NM OBJECT TARGET
     fi
 }
 
+# The core promises to stay small: 1.2 KiB of code on a Cortex-M3, under 2 KiB on an AVR.
+within_budget() { # within_budget TARGET BYTES LIMIT
+    if [ "$2" -gt "$3" ]; then
+        echo "$1: the core has grown to $2 bytes of code, over its budget of $3" >&2
+        exit 1
+    fi
+}
+
 cc=${CC:-cc}
 "$cc" "${warn[@]}" -O2 -c "$core/iap_device.c" -o "$tmp/host.o"
 no_library nm "$tmp/host.o" host
@@ -51,6 +59,7 @@ if command -v arm-none-eabi-gcc >/dev/null 2>&1; then
     echo "cortex-m3 (arm-none-eabi-gcc -Os -mthumb): code $((text + data)) bytes," \
         "context $ctx bytes (package buffer included), static data $bss bytes," \
         "stack at most $stack bytes"
+    within_budget cortex-m3 $((text + data)) 1228
     # The reference boot logic on top of the core (validity record, check, start), alone.
     board=$core/examples/mps2-an385
     arm-none-eabi-gcc "${warn[@]}" "${arm[@]}" -ffreestanding -I"$core" -I"$board" \
@@ -73,6 +82,7 @@ if command -v avr-gcc >/dev/null 2>&1; then
     read -r _ _ ctx _ < <(avr-size "$tmp/avr-ctx.o" | tail -n 1)
     echo "avr (avr-gcc -Os, 16-bit int): warning-free, code $((text + data)) bytes" \
         "($((cptext + cpdata)) with -mcall-prologues), context $ctx bytes"
+    within_budget avr $((text + data)) 2047
 else
     echo "avr: skipped, avr-gcc is not installed (Debian package gcc-avr)"
 fi
