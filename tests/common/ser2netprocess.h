@@ -4,12 +4,10 @@
 // simulator's pseudo-terminal. Its configuration lives in a temporary folder, it listens on
 // free loopback ports, and it dies with the test: killed when the object goes, and by the
 // kernel if the test process itself dies (setpriv --pdeathsig).
-#include <QByteArray>
 #include <QDeadlineTimer>
 #include <QFile>
 #include <QProcess>
 #include <QStandardPaths>
-#include <QString>
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
@@ -28,45 +26,32 @@ public:
 
     static bool available()
     {
-        return !QStandardPaths::findExecutable(
-                    QStringLiteral("ser2net"),
-                    {QStringLiteral("/usr/sbin"), QStringLiteral("/usr/bin")})
+        return !QStandardPaths::findExecutable(QStringLiteral("ser2net"), {"/usr/sbin", "/usr/bin"})
                     .isEmpty() &&
                !QStandardPaths::findExecutable(QStringLiteral("setpriv")).isEmpty();
     }
 
+    // Free ports are found by binding to port 0; another process may take one before ser2net
+    // does, so a start that does not listen is tried again with new ports.
     explicit Ser2NetProcess(const QVector<Entry> &entries)
     {
-        // Free ports are found by binding to port 0; another process may take one before
-        // ser2net does, so a start that does not listen is tried again with new ports.
         for (int attempt = 0; attempt < 3 && m_ports.isEmpty(); ++attempt)
             start(entries);
     }
     ~Ser2NetProcess() { stop(); }
-    Ser2NetProcess(const Ser2NetProcess &) = delete;
-    Ser2NetProcess &operator=(const Ser2NetProcess &) = delete;
 
     bool isListening() const { return !m_ports.isEmpty(); }
-    quint16 port(int entry) const { return m_ports.value(entry); }
     QString url(const QString &scheme, int entry) const
     {
-        return QStringLiteral("%1://127.0.0.1:%2").arg(scheme).arg(port(entry));
+        return QStringLiteral("%1://127.0.0.1:%2").arg(scheme).arg(m_ports.value(entry));
     }
     QByteArray log() { return m_log += m_proc.readAll(); }
 
+private:
     void stop()
     {
-        if (m_proc.state() != QProcess::NotRunning) {
-            m_proc.kill();
-            m_proc.waitForFinished(5000);
-        }
-    }
-
-private:
-    static quint16 freePort()
-    {
-        QTcpServer probe;
-        return probe.listen(QHostAddress::LocalHost, 0) ? probe.serverPort() : 0;
+        m_proc.kill();
+        m_proc.waitForFinished(5000);
     }
 
     // Whether something listens on the loopback port, from the kernel's socket table: a test
@@ -74,11 +59,10 @@ private:
     static bool listening(quint16 port)
     {
         QFile table(QStringLiteral("/proc/net/tcp"));
-        if (!table.open(QIODevice::ReadOnly))
-            return false;
         const QByteArray local =
-            QByteArray("0100007F:") + QByteArray::number(port, 16).toUpper().rightJustified(4, '0');
-        for (const QByteArray &line : table.readAll().split('\n')) {
+            "0100007F:" + QByteArray::number(port, 16).toUpper().rightJustified(4, '0');
+        for (const QByteArray &line :
+             table.open(QIODevice::ReadOnly) ? table.readAll().split('\n') : QList<QByteArray>()) {
             const QList<QByteArray> fields = line.simplified().split(' ');
             if (fields.size() > 3 && fields.at(1) == local && fields.at(3) == "0A")
                 return true;
@@ -92,53 +76,41 @@ private:
         QVector<quint16> ports;
         QByteArray yaml;
         for (int i = 0; i < entries.size(); ++i) {
-            const quint16 port = freePort();
-            if (port == 0)
+            QTcpServer probe;
+            if (!probe.listen(QHostAddress::LocalHost, 0))
                 return;
-            ports << port;
+            ports << probe.serverPort();
             // A raw port is the bare "tcp" accepter; telnet ones stack on it.
-            const QString accepter = entries.at(i).accepter == QLatin1String("tcp")
-                                         ? QStringLiteral("tcp")
-                                         : entries.at(i).accepter + QStringLiteral(",tcp");
-            yaml += QStringLiteral("connection: &port%1\n"
-                                   "  accepter: %2,127.0.0.1,%3\n"
+            const QString accepter = entries.at(i).accepter;
+            yaml += QStringLiteral("connection: &port%1\n  accepter: %2,127.0.0.1,%3\n"
                                    "  connector: serialdev,%4,115200n81,local\n")
                         .arg(i)
-                        .arg(accepter)
-                        .arg(port)
+                        .arg(accepter == QLatin1String("tcp") ? accepter : accepter + ",tcp")
+                        .arg(ports.last())
                         .arg(entries.at(i).device)
                         .toUtf8();
         }
-        const QString config = m_dir.filePath(QStringLiteral("ser2net.yaml"));
-        QFile file(config);
-        if (!file.open(QIODevice::WriteOnly) || file.write(yaml) != yaml.size())
+        QFile config(m_dir.filePath(QStringLiteral("ser2net.yaml")));
+        if (!config.open(QIODevice::WriteOnly) || config.write(yaml) != yaml.size())
             return;
-        file.close();
+        config.close();
         m_proc.setProcessChannelMode(QProcess::MergedChannels);
         // -n: in the foreground; -u: no UUCP lock files (the port is the test's own); -P: the
         // pid file in the temporary folder, not in /run.
         m_proc.start(QStringLiteral("setpriv"),
-                     {QStringLiteral("--pdeathsig"), QStringLiteral("KILL"), QStringLiteral("--"),
-                      QStringLiteral("ser2net"), QStringLiteral("-n"), QStringLiteral("-u"),
-                      QStringLiteral("-P"), m_dir.filePath(QStringLiteral("ser2net.pid")),
-                      QStringLiteral("-c"), config});
-        if (!m_proc.waitForStarted(5000))
-            return;
-        QDeadlineTimer deadline(5000);
-        for (;;) {
-            bool all = true;
+                     {"--pdeathsig", "KILL", "--", "ser2net", "-n", "-u", "-P",
+                      m_dir.filePath(QStringLiteral("ser2net.pid")), "-c", config.fileName()});
+        const auto all = [&] {
             for (const quint16 port : qAsConst(ports))
-                all = all && listening(port);
-            if (all) {
-                m_ports = ports;
-                return;
-            }
-            if (deadline.hasExpired() || m_proc.state() != QProcess::Running)
-                break;
-            QTest::qWait(20);
+                if (!listening(port))
+                    return m_proc.state() != QProcess::Running; // gone: stop waiting
+            m_ports = ports;
+            return true;
+        };
+        if (!m_proc.waitForStarted(5000) || !QTest::qWaitFor(all, 5000) || m_ports.isEmpty()) {
+            m_log += m_proc.readAll();
+            stop();
         }
-        m_log += m_proc.readAll();
-        stop();
     }
 
     QTemporaryDir m_dir;

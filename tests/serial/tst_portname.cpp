@@ -1,6 +1,6 @@
-// What --port, --reset-sequence and --reset take: network port names (host names, IPv4,
-// IPv6 in brackets) and reset sequences, the errors and their texts in both languages.
-#include "linktext.h"
+// What --port and --reset-sequence take: network port names (host names, IPv4, IPv6 in
+// brackets) and reset sequences, and which error each bad one is. (Their texts, in both
+// languages, are shown where the user meets them, in tst_netflash.)
 #include "portname.h"
 #include "resetsequence.h"
 
@@ -17,12 +17,8 @@ private slots:
     void parse();
     void sameLine_data();
     void sameLine();
-    void errorTexts_data();
-    void errorTexts();
     void sequence_data();
     void sequence();
-    void sequenceErrorTexts();
-    void pulse();
 };
 
 void TestPortName::parse_data()
@@ -131,38 +127,6 @@ void TestPortName::sameLine()
     QCOMPARE(x.line() == y.line(), same);
 }
 
-void TestPortName::errorTexts_data()
-{
-    QTest::addColumn<QString>("text");
-    QTest::addColumn<bool>("chinese");
-    QTest::addColumn<QString>("expected");
-    const QString forms = QStringLiteral(
-        "give a device path, rfc2217://HOST:PORT or socket://HOST:PORT (an IPv6 address in "
-        "brackets, e.g. rfc2217://[::1]:4000).");
-    QTest::newRow("unknown scheme")
-        << "tcp://h:1" << false << "port \"tcp://h:1\" is not valid: unknown scheme; " + forms;
-    QTest::newRow("no port") << "rfc2217://h" << false
-                             << "port \"rfc2217://h\" is not valid: no :PORT after the host; " +
-                                    forms;
-    QTest::newRow("bad port, chinese")
-        << "socket://h:99999" << true
-        << QString::fromUtf8("端口 \"socket://h:99999\" 无效：端口必须是 1 到 65535 的数字；"
-                             "请写成设备路径、rfc2217://主机:端口 或 socket://主机:端口"
-                             "（IPv6 地址加方括号，如 rfc2217://[::1]:4000）。");
-    QTest::newRow("empty") << "" << false << "--port needs a name.";
-}
-
-void TestPortName::errorTexts()
-{
-    QFETCH(QString, text);
-    QFETCH(bool, chinese);
-    QFETCH(QString, expected);
-    PortName name;
-    const PortNameError error = parsePortName(text, &name);
-    QVERIFY(error != PortNameError::None);
-    QCOMPARE(portNameErrorText(error, chinese, text), expected);
-}
-
 void TestPortName::sequence_data()
 {
     QTest::addColumn<QString>("text");
@@ -209,36 +173,6 @@ void TestPortName::sequence()
         QVERIFY(steps.isEmpty());
         QCOMPARE(bad, normal);
     }
-}
-
-void TestPortName::sequenceErrorTexts()
-{
-    ResetSequence steps;
-    QString bad;
-    QCOMPARE(parseResetSequence(QStringLiteral("dtr=1,wait=1s"), &steps, &bad),
-             ResetSequenceError::BadWait);
-    QCOMPARE(resetSequenceErrorText(ResetSequenceError::BadWait, false,
-                                    QStringLiteral("--reset-sequence"), bad),
-             QStringLiteral("--reset-sequence is not valid: \"wait=1s\": a wait is a whole number "
-                            "of milliseconds from 0 to 10000; steps separated by commas: dtr=1, "
-                            "dtr=0, rts=1, rts=0, wait=MS, e.g. dtr=1,wait=100,dtr=0."));
-    QCOMPARE(resetSequenceErrorText(ResetSequenceError::BadStep, true,
-                                    QStringLiteral("--reset-sequence"), QStringLiteral("cts=1")),
-             QString::fromUtf8("--reset-sequence 无效：无法识别步骤 \"cts=1\"；步骤用逗号分隔："
-                               "dtr=1、dtr=0、rts=1、rts=0、wait=毫秒，例如 dtr=1,wait=100,"
-                               "dtr=0。"));
-}
-
-// --reset LINE: on for the time, then off.
-void TestPortName::pulse()
-{
-    QCOMPARE(resetSequenceText(resetPulse(ModemLine::Rts, std::chrono::milliseconds(250))),
-             QStringLiteral("rts=1,wait=250,rts=0"));
-    ResetSequence parsed;
-    QString bad;
-    QCOMPARE(parseResetSequence(QStringLiteral("dtr=1,wait=100,dtr=0"), &parsed, &bad),
-             ResetSequenceError::None);
-    QVERIFY(parsed == resetPulse(ModemLine::Dtr, reset::DefaultPulse));
 }
 
 QTEST_GUILESS_MAIN(TestPortName)
