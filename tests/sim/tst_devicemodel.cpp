@@ -73,8 +73,6 @@ private slots:
     void randomFaultsAreReproducible();
     void faultListParsing_data();
     void faultListParsing();
-    void questions();
-    void corruptStored();
     void earlyAcks_data();
     void earlyAcks();
 };
@@ -418,61 +416,6 @@ void TestDeviceModel::faultListParsing()
     QList<int> got = set.indices.values();
     std::sort(got.begin(), got.end());
     QCOMPARE(got, indices);
-}
-
-namespace {
-
-const QByteArray capabilityQuestion = withCrc(hex("F10300 00"));
-const QByteArray verificationQuestion = withCrc(hex("F10400 00"));
-
-QByteArray verification(quint32 length, const QByteArray &image)
-{
-    QByteArray body = hex("F184");
-    for (quint32 v : {length, quint32(crc32(0L, reinterpret_cast<const Bytef *>(image.constData()),
-                                            uInt(image.size())))})
-        body.append(char(v >> 24)).append(char(v >> 16)).append(char(v >> 8)).append(char(v));
-    return withCrc(body);
-}
-
-} // namespace
-
-// The capability and verification questions reach the device core; its port reads the image
-// back from what the simulator stores.
-void TestDeviceModel::questions()
-{
-    Transfer t(3000);
-    DeviceModel model;
-    QCOMPARE(replyBytes(model.feed(capabilityQuestion, 0)), hex("F18300018BEA3B91"));
-    QCOMPARE(replyBytes(model.feed(verificationQuestion, 1)), verification(0, QByteArray()));
-    model.feed(t.context.makeRequestPackage(), 2);
-    model.feed(t.package(0) + t.package(1), 3);
-    QCOMPARE(replyBytes(model.feed(verificationQuestion, 4)), verification(0, QByteArray()));
-    const DeviceModel::Output done = model.feed(t.package(2, true), 5);
-    QCOMPARE(done.completions.size(), 1);
-    const DeviceModel::Output out = model.feed(verificationQuestion, 6);
-    QCOMPARE(replyBytes(out), verification(3000, t.context.firmware));
-    QCOMPARE(out.replies.first().frameBytes, 8);
-}
-
-// --corrupt-stored: every acknowledgement says written, the stored image differs in the
-// first byte of the listed package, and the verification answer tells.
-void TestDeviceModel::corruptStored()
-{
-    DeviceOptions options;
-    QVERIFY(FaultSet::parse(QStringLiteral("1"), &options.corruptStored));
-    Transfer t(3000);
-    DeviceModel model(options);
-    QCOMPARE(replyBytes(model.feed(t.context.makeRequestPackage(), 0)), accepted);
-    QCOMPARE(replyBytes(model.feed(t.package(0), 1)), ack(0, 1));
-    QCOMPARE(replyBytes(model.feed(t.package(1), 2)), ack(1, 1));
-    const DeviceModel::Output out = model.feed(t.package(2, true), 3);
-    QCOMPARE(replyBytes(out), ack(2, 1));
-    QCOMPARE(out.completions.size(), 1);
-    QByteArray stored = t.context.firmware;
-    stored[1024] = char(stored.at(1024) ^ 0xFF);
-    QCOMPARE(out.completions.first().image, stored);
-    QCOMPARE(replyBytes(model.feed(verificationQuestion, 4)), verification(3000, stored));
-    QVERIFY(verification(3000, stored) != verification(3000, t.context.firmware));
 }
 
 void TestDeviceModel::earlyAcks_data()
