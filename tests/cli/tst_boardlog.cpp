@@ -2,21 +2,19 @@
 // moved away during a watch run, and when it names no regular file. A full disk is a file
 // size limit (RLIMIT_FSIZE, set with prlimit): a write past it stops part-way with EFBIG.
 // iap-flash runs as a child against simulators on pseudo-terminals.
-#include <QFile>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QProcess>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include "flashrun.h"
 #include "simprocess.h"
 #include "testfiles.h"
 #include <sys/stat.h>
 
-namespace {
-
+using namespace flashrun;
 using Sim = SimProcess;
+
+namespace {
 
 // The lines of earlier runs. Under the size limit the port's lock file (a few dozen bytes)
 // must still be written: the earlier lines are longer than that.
@@ -28,95 +26,11 @@ const QByteArray Earlier = [] {
     return lines;
 }();
 
-// Every line of the log parses as a JSON object: its lines, or an empty list.
-QList<QJsonObject> logLines(const QByteArray &text)
+// iap-flash under a file size limit of `bytes`.
+QStringList limit(qint64 bytes)
 {
-    QList<QJsonObject> lines;
-    if (!text.endsWith('\n'))
-        return {};
-    for (const QByteArray &line : text.chopped(1).split('\n')) {
-        const QJsonDocument doc = QJsonDocument::fromJson(line);
-        if (!doc.isObject())
-            return {};
-        lines << doc.object();
-    }
-    return lines;
+    return {"prlimit", QStringLiteral("--fsize=%1:unlimited").arg(bytes), "--"};
 }
-
-// iap-flash, under a file size limit when `fsize` >= 0 (raised later with raiseLimit()).
-class Flasher
-{
-public:
-    Flasher(const QStringList &args, qint64 fsize)
-    {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("LC_ALL"),
-                   QStringLiteral("C")); // the system's reasons in English
-        m_proc.setProcessEnvironment(env);
-        if (fsize < 0)
-            m_proc.start(QStringLiteral(IAP_FLASH_PATH), args);
-        else
-            m_proc.start(QStringLiteral("prlimit"),
-                         QStringList{QStringLiteral("--fsize=%1:unlimited").arg(fsize), "--",
-                                     QStringLiteral(IAP_FLASH_PATH)} +
-                             args);
-        m_proc.waitForStarted(5000);
-    }
-    ~Flasher()
-    {
-        if (m_proc.state() != QProcess::NotRunning) {
-            m_proc.kill();
-            m_proc.waitForFinished(5000);
-        }
-    }
-    // The JSON event with this name and port has come.
-    bool waitFor(const QString &event, const QString &port)
-    {
-        QElapsedTimer clock;
-        clock.start();
-        while (clock.elapsed() < 20000) {
-            m_out += m_proc.readAllStandardOutput();
-            for (const QByteArray &line : m_out.split('\n')) {
-                const QJsonObject o = QJsonDocument::fromJson(line).object();
-                if (o.value("event").toString() == event && o.value("port").toString() == port)
-                    return true;
-            }
-            if (m_proc.state() == QProcess::NotRunning)
-                return false;
-            m_proc.waitForReadyRead(100);
-        }
-        return false;
-    }
-    bool raiseLimit()
-    {
-        return QProcess::execute(QStringLiteral("prlimit"),
-                                 {QStringLiteral("--pid"), QString::number(m_proc.processId()),
-                                  QStringLiteral("--fsize=unlimited:unlimited")}) == 0;
-    }
-    int exitCode()
-    {
-        if (!m_proc.waitForFinished(30000) || m_proc.exitStatus() != QProcess::NormalExit)
-            return -1;
-        m_out += m_proc.readAllStandardOutput();
-        return m_proc.exitCode();
-    }
-    QByteArray out() const { return m_out; }
-    QString err() { return QString::fromUtf8(m_proc.readAllStandardError()); }
-    QList<QJsonObject> events(const QString &name) const
-    {
-        QList<QJsonObject> found;
-        for (const QByteArray &line : m_out.split('\n')) {
-            const QJsonObject o = QJsonDocument::fromJson(line).object();
-            if (o.value("event").toString() == name)
-                found << o;
-        }
-        return found;
-    }
-
-private:
-    QProcess m_proc;
-    QByteArray m_out;
-};
 
 QString keptLine(const QString &log, const QString &port)
 {
@@ -196,12 +110,9 @@ void TestBoardLog::notARegularFile()
     } else if (log == QLatin1String("folder")) {
         log = m_dir->path();
     }
-    QProcess p;
-    p.start(QStringLiteral(IAP_FLASH_PATH),
-            {"--lang", lang, "--port", path("no-such-port"), "--log", log, m_image});
-    QVERIFY(p.waitForFinished(10000));
-    QCOMPARE(p.exitCode(), 1);
-    QCOMPARE(QString::fromUtf8(p.readAllStandardError()), error.arg(log) + QLatin1Char('\n'));
+    const Run run = flash({"--lang", lang, "--port", path("no-such-port"), "--log", log, m_image});
+    QCOMPARE(run.exitCode, 1);
+    QCOMPARE(QString::fromUtf8(run.err), error.arg(log) + QLatin1Char('\n'));
 }
 
 void TestBoardLog::fullDisk_data()
@@ -230,13 +141,14 @@ void TestBoardLog::fullDisk()
         args << "--port" << missing;
     if (json)
         args << "--json";
-    Flasher flasher(args << "--log" << m_log << m_image, Earlier.size() + room);
-    QCOMPARE(flasher.exitCode(), 8);
+    const Run run =
+        Flasher(args << "--log" << m_log << m_image, limit(Earlier.size() + room)).finish();
+    QCOMPARE(run.exitCode, 8);
     QCOMPARE(readFile(m_log), Earlier);
     QVERIFY(sim.process().waitForFinished(5000));
     QCOMPARE(readFile(path("received.bin")), m_bytes);
 
-    const QStringList err = flasher.err().split(QLatin1Char('\n'));
+    const QStringList err = QString::fromUtf8(run.err).split(QLatin1Char('\n'));
     QVERIFY2(err.contains(keptLine(m_log, sim.path())), qPrintable(err.join('\n')));
     const QString lost =
         QStringLiteral("iap-flash: the board log %1 could not be kept: the records of %2 "
@@ -250,13 +162,13 @@ void TestBoardLog::fullDisk()
         QVERIFY(err.filter(lost).first().contains(missing));
     }
     if (json) {
-        const QList<QJsonObject> warnings = flasher.events(QStringLiteral("warning"));
+        const QList<QJsonObject> warnings = events(run, QStringLiteral("warning"));
         QCOMPARE(warnings.size(), 2);
         QCOMPARE(warnings.at(0).value("port").toString(), sim.path());
         QVERIFY(warnings.at(1).value("port").isNull());
         QCOMPARE("iap-flash: " + warnings.at(1).value("error").toString(),
                  err.filter(lost).first());
-        QCOMPARE(flasher.events(QStringLiteral("finished")).size(), 1);
+        QCOMPARE(events(run, QStringLiteral("finished")).size(), 1);
     }
 }
 
@@ -267,11 +179,10 @@ void TestBoardLog::cutLineBefore()
     const QByteArray cut = Earlier + "{\"board\":\"cut";
     QVERIFY(!writeFile(*m_dir, QStringLiteral("boards.jsonl"), cut).isEmpty());
     Sim sim({"--once"});
-    Flasher flasher({"--fast", "--port", sim.path(), "--log", m_log, m_image}, -1);
-    QCOMPARE(flasher.exitCode(), 0);
+    QCOMPARE(flash({"--fast", "--port", sim.path(), "--log", m_log, m_image}).exitCode, 0);
     const QByteArray text = readFile(m_log);
     QVERIFY2(text.startsWith(cut + '\n'), text.constData());
-    const QList<QJsonObject> record = logLines(text.mid(cut.size() + 1));
+    const QList<QJsonObject> record = logRecords(text.mid(cut.size() + 1));
     QCOMPARE(record.size(), 1);
     QCOMPARE(record.first().value("port").toString(), sim.path());
     QCOMPARE(record.first().value("result").toString(), QStringLiteral("ok"));
@@ -295,22 +206,25 @@ void TestBoardLog::watchOnFullDisk()
     Sim simA({"--link", a});
     Flasher flasher({"--json", "--fast", "--watch", path(QStringLiteral("board-*")), "--count", "2",
                      "--log", m_log, m_image},
-                    Earlier.size() + 40);
+                    limit(Earlier.size() + 40));
     QVERIFY(flasher.waitFor(QStringLiteral("warning"), a));
     QCOMPARE(readFile(m_log), Earlier);
     if (spaceBack)
-        QVERIFY(flasher.raiseLimit());
+        QCOMPARE(QProcess::execute("prlimit", {"--pid", QString::number(flasher.pid()),
+                                               "--fsize=unlimited:unlimited"}),
+                 0);
     Sim simB({"--link", b});
-    QCOMPARE(flasher.exitCode(), spaceBack ? 0 : 8);
-    const QList<QJsonObject> summary = flasher.events(QStringLiteral("summary"));
+    const Run run = flasher.finish();
+    QCOMPARE(run.exitCode, spaceBack ? 0 : 8);
+    const QList<QJsonObject> summary = events(run, QStringLiteral("summary"));
     QCOMPARE(summary.size(), 1);
     QCOMPARE(summary.first().value("ok").toInt(), 2);
     QCOMPARE(summary.first().value("exit").toInt(), spaceBack ? 0 : 8);
 
     const QByteArray text = readFile(m_log);
     QVERIFY(text.startsWith(Earlier));
-    const QList<QJsonObject> records = logLines(text.mid(Earlier.size()));
-    const QList<QJsonObject> warnings = flasher.events(QStringLiteral("warning"));
+    const QList<QJsonObject> records = logRecords(text.mid(Earlier.size()));
+    const QList<QJsonObject> warnings = events(run, QStringLiteral("warning"));
     if (spaceBack) {
         QCOMPARE(records.size(), 2);
         QCOMPARE(records.at(0).value("port").toString(), a);
@@ -342,18 +256,17 @@ void TestBoardLog::movedDuringWatch()
     const QString moved = path(QStringLiteral("boards.jsonl.1"));
     Sim simA({"--link", a});
     Flasher flasher({"--json", "--fast", "--watch", path(QStringLiteral("board-*")), "--count", "2",
-                     "--log", m_log, m_image},
-                    -1);
+                     "--log", m_log, m_image});
     const int earlier = Earlier.count('\n');
-    QTRY_COMPARE_WITH_TIMEOUT(logLines(readFile(m_log)).size(), earlier + 1, 20000);
+    QTRY_COMPARE_WITH_TIMEOUT(logRecords(readFile(m_log)).size(), earlier + 1, 20000);
     QVERIFY(deleted ? QFile::remove(m_log) : QFile::rename(m_log, moved));
     Sim simB({"--link", b});
-    QCOMPARE(flasher.exitCode(), 0);
-    const QList<QJsonObject> now = logLines(readFile(m_log));
+    QCOMPARE(flasher.finish().exitCode, 0);
+    const QList<QJsonObject> now = logRecords(readFile(m_log));
     QCOMPARE(now.size(), 1);
     QCOMPARE(now.first().value("port").toString(), b);
     if (!deleted) {
-        const QList<QJsonObject> old = logLines(readFile(moved));
+        const QList<QJsonObject> old = logRecords(readFile(moved));
         QCOMPARE(old.size(), earlier + 1);
         QCOMPARE(old.last().value("port").toString(), a);
     }

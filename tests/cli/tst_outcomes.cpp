@@ -10,21 +10,8 @@
 #include <QtTest>
 
 using flashrun::events;
+using flashrun::logRecords;
 using flashrun::Run;
-
-namespace {
-
-QList<QJsonObject> logRecords(const QString &path)
-{
-    QList<QJsonObject> records;
-    for (const QByteArray &line : readFile(path).split('\n')) {
-        if (!line.isEmpty())
-            records << QJsonDocument::fromJson(line).object();
-    }
-    return records;
-}
-
-} // namespace
 
 class TestOutcomes : public QObject
 {
@@ -81,7 +68,7 @@ void TestOutcomes::earlyAcknowledgements()
     // At most the first package may have been answered after it went out.
     QVERIFY2(failed.value("bytes").toInt() <= 1024,
              qPrintable(QString::number(failed.value("bytes").toInt())));
-    const QList<QJsonObject> records = logRecords(log);
+    const QList<QJsonObject> records = logRecords(readFile(log));
     QCOMPARE(records.size(), 1);
     QCOMPARE(records.first().value("result").toString(), QStringLiteral("too-many-resends"));
     QCOMPARE(records.first().value("exit").toInt(), 5);
@@ -118,7 +105,7 @@ void TestOutcomes::verify()
         {"--json", "--fast", "--verify", "--log", log, "--port", sim.path(), m_image});
     QCOMPARE(run.exitCode, expected);
     const QJsonObject last = run.json.last();
-    const QList<QJsonObject> records = logRecords(log);
+    const QList<QJsonObject> records = logRecords(readFile(log));
     QCOMPARE(records.size(), 1);
     const QJsonObject record = records.first();
     QCOMPARE(record.value("exit").toInt(), expected);

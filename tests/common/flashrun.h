@@ -1,44 +1,104 @@
 #pragma once
 
-// iap-flash (the path from the IAP_FLASH_PATH compile definition) run as a process to its
-// end while the test's event loop runs, with its JSON events.
+// iap-flash (the path from the IAP_FLASH_PATH compile definition) run as a process while the
+// test's event loop runs (the test's own server answers from it), with its JSON events. The
+// system's reasons come in English (LC_ALL=C.UTF-8).
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QList>
 #include <QProcess>
 #include <QSignalSpy>
 #include <QStringList>
+#include <QTest>
 
 namespace flashrun {
 
+// The JSON objects of a text of JSON lines.
+inline QList<QJsonObject> jsonLines(const QByteArray &text)
+{
+    QList<QJsonObject> objects;
+    for (const QByteArray &line : text.split('\n'))
+        if (!line.isEmpty())
+            objects << QJsonDocument::fromJson(line).object();
+    return objects;
+}
+
+// The records of a log: every line a JSON object, the last line ended; otherwise none.
+inline QList<QJsonObject> logRecords(const QByteArray &text)
+{
+    const QList<QJsonObject> records = jsonLines(text);
+    const bool whole = text.endsWith('\n') && records.size() == text.count('\n') &&
+                       !records.contains(QJsonObject());
+    return whole ? records : QList<QJsonObject>();
+}
+
 struct Run
 {
-    int exitCode = -1;
+    int exitCode = -1; // -1: it crashed or did not end in time
     QByteArray out;
     QByteArray err;
     QList<QJsonObject> json;
 };
 
-// iap-flash to its end, with the event loop running (the test's own server answers from it).
-inline Run flash(const QStringList &args, int timeoutMs = 60000)
+// iap-flash, started by `prefix` (e.g. prlimit with its options) when there is one; killed if
+// it is still running when the object goes.
+class Flasher
 {
-    QProcess p;
-    QSignalSpy finished(&p, qOverload<int, QProcess::ExitStatus>(&QProcess::finished));
-    p.start(QStringLiteral(IAP_FLASH_PATH), args);
-    Run run;
-    if (!finished.wait(timeoutMs)) {
-        p.kill();
-        p.waitForFinished(5000);
+public:
+    explicit Flasher(const QStringList &args, const QStringList &prefix = {})
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("LC_ALL"), QStringLiteral("C.UTF-8"));
+        m_proc.setProcessEnvironment(env);
+        const QStringList all = prefix + QStringList{QStringLiteral(IAP_FLASH_PATH)} + args;
+        m_proc.start(all.first(), all.mid(1));
+    }
+    ~Flasher()
+    {
+        m_proc.kill();
+        m_proc.waitForFinished(5000);
+    }
+    qint64 pid() const { return m_proc.processId(); }
+
+    // Whether a JSON event of that name and port has come before iap-flash ended.
+    bool waitFor(const QString &event, const QString &port)
+    {
+        return QTest::qWaitFor(
+                   [&] {
+                       m_out += m_proc.readAllStandardOutput();
+                       for (const QJsonObject &o : jsonLines(m_out))
+                           if (o.value("event").toString() == event &&
+                               o.value("port").toString() == port)
+                               return true;
+                       return m_proc.state() == QProcess::NotRunning;
+                   },
+                   20000) &&
+               m_proc.state() != QProcess::NotRunning;
+    }
+
+    Run finish(int timeoutMs = 60000)
+    {
+        QSignalSpy finished(&m_proc, qOverload<int, QProcess::ExitStatus>(&QProcess::finished));
+        Run run;
+        if ((m_proc.state() != QProcess::NotRunning && !finished.wait(timeoutMs)) ||
+            m_proc.error() == QProcess::FailedToStart)
+            return run;
+        run.exitCode = m_proc.exitStatus() == QProcess::NormalExit ? m_proc.exitCode() : -1;
+        run.out = m_out + m_proc.readAllStandardOutput();
+        run.err = m_proc.readAllStandardError();
+        run.json = jsonLines(run.out);
         return run;
     }
-    run.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
-    run.out = p.readAllStandardOutput();
-    run.err = p.readAllStandardError();
-    for (const QByteArray &line : run.out.split('\n')) {
-        if (!line.isEmpty())
-            run.json << QJsonDocument::fromJson(line).object();
-    }
-    return run;
+
+private:
+    QProcess m_proc;
+    QByteArray m_out;
+};
+
+// iap-flash to its end.
+inline Run flash(const QStringList &args, int timeoutMs = 60000)
+{
+    return Flasher(args).finish(timeoutMs);
 }
 
 inline QList<QJsonObject> events(const Run &run, const QString &name)
