@@ -207,7 +207,8 @@ void TestBoardLog::watchOnFullDisk()
     Flasher flasher({"--json", "--fast", "--watch", path(QStringLiteral("board-*")), "--count", "2",
                      "--log", m_log, m_image},
                     limit(Earlier.size() + 40));
-    QVERIFY(flasher.waitFor(QStringLiteral("warning"), a));
+    QVERIFY(flasher.waitFor(QStringLiteral("warning"),
+                            [&a](const QJsonObject &o) { return o.value("port") == a; }));
     QCOMPARE(readFile(m_log), Earlier);
     if (spaceBack)
         QCOMPARE(QProcess::execute("prlimit", {"--pid", QString::number(flasher.pid()),

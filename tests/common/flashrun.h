@@ -11,6 +11,8 @@
 #include <QStringList>
 #include <QTest>
 
+#include <functional>
+
 namespace flashrun {
 
 // The JSON objects of a text of JSON lines.
@@ -60,19 +62,19 @@ public:
     }
     qint64 pid() const { return m_proc.processId(); }
 
-    // Whether a JSON event of that name and port has come before iap-flash ended.
-    bool waitFor(const QString &event, const QString &port)
+    // Whether an event of that name (that passes `test`, if given) has come before iap-flash
+    // ended.
+    bool waitFor(const QString &event, const std::function<bool(const QJsonObject &)> &test = {})
     {
         return QTest::qWaitFor(
                    [&] {
                        m_out += m_proc.readAllStandardOutput();
                        for (const QJsonObject &o : jsonLines(m_out))
-                           if (o.value("event").toString() == event &&
-                               o.value("port").toString() == port)
+                           if (o.value("event").toString() == event && (!test || test(o)))
                                return true;
                        return m_proc.state() == QProcess::NotRunning;
                    },
-                   20000) &&
+                   30000) &&
                m_proc.state() != QProcess::NotRunning;
     }
 
