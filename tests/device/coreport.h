@@ -45,8 +45,7 @@ struct CorePort
     std::function<void()> inCallback; // run inside every callback (an interrupt meanwhile)
     quint64 writtenSum = 0;           // sum of all bytes written (for images too large to store)
 
-    explicit CorePort(quint32 capacity = 1u << 20, bool finish = true, bool read = true)
-        : withFinish(finish)
+    explicit CorePort(quint32 capacity = 1u << 20, bool finish = true) : withFinish(finish)
     {
         port.user = this;
         port.capacity = capacity;
@@ -106,16 +105,15 @@ struct CorePort
                 }
                 return IAP_DEV_OK;
             };
-        if (read)
-            port.read = [](void *user, uint32_t offset, uint8_t *data, uint16_t count) {
-                auto *self = static_cast<CorePort *>(user);
-                self->during();
-                self->reads.append({offset, count});
-                if (self->failRead || qint64(offset) + count > self->flash.size())
-                    return IAP_DEV_FAILED;
-                std::copy_n(self->flash.constData() + offset, count, data);
-                return IAP_DEV_OK;
-            };
+        port.read = [](void *user, uint32_t offset, uint8_t *data, uint16_t count) {
+            auto *self = static_cast<CorePort *>(user);
+            self->during();
+            self->reads.append({offset, count});
+            if (self->failRead || qint64(offset) + count > self->flash.size())
+                return IAP_DEV_FAILED;
+            std::copy_n(self->flash.constData() + offset, count, data);
+            return IAP_DEV_OK;
+        };
         iap_dev_init(&dev, &port);
     }
     CorePort(const CorePort &) = delete;
