@@ -38,9 +38,6 @@ private slots:
     void initTestCase();
     void throughSer2Net_data();
     void throughSer2Net();
-    void networkAndLocalPortsAtOnce();
-    void serverCloses_data();
-    void serverCloses();
     void cannotReach_data();
     void cannotReach();
     void badPortNames_data();
@@ -62,55 +59,24 @@ void TestNetFlash::initTestCase()
     QVERIFY(!m_imagePath.isEmpty());
 }
 
-// The whole upgrade through ser2net: the device holds the image byte for byte, and exactly
-// the bytes of a clean run went each way (nothing un-escaped twice, nothing lost).
+// The whole upgrade through ser2net, RFC 2217 and raw TCP at once beside a local line: each
+// device holds the image byte for byte, and exactly the bytes of a clean run went each way
+// (nothing un-escaped twice, nothing lost).
 void TestNetFlash::throughSer2Net_data()
 {
-    QTest::addColumn<QString>("accepter");
-    QTest::addColumn<QString>("scheme");
     QTest::addColumn<QStringList>("extra");
-    QTest::newRow("RFC 2217, fast") << "telnet(rfc2217)"
-                                    << "rfc2217" << QStringList{"--fast"};
-    QTest::newRow("RFC 2217, window timing") << "telnet(rfc2217)"
-                                             << "rfc2217" << QStringList();
-    QTest::newRow("raw TCP, fast") << "tcp"
-                                   << "socket" << QStringList{"--fast"};
+    QTest::newRow("fast") << QStringList{"--fast"};
+    QTest::newRow("window timing") << QStringList();
 }
 
 void TestNetFlash::throughSer2Net()
 {
-    QFETCH(QString, accepter);
-    QFETCH(QString, scheme);
     QFETCH(QStringList, extra);
-    const QString out = m_dir.filePath(QStringLiteral("net.out"));
-    QFile::remove(out);
-    SimProcess sim({"--out", out, "--once"});
-    QVERIFY(!sim.path().isEmpty());
-    Ser2NetProcess server({{accepter, sim.path()}});
-    QVERIFY2(server.isListening(), server.log().constData());
-    const QString url = server.url(scheme, 0);
-
-    const Run run = flash(QStringList{"--json", "--port", url} + extra << m_imagePath);
-    QCOMPARE(run.exitCode, 0);
-    const QJsonObject last = run.json.last();
-    QCOMPARE(last.value("event").toString(), QStringLiteral("finished"));
-    QCOMPARE(last.value("port").toString(), url);
-    QVERIFY(events(run, QStringLiteral("warning")).isEmpty());
-    QCOMPARE(readFile(out), m_image);
-    // 12 bytes a request, five full packages (1032), the sixth 880 + 8; 14 bytes an answer.
-    const int requests = last.value("requests").toInt();
-    QCOMPARE(last.value("sent").toInt(), 12 * requests + 5 * 1032 + 888);
-    QCOMPARE(last.value("received").toInt(), 8 + 6 * 9);
-}
-
-// Two boards behind one ser2net (one of each kind) and one on a local line, all at once.
-void TestNetFlash::networkAndLocalPortsAtOnce()
-{
-    const QString outs[3] = {m_dir.filePath(QStringLiteral("a.out")),
-                             m_dir.filePath(QStringLiteral("b.out")),
-                             m_dir.filePath(QStringLiteral("c.out"))};
-    for (const QString &o : outs)
-        QFile::remove(o);
+    QStringList outs;
+    for (const char *name : {"rfc2217.out", "raw.out", "local.out"}) {
+        outs << m_dir.filePath(QLatin1String(name));
+        QFile::remove(outs.last());
+    }
     SimProcess a({"--out", outs[0], "--once"});
     SimProcess b({"--out", outs[1], "--once"});
     SimProcess c({"--out", outs[2], "--once"});
@@ -118,67 +84,37 @@ void TestNetFlash::networkAndLocalPortsAtOnce()
     QVERIFY2(server.isListening(), server.log().constData());
     const QStringList ports{server.url(QStringLiteral("rfc2217"), 0),
                             server.url(QStringLiteral("socket"), 1), c.path()};
-    const Run run =
-        flash({"--fast", "--port", ports[0], "--port", ports[1], "--port", ports[2], m_imagePath});
+    const Run run = flash(
+        QStringList{"--json", "--port", ports[0], "--port", ports[1], "--port", ports[2]} + extra
+        << m_imagePath);
     QCOMPARE(run.exitCode, 0);
-    for (int i = 0; i < 3; ++i) {
-        QVERIFY2(run.out.contains(ports[i].toUtf8() + ": done, 6000 bytes"), run.out.constData());
-        QCOMPARE(readFile(outs[i]), m_image);
+    QVERIFY(events(run, QStringLiteral("warning")).isEmpty());
+    QStringList finished;
+    for (const QJsonObject &f : events(run, QStringLiteral("finished"))) {
+        finished << f.value("port").toString();
+        QCOMPARE(readFile(outs.value(int(ports.indexOf(finished.last())))), m_image);
+        // 12 bytes a request, five full packages (1032), the sixth 880 + 8; 9 bytes an answer.
+        QCOMPARE(f.value("sent").toInt(), 12 * f.value("requests").toInt() + 5 * 1032 + 888);
+        QCOMPARE(f.value("received").toInt(), 8 + 6 * 9);
     }
+    QStringList expected = ports;
+    expected.sort();
+    finished.sort();
+    QCOMPARE(finished, expected);
 }
 
-// The device goes away behind the server in the middle of the upgrade, or a raw TCP server
-// (open once connected) cannot open its device: the server closes the connection, and the
-// upgrade is reported incomplete with the bytes written and the server's words, as for a lost
-// line.
-void TestNetFlash::serverCloses_data()
-{
-    QTest::addColumn<QString>("accepter");
-    QTest::addColumn<QString>("scheme");
-    QTest::addColumn<bool>("device");
-    QTest::addColumn<QString>("words");
-    QTest::newRow("RFC 2217, mid-transfer") << "telnet(rfc2217)"
-                                            << "rfc2217" << true << "";
-    QTest::newRow("raw TCP, mid-transfer") << "tcp"
-                                           << "socket" << true << "";
-    QTest::newRow("raw TCP, no device behind the server")
-        << "tcp"
-        << "socket" << false << ": Device open failure: Value or file not found";
-}
-
-void TestNetFlash::serverCloses()
-{
-    QFETCH(QString, accepter);
-    QFETCH(QString, scheme);
-    QFETCH(bool, device);
-    QFETCH(QString, words);
-    SimProcess sim({"--hangup-after", "3"});
-    Ser2NetProcess server(
-        {{accepter, device ? sim.path() : m_dir.filePath(QStringLiteral("no-such-tty"))}});
-    QVERIFY2(server.isListening(), server.log().constData());
-    const QString url = server.url(scheme, 0);
-    const Run run = flash({"--json", "--port", url, m_imagePath});
-    QCOMPARE(run.exitCode, 3);
-    const QJsonObject last = run.json.last();
-    QCOMPARE(last.value("reason").toString(), QStringLiteral("port-lost"));
-    const int bytes = last.value("bytes").toInt();
-    QVERIFY2(device ? bytes == 2 * 1024 || bytes == 3 * 1024 : bytes == 0,
-             qPrintable(QString::number(bytes)));
-    QCOMPARE(last.value("error").toString(),
-             QStringLiteral("Serial port %1 was lost: the upgrade is incomplete (%2 of 6000 bytes "
-                            "written) and must be run again. The port has been closed. (the "
-                            "server closed the connection%3)")
-                 .arg(url)
-                 .arg(bytes)
-                 .arg(words));
-}
-
-// A server that cannot be reached or used: exit 3, its reason in words, quickly.
+// A server that cannot be reached or used: exit 3 before anything started, its reason in
+// words, quickly. One that closes the connection after the line was open (the device goes
+// away behind it mid-transfer, or a raw TCP server, open once connected, cannot open its
+// device): the upgrade is reported incomplete with the bytes written and the server's words.
 void TestNetFlash::cannotReach_data()
 {
-    QTest::addColumn<QString>("setup");
+    QTest::addColumn<QString>("setup"); // the accepter, the scheme, the device behind it
     QTest::addColumn<QStringList>("extra");
-    QTest::addColumn<QString>("error"); // %1: the port
+    QTest::addColumn<QString>("error"); // %1: the port, %raw: it as a raw TCP port; %bytes
+    const QString lost = QStringLiteral(
+        "Serial port %1 was lost: the upgrade is incomplete (%bytes of 6000 bytes written) and "
+        "must be run again. The port has been closed. (the server closed the connection");
     QTest::newRow("nobody listening")
         << "nothing" << QStringList()
         << "Cannot reach %1: nothing listens at that port (is the server running?) (Connection "
@@ -191,13 +127,20 @@ void TestNetFlash::cannotReach_data()
         << "no host" << QStringList()
         << "Cannot reach %1: the host name does not resolve (Host not found).";
     QTest::newRow("telnet server without RFC 2217")
-        << "telnet" << QStringList()
+        << "telnet rfc2217 silent" << QStringList()
         << "Cannot use %1: the server does not offer RFC 2217 (the COM-PORT option); if it is a "
-           "raw TCP port, use %2.";
+           "raw TCP port, use %raw.";
     QTest::newRow("device missing behind the server")
-        << "no device" << QStringList()
+        << "telnet(rfc2217) rfc2217 none" << QStringList()
         << "Cannot use %1: the server closed the connection (Device open failure: Value or file "
            "not found).";
+    QTest::newRow("RFC 2217, device gone mid-transfer")
+        << "telnet(rfc2217) rfc2217 hangup" << QStringList() << lost + ")";
+    QTest::newRow("raw TCP, device gone mid-transfer")
+        << "tcp socket hangup" << QStringList() << lost + ")";
+    QTest::newRow("raw TCP, device missing behind the server")
+        << "tcp socket none" << QStringList()
+        << lost + ": Device open failure: Value or file not found)";
 }
 
 void TestNetFlash::cannotReach()
@@ -205,36 +148,40 @@ void TestNetFlash::cannotReach()
     QFETCH(QString, setup);
     QFETCH(QStringList, extra);
     QFETCH(QString, error);
+    const QStringList parts = setup.split(QLatin1Char(' '));
     std::unique_ptr<SimProcess> sim;
     std::unique_ptr<Ser2NetProcess> server;
-    QString url;
+    QString url = QStringLiteral("rfc2217://no-such-host.invalid:2217");
     if (setup == QLatin1String("nothing")) {
         QTcpServer probe;
         QVERIFY(probe.listen(QHostAddress::LocalHost, 0));
         url = QStringLiteral("rfc2217://127.0.0.1:%1").arg(probe.serverPort());
-        probe.close();
-    } else if (setup == QLatin1String("no host")) {
-        url = QStringLiteral("rfc2217://no-such-host.invalid:2217");
-    } else {
-        const bool device = setup == QLatin1String("telnet");
-        if (device)
-            sim = std::make_unique<SimProcess>(QStringList{"--silent"});
+    } else if (parts.size() == 3) {
+        sim = std::make_unique<SimProcess>(parts[2] == QLatin1String("silent")
+                                               ? QStringList{"--silent"}
+                                               : QStringList{"--hangup-after", "3"});
         server = std::make_unique<Ser2NetProcess>(QVector<Ser2NetProcess::Entry>{
-            {device ? QStringLiteral("telnet") : QStringLiteral("telnet(rfc2217)"),
-             device ? sim->path() : m_dir.filePath(QStringLiteral("no-such-tty"))}});
+            {parts[0], parts[2] == QLatin1String("none")
+                           ? m_dir.filePath(QStringLiteral("no-such-tty"))
+                           : sim->path()}});
         QVERIFY2(server->isListening(), server->log().constData());
-        url = server->url(QStringLiteral("rfc2217"), 0);
+        url = server->url(parts[1], 0);
     }
     const Run run = flash(QStringList{"--json", "--port", url} + extra << m_imagePath, 20000);
     QCOMPARE(run.exitCode, 3);
     const QJsonObject last = run.json.last();
     QCOMPARE(last.value("event").toString(), QStringLiteral("failed"));
-    QCOMPARE(last.value("reason").toString(), QStringLiteral("open-failed"));
+    const bool wasOpen = error.contains(QLatin1String("%bytes"));
+    QCOMPARE(last.value("reason").toString(), wasOpen ? "port-lost" : "open-failed");
+    QCOMPARE(eventNames(run).contains(QStringLiteral("started")), wasOpen);
+    const int bytes = last.value("bytes").toInt();
+    QVERIFY2(setup.endsWith(QLatin1String("hangup")) ? bytes == 2048 || bytes == 3072 : bytes == 0,
+             qPrintable(QString::number(bytes)));
     QString raw = url;
     raw.replace(QStringLiteral("rfc2217://"), QStringLiteral("socket://"));
-    QCOMPARE(last.value("error").toString(),
-             error.contains(QLatin1String("%2")) ? error.arg(url, raw) : error.arg(url));
-    QVERIFY(!eventNames(run).contains(QStringLiteral("started")));
+    error.replace(QLatin1String("%raw"), raw)
+        .replace(QLatin1String("%bytes"), QString::number(bytes));
+    QCOMPARE(last.value("error").toString(), error.replace(QLatin1String("%1"), url));
 }
 
 // A port name or a reset option that cannot be meant is a usage error before anything is

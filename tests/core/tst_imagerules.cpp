@@ -31,44 +31,23 @@ QByteArray utf16(const QByteArray &text, bool little, bool bom)
 }
 
 // count one-byte HEX records, record k holding byte k % 251 at address(k), with an extended
-// linear address record wherever the upper half changes. *line: the line of record `mark`.
+// linear address record wherever the upper half changes. *line: the line of the last record.
 template <typename Address>
-QByteArray oneByteRecords(int count, Address address, int mark = -1, int *line = nullptr)
+QByteArray oneByteRecords(int count, Address address, int *line = nullptr)
 {
-    static const char digits[] = "0123456789ABCDEF";
     QByteArray out;
-    out.reserve(count * 14 + 4096);
     quint32 upper = 0xFFFFFFFF;
-    int lines = 0;
-    auto record = [&](quint8 type, quint16 at, int n, const quint8 *data) {
-        quint8 sum = quint8(n + (at >> 8) + at + type);
-        const quint8 head[4] = {quint8(n), quint8(at >> 8), quint8(at), type};
-        out += ':';
-        for (int i = 0; i < 4 + n; ++i) {
-            const quint8 b = i < 4 ? head[i] : data[i - 4];
-            sum = quint8(sum + (i < 4 ? 0 : b));
-            out += digits[b >> 4];
-            out += digits[b & 15];
+    for (int k = 0, lines = 0; k < count; ++k, ++lines) {
+        if (address(k) >> 16 != upper) {
+            upper = address(k) >> 16;
+            out += hexUpper(quint16(upper));
+            ++lines;
         }
-        out += digits[quint8(-sum) >> 4];
-        out += digits[quint8(-sum) & 15];
-        out += '\n';
-        ++lines;
-    };
-    for (int k = 0; k < count; ++k) {
-        const quint32 a = address(k);
-        if (a >> 16 != upper) {
-            upper = a >> 16;
-            const quint8 u[2] = {quint8(upper >> 8), quint8(upper)};
-            record(4, 0, 2, u);
-        }
-        const quint8 b = quint8(k % 251);
-        record(0, quint16(a), 1, &b);
-        if (k == mark && line)
-            *line = lines;
+        out += hexRecord(0, quint16(address(k)), QByteArray(1, char(k % 251)));
+        if (line)
+            *line = lines + 1;
     }
-    out += hexEnd();
-    return out;
+    return out + hexEnd();
 }
 
 } // namespace
@@ -325,7 +304,7 @@ void TestImageRules::pieces_data()
            ImageFormat::IntelHex, spread, 0);
     int line = 0;
     const QByteArray tooMany = oneByteRecords(
-        MaxPieces + 1, [](int k) { return quint32(2 * k); }, MaxPieces, &line);
+        MaxPieces + 1, [](int k) { return quint32(2 * k); }, &line);
     QCOMPARE(line, MaxPieces + 1 + 33); // and an address record for every 64 KiB before it
     refused("1048577 pieces", tooMany, -1, false, IapError::ImageMalformed,
             QStringLiteral("Firmware file \"%1\": malformed record on line %2: more than 1048576 "
