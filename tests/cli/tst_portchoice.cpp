@@ -8,28 +8,6 @@ using flash::PortCandidate;
 using Ports = QVector<PortCandidate>;
 Q_DECLARE_METATYPE(Ports)
 
-namespace {
-
-PortCandidate usb(const char *location, const char *description, int vid, int pid)
-{
-    PortCandidate p;
-    p.location = QString::fromUtf8(location);
-    p.description = QString::fromUtf8(description);
-    p.vid = vid;
-    p.pid = pid;
-    return p;
-}
-
-PortCandidate builtIn(const char *location, const char *description = "")
-{
-    PortCandidate p;
-    p.location = QString::fromUtf8(location);
-    p.description = QString::fromUtf8(description);
-    return p;
-}
-
-} // namespace
-
 class TestPortChoice : public QObject
 {
     Q_OBJECT
@@ -45,18 +23,19 @@ void TestPortChoice::choose_data()
     QTest::addColumn<QString>("port");
     QTest::addColumn<QString>("text"); // the note with a port, the error without
 
-    const PortCandidate cp2102 =
-        usb("/dev/ttyUSB0", "CP2102 USB to UART Bridge Controller", 0x10c4, 0xea60);
-    const PortCandidate stlink = usb("/dev/ttyACM0", "STM32 STLink", 0x0483, 0x374b);
-    const PortCandidate ttyS0 = builtIn("/dev/ttyS0");
-    const PortCandidate rfcomm = builtIn("/dev/rfcomm0", "Bluetooth");
+    // Location, description, manufacturer, USB vendor and product (none for a built-in port).
+    const PortCandidate cp2102{"/dev/ttyUSB0", "CP2102 USB to UART Bridge Controller", "", 0x10c4,
+                               0xea60};
+    const PortCandidate stlink{"/dev/ttyACM0", "STM32 STLink", "", 0x0483, 0x374b};
+    const PortCandidate ttyS0{"/dev/ttyS0", "", "", -1, -1};
+    const PortCandidate rfcomm{"/dev/rfcomm0", "Bluetooth", "", -1, -1};
 
     QTest::newRow("one USB port among built-in ones")
         << Ports{ttyS0, cp2102, rfcomm} << false << "/dev/ttyUSB0"
         << "Using /dev/ttyUSB0 (CP2102 USB to UART Bridge Controller, 10c4:ea60), the only USB "
            "serial port; -p NAME names another.";
     QTest::newRow("one USB port without a description")
-        << Ports{usb("/dev/ttyACM3", "", 0x2e8a, 0x000a)} << false << "/dev/ttyACM3"
+        << Ports{{"/dev/ttyACM3", "", "", 0x2e8a, 0x000a}} << false << "/dev/ttyACM3"
         << "Using /dev/ttyACM3 (2e8a:000a), the only USB serial port; -p NAME names another.";
     QTest::newRow("one USB port, chinese")
         << Ports{stlink} << true << "/dev/ttyACM0"

@@ -98,22 +98,17 @@ void TestPortName::sameLine_data()
     QTest::addColumn<QString>("a");
     QTest::addColumn<QString>("b");
     QTest::addColumn<bool>("same");
-    QTest::newRow("same URL") << "rfc2217://h:1"
-                              << "rfc2217://h:1" << true;
-    QTest::newRow("host in capitals") << "rfc2217://Lab:1"
-                                      << "rfc2217://lab:1" << true;
-    QTest::newRow("rfc2217 and socket to one server") << "rfc2217://h:1"
-                                                      << "socket://h:1" << true;
-    QTest::newRow("IPv6 spelt two ways") << "rfc2217://[::1]:7"
-                                         << "socket://[0:0::1]:7" << true;
-    QTest::newRow("other port") << "rfc2217://h:1"
-                                << "rfc2217://h:2" << false;
-    QTest::newRow("other host") << "rfc2217://h:1"
-                                << "rfc2217://g:1" << false;
-    QTest::newRow("path and URL") << "/dev/ttyUSB0"
-                                  << "socket://dev:1" << false;
-    QTest::newRow("one device, two spellings") << "/dev/null"
-                                               << "/dev//null" << true;
+    const auto row = [](const char *name, const char *a, const char *b, bool same) {
+        QTest::newRow(name) << a << b << same;
+    };
+    row("same URL", "rfc2217://h:1", "rfc2217://h:1", true);
+    row("host in capitals", "rfc2217://Lab:1", "rfc2217://lab:1", true);
+    row("rfc2217 and socket to one server", "rfc2217://h:1", "socket://h:1", true);
+    row("IPv6 spelt two ways", "rfc2217://[::1]:7", "socket://[0:0::1]:7", true);
+    row("other port", "rfc2217://h:1", "rfc2217://h:2", false);
+    row("other host", "rfc2217://h:1", "rfc2217://g:1", false);
+    row("path and URL", "/dev/ttyUSB0", "socket://dev:1", false);
+    row("one device, two spellings", "/dev/null", "/dev//null", true);
 }
 
 void TestPortName::sameLine()

@@ -27,10 +27,8 @@ class TestTelnetCodec : public QObject
 private slots:
     void encode_data();
     void encode();
-    void stream_data();
-    void stream();
-    void negotiation_data();
-    void negotiation();
+    void receive_data();
+    void receive();
 };
 
 // What goes out: 0xFF doubled, a CR followed by NUL unless binary was agreed, and a 0xFF inside
@@ -60,61 +58,81 @@ void TestTelnetCodec::encode()
     QCOMPARE(bytes.toHex(' '), wire.toHex(' '));
 }
 
-// The data of the line, whatever the server puts between its bytes and however the reads
-// cut the stream.
-void TestTelnetCodec::stream_data()
+// What comes in, from our greeting on: the data of the line, whatever the server puts between
+// its bytes and however the reads cut the stream; the server's answers and requests, and what
+// we say back (an answer is never answered, an offer to echo is refused); the modes agreed,
+// which what we send follows.
+void TestTelnetCodec::receive_data()
 {
-    QTest::addColumn<QByteArray>("opening");
+    QTest::addColumn<QByteArray>("opening"); // the server's first bytes, their answer not kept
     QTest::addColumn<QList<QByteArray>>("reads");
     QTest::addColumn<QByteArray>("data");
     QTest::addColumn<QByteArray>("answer");
     QTest::addColumn<QStringList>("replies"); // "command:value" in hex
-
-    const QByteArray bin = hex(Ser2NetOpening);
-    const QByteArray nvt = hex(NvtOpening);
-    using L = QList<QByteArray>;
-    QTest::newRow("doubled 0xFF") << bin << L{hex("f1ffff82")} << hex("f1ff82") << QByteArray()
-                                  << QStringList();
-    QTest::newRow("doubled 0xFF across two reads")
-        << bin << L{hex("f1ff"), hex("ff82")} << hex("f1ff82") << QByteArray() << QStringList();
-    QTest::newRow("no-op between data")
-        << bin << L{hex("01fff102")} << hex("0102") << QByteArray() << QStringList();
-    QTest::newRow("modem state with an escaped 0xFF inside")
-        << bin << L{hex("01 fffa2c6bffff fff0 02")} << hex("0102") << QByteArray()
-        << QStringList{"6b:ff"};
-    QTest::newRow("baud answer split everywhere")
-        << bin << L{hex("ff"), hex("fa"), hex("2c65"), hex("0001c2"), hex("00ff"), hex("f0aa")}
-        << hex("aa") << QByteArray() << QStringList{"65:0001c200"};
-    QTest::newRow("a sub-negotiation that ends with another command")
-        << bin << L{hex("fffa2c6b10 fffb03 05")} << hex("05") << QByteArray()
-        << QStringList{"6b:10"};
-    QTest::newRow("an offer in the middle of data")
-        << bin << L{hex("01 fffb18 02")} << hex("0102") << hex("fffe18") << QStringList();
-    QTest::newRow("a request in the middle of data")
-        << bin << L{hex("01 fffd18 02")} << hex("0102") << hex("fffc18") << QStringList();
-    QTest::newRow("an option repeated once agreed")
-        << bin << L{hex("01 fffd00 fffb00 02")} << hex("0102") << QByteArray() << QStringList();
-    QTest::newRow("CR NUL in binary mode is data")
-        << bin << L{hex("0d000d0a")} << hex("0d000d0a") << QByteArray() << QStringList();
-    QTest::newRow("CR NUL in NVT mode is CR")
-        << nvt << L{hex("0d00410d0a0d"), hex("0042")} << hex("0d410d0a0d42") << QByteArray()
-        << QStringList();
-    QTest::newRow("CR then doubled 0xFF in NVT mode")
-        << nvt << L{hex("0dffff")} << hex("0dff") << QByteArray() << QStringList();
+    QTest::addColumn<int>("comPort");         // TelnetClient::Answer
+    QTest::addColumn<bool>("binary");         // both ways
+    const int pending = int(TelnetClient::Answer::Pending);
+    const int accepted = int(TelnetClient::Answer::Accepted);
+    const auto row = [](const char *name, const char *opening, const QList<QByteArray> &reads,
+                        const char *data, const char *answer, const QStringList &replies,
+                        int comPort, bool binary) {
+        QTest::newRow(name) << hex(opening) << reads << hex(data) << hex(answer) << replies
+                            << comPort << binary;
+    };
+    const char *const bin = Ser2NetOpening;
+    const char *const nvt = NvtOpening;
+    row("ser2net's opening", "", {hex(bin)}, "", "fffe01", {}, accepted, true);
+    row("an NVT server's opening", "", {hex(nvt)}, "", "", {}, accepted, false);
+    row("doubled 0xFF", bin, {hex("f1ffff82")}, "f1ff82", "", {}, accepted, true);
+    row("doubled 0xFF across two reads", bin, {hex("f1ff"), hex("ff82")}, "f1ff82", "", {},
+        accepted, true);
+    row("no-op between data", bin, {hex("01fff102")}, "0102", "", {}, accepted, true);
+    row("modem state with an escaped 0xFF inside", bin, {hex("01 fffa2c6bffff fff0 02")}, "0102",
+        "", {"6b:ff"}, accepted, true);
+    row("baud answer split everywhere", bin,
+        {hex("ff"), hex("fa"), hex("2c65"), hex("0001c2"), hex("00ff"), hex("f0aa")}, "aa", "",
+        {"65:0001c200"}, accepted, true);
+    row("a sub-negotiation that ends with another command", bin, {hex("fffa2c6b10 fffb03 05")},
+        "05", "", {"6b:10"}, accepted, true);
+    row("an offer in the middle of data", bin, {hex("01 fffb18 02")}, "0102", "fffe18", {},
+        accepted, true);
+    row("a request in the middle of data", bin, {hex("01 fffd18 02")}, "0102", "fffc18", {},
+        accepted, true);
+    row("an option repeated once agreed", bin, {hex("01 fffd00 fffb00 02")}, "0102", "", {},
+        accepted, true);
+    row("CR NUL in binary mode is data", bin, {hex("0d000d0a")}, "0d000d0a", "", {}, accepted,
+        true);
+    row("CR NUL in NVT mode is CR", nvt, {hex("0d00410d0a0d"), hex("0042")}, "0d410d0a0d42", "", {},
+        accepted, false);
+    row("CR then doubled 0xFF in NVT mode", nvt, {hex("0dffff")}, "0dff", "", {}, accepted, false);
+    row("nothing yet", "", {}, "", "", {}, pending, false);
+    row("COM-PORT refused", "", {hex("fffe2c")}, "", "", {}, int(TelnetClient::Answer::Refused),
+        false);
+    row("binary agreed, then withdrawn by the server", "", {hex("fffd00 fffb00 fffe00 fffc00")}, "",
+        "fffc00 fffe00", {}, pending, false);
+    row("binary offered and asked for twice", "", {hex("fffd00 fffd00 fffb00 fffb00")}, "", "", {},
+        pending, true);
+    row("echo offered: refused, once per offer", "", {hex("fffb01 fffb01")}, "", "fffe01 fffe01",
+        {}, pending, false);
+    row("an unknown option asked for: refused", "", {hex("fffd1f")}, "", "fffc1f", {}, pending,
+        false);
+    row("a refusal of what we never had: no answer", "", {hex("fffc18 fffe18")}, "", "", {},
+        pending, false);
 }
 
-void TestTelnetCodec::stream()
+void TestTelnetCodec::receive()
 {
     QFETCH(QByteArray, opening);
     QFETCH(QList<QByteArray>, reads);
     QFETCH(QByteArray, data);
     QFETCH(QByteArray, answer);
     QFETCH(QStringList, replies);
+    QFETCH(int, comPort);
+    QFETCH(bool, binary);
     TelnetClient client(true);
     client.greeting();
     TelnetClient::Input first;
     client.receive(opening, &first);
-
     TelnetClient::Input in;
     for (const QByteArray &read : reads)
         client.receive(read, &in);
@@ -126,60 +144,11 @@ void TestTelnetCodec::stream()
                    .arg(r.command, 2, 16, QLatin1Char('0'))
                    .arg(QString::fromLatin1(r.value.toHex()));
     QCOMPARE(got, replies);
-}
-
-// From our greeting on: the server's answers and requests, and what we say back. The server's
-// opening crosses our greeting: its answers to what we asked need no answer; its offer to
-// echo is refused. What we send follows the mode agreed.
-void TestTelnetCodec::negotiation_data()
-{
-    QTest::addColumn<QByteArray>("server");
-    QTest::addColumn<QByteArray>("answer");
-    QTest::addColumn<int>("comPort"); // TelnetClient::Answer
-    QTest::addColumn<bool>("sendsBinary");
-    QTest::addColumn<bool>("receivesBinary");
-
-    const int pending = int(TelnetClient::Answer::Pending);
-    const int accepted = int(TelnetClient::Answer::Accepted);
-    const int refused = int(TelnetClient::Answer::Refused);
-    QTest::newRow("ser2net's opening")
-        << hex(Ser2NetOpening) << hex("fffe01") << accepted << true << true;
-    QTest::newRow("an NVT server's opening")
-        << hex(NvtOpening) << QByteArray() << accepted << false << false;
-    QTest::newRow("nothing yet") << QByteArray() << QByteArray() << pending << false << false;
-    QTest::newRow("COM-PORT refused") << hex("fffe2c") << QByteArray() << refused << false << false;
-    QTest::newRow("COM-PORT agreed, binary both ways")
-        << hex("fffd2c fffd00 fffb00") << QByteArray() << accepted << true << true;
-    QTest::newRow("binary agreed, then withdrawn by the server")
-        << hex("fffd00 fffb00 fffe00 fffc00") << hex("fffc00 fffe00") << pending << false << false;
-    QTest::newRow("binary offered and asked for twice")
-        << hex("fffd00 fffd00 fffb00 fffb00") << QByteArray() << pending << true << true;
-    QTest::newRow("echo offered: refused, once per offer")
-        << hex("fffb01 fffb01") << hex("fffe01 fffe01") << pending << false << false;
-    QTest::newRow("an unknown option asked for: refused")
-        << hex("fffd1f") << hex("fffc1f") << pending << false << false;
-    QTest::newRow("a refusal of what we never had: no answer")
-        << hex("fffc18 fffe18") << QByteArray() << pending << false << false;
-}
-
-void TestTelnetCodec::negotiation()
-{
-    QFETCH(QByteArray, server);
-    QFETCH(QByteArray, answer);
-    QFETCH(int, comPort);
-    QFETCH(bool, sendsBinary);
-    QFETCH(bool, receivesBinary);
-    TelnetClient client(true);
-    client.greeting();
-    TelnetClient::Input in;
-    client.receive(server, &in);
-    QCOMPARE(in.answer.toHex(' '), answer.toHex(' '));
-    QCOMPARE(in.data, QByteArray());
     QCOMPARE(int(client.comPort()), comPort);
-    QCOMPARE(client.sendsBinary(), sendsBinary);
-    QCOMPARE(client.receivesBinary(), receivesBinary);
+    QCOMPARE(client.sendsBinary(), binary);
+    QCOMPARE(client.receivesBinary(), binary);
     QCOMPARE(client.encode(hex("0dff")).toHex(' '),
-             (sendsBinary ? hex("0dffff") : hex("0d00ffff")).toHex(' '));
+             (binary ? hex("0dffff") : hex("0d00ffff")).toHex(' '));
 }
 
 QTEST_GUILESS_MAIN(TestTelnetCodec)
