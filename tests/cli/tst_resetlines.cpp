@@ -1,8 +1,8 @@
 // iap-flash and the modem lines, as a process: the commands as a recording RFC 2217 server
 // receives them (in order, each wait kept, all before the first request; the --after ones
 // after the last package; none after a line the server did not confirm), and ports without
-// modem lines (ser2net in front of a
-// pseudo-terminal, raw TCP, a pseudo-terminal itself), which get one warning and are flashed.
+// modem lines (ser2net in front of a pseudo-terminal, raw TCP, a pseudo-terminal itself), which
+// get one warning and are flashed.
 #include <QJsonObject>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -100,20 +100,19 @@ void TestResetLines::modemLinesAsTheServerSeesThem()
     QCOMPARE(run.exitCode, 0);
     QCOMPARE(events(run, QStringLiteral("warning")).size(), ackLines ? 0 : 1);
     QTRY_COMPARE(readFile(out), m_image);
-    QTRY_VERIFY(server.what().contains(QStringLiteral("closed")));
+    QTRY_VERIFY(server.what.contains(QStringLiteral("closed")));
 
     // Our options (BINARY, SGA, COM-PORT), the server's offer to echo refused, 115200 8N1
     // without flow control; then the lines, then data only; after the data the --after lines.
     const QStringList opening{"will 0",   "do 0",       "will 3",      "do 3",
                               "will 44",  "dont 1",     "baud 115200", "datasize 8",
                               "parity 1", "stopsize 1", "control 1"};
-    const QStringList what = server.what();
+    const QStringList &what = server.what;
     QCOMPARE(what.mid(0, opening.size()), opening);
     const int firstData = int(what.indexOf(QStringLiteral("data")));
     QCOMPARE(what.mid(opening.size(), firstData - opening.size()), before);
     for (int i = 0; i < gaps.size(); ++i) {
-        const qint64 gap =
-            server.records.at(opening.size() + i + 1).ms - server.records.at(opening.size() + i).ms;
+        const qint64 gap = server.ms.at(opening.size() + i + 1) - server.ms.at(opening.size() + i);
         QVERIFY2(gap >= gaps.at(i), qPrintable(QStringLiteral("%1 ms").arg(gap)));
     }
     QStringList rest = what.mid(firstData);

@@ -34,12 +34,6 @@ public:
         quint32 baudAnswer = 0;      // the baud rate to confirm; 0: the one asked for
         bool commandsInData = false; // telnet commands between the device's bytes
     };
-    struct Record
-    {
-        qint64 ms; // since the connection
-        QString what;
-    };
-
     explicit Rfc2217Server(const Settings &settings) : m_s(settings)
     {
         m_server.listen(QHostAddress::LocalHost, 0);
@@ -50,16 +44,10 @@ public:
     QString url() const { return QStringLiteral("rfc2217://127.0.0.1:%1").arg(m_port); }
     bool isListening() const { return m_port != 0; }
 
-    // "will 44", "dont 1", "baud 115200", "datasize 8", "control 8", "data" (where data
-    // starts), "closed", ...
-    QVector<Record> records;
-    QStringList what() const
-    {
-        QStringList list;
-        for (const Record &r : records)
-            list << r.what;
-        return list;
-    }
+    // What came: "will 44", "dont 1", "baud 115200", "datasize 8", "control 8", "data" (where
+    // data starts), "closed", ...; and when, in ms since the connection.
+    QStringList what;
+    QVector<qint64> ms;
 
 private:
     void accept()
@@ -90,7 +78,11 @@ private:
         // (an offer the client must refuse).
         m_socket->write(QByteArray::fromHex("fffb00fffd00fffb03fffb01"));
     }
-    void record(const QString &what) { records.append({m_clock.elapsed(), what}); }
+    void record(const QString &event)
+    {
+        what << event;
+        ms << m_clock.elapsed();
+    }
 
     void onClientBytes()
     {
@@ -143,7 +135,7 @@ private:
     {
         if (plain->isEmpty())
             return;
-        if (records.isEmpty() || records.constLast().what != QLatin1String("data"))
+        if (what.isEmpty() || what.constLast() != QLatin1String("data"))
             record(QStringLiteral("data"));
         if (m_device.isOpen())
             m_device.write(*plain);
