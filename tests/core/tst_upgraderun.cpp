@@ -1,7 +1,7 @@
 // The run policy shared by the window and iap-flash, driven tick by tick, where the programs'
-// suites cannot steer the device: an acceptance before the first request, the reply kept for
-// its tick, a line lost right after the last acknowledgement, and the verification exchange.
-// (Early acknowledgements, the resend cap, the request timeout and the summary are shown at
+// suites cannot steer the device: an acceptance before the first request, a line lost right
+// after the last acknowledgement, and the verification exchange. (Early acknowledgements, the
+// reply kept for its tick, the resend cap, the request timeout and the summary are shown at
 // iap-flash's boundary, in tst_outcomes and tst_flash.)
 #include "iapcontext.h"
 #include "testfiles.h"
@@ -60,11 +60,6 @@ struct Line
     }
 };
 
-QByteArray keepAlive()
-{
-    return withCrc(hex("F1 80 00 00"));
-}
-
 } // namespace
 
 class TestUpgradeRun : public QObject
@@ -72,8 +67,6 @@ class TestUpgradeRun : public QObject
     Q_OBJECT
 private slots:
     void acceptanceBeforeTheFirstRequestIsIgnored();
-    void actionableReplyIsKept_data();
-    void actionableReplyIsKept();
     void lineLostAfterTheLastAcknowledgement();
     void verification_data();
     void verification();
@@ -89,37 +82,6 @@ void TestUpgradeRun::acceptanceBeforeTheFirstRequestIsIgnored()
     QCOMPARE(l.arrive(acceptedFrame()), UpgradeRun::Offer::ActNow);
     QCOMPARE(messages(l.tick()).first(),
              QStringLiteral("Receive the response, enter the firmware brush process!"));
-}
-
-// A reply the run will act on is kept for its tick; an echo or a keep-alive after it does
-// not push it out, and replaces only a reply that means nothing.
-void TestUpgradeRun::actionableReplyIsKept_data()
-{
-    QTest::addColumn<QVector<QByteArray>>("frames");
-    QTest::addColumn<QVector<int>>("offers"); // UpgradeRun::Offer of each
-    QTest::addColumn<int>("indexAfterTick");
-    QTest::newRow("ack, then keep-alive")
-        << QVector<QByteArray>{ackFrame(0, 1), keepAlive()}
-        << QVector<int>{int(UpgradeRun::Offer::ActNow), int(UpgradeRun::Offer::Ignored)} << 1;
-    QTest::newRow("keep-alive, then ack")
-        << QVector<QByteArray>{keepAlive(), ackFrame(0, 1)}
-        << QVector<int>{int(UpgradeRun::Offer::Stored), int(UpgradeRun::Offer::ActNow)} << 1;
-    QTest::newRow("stale index, then keep-alive")
-        << QVector<QByteArray>{ackFrame(7, 1), keepAlive()}
-        << QVector<int>{int(UpgradeRun::Offer::Stored), int(UpgradeRun::Offer::Stored)} << 0;
-}
-
-void TestUpgradeRun::actionableReplyIsKept()
-{
-    QFETCH(QVector<QByteArray>, frames);
-    QFETCH(QVector<int>, offers);
-    QFETCH(int, indexAfterTick);
-    Line l(5000);
-    l.enterTransfer();
-    for (int i = 0; i < frames.size(); ++i)
-        QCOMPARE(int(l.arrive(frames.at(i))), offers.at(i));
-    l.tick();
-    QCOMPARE(l.ctx.packetIndex, indexAfterTick);
 }
 
 // The line goes right after the last acknowledgement arrived, before its tick (the device

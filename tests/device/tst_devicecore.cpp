@@ -792,7 +792,6 @@ void TestDeviceCore::existingPortInitialiser()
         },
         nullptr};
 #pragma GCC diagnostic pop
-    QVERIFY(old.read == nullptr);
     const QByteArray image = randomImage(1500, 42);
     iap_dev dev;
     iap_dev_init(&dev, &old);
@@ -808,7 +807,8 @@ void TestDeviceCore::existingPortInitialiser()
 void TestDeviceCore::questions_data()
 {
     // The state the device is in when the question comes, and what it answers. (A port without
-    // read is existingPortInitialiser.)
+    // read is existingPortInitialiser; the CRC of a flash changed after writing, read back, and
+    // the capabilities of a device that holds its image are shown by tst_outcomes.)
     QTest::addColumn<QString>("state");
     QTest::addColumn<QByteArray>("question");
     QTest::addColumn<QByteArray>("answer"); // "image" stands for the full image's answer
@@ -816,15 +816,11 @@ void TestDeviceCore::questions_data()
     QTest::newRow("capabilities, no image") << "none" << capabilityQuestion << capabilities(1);
     QTest::newRow("capabilities, image half-written")
         << "half" << capabilityQuestion << capabilities(1);
-    QTest::newRow("capabilities, image complete")
-        << "complete" << capabilityQuestion << capabilities(1);
     QTest::newRow("verification, no image") << "none" << verificationQuestion << none;
     QTest::newRow("verification, image half-written") << "half" << verificationQuestion << none;
     QTest::newRow("verification, finish failed") << "unfinished" << verificationQuestion << none;
     QTest::newRow("verification, image complete")
         << "complete" << verificationQuestion << QByteArray("image");
-    QTest::newRow("verification, the flash changed after writing")
-        << "corrupted" << verificationQuestion << QByteArray("corrupted");
     QTest::newRow("verification, read fails")
         << "read fails" << verificationQuestion << QByteArray();
     QByteArray damaged = verificationQuestion;
@@ -851,13 +847,8 @@ void TestDeviceCore::questions()
         QCOMPARE(iap_dev_complete(&p.dev), state == QLatin1String("unfinished") ? 0 : 1);
     }
     p.failRead = state == QLatin1String("read fails");
-    QByteArray flashed = p.flash;
-    if (state == QLatin1String("corrupted")) {
-        p.flash[2000] = char(p.flash.at(2000) ^ 0x01); // read back from the flash, not kept
-        flashed = p.flash;
-    }
-    if (answer == "image" || answer == "corrupted")
-        answer = verification(2500, zcrc(flashed));
+    if (answer == "image")
+        answer = verification(2500, zcrc(p.flash));
     p.reads.clear();
     QCOMPARE(p.feed(question), answer);
     QCOMPARE(p.feed(question, 1), answer); // asked again, byte at a time: the same
