@@ -51,10 +51,8 @@ private slots:
     void fullDisk_data();
     void fullDisk();
     void cutLineBefore();
-    void watchOnFullDisk_data();
-    void watchOnFullDisk();
-    void movedDuringWatch_data();
-    void movedDuringWatch();
+    void watch_data();
+    void watch();
 
 private:
     std::unique_ptr<QTemporaryDir> m_dir;
@@ -188,87 +186,73 @@ void TestBoardLog::cutLineBefore()
     QCOMPARE(record.first().value("result").toString(), QStringLiteral("ok"));
 }
 
-void TestBoardLog::watchOnFullDisk_data()
+void TestBoardLog::watch_data()
 {
-    QTest::addColumn<bool>("spaceBack");
-    QTest::newRow("space comes back") << true;
-    QTest::newRow("space never comes back") << false;
+    QTest::addColumn<QString>("between"); // what happens to the log between the two boards
+    QTest::newRow("full disk, space comes back") << "space back";
+    QTest::newRow("full disk, space never comes back") << "full";
+    QTest::newRow("moved away") << "moved";
+    QTest::newRow("deleted") << "deleted";
 }
 
-// A watch run on a full disk keeps the first board's record; when there is room again it is
-// written before the second board's, in order, and the run ends well; when there never is,
-// every board is flashed all the same and the run ends with 8.
-void TestBoardLog::watchOnFullDisk()
+// A watch run with two boards. On a full disk the first board's record is kept; when there is
+// room again it is written before the second board's, in order, and the run ends well; when
+// there never is, every board is flashed all the same and the run ends with 8. A log moved
+// away or deleted between the boards: the next record goes into a new log at the path, not
+// into the old file.
+void TestBoardLog::watch()
 {
-    QFETCH(bool, spaceBack);
-    const QString a = path(QStringLiteral("board-a"));
-    const QString b = path(QStringLiteral("board-b"));
-    Sim simA({"--link", a});
-    Flasher flasher({"--json", "--fast", "--watch", path(QStringLiteral("board-*")), "--count", "2",
-                     "--log", m_log, m_image},
-                    limit(Earlier.size() + 40));
-    QVERIFY(flasher.waitFor(QStringLiteral("warning"),
-                            [&a](const QJsonObject &o) { return o.value("port") == a; }));
-    QCOMPARE(readFile(m_log), Earlier);
-    if (spaceBack)
-        QCOMPARE(QProcess::execute("prlimit", {"--pid", QString::number(flasher.pid()),
-                                               "--fsize=unlimited:unlimited"}),
-                 0);
-    Sim simB({"--link", b});
-    const Run run = flasher.finish();
-    QCOMPARE(run.exitCode, spaceBack ? 0 : 8);
-    const QList<QJsonObject> summary = events(run, QStringLiteral("summary"));
-    QCOMPARE(summary.size(), 1);
-    QCOMPARE(summary.first().value("ok").toInt(), 2);
-    QCOMPARE(summary.first().value("exit").toInt(), spaceBack ? 0 : 8);
-
-    const QByteArray text = readFile(m_log);
-    QVERIFY(text.startsWith(Earlier));
-    const QList<QJsonObject> records = logRecords(text.mid(Earlier.size()));
-    const QList<QJsonObject> warnings = events(run, QStringLiteral("warning"));
-    if (spaceBack) {
-        QCOMPARE(records.size(), 2);
-        QCOMPARE(records.at(0).value("port").toString(), a);
-        QCOMPARE(records.at(1).value("port").toString(), b);
-        QCOMPARE(warnings.size(), 1);
-    } else {
-        QCOMPARE(text, Earlier);
-        QCOMPARE(warnings.size(), 3); // a, b, and the run's end
-        QCOMPARE(warnings.at(1).value("port").toString(), b);
-        QVERIFY(warnings.at(2).value("port").isNull());
-        QVERIFY(warnings.at(2).value("error").toString().contains(a + ", " + b));
-    }
-}
-
-void TestBoardLog::movedDuringWatch_data()
-{
-    QTest::addColumn<bool>("deleted");
-    QTest::newRow("moved away") << false;
-    QTest::newRow("deleted") << true;
-}
-
-// The log moved away or deleted between two boards: the next record goes into a new log at
-// the path, not into the old file.
-void TestBoardLog::movedDuringWatch()
-{
-    QFETCH(bool, deleted);
+    QFETCH(QString, between);
+    const bool full = between == QLatin1String("space back") || between == QLatin1String("full");
     const QString a = path(QStringLiteral("board-a"));
     const QString b = path(QStringLiteral("board-b"));
     const QString moved = path(QStringLiteral("boards.jsonl.1"));
     Sim simA({"--link", a});
     Flasher flasher({"--json", "--fast", "--watch", path(QStringLiteral("board-*")), "--count", "2",
-                     "--log", m_log, m_image});
-    const int earlier = Earlier.count('\n');
-    QTRY_COMPARE_WITH_TIMEOUT(logRecords(readFile(m_log)).size(), earlier + 1, 20000);
-    QVERIFY(deleted ? QFile::remove(m_log) : QFile::rename(m_log, moved));
+                     "--log", m_log, m_image},
+                    full ? limit(Earlier.size() + 40) : QStringList());
+    if (full) {
+        QVERIFY(flasher.waitFor(QStringLiteral("warning"),
+                                [&a](const QJsonObject &o) { return o.value("port") == a; }));
+        QCOMPARE(readFile(m_log), Earlier);
+    } else {
+        QTRY_COMPARE_WITH_TIMEOUT(logRecords(readFile(m_log)).size(), Earlier.count('\n') + 1,
+                                  20000);
+        QVERIFY(between == QLatin1String("deleted") ? QFile::remove(m_log)
+                                                    : QFile::rename(m_log, moved));
+    }
+    if (between == QLatin1String("space back"))
+        QCOMPARE(QProcess::execute("prlimit", {"--pid", QString::number(flasher.pid()),
+                                               "--fsize=unlimited:unlimited"}),
+                 0);
     Sim simB({"--link", b});
-    QCOMPARE(flasher.finish().exitCode, 0);
-    const QList<QJsonObject> now = logRecords(readFile(m_log));
-    QCOMPARE(now.size(), 1);
-    QCOMPARE(now.first().value("port").toString(), b);
-    if (!deleted) {
+    const Run run = flasher.finish();
+    QCOMPARE(run.exitCode, between == QLatin1String("full") ? 8 : 0);
+    const QList<QJsonObject> summary = events(run, QStringLiteral("summary"));
+    QCOMPARE(summary.size(), 1);
+    QCOMPARE(summary.first().value("ok").toInt(), 2);
+    QCOMPARE(summary.first().value("exit").toInt(), run.exitCode);
+
+    const QByteArray text = readFile(m_log);
+    const QList<QJsonObject> warnings = events(run, QStringLiteral("warning"));
+    if (between == QLatin1String("full")) {
+        QCOMPARE(text, Earlier);
+        QCOMPARE(warnings.size(), 3); // a, b, and the run's end
+        QCOMPARE(warnings.at(1).value("port").toString(), b);
+        QVERIFY(warnings.at(2).value("port").isNull());
+        QVERIFY(warnings.at(2).value("error").toString().contains(a + ", " + b));
+        return;
+    }
+    QCOMPARE(warnings.size(), full ? 1 : 0);
+    // After the earlier lines both boards' records, or in a new log the second board's alone.
+    QVERIFY(!full || text.startsWith(Earlier));
+    const QList<QJsonObject> records = logRecords(full ? text.mid(Earlier.size()) : text);
+    QCOMPARE(records.size(), full ? 2 : 1);
+    QCOMPARE(records.first().value("port").toString(), full ? a : b);
+    QCOMPARE(records.last().value("port").toString(), b);
+    if (between == QLatin1String("moved")) {
         const QList<QJsonObject> old = logRecords(readFile(moved));
-        QCOMPARE(old.size(), earlier + 1);
+        QCOMPARE(old.size(), Earlier.count('\n') + 1);
         QCOMPARE(old.last().value("port").toString(), a);
     }
 }
