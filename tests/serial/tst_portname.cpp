@@ -1,6 +1,6 @@
 // What --port and --reset-sequence take: network port names (host names, IPv4, IPv6 in
-// brackets) and reset sequences, and which error each bad one is. (Their texts, in both
-// languages, are shown where the user meets them, in tst_netflash.)
+// brackets) and reset sequences, and which error each bad one is. (The texts, in both
+// languages, and the names and sequences they are shown with, are tst_netflash's.)
 #include "portname.h"
 #include "resetsequence.h"
 
@@ -49,22 +49,17 @@ void TestPortName::parse_data()
     const auto bad = [&](const char *name, const char *text, PortNameError error) {
         QTest::newRow(name) << text << error << -1 << "" << 0;
     };
-    bad("empty", "", PortNameError::Empty);
-    bad("unknown scheme", "tcp://host:23", PortNameError::UnknownScheme);
     bad("telnet scheme", "telnet://host:23", PortNameError::UnknownScheme);
     bad("no host", "rfc2217://:4000", PortNameError::NoHost);
     bad("nothing after the scheme", "socket://", PortNameError::NoHost);
     bad("empty brackets", "rfc2217://[]:4000", PortNameError::NoHost);
-    bad("no port", "rfc2217://host", PortNameError::NoPort);
     bad("colon, no port", "rfc2217://host:", PortNameError::NoPort);
     bad("IPv6, no port", "rfc2217://[::1]", PortNameError::NoPort);
-    bad("IPv6 without brackets", "rfc2217://::1:4000", PortNameError::BadHost);
     bad("IPv6 address without brackets", "socket://fe80::1:4000", PortNameError::BadHost);
     bad("unclosed bracket", "rfc2217://[::1:4000", PortNameError::BadHost);
     bad("IPv4 in brackets", "rfc2217://[10.0.0.1]:4000", PortNameError::BadHost);
     bad("user in the host", "rfc2217://me@host:4000", PortNameError::BadHost);
     bad("port 0", "rfc2217://host:0", PortNameError::BadPort);
-    bad("port too high", "rfc2217://host:65536", PortNameError::BadPort);
     bad("port a name", "rfc2217://host:telnet", PortNameError::BadPort);
     bad("negative port", "rfc2217://host:-1", PortNameError::BadPort);
     bad("a path after the port", "rfc2217://host:4000/ttyUSB0", PortNameError::ExtraText);
@@ -137,14 +132,12 @@ void TestPortName::sequence_data()
     QTest::newRow("longest wait") << "dtr=1,wait=10000" << ok << "dtr=1,wait=10000";
     QTest::newRow("empty") << "" << ResetSequenceError::Empty << "";
     QTest::newRow("blank") << "  " << ResetSequenceError::Empty << "";
-    QTest::newRow("unknown line") << "dtr=1,cts=1" << ResetSequenceError::BadStep << "cts=1";
     QTest::newRow("level 2") << "dtr=2" << ResetSequenceError::BadStep << "dtr=2";
     QTest::newRow("level on") << "dtr=on" << ResetSequenceError::BadStep << "dtr=on";
     QTest::newRow("no level") << "dtr" << ResetSequenceError::BadStep << "dtr";
     QTest::newRow("empty step") << "dtr=1,,dtr=0" << ResetSequenceError::BadStep << "";
     QTest::newRow("wait too long")
         << "dtr=1,wait=10001" << ResetSequenceError::BadWait << "wait=10001";
-    QTest::newRow("wait in seconds") << "dtr=1,wait=1s" << ResetSequenceError::BadWait << "wait=1s";
     QTest::newRow("negative wait") << "dtr=1,wait=-5" << ResetSequenceError::BadWait << "wait=-5";
     QTest::newRow("only waits") << "wait=10,wait=20" << ResetSequenceError::NoLine << "";
     QString many = QStringLiteral("dtr=1");
