@@ -97,7 +97,7 @@ for run in "${runs[@]}"; do
     window)
         [ -x "$driver" ] || fail "$driver is not built"
         memcheck window-load-quit '^image bytes: 20000$' \
-            "$driver" --close-after 1000 "$work/image.bin"
+            "$driver" --close-after 100 "$work/image.bin"
         start_sim --once --out "$work/window-received.bin"
         memcheck window-upgrade '^state: 3$' \
             "$driver" --close-after 60000 --download --port "$port" "$work/image.bin"

@@ -312,7 +312,7 @@ void TestFlash::deviceFailures_data()
     QTest::addColumn<QString>("resendReason");
 
     QTest::newRow("silent device, request timeout")
-        << QStringList{"--silent"} << QStringList{"--request-timeout", "1"} << 4 << "no-answer"
+        << QStringList{"--silent"} << QStringList{"--request-timeout", "0.5"} << 4 << "no-answer"
         << QString();
     QTest::newRow("every acknowledgement lost")
         << QStringList{"--lose-ack", "all"}
@@ -424,8 +424,9 @@ void TestFlash::interrupted()
     QFETCH(int, exitCode);
     const QString out = m_dir.filePath(QStringLiteral("interrupted.out"));
     QFile::remove(out);
-    // The first 40 requests (2 s) go unanswered, so the signal comes while it is requesting.
-    Sim sim({"--ignore-requests", "40", "--out", out});
+    // The first 20 requests (1 s) go unanswered, so the signal comes while it is requesting;
+    // the run after it has the rest of them to wait out.
+    Sim sim({"--ignore-requests", "20", "--out", out});
     QVERIFY(!sim.path().isEmpty());
 
     QProcess p;
@@ -590,13 +591,13 @@ void TestFlash::noisyLine_data()
                             << 0 << 0.0;
         row("echo and stray bytes") << QStringList{"--echo", "--noise", "1,3", "--split", "2"}
                                     << fast + QStringList{"--ack-timeout", "1"} << 0 << 0.0;
-        // Five packages of 300 ms each, a keep-alive every 5 ms, the wait 1 s.
-        row("keep-alive while writing") << QStringList{"--write-ms", "300", "--keep-alive", "5"}
-                                        << fast + QStringList{"--ack-timeout", "1"} << 0 << 1.5;
-        // The acknowledgement of package 1 is lost: one resend, 1 s after the package.
+        // Five packages of 200 ms each, a keep-alive every 5 ms, the wait 0.6 s.
+        row("keep-alive while writing") << QStringList{"--write-ms", "200", "--keep-alive", "5"}
+                                        << fast + QStringList{"--ack-timeout", "0.6"} << 0 << 1.0;
+        // The acknowledgement of package 1 is lost: one resend, 0.5 s after the package.
         row("keep-alive and a lost acknowledgement")
-            << QStringList{"--write-ms", "100", "--keep-alive", "5", "--lose-ack", "1"}
-            << fast + QStringList{"--ack-timeout", "1"} << 1 << 1.0 + 5 * 0.1;
+            << QStringList{"--write-ms", "50", "--keep-alive", "5", "--lose-ack", "1"}
+            << fast + QStringList{"--ack-timeout", "0.5"} << 1 << 0.5 + 5 * 0.05;
     }
 }
 
