@@ -507,11 +507,11 @@ void TestFlash::twoPortsAtOnce()
     // A mixed outcome exits with the highest code: one device answers, one port is missing.
     // Every result is told at the end, in the order of the ports, then the tally.
     Sim c({"--once"});
-    const Run mixed = flash({"--port", missingPort(), "--port", c.path(), image});
+    const Run mixed = flash({"--port", missingPort(), "--port", c.path(), m_image5000});
     QCOMPARE(mixed.exitCode, 3);
     const QList<QByteArray> out = mixed.out.trimmed().split('\n');
     QCOMPARE(out.size(), 2);
-    QVERIFY2(out.at(0).startsWith(c.path().toUtf8() + ": done, 20000 bytes"), mixed.out);
+    QVERIFY2(out.at(0).startsWith(c.path().toUtf8() + ": done, 5000 bytes"), mixed.out);
     QVERIFY2(out.at(1).startsWith("Boards: 1 ok, 1 failed (open-failed 1); "), mixed.out);
     const int failure =
         mixed.err.indexOf("iap-flash: Cannot open serial port " + missingPort().toUtf8());
@@ -645,7 +645,7 @@ void TestFlash::echoingLineGetsRequestsAtTheTickRate()
     QFETCH(bool, fast);
     Sim sim({"--echo", "--silent"});
     QVERIFY(!sim.path().isEmpty());
-    QStringList args{"--json", "--verbose", "--request-timeout", "1",
+    QStringList args{"--json", "--verbose", "--request-timeout", "0.6",
                      "--port", sim.path(),  m_image5000};
     if (fast)
         args.prepend(QStringLiteral("--fast"));
