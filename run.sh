@@ -8,6 +8,9 @@
 #   the sample image (e.g. your own firmware file).
 #   Without a display: the same upgrade runs headless with iap-flash and a generated sample
 #   image, and the image the simulator received is compared with the one sent.
+#
+#   The window's Chinese texts need a CJK font: with a display, one is installed when no
+#   installed font covers Chinese (headless, the terminal draws the texts with its own fonts).
 set -euo pipefail
 cd "$(dirname "$0")"
 . scripts/deps.sh
@@ -47,6 +50,7 @@ sample="$work/sample-firmware.bin"
 head -c 24576 /dev/urandom >"$sample"
 
 if [ -n "${DISPLAY:-}" ] || [ -n "${WAYLAND_DISPLAY:-}" ]; then
+    ensure_cjk_font || echo "No CJK font could be installed: the Chinese texts will show as boxes." >&2
     start_sim --out "$work/received.bin"
     # Without arguments the window starts with the sample image loaded: Open, then Download.
     [ $# -eq 0 ] && set -- "$sample"

@@ -1,8 +1,10 @@
 #include "boardlog.h"
 
 #include "clitext.h"
+#include "exitcodes.h"
 #include "flashjob.h"
 #include "iapcontext.h"
+#include "verification.h"
 
 #include <QCryptographicHash>
 #include <QDateTime>
@@ -11,8 +13,11 @@
 #include <QJsonDocument>
 #include <QSerialPortInfo>
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace flash {
@@ -53,23 +58,179 @@ QString timestamp()
 
 } // namespace flash
 
+namespace {
+
+QString reasonOf(int errorNumber)
+{
+    return QString::fromLocal8Bit(std::strerror(errorNumber));
+}
+
+QString cannotOpenText(const QString &path, const QString &reason, bool chinese)
+{
+    return chinese ? QStringLiteral("无法打开日志 %1：%2").arg(path, reason)
+                   : QStringLiteral("cannot open the log %1: %2").arg(path, reason);
+}
+
+QString notRegularText(bool chinese)
+{
+    return chinese ? QStringLiteral("不是普通文件（设备、管道、套接字和文件夹不能作为日志）")
+                   : QStringLiteral("not a regular file (a device, a pipe, a socket or a "
+                                    "folder cannot hold the log)");
+}
+
+QString keptText(const QString &path, const QString &reason, const QString &port, bool chinese)
+{
+    return chinese ? QStringLiteral("无法写入日志 %1（%2）：%3 的记录已保留，"
+                                    "将在下一条记录之前及运行结束时再次写入")
+                         .arg(path, reason, port)
+                   : QStringLiteral("cannot write the log %1 (%2): the record of %3 is kept and "
+                                    "written again before the next record and at the end")
+                         .arg(path, reason, port);
+}
+
+QString lostText(const QString &path, const QString &reason, const QStringList &ports, bool chinese)
+{
+    const QString list = ports.join(QStringLiteral(", "));
+    return chinese ? QStringLiteral("板卡日志 %1 未能保存：%2 块板卡的记录未写入（%3）：%4")
+                         .arg(path)
+                         .arg(ports.size())
+                         .arg(reason, list)
+                   : QStringLiteral("the board log %1 could not be kept: the records of %2 "
+                                    "board(s) are not written (%3): %4")
+                         .arg(path)
+                         .arg(ports.size())
+                         .arg(reason, list);
+}
+
+} // namespace
+
 BoardLog::~BoardLog()
 {
     if (m_fd >= 0)
         ::close(m_fd);
 }
 
-bool BoardLog::open(const QString &path, QString *error)
+bool BoardLog::open(const QString &path, bool chinese, QString *error)
 {
-    const QByteArray name = QFile::encodeName(path);
-    m_fd = ::open(name.constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (m_fd < 0) {
-        *error = QStringLiteral("cannot open the log %1: %2")
-                     .arg(path, QString::fromLocal8Bit(std::strerror(errno)));
+    m_chinese = chinese;
+    QString reason;
+    const int fd = openFile(path, &reason);
+    if (fd < 0) {
+        *error = cannotOpenText(path, reason, m_chinese);
         return false;
     }
+    m_fd = fd;
     m_path = path;
+    // A size limit (RLIMIT_FSIZE) must make a write fail, not end the process half-way
+    // through a record.
+    std::signal(SIGXFSZ, SIG_IGN);
     return true;
+}
+
+int BoardLog::openFile(const QString &path, QString *reason) const
+{
+    const QByteArray name = QFile::encodeName(path);
+    // A FIFO would block the open until a reader comes, so the name is looked at first and
+    // the open itself does not wait; what was opened is looked at again (the name may have
+    // changed in between).
+    struct stat st = {};
+    if (::stat(name.constData(), &st) == 0 && !S_ISREG(st.st_mode)) {
+        *reason = notRegularText(m_chinese);
+        return -1;
+    }
+    // Read access to look at the last byte; a log that may only be written is still taken.
+    const int flags = O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
+    int fd = ::open(name.constData(), O_RDWR | flags, 0644);
+    if (fd < 0 && errno == EACCES)
+        fd = ::open(name.constData(), O_WRONLY | flags, 0644);
+    if (fd < 0) {
+        const int saved = errno;
+        *reason = saved == ENXIO || saved == EISDIR ? notRegularText(m_chinese) : reasonOf(saved);
+        return -1;
+    }
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        *reason = notRegularText(m_chinese);
+        return -1;
+    }
+    ::fcntl(fd, F_SETFL, O_APPEND);
+    return fd;
+}
+
+bool BoardLog::reopenIfReplaced(QString *reason)
+{
+    const QByteArray name = QFile::encodeName(m_path);
+    struct stat atPath = {};
+    struct stat open = {};
+    if (m_fd >= 0 && ::stat(name.constData(), &atPath) == 0 && ::fstat(m_fd, &open) == 0 &&
+        atPath.st_dev == open.st_dev && atPath.st_ino == open.st_ino)
+        return true;
+    // Moved away or deleted (or no new log could be made there last time): a new one now.
+    const int fd = openFile(m_path, reason);
+    if (fd < 0)
+        return false;
+    if (m_fd >= 0)
+        ::close(m_fd);
+    m_fd = fd;
+    return true;
+}
+
+bool BoardLog::writeLine(const QByteArray &record, int *errorNumber)
+{
+    // A file system without locks still gets the record; only the cut may then meet another
+    // writer's bytes.
+    while (::flock(m_fd, LOCK_EX) != 0 && errno == EINTR) {
+    }
+    QByteArray line = record;
+    struct stat st = {};
+    char last = '\n';
+    if (::fstat(m_fd, &st) == 0 && st.st_size > 0 && ::pread(m_fd, &last, 1, st.st_size - 1) == 1 &&
+        last != '\n')
+        line.prepend('\n'); // the last line was cut off: ours starts on a line of its own
+    off_t start = -1;       // where the first byte of this record landed
+    qsizetype done = 0;
+    int failure = 0;
+    while (done < line.size()) {
+        const ssize_t n = ::write(m_fd, line.constData() + done, size_t(line.size() - done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            failure = n < 0 ? errno : ENOSPC;
+            break;
+        }
+        if (start < 0)
+            start = ::lseek(m_fd, 0, SEEK_CUR) - n;
+        done += n;
+    }
+    while (failure == 0 && ::fsync(m_fd) != 0) {
+        if (errno != EINTR)
+            failure = errno;
+    }
+    if (failure != 0 && start >= 0 && ::fstat(m_fd, &st) == 0 && st.st_size == start + done) {
+        // Back to the end the file had before: no part of a record stays behind.
+        while (::ftruncate(m_fd, start) != 0 && errno == EINTR) {
+        }
+        ::fsync(m_fd);
+    }
+    ::flock(m_fd, LOCK_UN);
+    *errorNumber = failure;
+    return failure == 0;
+}
+
+bool BoardLog::flushKept()
+{
+    while (!m_kept.isEmpty()) {
+        if (!reopenIfReplaced(&m_lastReason))
+            break;
+        int errorNumber = 0;
+        if (!writeLine(m_kept.constFirst(), &errorNumber)) {
+            m_lastReason = reasonOf(errorNumber);
+            break;
+        }
+        m_kept.removeFirst();
+        m_keptPorts.removeFirst();
+    }
+    return m_kept.isEmpty();
 }
 
 QJsonObject BoardLog::record(const FlashJob &job, const QString &firmware,
@@ -80,6 +241,14 @@ QJsonObject BoardLog::record(const FlashJob &job, const QString &firmware,
                       : QJsonValue(QStringLiteral("%1").arg(id, 4, 16, QLatin1Char('0')));
     };
     const bool ok = job.failure() == FlashJob::Failure::None;
+    // --verify: whether the device holds the image (null when it was not asked, or the upgrade
+    // did not get that far), and the CRC it said it holds.
+    const iap::Verification *v = job.verification();
+    const bool asked = job.options().verify && v;
+    const QJsonValue verified =
+        asked ? QJsonValue(v->result() == iap::Verification::Result::Verified) : QJsonValue();
+    const QJsonValue deviceCrc =
+        asked && v->answered() ? QJsonValue(flash::crcText(v->deviceCrc())) : QJsonValue();
     return QJsonObject{
         {QStringLiteral("time"), flash::timestamp()},
         {QStringLiteral("port"), job.options().port},
@@ -92,6 +261,8 @@ QJsonObject BoardLog::record(const FlashJob &job, const QString &firmware,
         {QStringLiteral("exit"), int(job.exitCode())},
         {QStringLiteral("seconds"), qRound64(job.seconds() * 1000) / 1000.0},
         {QStringLiteral("resends"), job.resendsTotal()},
+        {QStringLiteral("verified"), verified},
+        {QStringLiteral("device_crc32"), deviceCrc},
         {QStringLiteral("serial"),
          port.serial.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(port.serial)},
         {QStringLiteral("vid"), hex4(port.vid)},
@@ -101,30 +272,20 @@ QJsonObject BoardLog::record(const FlashJob &job, const QString &firmware,
 
 bool BoardLog::append(const QJsonObject &record, QString *error)
 {
-    if (m_fd < 0)
+    if (!isOpen())
         return true;
-    const QByteArray line = QJsonDocument(record).toJson(QJsonDocument::Compact) + '\n';
-    // With O_APPEND every write lands after whatever is there, earlier lines included.
-    qsizetype done = 0;
-    while (done < line.size()) {
-        const ssize_t n = ::write(m_fd, line.constData() + done, size_t(line.size() - done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            *error = QStringLiteral("cannot write the log %1: %2")
-                         .arg(m_path, QString::fromLocal8Bit(std::strerror(errno)));
-            return false;
-        }
-        done += n;
-    }
-    while (::fsync(m_fd) != 0) {
-        if (errno == EINTR)
-            continue;
-        if (errno == EINVAL) // a pipe or a terminal: nothing to flush to
-            break;
-        *error = QStringLiteral("cannot write the log %1 to the disk: %2")
-                     .arg(m_path, QString::fromLocal8Bit(std::strerror(errno)));
-        return false;
-    }
-    return true;
+    m_kept << QJsonDocument(record).toJson(QJsonDocument::Compact) + '\n';
+    m_keptPorts << record.value(QStringLiteral("port")).toString();
+    if (flushKept())
+        return true;
+    *error = keptText(m_path, m_lastReason, m_keptPorts.constLast(), m_chinese);
+    return false;
+}
+
+int BoardLog::finish(QString *error)
+{
+    if (flushKept())
+        return flash::Success;
+    *error = lostText(m_path, m_lastReason, m_keptPorts, m_chinese);
+    return flash::LogLost;
 }

@@ -2,7 +2,9 @@
 
 #include <QByteArray>
 #include <QJsonObject>
+#include <QList>
 #include <QString>
+#include <QStringList>
 
 class FlashJob;
 
@@ -35,6 +37,20 @@ QString timestamp();
 // A record of every board attempted: one JSON object per line, appended and flushed to the
 // disk the moment a board ends, so a crash or a power cut loses at most the boards in
 // flight. An existing log is never truncated or rewritten.
+//
+// A record is written whole or not at all. When the file system takes only part of it (a full
+// disk, a size limit), the file is cut back to the end it had before the record, and the
+// record is kept: it is written again before the next record and once more at finish(), in the
+// order the boards ended. "The end it had before" is the offset the record's first byte
+// landed at (O_APPEND puts every write at the end of that moment). iap-flash processes sharing
+// one log take an exclusive flock() around each record, so no other record can come between
+// a record's bytes and the cut; bytes that a writer which does not lock appended behind a cut
+// record are left alone (the cut is skipped rather than their data destroyed).
+//
+// A log that does not end with a line end (an older version or a crash cut its last line)
+// gets one before the next record, so every record starts on a line of its own. A log moved
+// away or deleted while the run goes on is noticed before the next record (the open file is
+// no longer the one at the path) and created again at the path.
 class BoardLog
 {
 public:
@@ -43,18 +59,34 @@ public:
     BoardLog(const BoardLog &) = delete;
     BoardLog &operator=(const BoardLog &) = delete;
 
-    // Opens (creating) the log for appending; false with *error set when it cannot.
-    bool open(const QString &path, QString *error);
-    bool isOpen() const { return m_fd >= 0; }
+    // Opens (creating) the log for appending; false with *error set when it cannot. Only a
+    // regular file (after links) or a name not taken yet is a log: a device, a pipe, a socket
+    // or a folder is refused at once, never waited on. Texts in Chinese when `chinese`.
+    bool open(const QString &path, bool chinese, QString *error);
+    bool isOpen() const { return !m_path.isEmpty(); }
 
     // The record of one board that has ended.
     static QJsonObject record(const FlashJob &job, const QString &firmware,
                               const flash::ImageDigest &digest, const flash::PortIdentity &port);
-    // Appends the record as one line and waits until it is on the disk. False (and
-    // *error) when the write failed; the caller says so, the boards go on.
+    // Appends the record as one line (after those kept back earlier) and waits until it is on
+    // the disk. False, with *error, when it could not be written: it is kept; the boards go on.
     bool append(const QJsonObject &record, QString *error);
+    // At the end of the run the records kept back are tried once more. flash::Success when
+    // every record is in the log, else flash::LogLost with *error naming the boards whose
+    // records are missing.
+    int finish(QString *error);
 
 private:
+    int openFile(const QString &path, QString *reason) const;
+    bool reopenIfReplaced(QString *reason);
+    bool writeLine(const QByteArray &record, int *errorNumber);
+    bool flushKept();
+
     int m_fd = -1;
     QString m_path;
+    bool m_chinese = false;
+    // Lines not written yet, oldest first, and the ports they belong to.
+    QList<QByteArray> m_kept;
+    QStringList m_keptPorts;
+    QString m_lastReason; // why the last write failed
 };

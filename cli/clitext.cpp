@@ -1,6 +1,7 @@
 #include "clitext.h"
 
 #include "flashjob.h"
+#include "neterror.h"
 #include "serialerror.h"
 #include "verification.h"
 
@@ -25,7 +26,8 @@ QString failureText(const FlashJob &job, bool chinese)
         return serialErrorText(job.serialError(), chinese, port, job.serialReason());
     case FlashJob::Failure::PortLost:
         // The device holds part of an image: that comes first, the reason after.
-        return lineLostText(job.run(), chinese, port, job.serialReason());
+        return lineLostText(job.run(), chinese, port,
+                            lostReasonText(job.serialError(), chinese, job.serialReason()));
     case FlashJob::Failure::NoAnswer: {
         const QString secs = QString::number(job.options().requestTimeout.count() / 1000.0);
         return chinese ? QStringLiteral("%1：设备在 %2 秒内没有响应更新请求（已发送 %3 次请求）。"
@@ -317,6 +319,23 @@ QString usageText(UsageError usage, bool chinese, const QString &a, const QStrin
         {UsageError::SeveralFirmware, "give one firmware file, not %1.",
          "只能指定一个固件文件，而不是 %1 个。"},
         {UsageError::NoSignals, "cannot set up signal handling.", "无法设置信号处理。"},
+        {UsageError::BadReset, "--reset must be dtr or rts, not \"%1\".",
+         "--reset 只能是 dtr 或 rts，而不是“%1”。"},
+        {UsageError::BadResetMs, "--reset-ms needs milliseconds from 1 to 10000, not \"%1\".",
+         "--reset-ms 需要 1 到 10000 的毫秒数，而不是“%1”。"},
+        {UsageError::ResetMsWithoutReset, "--reset-ms goes with --reset.",
+         "--reset-ms 只能与 --reset 一起使用。"},
+        {UsageError::ResetAndSequence, "--reset and --reset-sequence exclude each other.",
+         "--reset 与 --reset-sequence 不能同时使用。"},
+        {UsageError::BadAfter, "--after must be reset or none, not \"%1\".",
+         "--after 只能是 reset 或 none，而不是“%1”。"},
+        {UsageError::AfterAndSequence, "--after and --after-sequence exclude each other.",
+         "--after 与 --after-sequence 不能同时使用。"},
+        {UsageError::AfterWithoutReset,
+         "--after reset pulses the line of --reset: name it with --reset dtr|rts (or give "
+         "--after-sequence).",
+         "--after reset 会再次触发 --reset 的信号线：请用 --reset dtr|rts 指定（或使用 "
+         "--after-sequence）。"},
     };
     QString text;
     for (const Pair &p : texts) {

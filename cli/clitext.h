@@ -53,6 +53,13 @@ enum class UsageError
     NoFirmware,
     SeveralFirmware, // %1 how many
     NoSignals,
+    BadReset,   // %1
+    BadResetMs, // %1
+    ResetMsWithoutReset,
+    ResetAndSequence,
+    BadAfter, // %1
+    AfterAndSequence,
+    AfterWithoutReset,
 };
 // One line, ending with a hint at --help where that helps.
 QString usageText(UsageError usage, bool chinese, const QString &a = QString(),

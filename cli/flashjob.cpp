@@ -1,11 +1,30 @@
 #include "flashjob.h"
 
+#include "netlink.h"
+#include "portname.h"
 #include "timing.h"
 
 #include <utility>
 
+namespace {
+
+// The options have been checked: a name that does not parse is a local path.
+PortName portName(const QString &text)
+{
+    PortName name;
+    if (parsePortName(text, &name) != PortNameError::None) {
+        name = PortName();
+        name.text = text;
+    }
+    return name;
+}
+
+} // namespace
+
 FlashJob::FlashJob(const Options &options, const QByteArray &image, QObject *parent)
-    : QObject(parent), m_options(options), m_run(&m_context, options.maxResends)
+    : QObject(parent), m_options(options), m_run(&m_context, options.maxResends),
+      m_link(makePortLink(portName(options.port))),
+      m_player(std::make_unique<ResetPlayer>(m_link.get()))
 {
     m_context.firmwarePath = options.port;
     m_context.setImage(image);
@@ -22,16 +41,23 @@ FlashJob::FlashJob(const Options &options, const QByteArray &image, QObject *par
     connect(&m_frameTimer, &QTimer::timeout, this, &FlashJob::onQuiet);
     connect(&m_requestTimer, &QTimer::timeout, this, &FlashJob::onRequestTimeout);
     connect(&m_verifyTimer, &QTimer::timeout, this, &FlashJob::onVerifyTimeout);
-    connect(&m_serial, &Serial::readSignal, this, &FlashJob::onBytes);
-    m_serial.setLostHandler(
-        [this](SerialError error, const QString &reason) { onLost(error, reason); });
+    connect(m_link.get(), &PortLink::opened, this, &FlashJob::onOpened);
+    connect(m_link.get(), &PortLink::openFailed, this, &FlashJob::onOpenFailed);
+    connect(m_link.get(), &PortLink::received, this, &FlashJob::onBytes);
+    connect(m_link.get(), &PortLink::lost, this, &FlashJob::onLost);
+    connect(m_player.get(), &ResetPlayer::finished, this, &FlashJob::onResetPlayed);
 }
 
 FlashJob::~FlashJob()
 {
-    m_serial.setLostHandler(nullptr);
-    if (m_serial.isOpen())
-        m_serial.closePort();
+    m_player->stop();
+    m_link->close();
+}
+
+std::chrono::milliseconds FlashJob::modemLineWait() const
+{
+    return portName(m_options.port).kind == PortName::Kind::Rfc2217 ? NetLink::ModemLineWait
+                                                                    : std::chrono::milliseconds(0);
 }
 
 flash::ExitCode FlashJob::exitCode() const
@@ -75,15 +101,52 @@ double FlashJob::transferSeconds() const
 void FlashJob::start()
 {
     m_clock.start();
-    if (!m_serial.openPort(m_options.port, m_options.baud)) {
-        m_serialError = m_serial.lastError();
-        m_serialReason = m_serial.lastErrorString();
-        finish(Failure::OpenFailed);
+    m_phase = Phase::Opening;
+    m_link->open(m_options.baud);
+}
+
+void FlashJob::onOpenFailed(SerialError error, const QString &reason)
+{
+    m_serialError = error;
+    m_serialReason = reason;
+    finish(Failure::OpenFailed);
+}
+
+void FlashJob::onOpened()
+{
+    if (m_finished)
+        return;
+    emit started();
+    if (m_finished || m_options.reset.isEmpty()) {
+        beginRun();
         return;
     }
+    m_phase = Phase::Resetting;
+    m_player->play(m_options.reset);
+}
+
+void FlashJob::onResetPlayed(bool ok, ModemLine line)
+{
+    if (m_finished)
+        return;
+    if (!ok && !m_lineMissingTold) {
+        // The user may press the button instead: the run goes on.
+        m_lineMissingTold = true;
+        emit modemLineMissing(line);
+    }
+    if (m_phase == Phase::Resetting)
+        beginRun();
+    else if (m_phase == Phase::After)
+        finish(Failure::None);
+}
+
+void FlashJob::beginRun()
+{
+    if (m_finished)
+        return;
+    m_phase = Phase::Running;
     // The caller has checked the image; the run refuses nothing here.
     m_run.start();
-    emit started();
     if (m_options.requestTimeout.count() > 0)
         m_requestTimer.start(m_options.requestTimeout);
     // The window sends the first request one tick after Download; the fast mode at once.
@@ -92,21 +155,41 @@ void FlashJob::start()
 
 void FlashJob::interrupt(flash::ExitCode code)
 {
+    if (m_phase == Phase::After) {
+        // Only the reset into the new application is cut short: the board has been flashed.
+        finish(Failure::None);
+        return;
+    }
     if (!m_finished)
         m_interruptCode = code;
     finish(Failure::Interrupted);
 }
 
+void FlashJob::succeed()
+{
+    if (m_options.after.isEmpty() || !m_link->isOpen()) {
+        finish(Failure::None);
+        return;
+    }
+    // Nothing of the upgrade is left to do or wait for.
+    m_phase = Phase::After;
+    m_tickTimer.stop();
+    m_frameTimer.stop();
+    m_requestTimer.stop();
+    m_verifyTimer.stop();
+    m_player->play(m_options.after);
+}
+
 void FlashJob::onBytes()
 {
-    const QByteArray bytes = m_serial.getBuffer();
-    m_serial.clearBuffer();
-    if (m_finished)
+    const QByteArray bytes = m_link->takeReceived();
+    if (m_finished || m_phase == Phase::After)
         return;
     QVector<QByteArray> found;
     QVector<qint64> starts;
     m_framer.append(bytes, &found, &starts);
-    if (found.isEmpty())
+    // Before the run (while the board is reset) nothing is an answer yet.
+    if (found.isEmpty() || m_phase != Phase::Running)
         return;
     QVector<Frame> frames;
     for (int i = 0; i < found.size(); ++i)
@@ -149,7 +232,7 @@ void FlashJob::handOver(const QVector<Frame> &frames)
 
 void FlashJob::send(const QByteArray &bytes)
 {
-    m_serial.sendData(bytes);
+    m_link->send(bytes);
     m_bytesWritten += bytes.size();
 }
 
@@ -183,7 +266,7 @@ void FlashJob::onTick()
         if (m_options.verify)
             startVerification();
         else
-            finish(Failure::None);
+            succeed();
         return;
     }
     if (step.running)
@@ -213,7 +296,7 @@ void FlashJob::verificationStep(const QByteArray &question)
         emit verified();
     switch (m_verification->result()) {
     case iap::Verification::Result::Verified:
-        finish(Failure::None);
+        succeed();
         break;
     case iap::Verification::Result::Mismatch:
         finish(Failure::VerifyMismatch);
@@ -235,6 +318,11 @@ void FlashJob::onLost(SerialError error, const QString &reason)
 {
     if (m_finished)
         return;
+    if (m_phase == Phase::After) {
+        // The board has been flashed (and verified, if asked): it may well reset itself.
+        finish(Failure::None);
+        return;
+    }
     m_serialError = error;
     m_serialReason = reason;
     if (m_verification) {
@@ -282,8 +370,8 @@ void FlashJob::finish(Failure failure)
     m_verifyTimer.stop();
     if (m_run.running())
         m_run.cancel();
-    if (m_serial.isOpen())
-        m_serial.closePort();
+    m_player->stop();
+    m_link->close();
     // Reported from the event loop, so that callers never see finished() inside start().
     QMetaObject::invokeMethod(
         this, [this] { emit finished(); }, Qt::QueuedConnection);

@@ -3,7 +3,8 @@
 #include "exitcodes.h"
 
 #include "iapcontext.h"
-#include "serial.h"
+#include "portlink.h"
+#include "resetsequence.h"
 #include "streamframer.h"
 #include "upgraderun.h"
 #include "verification.h"
@@ -40,6 +41,11 @@ public:
         int waitLimit = 100;
         // After the last acknowledgement, ask the device for the CRC-32 of what it holds.
         bool verify = false;
+        // Played on the modem lines once the port is open, before the first request (the
+        // board put into its boot loader), and after a successful upgrade (the board reset
+        // into its new application). Empty: nothing.
+        ResetSequence reset;
+        ResetSequence after;
     };
 
     enum class Failure
@@ -88,14 +94,21 @@ public:
     // Bytes put on the line and taken from it, for the wire-time figure.
     qint64 bytesWritten() const { return m_bytesWritten; }
     qint64 bytesRead() const { return m_framer.received(); }
+    // How long a network port is given to confirm a modem line (0 for a local port, which
+    // answers at once).
+    std::chrono::milliseconds modemLineWait() const;
     // Seconds since start() (frozen when the job finishes).
     double seconds() const;
     // Seconds since the device accepted the request (0 before).
     double transferSeconds() const;
 
 signals:
-    // The port is open and the first step is scheduled.
+    // The port is open; the first request follows (after the reset sequence, if any).
     void started();
+    // A line of a reset sequence could not be set (no modem lines on the port, or no
+    // confirmation within modemLineWait()): the rest of the sequence was skipped and the run
+    // goes on. Once per job at most.
+    void modemLineMissing(ModemLine line);
     // Each action of the engine, after it was carried out (bytes sent, line to report).
     void action(const iap::Action &action);
     // A reply frame was found on the line.
@@ -113,6 +126,12 @@ private:
         qint64 start = 0; // position of its first byte in the stream received
     };
 
+    void onOpened();
+    void onOpenFailed(SerialError error, const QString &reason);
+    void onResetPlayed(bool ok, ModemLine line);
+    void beginRun();
+    // The upgrade (and its verification) ended well: the after-sequence, then success.
+    void succeed();
     void onBytes();
     void onQuiet();
     void onTick();
@@ -128,7 +147,16 @@ private:
     Options m_options;
     IapContext m_context;
     iap::UpgradeRun m_run;
-    Serial m_serial;
+    std::unique_ptr<PortLink> m_link;
+    std::unique_ptr<ResetPlayer> m_player; // plays on m_link
+    enum class Phase
+    {
+        Opening,
+        Resetting, // the sequence before the first request
+        Running,
+        After // the sequence after success
+    } m_phase = Phase::Opening;
+    bool m_lineMissingTold = false;
     StreamFramer m_framer;
     std::unique_ptr<iap::Verification> m_verification;
     // Frames found but not yet handed to the run (default mode: they wait one quiet gap).

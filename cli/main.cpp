@@ -4,6 +4,7 @@
 #include "clitext.h"
 #include "exitcodes.h"
 #include "options.h"
+#include "portchoice.h"
 #include "portlist.h"
 #include "portsrun.h"
 #include "reporter.h"
@@ -68,11 +69,24 @@ int main(int argc, char *argv[])
     if (s.list)
         return listPorts(s.report.json);
 
+    // No port named: the one USB serial port present, said which; none or several is a
+    // usage error that lists them.
+    if (s.ports.isEmpty() && s.watch.isEmpty()) {
+        const flash::PortChoice choice = flash::choosePort(flash::presentPorts(), s.report.chinese);
+        if (choice.port.isEmpty()) {
+            reporter->earlyFailure(flash::Usage, QStringLiteral("usage"), choice.error);
+            return flash::Usage;
+        }
+        if (!s.report.quiet)
+            std::fprintf(stderr, "%s\n", choice.note.toUtf8().constData());
+        s.ports << choice.port;
+    }
+
     // A log that cannot be opened stops the run before any port is touched.
     BoardLog log;
     if (!s.logPath.isEmpty()) {
         QString error;
-        if (!log.open(s.logPath, &error)) {
+        if (!log.open(s.logPath, s.report.chinese, &error)) {
             reporter->earlyFailure(flash::Usage, QStringLiteral("usage"), error);
             return flash::Usage;
         }
@@ -102,34 +116,20 @@ int main(int argc, char *argv[])
     }
     reporter->summary(iap::UpgradeRun::summaryText(file, s.report.chinese));
 
-    std::unique_ptr<WatchRun> watchRun;
-    std::unique_ptr<PortsRun> portsRun;
-    const auto exit = [](int code) { QCoreApplication::exit(code); };
-    if (!s.watch.isEmpty()) {
-        WatchRun::Settings ws;
-        ws.patterns = s.watch;
-        ws.job = s.job;
-        ws.count = s.count;
-        ws.firmware = s.firmware;
-        ws.digest = digest;
-        watchRun = std::make_unique<WatchRun>(ws, file.image, reporter.get(), &log);
-        QObject::connect(watchRun.get(), &WatchRun::done, &app, exit);
-        QObject::connect(&stopSignals, &SignalPipe::stopped, watchRun.get(), &WatchRun::interrupt);
-        watchRun->start();
-    } else {
-        PortsRun::Settings ps;
-        ps.ports = s.ports;
-        ps.job = s.job;
-        ps.firmware = s.firmware;
-        ps.digest = digest;
-        portsRun = std::make_unique<PortsRun>(ps, file.image, reporter.get(), &log);
-        QObject::connect(portsRun.get(), &PortsRun::done, &app, exit);
-        QObject::connect(&stopSignals, &SignalPipe::stopped, portsRun.get(), &PortsRun::interrupt);
-        portsRun->start();
-    }
+    const BoardRunSettings common{s.job, s.firmware, digest};
+    std::unique_ptr<BoardRun> run;
+    if (!s.watch.isEmpty())
+        run = std::make_unique<WatchRun>(WatchRun::Settings{common, s.watch, s.count}, file.image,
+                                         reporter.get(), &log);
+    else
+        run = std::make_unique<PortsRun>(PortsRun::Settings{common, s.ports}, file.image,
+                                         reporter.get(), &log);
+    QObject::connect(run.get(), &BoardRun::done, &app,
+                     [](int code) { QCoreApplication::exit(code); });
+    QObject::connect(&stopSignals, &SignalPipe::stopped, run.get(), &BoardRun::interrupt);
+    run->start();
     const int code = app.exec();
-    // The runs go first (closing any port still open), while the reporter is still there.
-    watchRun.reset();
-    portsRun.reset();
+    // The run goes first (closing any port still open), while the reporter is still there.
+    run.reset();
     return code;
 }

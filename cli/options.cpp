@@ -1,7 +1,9 @@
 #include "options.h"
 
 #include "clitext.h"
-#include "serial.h"
+#include "linktext.h"
+#include "portname.h"
+#include "resetsequence.h"
 #include "timing.h"
 
 #include <QCommandLineParser>
@@ -17,6 +19,12 @@ QString description()
         "Flashes FIRMWARE into the boot loader of the device on each --port, with the same\n"
         "upgrade as the Upgrade Assistant window (1024-byte packages, CRC-32, acknowledged one\n"
         "by one). With several ports the image goes to all of them at once.\n"
+        "\n"
+        "A port is a serial port of this machine or one on the network: rfc2217://HOST:PORT\n"
+        "(telnet with RFC 2217, e.g. ser2net) or socket://HOST:PORT (raw TCP). Without --port,\n"
+        "the one USB serial port present is used. --reset (or --reset-sequence) first puts the\n"
+        "board into its boot loader through its modem lines, e.g.\n"
+        "  iap-flash --reset-sequence dtr=1,rts=1,wait=100,dtr=0,wait=50,rts=0 app.bin\n"
         "\n"
         "FIRMWARE is read by its content: Intel HEX, Motorola S-record and ELF files become one\n"
         "image from their lowest address to their highest (gaps sent as 0xFF); anything else\n"
@@ -40,10 +48,42 @@ struct Declared
                             QStringLiteral("Show this help and exit.")};
     QCommandLineOption version{{QStringLiteral("V"), QStringLiteral("version")},
                                QStringLiteral("Show the version and exit.")};
-    QCommandLineOption port{{QStringLiteral("p"), QStringLiteral("port")},
-                            QStringLiteral("Serial port to flash (repeat for several ports "
-                                           "flashed at once), e.g. /dev/ttyUSB0."),
-                            QStringLiteral("NAME")};
+    QCommandLineOption port{
+        {QStringLiteral("p"), QStringLiteral("port")},
+        QStringLiteral("Port to flash (repeat for several boards flashed at once): a serial port "
+                       "such as /dev/ttyUSB0, rfc2217://HOST:PORT (a serial port on the network, "
+                       "telnet with RFC 2217, e.g. ser2net) or socket://HOST:PORT (raw TCP); HOST "
+                       "is a name, an IPv4 address or [an IPv6 address]. Without --port and "
+                       "--watch: the one USB serial port present."),
+        QStringLiteral("NAME")};
+    QCommandLineOption reset{
+        QStringLiteral("reset"),
+        QStringLiteral("Before the first request, pulse this modem line: on for --reset-ms, then "
+                       "off, for a board whose reset (or boot pin) is wired to it. On rfc2217:// "
+                       "through the server. A port without modem lines gets one warning and the "
+                       "requests go on (press the board's button)."),
+        QStringLiteral("dtr|rts")};
+    QCommandLineOption resetMs{QStringLiteral("reset-ms"),
+                               QStringLiteral("How long --reset holds its line on (default 100)."),
+                               QStringLiteral("MS"), QStringLiteral("100")};
+    QCommandLineOption resetSequence{
+        QStringLiteral("reset-sequence"),
+        QStringLiteral("Instead of --reset, for a board with two lines wired: set lines on (1) "
+                       "or off (0) and wait (milliseconds), in order, e.g. "
+                       "dtr=1,rts=1,wait=100,dtr=0,wait=50,rts=0 (boot pin on RTS held while "
+                       "reset on DTR is pulsed)."),
+        QStringLiteral("SEQ")};
+    QCommandLineOption after{
+        QStringLiteral("after"),
+        QStringLiteral("After a successful upgrade: reset pulses the --reset line again (for a "
+                       "boot loader that waits to be reset into the new application); none, the "
+                       "default, leaves the board as it is."),
+        QStringLiteral("reset|none"), QStringLiteral("none")};
+    QCommandLineOption afterSequence{
+        QStringLiteral("after-sequence"),
+        QStringLiteral("After a successful upgrade, play SEQ (as --reset-sequence), e.g. "
+                       "dtr=1,wait=100,dtr=0 with the boot pin released."),
+        QStringLiteral("SEQ")};
     QCommandLineOption list{
         {QStringLiteral("l"), QStringLiteral("list")},
         QStringLiteral("List the ports that can be opened now (name, description, manufacturer, "
@@ -123,6 +163,67 @@ struct Declared
         QStringLiteral("FILE")};
 };
 
+QString tryHelp(bool chinese)
+{
+    return chinese ? QStringLiteral(" 参见 --help。") : QStringLiteral(" Try --help.");
+}
+
+// --reset, --reset-ms, --reset-sequence, --after and --after-sequence into the job's two
+// sequences.
+ParseResult parseReset(const QCommandLineParser &parser, const Declared &o, Settings *s)
+{
+    const bool chinese = s->report.chinese;
+    const auto error = [chinese](UsageError usage, const QString &a = QString()) {
+        return ParseResult{ParseResult::Error, flash::usageText(usage, chinese, a)};
+    };
+    const auto sequence = [chinese](const QString &option, const QString &text,
+                                    ResetSequence *steps) {
+        QString bad;
+        const ResetSequenceError e = parseResetSequence(text, steps, &bad);
+        if (e == ResetSequenceError::None)
+            return ParseResult{};
+        return ParseResult{ParseResult::Error,
+                           resetSequenceErrorText(e, chinese, option, bad) + tryHelp(chinese)};
+    };
+
+    bool ok = false;
+    const int ms = parser.value(o.resetMs).toInt(&ok);
+    if (!ok || ms < 1 || ms > int(reset::MaxWait.count()))
+        return error(UsageError::BadResetMs, parser.value(o.resetMs));
+    if (parser.isSet(o.resetMs) && !parser.isSet(o.reset))
+        return error(UsageError::ResetMsWithoutReset);
+    if (parser.isSet(o.reset) && parser.isSet(o.resetSequence))
+        return error(UsageError::ResetAndSequence);
+    ModemLine line = ModemLine::Dtr;
+    if (parser.isSet(o.reset)) {
+        const QString name = parser.value(o.reset).toLower();
+        if (name != QLatin1String("dtr") && name != QLatin1String("rts"))
+            return error(UsageError::BadReset, parser.value(o.reset));
+        line = name == QLatin1String("dtr") ? ModemLine::Dtr : ModemLine::Rts;
+        s->job.reset = resetPulse(line, std::chrono::milliseconds(ms));
+    } else if (parser.isSet(o.resetSequence)) {
+        const ParseResult r = sequence(QStringLiteral("--reset-sequence"),
+                                       parser.value(o.resetSequence), &s->job.reset);
+        if (r.kind == ParseResult::Error)
+            return r;
+    }
+
+    const QString after = parser.value(o.after).toLower();
+    if (after != QLatin1String("reset") && after != QLatin1String("none"))
+        return error(UsageError::BadAfter, parser.value(o.after));
+    if (parser.isSet(o.after) && parser.isSet(o.afterSequence))
+        return error(UsageError::AfterAndSequence);
+    if (after == QLatin1String("reset")) {
+        if (!parser.isSet(o.reset))
+            return error(UsageError::AfterWithoutReset);
+        s->job.after = resetPulse(line, std::chrono::milliseconds(ms));
+    } else if (parser.isSet(o.afterSequence)) {
+        return sequence(QStringLiteral("--after-sequence"), parser.value(o.afterSequence),
+                        &s->job.after);
+    }
+    return ParseResult{};
+}
+
 // "nan" and "inf" parse as numbers: only a finite number in range is a time.
 bool inRange(double v, double low, double high)
 {
@@ -135,9 +236,11 @@ ParseResult parseCommandLine(QCommandLineParser &parser, const QStringList &argu
 {
     const Declared o;
     parser.setApplicationDescription(description());
-    parser.addOptions({o.help, o.version, o.port, o.watch, o.count, o.log, o.list, o.baud, o.lang,
-                       o.maxResends, o.requestTimeout, o.ackTimeout, o.fast, o.verify, o.json,
-                       o.format, o.base, o.quiet, o.verbose});
+    parser.addOptions(
+        {o.help,   o.version,       o.port,       o.watch,          o.count,      o.log,
+         o.list,   o.baud,          o.lang,       o.reset,          o.resetMs,    o.resetSequence,
+         o.after,  o.afterSequence, o.maxResends, o.requestTimeout, o.ackTimeout, o.fast,
+         o.verify, o.json,          o.format,     o.base,           o.quiet,      o.verbose});
     parser.addPositionalArgument(QStringLiteral("FIRMWARE"),
                                  QStringLiteral("The firmware: a raw image (*.bin), Intel HEX, "
                                                 "Motorola S-record or ELF."));
@@ -202,6 +305,10 @@ ParseResult parseCommandLine(QCommandLineParser &parser, const QStringList &argu
         s->image.hasBase = true;
     }
 
+    const ParseResult reset = parseReset(parser, o, s);
+    if (reset.kind == ParseResult::Error)
+        return reset;
+
     s->ports = parser.values(o.port);
     s->watch = parser.values(o.watch);
     s->report.watch = !s->watch.isEmpty();
@@ -223,14 +330,19 @@ ParseResult parseCommandLine(QCommandLineParser &parser, const QStringList &argu
         if (s->logPath.isEmpty())
             return error(UsageError::EmptyLogName);
     }
-    if (s->ports.isEmpty() && s->watch.isEmpty())
-        return error(UsageError::NoPort);
-    // One line under two spellings (/dev/pts//0, a link) would get two upgrades at once.
+    // Without a port and a pattern, the one USB serial port present is used (main.cpp).
+    // One line under two spellings (/dev/pts//0, a link; a server under two names) would get
+    // two upgrades at once.
     QStringList lines;
     for (int i = 0; i < s->ports.size(); ++i) {
         if (s->ports.at(i).isEmpty())
             return error(UsageError::EmptyPortName);
-        const QString line = canonicalPortName(s->ports.at(i));
+        PortName name;
+        const PortNameError bad = parsePortName(s->ports.at(i), &name);
+        if (bad != PortNameError::None)
+            return ParseResult{ParseResult::Error,
+                               portNameErrorText(bad, chinese, s->ports.at(i)) + tryHelp(chinese)};
+        const QString line = name.line();
         const int first = int(lines.indexOf(line));
         if (first >= 0)
             return s->ports.at(first) == s->ports.at(i)

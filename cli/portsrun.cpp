@@ -2,7 +2,7 @@
 
 PortsRun::PortsRun(const Settings &settings, const QByteArray &image, Reporter *reporter,
                    BoardLog *log, QObject *parent)
-    : QObject(parent), m_s(settings), m_reporter(reporter), m_log(log)
+    : BoardRun(parent), m_s(settings), m_reporter(reporter), m_log(log)
 {
     for (const QString &name : qAsConst(m_s.ports)) {
         FlashJob::Options options = m_s.job;
@@ -52,6 +52,11 @@ void PortsRun::onJobFinished(FlashJob *job)
     }
     totals.seconds = m_clock.elapsed() / 1000.0;
     m_reporter->results(m_jobs);
+    QString logError;
+    if (m_log->finish(&logError) != flash::Success) {
+        m_reporter->warning(QString(), logError);
+        totals.exitCode = qMax(totals.exitCode, int(flash::LogLost));
+    }
     if (m_jobs.size() > 1)
         m_reporter->runSummary(totals);
     emit done(totals.exitCode);

@@ -1,7 +1,6 @@
 #pragma once
 
-#include "boardlog.h"
-#include "flashjob.h"
+#include "boardrun.h"
 #include "reporter.h"
 
 #include <QElapsedTimer>
@@ -13,29 +12,21 @@
 // the last one has ended, each port's result is told in the order of the ports and, with
 // several ports, the tally of the run, as watch mode ends. The run exits with the highest
 // code of any port.
-class PortsRun : public QObject
+class PortsRun : public BoardRun
 {
     Q_OBJECT
 public:
-    struct Settings
+    struct Settings : BoardRunSettings
     {
         QStringList ports;
-        FlashJob::Options job; // everything but the port
-        QString firmware;
-        flash::ImageDigest digest;
     };
 
     PortsRun(const Settings &settings, const QByteArray &image, Reporter *reporter, BoardLog *log,
              QObject *parent = nullptr);
     ~PortsRun() override;
 
-    void start();
-    // A signal: every board still in flight is stopped; the run ends with the code.
-    void interrupt(flash::ExitCode code);
-
-signals:
-    // The run is over; the program exits with this code.
-    void done(int exitCode);
+    void start() override;
+    void interrupt(flash::ExitCode code) override;
 
 private:
     void onJobFinished(FlashJob *job);

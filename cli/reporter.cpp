@@ -3,6 +3,7 @@
 #include "clitext.h"
 #include "flashjob.h"
 #include "jsonreporter.h"
+#include "linktext.h"
 #include "textreporter.h"
 
 void RunTotals::count(const FlashJob &job)
@@ -40,6 +41,10 @@ void Reporter::track(FlashJob *job)
     connect(job, &FlashJob::replyReceived, this,
             [this, job](const QByteArray &frame) { replied(job, frame); });
     connect(job, &FlashJob::verified, this, [this, job] { verified(job); });
+    connect(job, &FlashJob::modemLineMissing, this, [this, job](ModemLine line) {
+        warning(job->options().port,
+                modemLineWarningText(m_s.chinese, job->options().port, line, job->modemLineWait()));
+    });
     connect(job, &FlashJob::finished, this, [this, job] { ended(job); });
 }
 

@@ -6,7 +6,7 @@
 
 WatchRun::WatchRun(const Settings &settings, const QByteArray &image, Reporter *reporter,
                    BoardLog *log, QObject *parent)
-    : QObject(parent), m_s(settings), m_image(image), m_reporter(reporter), m_log(log),
+    : BoardRun(parent), m_s(settings), m_image(image), m_reporter(reporter), m_log(log),
       m_watcher(new PortWatcher(settings.patterns, this))
 {
     connect(m_watcher, &PortWatcher::appeared, this, &WatchRun::onAppeared);
@@ -119,6 +119,11 @@ void WatchRun::finishWhenIdle()
         return;
     m_done = true;
     m_totals.seconds = m_clock.elapsed() / 1000.0;
+    QString logError;
+    if (m_log->finish(&logError) != flash::Success) {
+        m_reporter->warning(QString(), logError);
+        m_totals.exitCode = qMax(m_totals.exitCode, int(flash::LogLost));
+    }
     m_reporter->runSummary(m_totals);
     emit done(m_totals.exitCode);
 }

@@ -1,7 +1,6 @@
 #pragma once
 
-#include "boardlog.h"
-#include "flashjob.h"
+#include "boardrun.h"
 #include "reporter.h"
 
 #include <QElapsedTimer>
@@ -14,31 +13,22 @@ class PortWatcher;
 // Watch mode: every board that appears at a watched path is flashed once, each with its own
 // FlashJob on the one event loop, as many at once as are plugged in. A board is flashed
 // again only after it has been pulled out and plugged back in.
-class WatchRun : public QObject
+class WatchRun : public BoardRun
 {
     Q_OBJECT
 public:
-    struct Settings
+    struct Settings : BoardRunSettings
     {
         QStringList patterns;
-        FlashJob::Options job; // everything but the port
-        int count = 0;         // stop after this many boards succeeded (0: until a signal)
-        QString firmware;
-        flash::ImageDigest digest;
+        int count = 0; // stop after this many boards succeeded (0: until a signal)
     };
 
     WatchRun(const Settings &settings, const QByteArray &image, Reporter *reporter, BoardLog *log,
              QObject *parent = nullptr);
     ~WatchRun() override;
 
-    void start();
-    // A signal: the boards in flight are stopped, then the run ends with the code (130 for
-    // SIGINT and SIGTERM).
-    void interrupt(flash::ExitCode code = flash::Interrupted);
-
-signals:
-    // The run is over; the program exits with this code.
-    void done(int exitCode);
+    void start() override;
+    void interrupt(flash::ExitCode code) override;
 
 private:
     struct Board

@@ -4,244 +4,336 @@
 #define START 0xF1u
 #define CODE_REQUEST 0x01u
 #define CODE_DATA 0x02u
-#define CODE_ACCEPTED 0x81u
-#define CODE_ACK 0x82u
-#define REQUEST_LEN 12u
+#define CODE_CAPABILITIES 0x03u
+#define CODE_VERIFY 0x04u
 #define FULL_LEN IAP_DEV_BUFFER_SIZE
 #define FULL_CRC_AT (FULL_LEN - 4u) /* first trailer byte of a full package */
+#define PRESET 0xFFFFFFFFuL
 
-/* What the byte just examined means for the frame being gathered. */
+/* flags */
+#define FINISHED 0x01u      /* finish succeeded for the accepted image */
+#define AFTER_REQUEST 0x02u /* the last frame handled was a request */
+
+/* What the newest byte means for a frame followed. */
 #define MORE 0u   /* keep gathering */
-#define REJECT 1u /* not a frame: drop its start byte and look for the next one */
-/* Any other value: a frame of that many bytes was handled; drop it. */
+#define REJECT 1u /* not (or no longer) a frame: stop following it */
+#define DONE 2u   /* the oldest frame was handled: everything held was its bytes */
 
-/* CRC-32/ISO-HDLC, four bits at a time: 64 bytes of table instead of 1 KiB. */
-static const uint32_t crc_nibble[16] = {0x00000000uL, 0x1DB71064uL, 0x3B6E20C8uL, 0x26D930ACuL,
-                                        0x76DC4190uL, 0x6B6B51F4uL, 0x4DB26158uL, 0x5005713CuL,
-                                        0xEDB88320uL, 0xF00F9344uL, 0xD6D6A3E8uL, 0xCB61B38CuL,
-                                        0x9B64C2B0uL, 0x86D3D2D4uL, 0xA00AE278uL, 0xBDBDF21CuL};
-
-static uint32_t crc_step(uint32_t crc, uint8_t byte)
+/* CRC-32/ISO-HDLC (reflected polynomial 0xEDB88320), a bit at a time: no table. */
+static uint32_t crc_step(uint32_t crc, unsigned byte)
 {
-    crc = (crc >> 4) ^ crc_nibble[(crc ^ byte) & 0x0Fu];
-    crc = (crc >> 4) ^ crc_nibble[(crc ^ (uint32_t)(byte >> 4)) & 0x0Fu];
+    unsigned bit;
+    crc ^= byte;
+    for (bit = 0; bit < 8u; ++bit)
+        crc = (crc & 1u) != 0u ? (crc >> 1) ^ 0xEDB88320uL : crc >> 1;
     return crc;
+}
+
+/* The CRC-32 of bytes that follow those whose CRC-32 is `crc`. */
+static uint32_t crc_more(uint32_t crc, const uint8_t *bytes, size_t count)
+{
+    crc ^= PRESET;
+    while (count--)
+        crc = crc_step(crc, *bytes++);
+    return crc ^ PRESET;
 }
 
 uint32_t iap_dev_crc32(const uint8_t *bytes, size_t count)
 {
-    uint32_t crc = 0xFFFFFFFFuL;
-    size_t i;
-    for (i = 0; i < count; ++i)
-        crc = crc_step(crc, bytes[i]);
-    return crc ^ 0xFFFFFFFFuL;
+    return crc_more(0u, bytes, count);
 }
 
 static uint32_t get32(const uint8_t *p)
 {
-    return (uint32_t)p[0] << 24 | (uint32_t)p[1] << 16 | (uint32_t)p[2] << 8 | (uint32_t)p[3];
+    return (uint32_t)p[0] << 24 | (uint32_t)p[1] << 16 | (uint32_t)p[2] << 8 | p[3];
 }
 
-static uint16_t get16(const uint8_t *p)
+static unsigned get16(const uint8_t *p)
 {
-    return (uint16_t)((uint16_t)p[0] << 8 | p[1]);
+    return (unsigned)p[0] << 8 | p[1];
 }
 
 static void put32(uint8_t *p, uint32_t v)
 {
-    p[0] = (uint8_t)(v >> 24);
-    p[1] = (uint8_t)(v >> 16);
-    p[2] = (uint8_t)(v >> 8);
-    p[3] = (uint8_t)v;
+    uint_fast8_t i;
+    for (i = 4u; i-- != 0u; v >>= 8)
+        p[i] = (uint8_t)v;
 }
 
-/* Sends F1 code hi lo [status] crc. */
-static void reply(iap_dev *dev, uint8_t code, uint16_t index, uint8_t status, uint8_t body)
+/* Sends F1, code, `body` - 2 bytes of a then b (big-endian) and the CRC trailer. */
+static void answer(iap_dev *dev, uint_fast8_t code, uint32_t a, uint32_t b, uint_fast8_t body)
 {
-    uint8_t frame[9];
+    uint8_t frame[14];
     frame[0] = START;
-    frame[1] = code;
-    frame[2] = (uint8_t)(index >> 8);
-    frame[3] = (uint8_t)index;
-    frame[4] = status;
+    frame[1] = (uint8_t)code;
+    put32(frame + 2, a);
+    put32(frame + 6, b);
     put32(frame + body, iap_dev_crc32(frame, body));
     dev->port->send(dev->port->user, frame, (uint8_t)(body + 4u));
+}
+
+/* Image bytes in package `index` when it is the final one of an image with a remainder,
+ * else 0. */
+static unsigned rest_of(const iap_dev *dev, unsigned index)
+{
+    return index + 1u == dev->count ? (unsigned)(dev->length & 0x3FFu) : 0u;
+}
+
+/* Image bytes in package `index`. */
+static unsigned payload_len(const iap_dev *dev, unsigned index)
+{
+    const unsigned rest = rest_of(dev, index);
+    return rest != 0u ? rest : IAP_DEV_PACKAGE_SIZE;
 }
 
 static void handle_request(iap_dev *dev)
 {
     const iap_dev_port *port = dev->port;
     const uint32_t length = get32(dev->rx + 2);
-    const uint16_t total = get16(dev->rx + 6);
-    const uint32_t count = (length >> 10) + ((length & 0x3FFuL) != 0u);
+    const unsigned total = get16(dev->rx + 6);
+    const uint_fast8_t again = dev->flags & AFTER_REQUEST;
 
+    dev->flags |= AFTER_REQUEST;
+    if (dev->count != 0u && !(dev->flags & FINISHED)) {
+        /* A copy of the request for the image that has not started: answered again, not
+         * prepared again (the tool repeats its request while prepare erases). */
+        if (dev->expected == 0u && length == dev->length && total == dev->count)
+            goto accepted;
+        /* An image in progress is given up only for a request that comes twice in a row,
+         * as the tool's does (every 50 ms until answered): one found alone among the bytes
+         * of a damaged package is part of its payload. */
+        if (!again)
+            return;
+    }
     /* Whatever came before is abandoned: nothing more is written until a request is
      * accepted. A request that cannot be accepted gets no answer at all, as from a device
-     * that is not listening: the tool has no refusal to show. */
+     * that is not listening: the tool has no refusal to show. The total must be the length
+     * in packages, which also keeps the length within IAP_DEV_MAX_IMAGE. */
+    dev->length = 0; /* (no package is the final one) */
     dev->count = 0;
     dev->expected = 0;
-    if (length == 0u || length > IAP_DEV_MAX_IMAGE || length > port->capacity || count != total ||
+    dev->flags = AFTER_REQUEST;
+    if (total == 0u || ((length + 0x3FFuL) >> 10) != total || length > port->capacity ||
         port->prepare(port->user, length) != IAP_DEV_OK)
         return;
     dev->length = length;
-    dev->count = total;
-    reply(dev, CODE_ACCEPTED, 0u, 0u, 4u);
+    dev->count = (uint16_t)total;
+    dev->image_crc = 0;
+accepted:
+    answer(dev, 0x81u, 0u, 0u, 4u);
 }
 
-static void handle_package(iap_dev *dev, int crc_ok)
+static void handle_package(iap_dev *dev, uint_fast8_t crc_ok)
 {
     const iap_dev_port *port = dev->port;
-    const uint16_t index = get16(dev->rx + 2);
-    uint8_t status = IAP_DEV_STATUS_DATA_ERROR;
+    const unsigned index = get16(dev->rx + 2);
+    uint_fast8_t status = IAP_DEV_STATUS_DATA_ERROR;
 
-    if (!crc_ok || index >= dev->count) {
-        /* damaged, or not part of the accepted image (or none accepted) */
-    } else if (index == dev->expected) {
-        const uint32_t offset = (uint32_t)index * IAP_DEV_PACKAGE_SIZE;
-        const uint32_t left = dev->length - offset;
-        const uint16_t n =
-            left < IAP_DEV_PACKAGE_SIZE ? (uint16_t)left : (uint16_t)IAP_DEV_PACKAGE_SIZE;
-        status = IAP_DEV_STATUS_WRITE_FAILED;
-        if (port->write(port->user, offset, dev->rx + 4, n) == IAP_DEV_OK &&
-            ((uint32_t)index + 1u < dev->count || port->finish == NULL ||
-             port->finish(port->user, dev->length) == IAP_DEV_OK)) {
-            dev->expected = (uint16_t)(index + 1u);
+    /* Damaged, or not part of the accepted image (or none accepted): status 2. */
+    if (crc_ok && index < dev->count) {
+        if (index == dev->expected) {
+            const unsigned n = payload_len(dev, index);
+            const iap_dev_result r =
+                port->write(port->user, (uint32_t)index << 10, dev->rx + 4, (uint16_t)n);
+            status = r == IAP_DEV_REFUSED ? IAP_DEV_STATUS_DATA_ERROR : IAP_DEV_STATUS_WRITE_FAILED;
+            if (r == IAP_DEV_OK) {
+                dev->image_crc = crc_more(dev->image_crc, dev->rx + 4, n);
+                dev->expected = (uint16_t)(index + 1u);
+                status = IAP_DEV_STATUS_WRITTEN;
+            }
+        } else if (index + 1u == dev->expected) {
+            /* Written already; its acknowledgement was lost: answered again, not written. */
             status = IAP_DEV_STATUS_WRITTEN;
         }
-    } else if ((uint32_t)index + 1u == dev->expected) {
-        /* Written already; its acknowledgement was lost. Answer again, write nothing. */
-        status = IAP_DEV_STATUS_WRITTEN;
+        /* The last package is written: finish, and again on its resend when that failed. */
+        if (status == IAP_DEV_STATUS_WRITTEN && dev->expected == dev->count &&
+            !(dev->flags & FINISHED)) {
+            status = IAP_DEV_STATUS_WRITE_FAILED;
+            if (port->finish == NULL || port->finish(port->user, dev->length) == IAP_DEV_OK) {
+                dev->flags |= FINISHED;
+                status = IAP_DEV_STATUS_WRITTEN;
+            }
+        }
     }
-    reply(dev, CODE_ACK, index, status, 5u);
+    dev->flags &= (uint8_t)~AFTER_REQUEST;
+    answer(dev, 0x82u, (uint32_t)index << 16 | (uint32_t)status << 8, 0u, 5u);
+}
+
+/* The capability question; the verification question when the port can read back. */
+static void handle_question(iap_dev *dev)
+{
+    const iap_dev_port *port = dev->port;
+    uint32_t a = port->read != NULL ? (uint32_t)IAP_DEV_CAN_VERIFY << 16 : 0u, crc = 0;
+    uint_fast8_t code = 0x83u, body = 4u;
+    unsigned i;
+
+    if (dev->rx[1] == CODE_VERIFY) {
+        if (port->read == NULL)
+            return;
+        /* Read back package by package into the package buffer: the question is all it
+         * holds, and it has been decided. `a` ends as the image's length, 0 without one. */
+        code = 0x84u;
+        body = 10u;
+        for (a = 0, i = 0; (dev->flags & FINISHED) && i < dev->count; ++i) {
+            const unsigned n = payload_len(dev, i);
+            if (port->read(port->user, a, dev->rx, (uint16_t)n) != IAP_DEV_OK)
+                return;
+            crc = crc_more(crc, dev->rx, n);
+            a += n;
+        }
+    }
+    answer(dev, code, a, crc, body);
 }
 
 /*
- * Examines byte `at` of the frame being gathered (every earlier byte has been examined).
- * Returns MORE, REJECT, or the length of a frame it has handled.
+ * The newest byte for frame `c` followed (0 the oldest, which starts at rx[0]). Only the
+ * oldest is acted on: a frame that ends while an older one is still gathered lies inside
+ * its bytes and is dropped.
  */
-static uint16_t examine(iap_dev *dev, uint16_t at)
+static uint_fast8_t examine(iap_dev *dev, uint_fast8_t c)
 {
-    const uint8_t byte = dev->rx[at];
+    struct iap_dev_follow *w = &dev->follow[c];
+    const uint8_t *f = dev->rx + w->start;
+    const unsigned r = dev->rx_len - 1u - w->start;
+    const uint_fast8_t code = f[1];
+    unsigned end = code == CODE_REQUEST            ? 12u
+                   : code == CODE_DATA             ? FULL_LEN
+                   : code - CODE_CAPABILITIES < 2u ? 8u
+                                                   : 0u;
+    uint32_t trailer;
+    uint_fast8_t ok;
 
-    if (at == 0u) {
-        dev->crc = crc_step(0xFFFFFFFFuL, byte);
-        dev->short_len = 0;
+    if (r == 0u)
+        return MORE; /* its start byte, just come */
+    if (end == 0u)
+        return REJECT; /* an unknown code */
+    if (r < 4u)
         return MORE;
-    }
-    if (dev->rx[1] == CODE_REQUEST) {
-        if (at < REQUEST_LEN - 4u)
-            dev->crc = crc_step(dev->crc, byte);
-        if (at < REQUEST_LEN - 1u)
-            return MORE;
-        if (get32(dev->rx + REQUEST_LEN - 4u) != (uint32_t)(dev->crc ^ 0xFFFFFFFFuL))
-            return REJECT;
-        handle_request(dev);
-        return REQUEST_LEN;
-    }
-    if (dev->rx[1] != CODE_DATA)
-        return REJECT;
-
-    if (at < FULL_CRC_AT)
-        dev->crc = crc_step(dev->crc, byte);
-    if (at == 3u) {
-        /* The image's final package, when it has a remainder, may come short. */
-        const uint16_t rest = (uint16_t)(dev->length & 0x3FFu);
-        if (dev->count != 0u && rest != 0u && (uint32_t)get16(dev->rx + 2) + 1u == dev->count)
-            dev->short_len = (uint16_t)(rest + 8u);
-        return MORE;
-    }
-    if (dev->short_len != 0u) {
-        const uint16_t s = dev->short_len;
-        if (at + 5u == s)
-            dev->crc_short = dev->crc ^ 0xFFFFFFFFuL;
-        if (at + 1u == s) {
-            uint16_t i;
-            if (get32(dev->rx + s - 4u) == dev->crc_short) {
-                handle_package(dev, 1);
-                return s;
+    w->crc = crc_more(w->crc, f + r - 4u, 1u);
+    trailer = get32(f + r - 3u);
+    ok = trailer == w->crc; /* (looked at from the 8th byte on) */
+    if (code == CODE_DATA) {
+        /* The image's final package, when it has a remainder, may come short: tried at its
+         * short length first, then as the full form, whose payload is zero past the image.
+         * A non-zero byte where that padding would be settles it: a damaged package
+         * (answered), or a short one with the next frame behind it. */
+        const unsigned s = rest_of(dev, get16(f + 2)) + 8u;
+        if (s > 8u && r + 1u >= s) {
+            if (r + 1u == s && ok) {
+                end = s;
+            } else if (r < FULL_CRC_AT && trailer != 0u) { /* (the bytes before were 0) */
+                end = r + 1u;
+                ok = 0;
             }
-            /* Either the full-length form, whose payload is zero past the image, or a
-             * damaged short one: answered as such, and the bytes after its start byte are
-             * searched for the next frame. */
-            for (i = (uint16_t)(s - 4u); i < s && i < FULL_CRC_AT; ++i) {
-                if (dev->rx[i] != 0u) {
-                    handle_package(dev, 0);
-                    return REJECT;
-                }
-            }
-        } else if (at >= s && at < FULL_CRC_AT && byte != 0u) {
-            return REJECT;
         }
     }
-    if (at < FULL_LEN - 1u)
+    if (r + 1u < end)
         return MORE;
-    if (get32(dev->rx + FULL_CRC_AT) == (uint32_t)(dev->crc ^ 0xFFFFFFFFuL)) {
-        handle_package(dev, 1);
-        return FULL_LEN;
-    }
-    /* Damaged, or cut short and completed by the next frame: refused, and the next frame is
-     * looked for after its start byte. */
-    handle_package(dev, 0);
-    return REJECT;
+    if (c != 0u)
+        return REJECT;
+    if (code == CODE_DATA)
+        handle_package(dev, ok); /* status 2 when damaged; the frames inside it go on */
+    else if (!ok)
+        return REJECT;
+    else if (code == CODE_REQUEST)
+        handle_request(dev);
+    else
+        handle_question(dev);
+    return ok ? DONE : REJECT;
 }
 
-/* Drops `count` bytes and whatever follows them up to the next start byte. */
-static void drop(iap_dev *dev, uint16_t count)
+/* Stops following frame `c`; for the oldest, the bytes up to the next one go. */
+static void forget(iap_dev *dev, uint_fast8_t c)
 {
-    uint16_t i;
-    while (count < dev->rx_len && dev->rx[count] != START)
-        ++count;
-    for (i = count; i < dev->rx_len; ++i)
-        dev->rx[i - count] = dev->rx[i];
-    dev->rx_len = (uint16_t)(dev->rx_len - count);
+    unsigned drop = 0, j;
+    if (c == 0u) {
+        drop = dev->open > 1u ? dev->follow[1].start : dev->rx_len;
+        for (j = drop; j < dev->rx_len; ++j)
+            dev->rx[j - drop] = dev->rx[j];
+        dev->rx_len = (uint16_t)(dev->rx_len - drop);
+    }
+    for (--dev->open; c < dev->open; ++c) {
+        dev->follow[c].crc = dev->follow[c + 1u].crc;
+        dev->follow[c].start = (uint16_t)(dev->follow[c + 1u].start - drop);
+    }
 }
 
 void iap_dev_init(iap_dev *dev, const iap_dev_port *port)
 {
     dev->port = port;
     dev->length = 0;
+    dev->image_crc = 0;
     dev->count = 0;
     dev->expected = 0;
     dev->rx_len = 0;
-    dev->short_len = 0;
+    dev->open = 0;
+    dev->flags = 0;
+    dev->busy = 0;
 }
 
 void iap_dev_feed(iap_dev *dev, uint8_t byte)
 {
-    uint16_t at;
-    if (dev->rx_len == 0u && byte != START)
-        return; /* noise between frames */
-    dev->rx[dev->rx_len] = byte;
-    at = dev->rx_len++;
-    /* Examine the new byte; after a rejection, examine again what is left after the next
-     * start byte. Never more than one full package is held. */
-    while (at < dev->rx_len) {
-        const uint16_t verdict = examine(dev, at);
-        if (verdict == MORE) {
-            ++at;
-            continue;
-        }
-        drop(dev, verdict);
-        at = 0;
+    uint_fast8_t c = 0;
+    if (dev->busy || (dev->open == 0u && byte != START))
+        return; /* a call from inside the core, or noise between frames */
+    dev->busy = 1;
+    /* (The oldest frame followed, at rx[0], is always decided by its 1032nd byte.) */
+    dev->rx[dev->rx_len++] = byte;
+    if (byte == START) {
+        /* A frame may start here. */
+        dev->follow[dev->open].start = (uint16_t)(dev->rx_len - 1u);
+        dev->follow[dev->open].crc = 0;
+        ++dev->open;
     }
+    /* Every frame followed takes the byte: the work per byte is bounded by their number.
+     * One more than can be followed: the one after the oldest makes room (the oldest may be
+     * the package being received, the newest ones the frame after a damaged one). */
+    while (c < dev->open) {
+        const uint_fast8_t verdict = examine(dev, c);
+        if (verdict == DONE)
+            dev->open = 0;
+        else if (verdict == MORE && (c != 1u || dev->open <= IAP_DEV_CANDIDATES))
+            ++c;
+        else
+            forget(dev, c);
+    }
+    /* Nothing is held while no frame is followed, even after an iap_dev_idle from an
+     * interrupt that came just before this call set busy. */
+    if (dev->open == 0u)
+        dev->rx_len = 0;
+    dev->busy = 0;
 }
 
 void iap_dev_feed_bytes(iap_dev *dev, const uint8_t *bytes, size_t count)
 {
-    size_t i;
-    for (i = 0; i < count; ++i)
-        iap_dev_feed(dev, bytes[i]);
+    while (count--)
+        iap_dev_feed(dev, *bytes++);
 }
 
 void iap_dev_idle(iap_dev *dev)
 {
-    /* A short final package that failed its CRC: nothing more came, so that was all. */
-    if (dev->short_len != 0u && dev->rx_len >= dev->short_len && dev->rx[1] == CODE_DATA)
-        handle_package(dev, 0);
+    /* What is held is all that came. A short final package that failed its CRC with zero
+     * bytes where the trailer should be could still be the full form: any further byte
+     * but padding settles it, so one (0xFF) is taken as if it had come; then whatever is
+     * still incomplete is dropped. */
+    iap_dev_feed(dev, 0xFFu);
+    if (dev->busy)
+        return; /* a call from inside the core */
+    dev->open = 0;
     dev->rx_len = 0;
 }
 
 int iap_dev_complete(const iap_dev *dev)
 {
-    return dev->count != 0u && dev->expected == dev->count;
+    return dev->flags & FINISHED; /* (FINISHED is 1) */
+}
+
+uint32_t iap_dev_image_crc(const iap_dev *dev)
+{
+    return dev->image_crc;
+}
+
+uint16_t iap_dev_frame_length(const iap_dev *dev)
+{
+    return dev->rx_len;
 }

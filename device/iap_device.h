@@ -1,24 +1,29 @@
 /*
  * iap_device: the boot-loader side of the serial upgrade protocol, in portable C99.
  *
- * No heap, no floating point, no recursion, no C library (only <stdint.h> and <stddef.h>),
- * no assumption about the width of int. The caller owns one iap_dev context (1 KiB of it is
- * the package buffer), feeds it the received bytes one at a time and gets the replies through a
- * callback.
+ * Freestanding: no heap, no floating point, no recursion, no C library (only the compiler's
+ * own <stdint.h> and <stddef.h>), no assumption about the width of int. The caller owns one
+ * iap_dev context (1 KiB of it is the package buffer), feeds it the received bytes one at a
+ * time and gets the replies through a callback.
  *
  * Porting: fill in an iap_dev_port, call iap_dev_init once, then iap_dev_feed for every
- * byte that comes off the line. All callbacks run inside iap_dev_feed (or iap_dev_idle),
- * never anywhere else. See device/README.md.
+ * byte that comes off the line, always from the same context (the main loop, not an
+ * interrupt). All callbacks run inside iap_dev_feed (or iap_dev_idle), never anywhere else.
+ * See device/README.md.
  *
  * What the device sees on the line (multi-byte fields big-endian, CRC-32/ISO-HDLC trailer
  * over every byte before it):
- *   request   F1 01 length(4) total(2) crc(4)          12 bytes
- *   package   F1 02 index(2) payload(1024) crc(4)       1032 bytes; the image's final package
- *             may instead come short: F1 02 index(2) payload(remainder) crc(4)
+ *   request       F1 01 length(4) total(2) crc(4)     12 bytes
+ *   package       F1 02 index(2) payload(1024) crc(4)  1032 bytes; the image's final package
+ *                 may instead come short: F1 02 index(2) payload(remainder) crc(4)
+ *   capabilities? F1 03 00 00 crc(4)                   8 bytes
+ *   verification? F1 04 00 00 crc(4)                   8 bytes
  * and what it answers:
- *   accepted  F1 81 00 00 crc(4)                        8 bytes
- *   ack       F1 82 index(2) status crc(4)              9 bytes; status 1 written,
- *                                                        2 data error, 3 write failed
+ *   accepted      F1 81 00 00 crc(4)                   8 bytes
+ *   ack           F1 82 index(2) status crc(4)         9 bytes; status 1 written,
+ *                                                       2 data error, 3 write failed
+ *   capabilities  F1 83 flags(2) crc(4)                8 bytes; bit 0: can verify
+ *   verification  F1 84 length(4) crc(4) crc(4)        14 bytes; the image read back
  */
 #ifndef IAP_DEVICE_H
 #define IAP_DEVICE_H
@@ -36,17 +41,30 @@ extern "C" {
 #define IAP_DEV_BUFFER_SIZE (IAP_DEV_PACKAGE_SIZE + 8u)
 /* The largest image a request can describe: 65 535 packages (its total is 16 bits). */
 #define IAP_DEV_MAX_IMAGE 67107840uL
+/* The quiet time, in milliseconds, after which a port may call iap_dev_idle (at least). */
+#define IAP_DEV_IDLE_MS 20u
+/* Frames followed at once while bytes are searched for the next one (at least 2): the
+ * oldest and the newest. Each costs 6 to 8 bytes of context and one CRC step per received
+ * byte while it is open. */
+#ifndef IAP_DEV_CANDIDATES
+#define IAP_DEV_CANDIDATES 3u
+#endif
 
 /* Acknowledgement status bytes. */
 #define IAP_DEV_STATUS_WRITTEN 1u
 #define IAP_DEV_STATUS_DATA_ERROR 2u
 #define IAP_DEV_STATUS_WRITE_FAILED 3u
 
+/* Capability flags of the capability answer. */
+#define IAP_DEV_CAN_VERIFY 0x0001u
+
 /* What every port callback returns. */
 typedef enum iap_dev_result
 {
     IAP_DEV_OK = 0,
-    IAP_DEV_FAILED = 1
+    IAP_DEV_FAILED = 1,
+    /* write only: the bytes are refused as data (answered with status 2, not written). */
+    IAP_DEV_REFUSED = 2
 } iap_dev_result;
 
 /*
@@ -60,26 +78,36 @@ typedef struct iap_dev_port
      * for more is refused (no answer). Never more than IAP_DEV_MAX_IMAGE is accepted. */
     uint32_t capacity;
 
-    /* Put reply bytes on the line (at most 9 at a time). Required. Nothing is returned:
-     * a reply that is lost on the way is resent by the tool after its timeout. */
+    /* Put reply bytes on the line (at most 9 at a time; 14 for the verification answer,
+     * which only a port with `read` gets). Required. Nothing is returned: a reply that is
+     * lost on the way is resent by the tool after its timeout. */
     void (*send)(void *user, const uint8_t *bytes, uint8_t count);
 
     /* A request for an image of `length` bytes (1 to capacity) was accepted: erase or
-     * prepare the area. Called for every accepted request, a repeated one included (the
-     * image then starts again from package 0). IAP_DEV_FAILED leaves the request
-     * unanswered. Required. */
+     * prepare the area. Called once per image: a copy of the request that arrives before
+     * anything is written is answered without calling it again. IAP_DEV_FAILED leaves the
+     * request unanswered. Required. */
     iap_dev_result (*prepare)(void *user, uint32_t length);
 
     /* Write `count` image bytes (1 to 1024) at `offset` from the start of the image. Each
      * package is written once, in order, and only the image's own bytes (never the zero
      * padding of a full-length final package). IAP_DEV_FAILED answers the package with
-     * status 3 and the tool resends it. Required. */
+     * status 3 and the tool resends it: write is then called again for the same bytes, so a
+     * write that failed after programming part of them must leave the area writable again
+     * (erased) before it returns. IAP_DEV_REFUSED answers status 2 instead. Required. */
     iap_dev_result (*write)(void *user, uint32_t offset, const uint8_t *data, uint16_t count);
 
     /* Optional (may be NULL): the last package has been written; verify the image, mark it
-     * bootable. Called once per image. IAP_DEV_FAILED answers the last package with status
-     * 3; its resend is written again and finish is called again. */
+     * bootable (iap_dev_image_crc gives the CRC-32 of what was written). IAP_DEV_FAILED
+     * answers the last package with status 3; its resend is not written again, finish is
+     * called again. */
     iap_dev_result (*finish)(void *user, uint32_t length);
+
+    /* Optional (may be NULL): read back `count` (1 to 1024) bytes of the stored image from
+     * `offset`. With it the device answers the verification question with the length and
+     * CRC-32 of the image it holds, read from its flash; IAP_DEV_FAILED leaves the question
+     * unanswered. Without it the capability answer says the device cannot verify. */
+    iap_dev_result (*read)(void *user, uint32_t offset, uint8_t *data, uint16_t count);
 } iap_dev_port;
 
 /*
@@ -90,34 +118,56 @@ typedef struct iap_dev
 {
     const iap_dev_port *port;
     uint32_t length;    /* image length of the accepted request */
-    uint32_t crc;       /* running CRC register over rx[0..rx_len) */
-    uint32_t crc_short; /* CRC of the short form of the final package, once known */
-    uint16_t count;     /* packages in the image; 0 while no request is accepted */
-    uint16_t expected;  /* next package to write; == count once the image is complete */
-    uint16_t rx_len;    /* bytes of the frame being gathered */
-    uint16_t short_len; /* length of the final package's short form when rx is that package */
+    uint32_t image_crc; /* CRC-32 of the image bytes written so far */
+    struct iap_dev_follow
+    {
+        uint32_t crc;                  /* CRC-32 of its bytes up to 4 before the newest */
+        uint16_t start;                /* its start byte in rx */
+    } follow[IAP_DEV_CANDIDATES + 1u]; /* the frames followed, the oldest first (one more
+                                          while a new one makes room) */
+    uint16_t count;                    /* packages in the image; 0 while none accepted */
+    uint16_t expected;                 /* next package to write; == count once written */
+    uint16_t rx_len;                   /* bytes held, from the oldest frame followed on */
+    uint8_t open;                      /* frames followed */
+    uint8_t flags;                     /* image finished; the last frame was a request */
+    volatile uint8_t busy;             /* inside iap_dev_feed or iap_dev_idle */
     uint8_t rx[IAP_DEV_BUFFER_SIZE];
 } iap_dev;
 
 /* Starts with no image accepted. The port must outlive the context. */
 void iap_dev_init(iap_dev *dev, const iap_dev_port *port);
 
-/* One byte received from the line. May call the port's callbacks. */
+/* One byte received from the line. May call the port's callbacks. A call made while the
+ * core is already inside iap_dev_feed or iap_dev_idle (from an interrupt, or from a
+ * callback) is ignored: the byte is lost, as on a line that dropped it. */
 void iap_dev_feed(iap_dev *dev, uint8_t byte);
 
 /* Several bytes received from the line, in order. */
 void iap_dev_feed_bytes(iap_dev *dev, const uint8_t *bytes, size_t count);
 
 /*
- * Optional: the line has been quiet for a while (for instance a UART idle-line interrupt,
- * or 30 ms without a byte). The core never needs it: without it, a damaged short final
- * package is passed over when the tool sends its next frame. With it, such a package is
- * answered with status 2 at once, and any other incomplete frame is dropped.
+ * Optional: no byte has arrived for at least IAP_DEV_IDLE_MS (20 ms; the tool leaves far
+ * longer gaps between its frames). Call it from where iap_dev_feed is called, once the ring
+ * is empty and the time since the last byte is that long: never for a UART's idle-line
+ * interrupt, which fires after one character time, also between the bursts of a
+ * USB-serial adapter in the middle of a package. The core never needs it: without it, a
+ * damaged short final package is passed over when the tool sends its next frame. With it,
+ * what is held is settled as one more byte (0xFF) would settle it: such a package is
+ * answered with status 2 at once, and any other incomplete frame is dropped. A call from
+ * inside the core (an interrupt, a callback) is ignored.
  */
 void iap_dev_idle(iap_dev *dev);
 
-/* 1 once every package of the accepted image has been written (and finish succeeded). */
+/* 1 once every package of the accepted image has been written and finish succeeded. */
 int iap_dev_complete(const iap_dev *dev);
+
+/* The CRC-32 of the image bytes written so far for the accepted image (all of them inside
+ * finish and after it). */
+uint32_t iap_dev_image_crc(const iap_dev *dev);
+
+/* Inside send: the length of the frame being answered, from its start byte to the byte
+ * just fed (for an answer given by iap_dev_idle, the one byte it adds included). */
+uint16_t iap_dev_frame_length(const iap_dev *dev);
 
 /* The CRC-32 the protocol uses (CRC-32/ISO-HDLC), over `count` bytes. */
 uint32_t iap_dev_crc32(const uint8_t *bytes, size_t count);

@@ -258,7 +258,8 @@ write("formats", "elf-filesz-over-memsz", b"\x00\x00" + elf(False, False, [(1, 0
                                                                           b"\x30\x00\x00\x00\x10"))
 
 
-# --- device: capacity byte (256 << (b % 16)), write-failure byte, then the line
+# --- device: capacity byte (256 << (b % 16)), behaviour byte (0x80 failing writes, 0x40
+#     failing finish, 0x20 no read-back, 0x10 interrupts inside callbacks), then the line
 def dev_request(size: int, total: int = -1) -> bytes:
     if total < 0:
         total = (size + 1023) // 1024
@@ -294,3 +295,23 @@ write("device", "refused-requests", b"\x00\x00" + dev_request(1500) + dev_reques
       + dev_package(small, 0))
 write("device", "restart", b"\x04\x00" + dev_request(1500) + dev_package(small, 0)
       + dev_request(1500) + dev_package(small, 1) + dev_package(small, 0))
+CAPABILITIES = frame("F1 03 00 00")
+VERIFY = frame("F1 04 00 00")
+write("device", "questions", b"\x04\x00" + CAPABILITIES + VERIFY + dev_request(1500) + VERIFY
+      + dev_package(small, 0) + dev_package(small, 1, True) + VERIFY + CAPABILITIES)
+write("device", "questions-without-read", b"\x04\x20" + CAPABILITIES + dev_request(1500)
+      + dev_package(small, 0) + dev_package(small, 1, True) + VERIFY)
+write("device", "finish-fails", b"\x04\x40" + dev_request(1500) + dev_package(small, 0)
+      + dev_package(small, 1, True) + dev_package(small, 1) + VERIFY)
+write("device", "interrupts-inside-callbacks", b"\x04\x10" + dev_request(1500)
+      + dev_package(small, 0) + IDLE + dev_package(small, 1, True) + VERIFY)
+inner = bytearray(small)
+inner[1024 + 10:1024 + 22] = dev_request(10)
+inner = bytes(inner)
+damaged = bytearray(dev_package(inner, 1, True))
+damaged[6] ^= 0x40
+write("device", "request-inside-a-damaged-package", b"\x04\x00" + dev_request(1500)
+      + dev_package(inner, 0) + bytes(damaged) + dev_package(inner, 1, True)[1:]
+      + dev_package(inner, 1, True) + dev_request(10) + dev_request(10))
+write("device", "start-byte-noise", b"\x04\x00" + dev_request(1500) + b"\xF1\x02" * 1500
+      + dev_package(small, 0))

@@ -30,9 +30,21 @@ BUILD_PACKAGES=(cmake ninja-build g++ make pkg-config dpkg-dev "${QT5_PACKAGES[@
 # valgrind checks the window and the flasher for memory errors; binutils makes the HEX,
 # S-record and ELF files the firmware loader is tested with; script from bsdutils gives
 # iap-flash a terminal in the progress-bar tests; lintian, desktop-file-utils and appstream
-# check the Debian package, its desktop entry and its metainfo).
-TEST_PACKAGES=(zlib1g-dev libbenchmark-dev valgrind binutils bsdutils lintian desktop-file-utils appstream)
+# check the Debian package, its desktop entry and its metainfo; ser2net is the network serial
+# port server iap-flash's rfc2217:// and socket:// links are tested and measured through).
+TEST_PACKAGES=(zlib1g-dev libbenchmark-dev valgrind binutils bsdutils lintian desktop-file-utils appstream ser2net)
 # The device side: the cross compilers the boot-loader core is built with (Cortex-M3, 8-bit
-# AVR) and the emulated board its reference boot loader runs on in the tests. Installed when
-# possible; without them those tests are reported as skipped.
-DEVICE_PACKAGES=(gcc-arm-none-eabi qemu-system-arm gcc-avr)
+# AVR, RV32IMAC; freestanding, so no C library is needed for any of them) and the emulated
+# board its reference boot loader runs on in the tests. Installed when possible; without them
+# those tests are reported as skipped.
+DEVICE_PACKAGES=(gcc-arm-none-eabi qemu-system-arm gcc-avr gcc-riscv64-unknown-elf)
+# The window's Chinese texts need a font with CJK glyphs, which a fresh machine may lack (the
+# package only recommends one): without it they are drawn as boxes. WenQuanYi Micro Hei is 5 MB
+# installed (1.6 MB to download), Noto CJK 89 MB (54 MB); fontconfig brings fc-list, which
+# tells whether any installed font covers Chinese.
+CJK_FONT_PACKAGES=(fonts-wqy-microhei)
+ensure_cjk_font() {
+    command -v fc-list >/dev/null 2>&1 || ensure_packages fontconfig || return 1
+    [ -n "$(fc-list :lang=zh family 2>/dev/null)" ] && return 0
+    ensure_packages "${CJK_FONT_PACKAGES[@]}"
+}

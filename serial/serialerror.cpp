@@ -1,5 +1,6 @@
 #include "serialerror.h"
 
+#include "neterror.h"
 #include "upgraderun.h"
 
 #include <cerrno>
@@ -108,6 +109,15 @@ QString serialErrorText(SerialError error, bool chinese, const QString &port, co
         return chinese ? QStringLiteral("串口 %1 写入失败：%2。").arg(port, orUnknown(reason, true))
                        : QStringLiteral("Writing to serial port %1 failed: %2.")
                              .arg(port, orUnknown(reason, false));
+    case SerialError::HostNotFound:
+    case SerialError::ConnectionRefused:
+    case SerialError::ConnectTimedOut:
+    case SerialError::Rfc2217Refused:
+    case SerialError::Rfc2217Timeout:
+    case SerialError::BaudRateRefused:
+    case SerialError::ServerClosed:
+    case SerialError::NetworkFailed:
+        return networkErrorText(error, chinese, port, reason);
     }
     return QString();
 }

@@ -20,6 +20,15 @@ enum class SerialError
     DeviceLost,       // the device went away while the port was open
     ReadFailed,
     WriteFailed,
+    // A serial port on the network (texts in neterror.h).
+    HostNotFound,      // the host name does not resolve
+    ConnectionRefused, // nothing listens at the port
+    ConnectTimedOut,   // the host did not answer; the reason: the seconds waited
+    Rfc2217Refused,    // the server does not offer the COM-PORT option
+    Rfc2217Timeout,    // nor did it agree to it in time; the reason: the seconds waited
+    BaudRateRefused,   // the server set another baud rate; the reason: the one it set
+    ServerClosed,      // the server closed the connection; the reason: what it said, if anything
+    NetworkFailed,     // any other network error
 };
 
 SerialError serialErrorFrom(QSerialPort::SerialPortError error);

@@ -1,83 +1,20 @@
 #include "devicemodel.h"
 
-#include "iapcontext.h"
+#include "simframes.h"
+#include "wire.h"
 
 #include <algorithm>
 
 namespace {
 
-constexpr quint8 Start = 0xF1;
-constexpr int RequestBytes = 12;
-constexpr int FullPackageBytes = DeviceModel::PacketSize + 8;
-
-quint32 be32(const QByteArray &b, int at)
-{
-    return quint32(quint8(b.at(at))) << 24 | quint32(quint8(b.at(at + 1))) << 16 |
-           quint32(quint8(b.at(at + 2))) << 8 | quint32(quint8(b.at(at + 3)));
-}
-
-int be16(const QByteArray &b, int at)
-{
-    return int(quint8(b.at(at))) << 8 | int(quint8(b.at(at + 1)));
-}
-
-void appendCrc(QByteArray &frame)
-{
-    const quint32 crc = IapContext::crc32(frame.constData(), frame.size());
-    frame.append(char(crc >> 24));
-    frame.append(char(crc >> 16));
-    frame.append(char(crc >> 8));
-    frame.append(char(crc));
-}
-
-quint64 splitMix(quint64 &state)
-{
-    quint64 z = (state += 0x9E3779B97F4A7C15ULL);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
-    return z ^ (z >> 31);
-}
-
-QString faultNames(int faults)
-{
-    QStringList names;
-    if (faults & int(DeviceModel::Fault::Lose))
-        names << QStringLiteral("lost");
-    if (faults & int(DeviceModel::Fault::ErrorStatus))
-        names << QStringLiteral("status 2");
-    if (faults & int(DeviceModel::Fault::Corrupt))
-        names << QStringLiteral("corrupt CRC");
-    if (faults & int(DeviceModel::Fault::Noise))
-        names << QStringLiteral("noise byte");
-    if (faults & int(DeviceModel::Fault::Split))
-        names << QStringLiteral("split");
-    if (faults & int(DeviceModel::Fault::ShortAck))
-        names << QStringLiteral("short acknowledgement");
-    return names.join(QStringLiteral(", "));
-}
+constexpr int RequestBytes = iap::wire::RequestBytes;
+// --early-acks: when the burst goes, and the gap between two in a trickle.
+constexpr qint64 EarlyBurstUs = 200 * 1000;
+constexpr qint64 EarlyTrickleUs = 10 * 1000;
+using EarlyAcks = DeviceOptions::EarlyAcks;
+using namespace simframe;
 
 } // namespace
-
-bool FaultSet::parse(const QString &text, FaultSet *out)
-{
-    FaultSet set;
-    const QString trimmed = text.trimmed();
-    if (trimmed.compare(QLatin1String("all"), Qt::CaseInsensitive) == 0) {
-        set.all = true;
-        *out = set;
-        return true;
-    }
-    const auto parts = trimmed.split(QLatin1Char(','));
-    for (const QString &part : parts) {
-        bool ok = false;
-        const int index = part.trimmed().toInt(&ok);
-        if (!ok || index < 0 || index > 0xFFFF)
-            return false;
-        set.indices.insert(index);
-    }
-    *out = set;
-    return true;
-}
 
 DeviceModel::DeviceModel(const DeviceOptions &options)
     : m_options(options), m_ignoreLeft(options.ignoreRequests)
@@ -88,52 +25,8 @@ DeviceModel::DeviceModel(const DeviceOptions &options)
     m_port.prepare = &DeviceModel::portPrepare;
     m_port.write = &DeviceModel::portWrite;
     m_port.finish = &DeviceModel::portFinish;
+    m_port.read = &DeviceModel::portRead;
     iap_dev_init(&m_dev, &m_port);
-}
-
-namespace {
-
-// A reply frame: the start byte, the reply code, the body and the CRC-32 trailer.
-QByteArray replyFrame(char code, const QByteArray &body)
-{
-    QByteArray frame;
-    frame.append(char(Start));
-    frame.append(code);
-    frame.append(body);
-    appendCrc(frame);
-    return frame;
-}
-
-// The big-endian package index an acknowledgement echoes.
-QByteArray indexBytes(int index)
-{
-    QByteArray bytes;
-    bytes.append(char(index >> 8));
-    bytes.append(char(index));
-    return bytes;
-}
-
-} // namespace
-
-QByteArray DeviceModel::acceptedFrame()
-{
-    return replyFrame(char(0x81), QByteArray(2, '\0'));
-}
-
-QByteArray DeviceModel::ackFrame(int index, int status, int pad)
-{
-    return replyFrame(char(0x82),
-                      indexBytes(index) + char(status) + QByteArray(qMax(0, pad), '\0'));
-}
-
-QByteArray DeviceModel::shortAckFrame(int index)
-{
-    return replyFrame(char(0x82), indexBytes(index));
-}
-
-QByteArray DeviceModel::keepAliveFrame()
-{
-    return replyFrame(char(0x80), QByteArray(2, '\0'));
 }
 
 DeviceModel::Output DeviceModel::feed(const QByteArray &bytes, qint64 nowUs)
@@ -152,9 +45,11 @@ DeviceModel::Output DeviceModel::feed(const QByteArray &bytes, qint64 nowUs)
     m_out = &out;
     for (const char byte : bytes) {
         ++m_fed;
+        if (m_mute)
+            continue;
         iap_dev_feed(&m_dev, quint8(byte));
         if (m_options.trustTotal)
-            watchRequests(quint8(byte));
+            trustAnnouncedTotal(quint8(byte));
     }
     m_out = nullptr;
     // Arrival times are needed only for the bytes the core still holds.
@@ -170,7 +65,9 @@ DeviceModel::Output DeviceModel::lineIdle(qint64 nowUs)
     Output out;
     const int pending = m_dev.rx_len;
     m_out = &out;
+    m_extra = 1; // the core settles what it holds as if one more byte had come
     iap_dev_idle(&m_dev);
+    m_extra = 0;
     m_out = nullptr;
     if (pending > 0 && out.replies.isEmpty())
         out.log << QStringLiteral("dropped an incomplete frame of %1 byte(s)").arg(pending);
@@ -186,18 +83,20 @@ qint64 DeviceModel::arrivalOf(qint64 streamOffset) const
     return m_chunks.isEmpty() ? 0 : m_chunks.constLast().second;
 }
 
-// --trust-total: the core refuses a request whose package total does not match its length.
-// This device believes the total instead: it takes the request as one for that many packages
-// (the image keeps the length announced), and with a total of 0 it is done at once.
-void DeviceModel::watchRequests(quint8 byte)
+// --trust-total: a device that counts the image by the request's package total, not by its
+// length. The core refuses a request whose total does not match its length and calls nothing
+// for it, so no wrapper around its callbacks can see one: this fault alone looks at the line
+// itself, for a request with a valid CRC and such a total. The device hears it as a request
+// for that many packages (the image keeps the length announced); with a total of 0 it is
+// done at once.
+void DeviceModel::trustAnnouncedTotal(quint8 byte)
 {
     m_window.append(char(byte));
     if (m_window.size() > RequestBytes)
         m_window.remove(0, m_window.size() - RequestBytes);
-    if (m_window.size() < RequestBytes || quint8(m_window.at(0)) != Start ||
-        quint8(m_window.at(1)) != 0x01 ||
-        quint32(IapContext::crc32(m_window.constData(), RequestBytes - 4)) !=
-            be32(m_window, RequestBytes - 4))
+    if (m_window.size() < RequestBytes || quint8(m_window.at(0)) != iap::wire::Start ||
+        quint8(m_window.at(1)) != iap::wire::Request ||
+        crcOf(m_window.left(RequestBytes - 4)) != quint32(be32(m_window, RequestBytes - 4)))
         return;
     const qint64 length = be32(m_window, 2);
     const int total = be16(m_window, 6);
@@ -205,65 +104,44 @@ void DeviceModel::watchRequests(quint8 byte)
     if (total == (length + PacketSize - 1) / PacketSize || length > MaxImageBytes)
         return; // the core's own business
     m_out->log << QStringLiteral("request: taking the announced total of %1 package(s)").arg(total);
-    iap_dev_idle(&m_dev); // whatever followed the request is not a frame
     if (total == 0) {
         m_image = QByteArray(int(length), '\0');
         m_seen.clear();
-        onAccepted(acceptedFrame());
-        m_out->completions.append(
-            {m_image, m_requests, m_packages, m_resends, m_firstRequestUs, arrivalOf(m_fed - 1)});
-        m_requests = m_packages = m_resends = 0;
-        m_requestTimed = false;
+        onAccepted(acceptedFrame(), RequestBytes);
+        complete(arrivalOf(m_fed - 1));
         return;
     }
-    // The same request as the core would accept it for `total` packages.
     m_trustedLength = length;
-    QByteArray request = requestFrame(quint32(total) * PacketSize, total);
+    const QByteArray request =
+        frame(iap::wire::Request, be32Bytes(quint32(total) * PacketSize) + indexBytes(total));
     iap_dev_feed_bytes(&m_dev, reinterpret_cast<const uint8_t *>(request.constData()),
                        size_t(request.size()));
     m_trustedLength = -1;
 }
 
-QByteArray DeviceModel::requestFrame(quint32 length, int total)
+DeviceModel::Reply DeviceModel::replyTo(const QByteArray &bytes, int frameBytes) const
 {
-    QByteArray frame;
-    frame.append(char(Start));
-    frame.append(char(0x01));
-    frame.append(char(length >> 24));
-    frame.append(char(length >> 16));
-    frame.append(char(length >> 8));
-    frame.append(char(length));
-    frame.append(char(total >> 8));
-    frame.append(char(total));
-    appendCrc(frame);
-    return frame;
-}
-
-// Length of the package being answered, which starts the core's receive buffer: the short
-// form of the final package when its CRC holds there (or when nothing more came), else the
-// full size.
-int DeviceModel::frameBytes(int index) const
-{
-    const int shortBytes = m_dev.short_len;
-    if (shortBytes == 0 || index + 1 != m_dev.count)
-        return FullPackageBytes;
-    if (m_dev.rx_len < FullPackageBytes)
-        return shortBytes;
-    const QByteArray frame(reinterpret_cast<const char *>(m_dev.rx), shortBytes);
-    return quint32(IapContext::crc32(frame.constData(), shortBytes - 4)) ==
-                   be32(frame, shortBytes - 4)
-               ? shortBytes
-               : FullPackageBytes;
+    Reply reply;
+    reply.bytes = bytes;
+    reply.frameBytes = frameBytes;
+    reply.frameStartUs = arrivalOf(m_fed + m_extra - frameBytes);
+    return reply;
 }
 
 void DeviceModel::portSend(void *user, const uint8_t *bytes, uint8_t count)
 {
     auto *self = static_cast<DeviceModel *>(user);
     const QByteArray frame(reinterpret_cast<const char *>(bytes), count);
-    if (count >= 2 && quint8(frame.at(1)) == 0x81)
-        self->onAccepted(frame);
-    else if (count >= 5 && quint8(frame.at(1)) == 0x82)
-        self->onAcknowledgement(frame);
+    const int length = iap_dev_frame_length(&self->m_dev);
+    if (quint8(frame.at(1)) == iap::wire::Accepted) {
+        self->onAccepted(frame, length);
+    } else if (quint8(frame.at(1)) == iap::wire::Acknowledgement) {
+        self->onAcknowledgement(frame, length);
+    } else if (!self->m_options.silent) { // the capability or verification answer
+        self->m_out->log
+            << QStringLiteral("question answered: %1").arg(QString::fromLatin1(frame.toHex(' ')));
+        self->m_out->replies.append(self->replyTo(frame, length));
+    }
 }
 
 iap_dev_result DeviceModel::portPrepare(void *user, uint32_t length)
@@ -287,23 +165,28 @@ iap_dev_result DeviceModel::portWrite(void *user, uint32_t offset, const uint8_t
     const int index = int(offset / PacketSize);
     const int faults = self->faultsFor(index);
     if (faults & int(Fault::ErrorStatus)) {
-        if (self->m_out)
-            self->m_out->log << QStringLiteral("package %1: refused").arg(index);
-        return IAP_DEV_FAILED;
+        self->m_out->log << QStringLiteral("package %1: refused").arg(index);
+        return IAP_DEV_REFUSED;
     }
     if (faults & int(Fault::ShortAck)) {
-        if (self->m_out)
-            self->m_out->log
-                << QStringLiteral("package %1: not written, answered short").arg(index);
+        self->m_out->log << QStringLiteral("package %1: not written, answered short").arg(index);
         return IAP_DEV_FAILED;
     }
     if (qint64(offset) + count > self->m_image.size())
-        return IAP_DEV_FAILED; // cannot happen: the core writes inside the image
+        return IAP_DEV_FAILED; // (a request taken at its total can announce less)
     std::copy_n(data, count, reinterpret_cast<uint8_t *>(self->m_image.data()) + offset);
     ++self->m_written;
-    if (self->m_out)
+    self->m_out->log
+        << QStringLiteral("package %1: %2 payload bytes written").arg(index).arg(count);
+    const bool first = !self->m_stored.contains(index);
+    self->m_stored.insert(index);
+    if (self->m_options.corruptStored.hits(index, first)) {
+        // The flash keeps something else than it was given; the acknowledgement says
+        // written all the same.
+        self->m_image[int(offset)] = char(self->m_image.at(int(offset)) ^ 0xFF);
         self->m_out->log
-            << QStringLiteral("package %1: %2 payload bytes written").arg(index).arg(count);
+            << QStringLiteral("package %1: stored with its first byte flipped").arg(index);
+    }
     return IAP_DEV_OK;
 }
 
@@ -312,14 +195,23 @@ iap_dev_result DeviceModel::portFinish(void *user, uint32_t length)
     auto *self = static_cast<DeviceModel *>(user);
     // Reported once its acknowledgement has been counted and sent.
     self->m_finished = true;
-    if (self->m_out)
-        self->m_out->log << QStringLiteral("image complete: %1 bytes").arg(length);
+    self->m_out->log << QStringLiteral("image complete: %1 bytes").arg(length);
     return IAP_DEV_OK;
 }
 
-void DeviceModel::onAccepted(const QByteArray &frame)
+// The verification question: the stored image, read back.
+iap_dev_result DeviceModel::portRead(void *user, uint32_t offset, uint8_t *data, uint16_t count)
 {
-    const qint64 startUs = arrivalOf(m_fed - m_dev.rx_len);
+    auto *self = static_cast<DeviceModel *>(user);
+    if (qint64(offset) + count > self->m_image.size())
+        return IAP_DEV_FAILED;
+    std::copy_n(self->m_image.constData() + offset, count, reinterpret_cast<char *>(data));
+    return IAP_DEV_OK;
+}
+
+void DeviceModel::onAccepted(const QByteArray &frame, int frameBytes)
+{
+    const qint64 startUs = arrivalOf(m_fed + m_extra - frameBytes);
     ++m_requests;
     if (!m_requestTimed) {
         m_requestTimed = true;
@@ -332,12 +224,39 @@ void DeviceModel::onAccepted(const QByteArray &frame)
     }
     if (m_options.silent)
         return;
-    Reply reply;
-    reply.bytes = frame;
-    reply.index = -1;
-    reply.frameStartUs = startUs;
-    reply.frameBytes = RequestBytes;
-    m_out->replies.append(reply);
+    Reply reply = replyTo(frame, frameBytes);
+    if (m_options.earlyAcks == DeviceOptions::EarlyAcks::Off) {
+        m_out->replies.append(reply);
+        return;
+    }
+    // Every package acknowledged as written before it has come; then nothing more.
+    const int count = int((m_image.size() + PacketSize - 1) / PacketSize);
+    m_mute = true;
+    m_out->log
+        << QStringLiteral("%1 package(s) acknowledged early; nothing more is heard").arg(count);
+    // The trickle starts with the acceptance itself (package 0's acknowledgement in the same
+    // write), then one every 10 ms; "now" sends them all in that write.
+    const EarlyAcks mode = m_options.earlyAcks;
+    Reply early = reply;
+    early.bytes.clear();
+    for (int i = 0; i < count; ++i) {
+        if (mode == EarlyAcks::Now || (mode == EarlyAcks::Trickle && i == 0)) {
+            reply.bytes += ackFrame(i, 1);
+        } else if (mode == EarlyAcks::Trickle) {
+            Reply one = early;
+            one.bytes = ackFrame(i, 1);
+            one.index = i;
+            one.delayUs = i * EarlyTrickleUs;
+            m_out->replies.append(one);
+        } else {
+            early.bytes += ackFrame(i, 1);
+        }
+    }
+    m_out->replies.prepend(reply);
+    if (mode == EarlyAcks::Burst && count > 0) {
+        early.delayUs = EarlyBurstUs;
+        m_out->replies.append(early);
+    }
 }
 
 int DeviceModel::faultsFor(int index)
@@ -367,14 +286,13 @@ int DeviceModel::faultsFor(int index)
     return faults;
 }
 
-void DeviceModel::onAcknowledgement(const QByteArray &frame)
+void DeviceModel::onAcknowledgement(const QByteArray &frame, int frameBytes)
 {
     const int index = be16(frame, 2);
-    int status = quint8(frame.at(4));
-    const int faults = faultsFor(index);
+    const int status = quint8(frame.at(4));
+    const int faults = faultsFor(index); // drawn at its write, if the core wrote it
     m_pendingIndex = -1;
-    const int length = frameBytes(index);
-    const qint64 startUs = arrivalOf(m_fed - m_dev.rx_len);
+    const qint64 startUs = arrivalOf(m_fed + m_extra - frameBytes);
 
     ++m_packages;
     if (m_dev.count != 0 && index < m_dev.count) {
@@ -384,19 +302,14 @@ void DeviceModel::onAcknowledgement(const QByteArray &frame)
     }
     if (status != 1)
         m_out->log << QStringLiteral("package %1: status %2").arg(index).arg(status);
-    if (faults & int(Fault::ErrorStatus))
-        status = 2; // refused, whatever the core made of it
 
     if (!m_options.silent && m_options.keepAliveMs > 0) {
         // Busy writing the package: a keep-alive frame now and then until the answer is due.
         for (qint64 ms = m_options.keepAliveMs; ms < m_options.writeMs;
              ms += m_options.keepAliveMs) {
-            Reply busy;
-            busy.bytes = keepAliveFrame();
+            Reply busy = replyTo(keepAliveFrame(), frameBytes);
             busy.index = index;
             busy.delayUs = ms * 1000;
-            busy.frameStartUs = startUs;
-            busy.frameBytes = length;
             m_out->replies.append(busy);
         }
     }
@@ -410,17 +323,15 @@ void DeviceModel::onAcknowledgement(const QByteArray &frame)
             QByteArray bytes = frame;
             if (faults & int(Fault::ShortAck))
                 bytes = shortAckFrame(index);
-            else if (status != quint8(frame.at(4)) || m_options.pad > 0)
+            else if (m_options.pad > 0)
                 bytes = ackFrame(index, status, m_options.pad);
             if (faults & int(Fault::Corrupt))
                 bytes[bytes.size() - 1] = char(bytes.at(bytes.size() - 1) ^ 0xFF);
             if (faults & int(Fault::Noise))
                 bytes.prepend(char(0x00));
-            Reply reply;
+            Reply reply = replyTo(QByteArray(), frameBytes);
             reply.index = index;
             reply.faults = faults;
-            reply.frameStartUs = startUs;
-            reply.frameBytes = length;
             reply.delayUs = qint64(m_options.writeMs) * 1000;
             if (faults & int(Fault::Split)) {
                 const int cut = bytes.size() / 2;
@@ -440,22 +351,14 @@ void DeviceModel::onAcknowledgement(const QByteArray &frame)
 
     if (m_finished) {
         m_finished = false;
-        m_out->completions.append(
-            {m_image, m_requests, m_packages, m_resends, m_firstRequestUs, startUs});
-        m_requests = m_packages = m_resends = 0;
-        m_requestTimed = false;
+        complete(startUs);
     }
 }
 
-int DeviceModel::randomFault(int index) const
+void DeviceModel::complete(qint64 doneUs)
 {
-    if (m_options.faultRate <= 0.0)
-        return 0;
-    quint64 state = m_options.seed ^ (quint64(index + 1) * 0xD1B54A32D192ED03ULL);
-    const double draw = double(splitMix(state) >> 11) * (1.0 / 9007199254740992.0);
-    if (draw >= m_options.faultRate)
-        return 0;
-    static constexpr Fault kinds[] = {Fault::Lose, Fault::Corrupt, Fault::ErrorStatus, Fault::Noise,
-                                      Fault::Split};
-    return int(kinds[splitMix(state) % 5]);
+    m_out->completions.append(
+        {m_image, m_requests, m_packages, m_resends, m_firstRequestUs, doneUs});
+    m_requests = m_packages = m_resends = 0;
+    m_requestTimed = false;
 }

@@ -34,7 +34,18 @@ struct DeviceOptions
     // Faults of devices that break the protocol itself, kept apart from the line faults above.
     FaultSet shortAck;       // answer F1 82 idx CRC (8 bytes, no status byte); nothing written
     bool trustTotal = false; // take the request's package total at its word, not its length
-    int pad = 0;             // uninterpreted bytes after the status byte of every acknowledgement
+    FaultSet corruptStored;  // flip a byte of the package in the stored image once written
+    enum class EarlyAcks
+    {
+        Off,
+        Now,    // all at once, right after the acceptance
+        Burst,  // all of them 200 ms later, in one write
+        Trickle // one every 10 ms
+    };
+    // Acknowledge every package with status 1 right after the acceptance, then write
+    // nothing and answer nothing more.
+    EarlyAcks earlyAcks = EarlyAcks::Off;
+    int pad = 0; // uninterpreted bytes after the status byte of every acknowledgement
     int ignoreRequests = 0;
     bool silent = false;
     bool echo = false;      // every byte received goes back at once, before any answer
@@ -46,8 +57,11 @@ struct DeviceOptions
 
 // The boot loader as a pure object: bytes from the tool go in with the time they arrived,
 // reply frames come out. The protocol itself is the device core (device/iap_device.c), the
-// same code a firmware engineer puts in a boot loader; this class holds the image in memory
-// and applies the configured faults to what the core answers. No clock, no file, no tty.
+// same code a firmware engineer puts in a boot loader; this class is its port (the image in
+// memory, read back for the verification question) and applies the configured faults around
+// it: to the results of the port's callbacks (a write refused or not made, a stored byte
+// flipped) and to the reply bytes the core sends (lost, damaged, padded, delayed, early).
+// No clock, no file, no tty.
 //
 // Wire format (all fields big-endian, CRC-32 trailer over everything before it):
 //   request  F1 01 len32 total16 crc32                      (12 bytes)
@@ -56,6 +70,7 @@ struct DeviceOptions
 //   accepted F1 81 00 00 crc32                              (8 bytes)
 //   ack      F1 82 idxHi idxLo status [pad] crc32           (9 bytes without pad)
 //   busy     F1 80 00 00 crc32                              (8 bytes, --keep-alive)
+//   and the capability and verification questions (F1 03 / F1 04), answered by the core.
 class DeviceModel
 {
 public:
@@ -77,11 +92,11 @@ public:
     {
         QByteArray bytes;        // written at once (a noise byte included)
         QByteArray second;       // --split: written a little later; empty otherwise
-        qint64 delayUs = 0;      // written this long after the package was received
-        int index = -1;          // package answered; -1 for the reply to a request
+        qint64 delayUs = 0;      // written this long after the frame was received
+        int index = -1;          // package answered; -1 for the reply to another frame
         int faults = 0;          // Fault bits applied
-        qint64 frameStartUs = 0; // arrival of the first byte of the package answered
-        int frameBytes = 0;      // length of the package answered
+        qint64 frameStartUs = 0; // arrival of the first byte of the frame answered
+        int frameBytes = 0;      // length of the frame answered
     };
 
     struct Completion
@@ -118,9 +133,8 @@ public:
     int resends() const { return m_resends; }
     // Data packages written since the start (every image), for --hangup-after.
     int packagesWritten() const { return m_written; }
-    bool imageActive() const { return m_dev.count != 0; }
-    qint64 imageLength() const { return m_image.size(); }
     QByteArray image() const { return m_image; }
+    // Bytes the core holds of frames not decided yet.
     int pendingBytes() const { return m_dev.rx_len; }
 
     // The reply frames, without faults.
@@ -137,29 +151,32 @@ private:
     static iap_dev_result portWrite(void *user, uint32_t offset, const uint8_t *data,
                                     uint16_t count);
     static iap_dev_result portFinish(void *user, uint32_t length);
+    static iap_dev_result portRead(void *user, uint32_t offset, uint8_t *data, uint16_t count);
 
-    void onAccepted(const QByteArray &frame);
-    void watchRequests(quint8 byte);
-    static QByteArray requestFrame(quint32 length, int total);
-    void onAcknowledgement(const QByteArray &frame);
+    void trustAnnouncedTotal(quint8 byte);
+    void onAccepted(const QByteArray &frame, int frameBytes);
+    void onAcknowledgement(const QByteArray &frame, int frameBytes);
+    void complete(qint64 doneUs);
+    Reply replyTo(const QByteArray &bytes, int frameBytes) const;
     int faultsFor(int index);
     int randomFault(int index) const;
-    int frameBytes(int index) const;
     qint64 arrivalOf(qint64 streamOffset) const;
 
     DeviceOptions m_options;
     iap_dev_port m_port{};
     iap_dev m_dev{};
     Output *m_out = nullptr;                 // the call being answered
-    qint64 m_fed = 0;                        // bytes given to the core so far
+    qint64 m_fed = 0;                        // bytes of the line given to the core so far
+    qint64 m_extra = 0;                      // bytes the core holds that the line never sent
     QVector<QPair<qint64, qint64>> m_chunks; // (stream offset past the chunk, arrival time)
 
-    QByteArray m_image;          // the image being received
-    QByteArray m_window;         // --trust-total: the last 12 bytes received
-    qint64 m_trustedLength = -1; // --trust-total: the length of the request taken at its total
+    QByteArray m_image;          // the image being received, as stored
     QSet<int> m_seen;            // packages answered since the image was accepted
-    bool m_finished = false;
-    int m_pendingIndex = -1; // faults drawn for a package at its write, used at its answer
+    bool m_finished = false;     // finish was called: complete once its answer is out
+    bool m_mute = false;         // --early-acks: nothing more is heard or said
+    QByteArray m_window;         // --trust-total: the last 12 bytes of the line
+    qint64 m_trustedLength = -1; // --trust-total: the announced length while its request is fed
+    int m_pendingIndex = -1;     // faults drawn for a package at its write, used at its answer
     int m_pendingFaults = 0;
 
     int m_ignoreLeft = 0;
@@ -170,4 +187,5 @@ private:
     bool m_requestTimed = false;
     qint64 m_firstRequestUs = 0;
     QSet<int> m_answered; // packages answered at least once, over the whole run
+    QSet<int> m_stored;   // packages stored at least once, over the whole run
 };

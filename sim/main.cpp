@@ -135,6 +135,20 @@ int main(int argc, char *argv[])
         QStringLiteral("Device fault: take the package total of the request at its word (an "
                        "image is complete after that many packages, at once when it is 0) "
                        "instead of counting the packages from the image length."));
+    const QCommandLineOption corruptStoredOpt(
+        QStringLiteral("corrupt-stored"),
+        QStringLiteral("Device fault: flip the first byte of the packages in LIST in the stored "
+                       "image once written; they are acknowledged as written all the same (the "
+                       "answer to the verification question shows it)."),
+        QStringLiteral("LIST"));
+    const QCommandLineOption earlyAcksOpt(
+        QStringLiteral("early-acks"),
+        QStringLiteral(
+            "Device fault: right after accepting the request, acknowledge every "
+            "package of the image as written (F1 82 index 01), then write nothing "
+            "and answer nothing more. MODE: now (all at once), burst (all of them "
+            "200 ms later) or trickle (the first with the acceptance, then one every 10 ms)."),
+        QStringLiteral("MODE"));
     const QCommandLineOption logOpt(QStringLiteral("log"),
                                     QStringLiteral("Write one line per event to stderr."));
     const QCommandLineOption linkOpt(
@@ -143,10 +157,11 @@ int main(int argc, char *argv[])
                        "remove it when the line closes or the simulator exits, as a board that is "
                        "plugged in and pulled out."),
         QStringLiteral("PATH"));
-    parser.addOptions({linkOpt,      outOpt,      onceOpt,       baudOpt, loseOpt, statusOpt,
-                       corruptOpt,   noiseOpt,    splitOpt,      gapOpt,  padOpt,  ignoreOpt,
-                       silentOpt,    hangupOpt,   faultsOpt,     seedOpt, echoOpt, writeOpt,
-                       keepAliveOpt, shortAckOpt, trustTotalOpt, logOpt});
+    parser.addOptions({linkOpt,       outOpt,           onceOpt,      baudOpt,      loseOpt,
+                       statusOpt,     corruptOpt,       noiseOpt,     splitOpt,     gapOpt,
+                       padOpt,        ignoreOpt,        silentOpt,    hangupOpt,    faultsOpt,
+                       seedOpt,       echoOpt,          writeOpt,     keepAliveOpt, shortAckOpt,
+                       trustTotalOpt, corruptStoredOpt, earlyAcksOpt, logOpt});
     parser.process(app);
     if (parser.isSet(versionOpt)) {
         std::printf("iap-device-sim %s\n", PROJECT_VERSION);
@@ -196,14 +211,29 @@ int main(int argc, char *argv[])
     {
         const QCommandLineOption *opt;
         FaultSet *set;
-    } lists[] = {
-        {&loseOpt, &options.device.loseAck},       {&statusOpt, &options.device.errorStatus},
-        {&corruptOpt, &options.device.corruptAck}, {&noiseOpt, &options.device.noise},
-        {&splitOpt, &options.device.split},        {&shortAckOpt, &options.device.shortAck}};
+    } lists[] = {{&loseOpt, &options.device.loseAck},
+                 {&statusOpt, &options.device.errorStatus},
+                 {&corruptOpt, &options.device.corruptAck},
+                 {&noiseOpt, &options.device.noise},
+                 {&splitOpt, &options.device.split},
+                 {&shortAckOpt, &options.device.shortAck},
+                 {&corruptStoredOpt, &options.device.corruptStored}};
     for (const auto &list : lists) {
         if (parser.isSet(*list.opt) && !FaultSet::parse(parser.value(*list.opt), list.set))
             return usageError(QStringLiteral("--%1 needs a list of package indices or \"all\"")
                                   .arg(list.opt->names().constFirst()));
+    }
+    if (parser.isSet(earlyAcksOpt)) {
+        const QString mode = parser.value(earlyAcksOpt);
+        using Early = DeviceOptions::EarlyAcks;
+        if (mode == QLatin1String("now"))
+            options.device.earlyAcks = Early::Now;
+        else if (mode == QLatin1String("burst"))
+            options.device.earlyAcks = Early::Burst;
+        else if (mode == QLatin1String("trickle"))
+            options.device.earlyAcks = Early::Trickle;
+        else
+            return usageError(QStringLiteral("--early-acks needs now, burst or trickle"));
     }
     bool ok = false;
     options.device.faultRate = parser.value(faultsOpt).toDouble(&ok);

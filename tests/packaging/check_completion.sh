@@ -29,12 +29,18 @@ expect() { # expect NAME EXPECTED ACTUAL
     fi
 }
 
-# Ports: every existing /dev/tty* and /dev/serial/by-id/* entry, nothing else.
-wanted=$( (for p in /dev/serial/by-id/* /dev/tty*; do [ -e "$p" ] && echo "$p"; done) | sort)
+# Ports: every existing /dev/tty* and /dev/serial/by-id/* entry, and the two network schemes.
+wanted=$( (for p in /dev/serial/by-id/* /dev/tty*; do [ -e "$p" ] && echo "$p"; done
+           echo rfc2217://; echo socket://) | sort)
 expect "-p lists the serial ports" "$wanted" "$(complete_words iap-flash -p "" | sort)"
 expect "--port lists the serial ports" "$wanted" "$(complete_words iap-flash --port "" | sort)"
 wanted_tty=$( (for p in /dev/tty*; do [ -e "$p" ] && echo "$p"; done) | sort)
 expect "--port /dev/tt narrows to /dev/tty*" "$wanted_tty" "$(complete_words iap-flash --port /dev/tt | sort)"
+
+expect "-p rf completes rfc2217://" "rfc2217://" "$(complete_words iap-flash -p rf)"
+expect "--port so completes socket://" "socket://" "$(complete_words iap-flash --port so)"
+expect "--reset offers the modem lines" $'dtr\nrts' "$(complete_words iap-flash --reset "" | sort)"
+expect "--after offers reset and none" $'none\nreset' "$(complete_words iap-flash --after "" | sort)"
 
 expect "--lang offers en and zh" $'en\nzh' "$(complete_words iap-flash --lang "" | sort)"
 expect "--lang z completes zh" "zh" "$(complete_words iap-flash --lang z)"

@@ -73,6 +73,10 @@ private slots:
     void randomFaultsAreReproducible();
     void faultListParsing_data();
     void faultListParsing();
+    void questions();
+    void corruptStored();
+    void earlyAcks_data();
+    void earlyAcks();
 };
 
 void TestDeviceModel::reassembles_data()
@@ -344,6 +348,9 @@ void TestDeviceModel::newRequestRestarts()
     model.feed(first.context.makeRequestPackage(), 0);
     model.feed(first.package(0), 1);
     model.feed(first.package(1), 2);
+    // The tool repeats its request until answered: the image in progress gives way to the
+    // second copy in a row.
+    QCOMPARE(replyBytes(model.feed(second.context.makeRequestPackage(), 3)), QByteArray());
     QCOMPARE(replyBytes(model.feed(second.context.makeRequestPackage(), 3)), accepted);
     QCOMPARE(replyBytes(model.feed(second.package(0), 4)), ack(0, 1));
     const DeviceModel::Output out = model.feed(second.package(1, true), 5);
@@ -411,6 +418,106 @@ void TestDeviceModel::faultListParsing()
     QList<int> got = set.indices.values();
     std::sort(got.begin(), got.end());
     QCOMPARE(got, indices);
+}
+
+namespace {
+
+const QByteArray capabilityQuestion = withCrc(hex("F10300 00"));
+const QByteArray verificationQuestion = withCrc(hex("F10400 00"));
+
+QByteArray verification(quint32 length, const QByteArray &image)
+{
+    QByteArray body = hex("F184");
+    for (quint32 v : {length, quint32(crc32(0L, reinterpret_cast<const Bytef *>(image.constData()),
+                                            uInt(image.size())))})
+        body.append(char(v >> 24)).append(char(v >> 16)).append(char(v >> 8)).append(char(v));
+    return withCrc(body);
+}
+
+} // namespace
+
+// The capability and verification questions reach the device core; its port reads the image
+// back from what the simulator stores.
+void TestDeviceModel::questions()
+{
+    Transfer t(3000);
+    DeviceModel model;
+    QCOMPARE(replyBytes(model.feed(capabilityQuestion, 0)), hex("F18300018BEA3B91"));
+    QCOMPARE(replyBytes(model.feed(verificationQuestion, 1)), verification(0, QByteArray()));
+    model.feed(t.context.makeRequestPackage(), 2);
+    model.feed(t.package(0) + t.package(1), 3);
+    QCOMPARE(replyBytes(model.feed(verificationQuestion, 4)), verification(0, QByteArray()));
+    const DeviceModel::Output done = model.feed(t.package(2, true), 5);
+    QCOMPARE(done.completions.size(), 1);
+    const DeviceModel::Output out = model.feed(verificationQuestion, 6);
+    QCOMPARE(replyBytes(out), verification(3000, t.context.firmware));
+    QCOMPARE(out.replies.first().frameBytes, 8);
+}
+
+// --corrupt-stored: every acknowledgement says written, the stored image differs in the
+// first byte of the listed package, and the verification answer tells.
+void TestDeviceModel::corruptStored()
+{
+    DeviceOptions options;
+    QVERIFY(FaultSet::parse(QStringLiteral("1"), &options.corruptStored));
+    Transfer t(3000);
+    DeviceModel model(options);
+    QCOMPARE(replyBytes(model.feed(t.context.makeRequestPackage(), 0)), accepted);
+    QCOMPARE(replyBytes(model.feed(t.package(0), 1)), ack(0, 1));
+    QCOMPARE(replyBytes(model.feed(t.package(1), 2)), ack(1, 1));
+    const DeviceModel::Output out = model.feed(t.package(2, true), 3);
+    QCOMPARE(replyBytes(out), ack(2, 1));
+    QCOMPARE(out.completions.size(), 1);
+    QByteArray stored = t.context.firmware;
+    stored[1024] = char(stored.at(1024) ^ 0xFF);
+    QCOMPARE(out.completions.first().image, stored);
+    QCOMPARE(replyBytes(model.feed(verificationQuestion, 4)), verification(3000, stored));
+    QVERIFY(verification(3000, stored) != verification(3000, t.context.firmware));
+}
+
+void TestDeviceModel::earlyAcks_data()
+{
+    QTest::addColumn<int>("mode");
+    QTest::addColumn<int>("withAcceptance");       // acknowledgements in the acceptance's own write
+    QTest::addColumn<QVector<qint64>>("delaysUs"); // of the replies after the acceptance
+    QTest::addColumn<QVector<int>>("acksPerReply");
+    QTest::newRow("now") << int(DeviceOptions::EarlyAcks::Now) << 3 << QVector<qint64>{}
+                         << QVector<int>{};
+    QTest::newRow("burst") << int(DeviceOptions::EarlyAcks::Burst) << 0 << QVector<qint64>{200000}
+                           << QVector<int>{3};
+    QTest::newRow("trickle") << int(DeviceOptions::EarlyAcks::Trickle) << 1
+                             << QVector<qint64>{10000, 20000} << QVector<int>{1, 1};
+}
+
+// --early-acks: after the acceptance, F1 82 i 01 for each of the three packages, in the
+// mode's rhythm; then the device writes nothing and answers nothing.
+void TestDeviceModel::earlyAcks()
+{
+    QFETCH(int, mode);
+    QFETCH(int, withAcceptance);
+    QFETCH(QVector<qint64>, delaysUs);
+    QFETCH(QVector<int>, acksPerReply);
+    DeviceOptions options;
+    options.earlyAcks = DeviceOptions::EarlyAcks(mode);
+    Transfer t(3000);
+    DeviceModel model(options);
+    const DeviceModel::Output out = model.feed(t.context.makeRequestPackage(), 7);
+    QCOMPARE(out.replies.size(), 1 + delaysUs.size());
+    QCOMPARE(out.replies.first().bytes.left(accepted.size()), accepted);
+    QCOMPARE(out.replies.first().bytes.size(), accepted.size() + 9 * withAcceptance);
+    QCOMPARE(out.replies.first().delayUs, qint64(0));
+    QCOMPARE(replyBytes(out), accepted + hex("F1820000018321C0D6") + hex("F1820001019A3AF197") +
+                                  hex("F182000201B117A254"));
+    for (int i = 0; i < delaysUs.size(); ++i) {
+        QCOMPARE(out.replies.at(i + 1).delayUs, delaysUs.at(i));
+        QCOMPARE(out.replies.at(i + 1).bytes.size(), 9 * acksPerReply.at(i));
+    }
+    // Then silence: the packages (and another request) are neither written nor answered.
+    QVERIFY(model.feed(t.package(0) + t.package(1) + t.package(2, true), 8).replies.isEmpty());
+    const DeviceModel::Output later = model.feed(t.context.makeRequestPackage(), 9);
+    QVERIFY(later.replies.isEmpty());
+    QVERIFY(later.completions.isEmpty());
+    QCOMPARE(model.packagesWritten(), 0);
 }
 
 QTEST_APPLESS_MAIN(TestDeviceModel)

@@ -62,9 +62,51 @@ class TestSimProcess : public QObject
 
 private slots:
     void transferThroughThePty();
+    void earlyAcknowledgements_data();
+    void earlyAcknowledgements();
     void rejectsBadOptions_data();
     void rejectsBadOptions();
 };
+
+void TestSimProcess::earlyAcknowledgements_data()
+{
+    QTest::addColumn<QString>("mode");
+    QTest::newRow("now") << "now";
+    QTest::newRow("burst") << "burst";
+    QTest::newRow("trickle") << "trickle";
+}
+
+// --early-acks: the acceptance, then F1 82 i 01 for the three packages of a 2500-byte image,
+// whatever the rhythm; the packages sent after that are neither answered nor saved.
+void TestSimProcess::earlyAcknowledgements()
+{
+    QFETCH(QString, mode);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString outPath = dir.filePath(QStringLiteral("received.bin"));
+    QProcess sim;
+    sim.start(QStringLiteral(IAP_DEVICE_SIM),
+              {QStringLiteral("--early-acks"), mode, QStringLiteral("--out"), outPath});
+    QVERIFY(sim.waitForStarted(5000));
+    QTRY_VERIFY_WITH_TIMEOUT(sim.canReadLine(), 5000);
+    const QString path = QString::fromLocal8Bit(sim.readLine()).trimmed();
+    const int fd = ::open(path.toLocal8Bit().constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    QVERIFY(fd >= 0);
+    IapContext context;
+    context.setImage(QByteArray(2500, 'e'));
+    QVERIFY(writeAll(fd, context.makeRequestPackage()));
+    QCOMPARE(readBytes(fd, 8 + 27), hex("F1810000FF69DF69"
+                                        "F1820000018321C0D6"
+                                        "F1820001019A3AF197"
+                                        "F182000201B117A254"));
+    QVERIFY(writeAll(fd, context.makeDataPackage(0) + context.makeDataPackage(1) +
+                             context.makeLastPackage()));
+    QCOMPARE(readBytes(fd, 1, 500), QByteArray());
+    QVERIFY(!QFile::exists(outPath));
+    ::close(fd);
+    sim.kill();
+    QVERIFY(sim.waitForFinished(5000));
+}
 
 void TestSimProcess::transferThroughThePty()
 {
@@ -136,6 +178,10 @@ void TestSimProcess::rejectsBadOptions_data()
         << QStringList{"--short-ack", "-3"} << QByteArray("--short-ack");
     QTest::newRow("fault rate nan") << QStringList{"--faults", "nan"} << QByteArray("--faults");
     QTest::newRow("fault rate over 1") << QStringList{"--faults", "1.5"} << QByteArray("--faults");
+    QTest::newRow("early-acks mode")
+        << QStringList{"--early-acks", "later"} << QByteArray("--early-acks");
+    QTest::newRow("corrupt-stored list")
+        << QStringList{"--corrupt-stored", "1,x"} << QByteArray("--corrupt-stored");
 }
 
 void TestSimProcess::rejectsBadOptions()

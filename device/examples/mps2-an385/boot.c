@@ -1,11 +1,20 @@
 /* Reference boot loader for QEMU's mps2-an385 board (Cortex-M3, CMSDK UART0).
  *
- * The UART receive interrupt puts bytes in a ring; the main loop feeds them to the device
- * core and sleeps when there is nothing to do. The "flash" is a RAM region. On a complete
- * image the boot loader writes it to a host file through semihosting (the file named on the
- * semihosting command line) and prints one line to the host's standard output. Starting the
- * application is left out: the boot loader stays ready for the next image. */
+ * Power-on: the application flash comes up from its file (flash.c); with a valid application
+ * (boot_logic.c) the boot loader waits BOOT_WAIT_MS for a request and starts the application
+ * when none comes. A request keeps it here: the image is received through the device core,
+ * page by page into the flash, and once the last package is acknowledged and the line has
+ * been quiet for VERIFY_WAIT_MS (the host may ask whether the image arrived intact), the
+ * application starts if it is valid. Otherwise the boot loader stays and takes the next image.
+ *
+ * The UART receive interrupt puts bytes in a ring; the main loop feeds them to the core and
+ * sleeps when there is nothing to do; SysTick counts milliseconds. Each event is one JSON line
+ * on the semihosting console. */
+#include "board.h"
+#include "boot_logic.h"
+#include "flash.h"
 #include "iap_device.h"
+#include "semihost.h"
 
 #include <stdint.h>
 
@@ -22,132 +31,17 @@
 #define UART_CTRL_RXINT 0x8u
 #define UART_INT_RX 0x2u
 #define NVIC_ISER0 (*(volatile uint32_t *)0xE000E100u)
-#define SYSTEM_CLOCK 25000000u
+#define SYST_CSR (*(volatile uint32_t *)0xE000E010u)
+#define SYST_RVR (*(volatile uint32_t *)0xE000E014u)
+#define SYST_CVR (*(volatile uint32_t *)0xE000E018u)
+#define SYST_ENABLE_TICKINT_CPUCLK 0x7u
 
-extern uint8_t __image_start[], __image_size[];
+/* ---- time ---- */
+static volatile uint32_t now_ms;
 
-/* ---- semihosting ---- */
-#define SYS_OPEN 0x01
-#define SYS_CLOSE 0x02
-#define SYS_WRITE0 0x04
-#define SYS_WRITE 0x05
-#define SYS_GET_CMDLINE 0x15
-#define OPEN_WB 5
-
-static int semihost(int op, void *arg)
+void systick_handler(void)
 {
-    register int r0 __asm__("r0") = op;
-    register void *r1 __asm__("r1") = arg;
-    __asm__ volatile("bkpt 0xAB" : "+r"(r0) : "r"(r1) : "memory");
-    return r0;
-}
-
-static char out_path[512];
-static uint32_t out_path_len;
-
-static void read_out_path(void)
-{
-    uint32_t block[2];
-    block[0] = (uint32_t)out_path;
-    block[1] = sizeof out_path - 1;
-    if (semihost(SYS_GET_CMDLINE, block) == 0 && block[1] > 0) {
-        out_path_len = block[1];
-        out_path[out_path_len] = '\0';
-    }
-}
-
-static void print(const char *text)
-{
-    semihost(SYS_WRITE0, (void *)text);
-}
-
-static void print_number(uint32_t n)
-{
-    char digits[11];
-    int at = 10;
-    digits[10] = '\0';
-    do {
-        digits[--at] = (char)('0' + n % 10u);
-        n /= 10u;
-    } while (n != 0u);
-    print(digits + at);
-}
-
-/* The text as a JSON string: quotes and backslashes escaped, control characters dropped. */
-static void print_json_string(const char *text)
-{
-    char one[3];
-    print("\"");
-    for (; *text; ++text) {
-        if ((unsigned char)*text < 0x20u)
-            continue;
-        one[0] = '\\';
-        one[1] = *text;
-        one[2] = '\0';
-        print(*text == '"' || *text == '\\' ? one : one + 1);
-    }
-    print("\"");
-}
-
-/* ---- the port of the device core ---- */
-static void port_send(void *user, const uint8_t *bytes, uint8_t count)
-{
-    (void)user;
-    while (count--) {
-        while (UART_STATE & UART_STATE_TXFULL) {
-        }
-        UART_DATA = *bytes++;
-    }
-}
-
-static iap_dev_result port_prepare(void *user, uint32_t length)
-{
-    /* Real flash would be erased here; RAM is cleared so nothing of an older image stays. */
-    uint32_t i;
-    (void)user;
-    for (i = 0; i < length; ++i)
-        __image_start[i] = 0xFF;
-    return IAP_DEV_OK;
-}
-
-static iap_dev_result port_write(void *user, uint32_t offset, const uint8_t *data, uint16_t count)
-{
-    uint16_t i;
-    (void)user;
-    for (i = 0; i < count; ++i)
-        __image_start[offset + i] = data[i];
-    return IAP_DEV_OK;
-}
-
-static iap_dev_result port_finish(void *user, uint32_t length)
-{
-    uint32_t open_block[3];
-    uint32_t io_block[3];
-    int handle;
-    (void)user;
-    if (out_path_len == 0)
-        return IAP_DEV_FAILED;
-    open_block[0] = (uint32_t)out_path;
-    open_block[1] = OPEN_WB;
-    open_block[2] = out_path_len;
-    handle = semihost(SYS_OPEN, open_block);
-    if (handle < 0)
-        return IAP_DEV_FAILED;
-    io_block[0] = (uint32_t)handle;
-    io_block[1] = (uint32_t)__image_start;
-    io_block[2] = length;
-    if (semihost(SYS_WRITE, io_block) != 0) {
-        semihost(SYS_CLOSE, io_block);
-        return IAP_DEV_FAILED;
-    }
-    if (semihost(SYS_CLOSE, io_block) != 0)
-        return IAP_DEV_FAILED;
-    print("{\"event\":\"complete\",\"bytes\":");
-    print_number(length);
-    print(",\"out\":");
-    print_json_string(out_path);
-    print("}\n");
-    return IAP_DEV_OK;
+    now_ms = now_ms + 1u;
 }
 
 /* ---- receive ring, filled by the interrupt ---- */
@@ -169,34 +63,194 @@ void uart0_rx_handler(void)
     }
 }
 
+/* ---- the port of the device core ---- */
 static iap_dev dev;
-static const iap_dev_port port = {0, 0, port_send, port_prepare, port_write, port_finish};
-static iap_dev_port live_port;
+static int requested; /* a request was accepted since power-on */
+static int decided;   /* the complete image was checked (and did not start) */
+
+static void port_send(void *user, const uint8_t *bytes, uint8_t count)
+{
+    (void)user;
+    while (count--) {
+        while (UART_STATE & UART_STATE_TXFULL) {
+        }
+        UART_DATA = *bytes++;
+    }
+}
+
+/* A request: the old image stops being valid before anything of it is erased. The pages are
+ * erased by write, each just before its first package, so a repeated request costs nothing. */
+static iap_dev_result port_prepare(void *user, uint32_t length)
+{
+    (void)user;
+    (void)length;
+    requested = 1;
+    decided = 0;
+    return boot_invalidate() == FLASH_OK ? IAP_DEV_OK : IAP_DEV_FAILED;
+}
+
+static iap_dev_result port_write(void *user, uint32_t offset, const uint8_t *data, uint16_t count)
+{
+    const uint32_t address = APP_BASE + offset;
+    const uint32_t whole = count & ~(uint32_t)(FLASH_UNIT - 1u);
+    uint8_t tail[FLASH_UNIT];
+    uint32_t page, i;
+    (void)user;
+    if (offset > APP_MAX || count > APP_MAX - offset)
+        return IAP_DEV_FAILED;
+    /* Writes come in order from offset 0: a page that starts inside this package is entered
+     * for the first time in this image. */
+    for (page = (address + FLASH_PAGE - 1u) & ~(FLASH_PAGE - 1u); page < address + count;
+         page += FLASH_PAGE) {
+        if (!flash_is_erased(page, FLASH_PAGE) && flash_erase_page(page) != FLASH_OK)
+            return IAP_DEV_FAILED;
+    }
+    if (whole != 0u && flash_program(address, data, whole) != FLASH_OK)
+        return IAP_DEV_FAILED;
+    if (whole == count)
+        return IAP_DEV_OK;
+    /* The image's end, padded with erased bytes to a whole program unit. */
+    for (i = 0; i < FLASH_UNIT; ++i)
+        tail[i] = whole + i < count ? data[whole + i] : 0xFFu;
+    return flash_program(address + whole, tail, FLASH_UNIT) == FLASH_OK ? IAP_DEV_OK
+                                                                        : IAP_DEV_FAILED;
+}
+
+/* The --out file, when one was named: the image as the board holds it. */
+static iap_dev_result copy_out(uint32_t length)
+{
+    int handle;
+    if (sh_out_path[0] == '\0')
+        return IAP_DEV_OK;
+    handle = sh_open(sh_out_path, SH_TRUNCATE_BINARY);
+    if (handle < 0)
+        return IAP_DEV_FAILED;
+    if (sh_write(handle, (const void *)APP_BASE, length) != 0) {
+        sh_close(handle);
+        return IAP_DEV_FAILED;
+    }
+    return sh_close(handle) == 0 ? IAP_DEV_OK : IAP_DEV_FAILED;
+}
+
+/* Every package is in the flash: read back, compared with what was received, then recorded
+ * as valid, last. */
+static iap_dev_result port_finish(void *user, uint32_t length)
+{
+    const uint32_t crc = iap_dev_image_crc(&dev);
+    (void)user;
+    if (iap_dev_crc32((const uint8_t *)APP_BASE, length) != crc || copy_out(length) != IAP_DEV_OK ||
+        boot_record(length, crc) != FLASH_OK)
+        return IAP_DEV_FAILED;
+    sh_print("{\"event\":\"complete\",\"bytes\":");
+    sh_print_number(length);
+    sh_print(",\"crc32\":");
+    sh_print_hex(crc);
+    sh_print(",\"out\":");
+    if (sh_out_path[0] != '\0')
+        sh_print_json_string(sh_out_path);
+    else
+        sh_print("null");
+    sh_print("}\n");
+    return IAP_DEV_OK;
+}
+
+/* The host's verification reads the image back from the flash. */
+static iap_dev_result port_read(void *user, uint32_t offset, uint8_t *data, uint16_t count)
+{
+    uint16_t i;
+    (void)user;
+    if (offset > APP_MAX || count > APP_MAX - offset)
+        return IAP_DEV_FAILED;
+    for (i = 0; i < count; ++i)
+        data[i] = ((const volatile uint8_t *)(APP_BASE + offset))[i];
+    return IAP_DEV_OK;
+}
+
+static const iap_dev_port port = {0,          APP_MAX,     port_send, port_prepare,
+                                  port_write, port_finish, port_read};
+
+/* ---- starting the application ---- */
+static void start_application(uint32_t length)
+{
+    sh_print("{\"event\":\"start\",\"bytes\":");
+    sh_print_number(length);
+    sh_print("}\n");
+    /* UART0 stays configured, transmitter and receiver on, its interrupt off: the
+     * application may print at once. */
+    while (UART_STATE & UART_STATE_TXFULL) {
+    }
+    UART_CTRL = UART_CTRL_TX | UART_CTRL_RX;
+    boot_start();
+}
+
+static void print_power_on(boot_verdict verdict, uint32_t length, flash_result flash)
+{
+    sh_print("{\"event\":\"power-on\",\"flash\":");
+    if (sh_flash_path[0] == '\0')
+        sh_print("null");
+    else
+        sh_print_json_string(sh_flash_path);
+    sh_print(flash == FLASH_OK ? "" : ",\"error\":\"the flash file cannot be used\"");
+    sh_print(",\"application\":\"");
+    sh_print(boot_verdict_name(verdict));
+    sh_print("\",\"bytes\":");
+    sh_print_number(length);
+    sh_print("}\n");
+}
 
 int main(void)
 {
-    read_out_path();
-    live_port = port;
-    live_port.capacity = (uint32_t)__image_size;
-    iap_dev_init(&dev, &live_port);
+    uint32_t length, last_rx, power_on;
+    boot_verdict verdict;
+    int quiet_told = 1;
+    flash_result flash;
+
+    sh_read_paths();
+    flash = flash_power_on(sh_flash_path);
+    verdict = boot_check(&length);
+    print_power_on(verdict, length, flash);
+    iap_dev_init(&dev, &port);
 
     UART_BAUDDIV = SYSTEM_CLOCK / 115200u;
     UART_CTRL = UART_CTRL_TX | UART_CTRL_RX | UART_CTRL_RXINT;
     NVIC_ISER0 = 1u << 0;
+    SYST_RVR = SYSTEM_CLOCK / 1000u - 1u;
+    SYST_CVR = 0;
+    SYST_CSR = SYST_ENABLE_TICKINT_CPUCLK;
+    power_on = last_rx = now_ms;
 
     for (;;) {
-        __asm__ volatile("cpsid i");
-        if (ring_tail == ring_head) {
-            /* A pending interrupt wakes the core even with interrupts masked. */
-            __asm__ volatile("wfi");
-            __asm__ volatile("cpsie i");
+        const uint32_t now = now_ms;
+        if (ring_tail != ring_head) {
+            while (ring_tail != ring_head) {
+                const uint8_t byte = ring[ring_tail];
+                ring_tail = (uint8_t)(ring_tail + 1u);
+                iap_dev_feed(&dev, byte);
+            }
+            last_rx = now_ms;
+            quiet_told = 0;
             continue;
         }
-        __asm__ volatile("cpsie i");
-        while (ring_tail != ring_head) {
-            const uint8_t byte = ring[ring_tail];
-            ring_tail = (uint8_t)(ring_tail + 1u);
-            iap_dev_feed(&dev, byte);
+        if (verdict == BOOT_VALID && !requested && now - power_on >= BOOT_WAIT_MS)
+            start_application(length);
+        if (iap_dev_complete(&dev) && !decided && now - last_rx >= VERIFY_WAIT_MS) {
+            decided = 1;
+            verdict = boot_check(&length);
+            if (verdict == BOOT_VALID)
+                start_application(length);
+            sh_print("{\"event\":\"stay\",\"application\":\"");
+            sh_print(boot_verdict_name(verdict));
+            sh_print("\"}\n");
         }
+        if (!quiet_told && now - last_rx >= IAP_DEV_IDLE_MS) {
+            quiet_told = 1;
+            iap_dev_idle(&dev);
+        }
+        /* A pending interrupt (a byte, the next millisecond) wakes the core even with
+         * interrupts masked. */
+        __asm__ volatile("cpsid i");
+        if (ring_tail == ring_head && now == now_ms)
+            __asm__ volatile("wfi");
+        __asm__ volatile("cpsie i");
     }
 }

@@ -10,5 +10,6 @@ cc=${ARM_GCC:-arm-none-eabi-gcc}
 flags=(-mcpu=cortex-m3 -mthumb -Os -g -std=c99 -Wall -Wextra -Wpedantic -ffreestanding
        -ffunction-sections -fdata-sections -I"$core")
 "$cc" "${flags[@]}" -nostdlib -Wl,--gc-sections -T "$here/board.ld" \
-    "$here/startup.c" "$here/boot.c" "$core/iap_device.c" -lgcc -o "$out/iap-boot.elf.tmp"
+    "$here/startup.c" "$here/boot.c" "$here/boot_logic.c" "$here/flash.c" "$here/semihost.c" \
+    "$core/iap_device.c" -lgcc -o "$out/iap-boot.elf.tmp"
 mv "$out/iap-boot.elf.tmp" "$out/iap-boot.elf"

@@ -6,6 +6,7 @@
 extern uint32_t __bss_start[], __bss_end[], __stack_top[];
 int main(void);
 void uart0_rx_handler(void);
+void systick_handler(void);
 
 void reset_handler(void)
 {
@@ -43,7 +44,7 @@ __attribute__((section(".vectors"), used)) static void (*const vectors[17])(void
     fault_handler, /* DebugMonitor */
     0,
     fault_handler, /* PendSV */
-    fault_handler, /* SysTick */
+    systick_handler,
     uart0_rx_handler,
 };
 

@@ -1,0 +1,63 @@
+#pragma once
+
+#include "serialerror.h"
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+
+// The modem lines a board's reset and boot pins may be wired to.
+enum class ModemLine
+{
+    Dtr,
+    Rts
+};
+
+// "DTR", "RTS".
+QString modemLineName(ModemLine line);
+
+// One line to a board for iap-flash, whatever carries it: a local serial port, or a serial
+// port on another machine reached over the network. Everything it reports comes from the
+// event loop, never from within the call that caused it, so that its owner may react to any
+// signal by closing or deleting the link later.
+class PortLink : public QObject
+{
+    Q_OBJECT
+public:
+    using QObject::QObject;
+
+    // The name the user gave (/dev/ttyUSB0, rfc2217://lab-pi:4000).
+    virtual QString name() const = 0;
+
+    // Opens the line at the baud rate, 8 data bits, no parity, one stop bit, no flow control.
+    // opened() or openFailed() follows.
+    virtual void open(qint32 baud) = 0;
+    // Closes the line at once; nothing more is reported after it (no lost()).
+    virtual void close() = 0;
+    virtual bool isOpen() const = 0;
+
+    // Hands the bytes to the line; they go out from the event loop.
+    virtual void send(const QByteArray &bytes) = 0;
+    // The bytes received since the last call (received() says there are some).
+    QByteArray takeReceived();
+
+    // Asserts (on) or releases (off) a modem line. modemLineSet() follows with the outcome:
+    // false when the line has no such line or did not confirm it in time.
+    virtual void setModemLine(ModemLine line, bool on) = 0;
+
+signals:
+    void opened();
+    void openFailed(SerialError error, const QString &reason);
+    void received();
+    // The line went away while open (the device, the adapter or the server is gone). Bytes
+    // that arrived before are announced by received() first. The link is closed already.
+    void lost(SerialError error, const QString &reason);
+    void modemLineSet(ModemLine line, bool on, bool ok);
+
+protected:
+    // For the implementations: bytes to hand on, then announced.
+    void deliver(const QByteArray &bytes);
+
+private:
+    QByteArray m_received;
+};

@@ -1,0 +1,245 @@
+// What --port, --reset-sequence and --reset take: network port names (host names, IPv4,
+// IPv6 in brackets) and reset sequences, the errors and their texts in both languages.
+#include "linktext.h"
+#include "portname.h"
+#include "resetsequence.h"
+
+#include <QtTest>
+
+Q_DECLARE_METATYPE(PortNameError)
+Q_DECLARE_METATYPE(ResetSequenceError)
+
+class TestPortName : public QObject
+{
+    Q_OBJECT
+private slots:
+    void parse_data();
+    void parse();
+    void sameLine_data();
+    void sameLine();
+    void errorTexts_data();
+    void errorTexts();
+    void sequence_data();
+    void sequence();
+    void sequenceErrorTexts();
+    void pulse();
+};
+
+void TestPortName::parse_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<PortNameError>("error");
+    QTest::addColumn<int>("kind"); // PortName::Kind
+    QTest::addColumn<QString>("host");
+    QTest::addColumn<int>("port");
+
+    const int local = int(PortName::Kind::Local);
+    const int rfc = int(PortName::Kind::Rfc2217);
+    const int raw = int(PortName::Kind::Socket);
+    const PortNameError ok = PortNameError::None;
+    QTest::newRow("device path") << "/dev/ttyUSB0" << ok << local << "" << 0;
+    QTest::newRow("bare device name") << "ttyUSB0" << ok << local << "" << 0;
+    QTest::newRow("rfc2217, name")
+        << "rfc2217://lab-pi.local:4000" << ok << rfc << "lab-pi.local" << 4000;
+    QTest::newRow("rfc2217, IPv4")
+        << "rfc2217://192.168.1.20:2217" << ok << rfc << "192.168.1.20" << 2217;
+    QTest::newRow("rfc2217, IPv6") << "rfc2217://[::1]:4000" << ok << rfc << "::1" << 4000;
+    QTest::newRow("socket, IPv6") << "socket://[fe80::1%eth0]:23" << ok << raw << "fe80::1%eth0"
+                                  << 23;
+    QTest::newRow("socket, name") << "socket://esp-link:23" << ok << raw << "esp-link" << 23;
+    QTest::newRow("scheme in capitals") << "RFC2217://host:1" << ok << rfc << "host" << 1;
+    QTest::newRow("highest port") << "socket://h:65535" << ok << raw << "h" << 65535;
+
+    const auto bad = [&](const char *name, const char *text, PortNameError error) {
+        QTest::newRow(name) << text << error << -1 << "" << 0;
+    };
+    bad("empty", "", PortNameError::Empty);
+    bad("unknown scheme", "tcp://host:23", PortNameError::UnknownScheme);
+    bad("telnet scheme", "telnet://host:23", PortNameError::UnknownScheme);
+    bad("no host", "rfc2217://:4000", PortNameError::NoHost);
+    bad("nothing after the scheme", "socket://", PortNameError::NoHost);
+    bad("empty brackets", "rfc2217://[]:4000", PortNameError::NoHost);
+    bad("no port", "rfc2217://host", PortNameError::NoPort);
+    bad("colon, no port", "rfc2217://host:", PortNameError::NoPort);
+    bad("IPv6, no port", "rfc2217://[::1]", PortNameError::NoPort);
+    bad("IPv6 without brackets", "rfc2217://::1:4000", PortNameError::BadHost);
+    bad("IPv6 address without brackets", "socket://fe80::1:4000", PortNameError::BadHost);
+    bad("unclosed bracket", "rfc2217://[::1:4000", PortNameError::BadHost);
+    bad("IPv4 in brackets", "rfc2217://[10.0.0.1]:4000", PortNameError::BadHost);
+    bad("user in the host", "rfc2217://me@host:4000", PortNameError::BadHost);
+    bad("port 0", "rfc2217://host:0", PortNameError::BadPort);
+    bad("port too high", "rfc2217://host:65536", PortNameError::BadPort);
+    bad("port a name", "rfc2217://host:telnet", PortNameError::BadPort);
+    bad("negative port", "rfc2217://host:-1", PortNameError::BadPort);
+    bad("a path after the port", "rfc2217://host:4000/ttyUSB0", PortNameError::ExtraText);
+    bad("options after the port", "rfc2217://host:4000?logging=debug", PortNameError::ExtraText);
+    bad("text after an IPv6 address", "socket://[::1]x:4000", PortNameError::ExtraText);
+    bad("a path and no port", "socket://host/x", PortNameError::NoPort);
+}
+
+void TestPortName::parse()
+{
+    QFETCH(QString, text);
+    QFETCH(PortNameError, error);
+    QFETCH(int, kind);
+    QFETCH(QString, host);
+    QFETCH(int, port);
+    PortName name;
+    QCOMPARE(parsePortName(text, &name), error);
+    QCOMPARE(name.text, text);
+    if (error != PortNameError::None)
+        return;
+    QCOMPARE(int(name.kind), kind);
+    QCOMPARE(name.host, host);
+    QCOMPARE(int(name.port), port);
+    QCOMPARE(name.isNetwork(), kind != int(PortName::Kind::Local));
+}
+
+// Two names of one server are one line, whichever protocol each speaks; another port or host
+// is another line.
+void TestPortName::sameLine_data()
+{
+    QTest::addColumn<QString>("a");
+    QTest::addColumn<QString>("b");
+    QTest::addColumn<bool>("same");
+    QTest::newRow("same URL") << "rfc2217://h:1"
+                              << "rfc2217://h:1" << true;
+    QTest::newRow("host in capitals") << "rfc2217://Lab:1"
+                                      << "rfc2217://lab:1" << true;
+    QTest::newRow("rfc2217 and socket to one server") << "rfc2217://h:1"
+                                                      << "socket://h:1" << true;
+    QTest::newRow("IPv6 spelt two ways") << "rfc2217://[::1]:7"
+                                         << "socket://[0:0::1]:7" << true;
+    QTest::newRow("other port") << "rfc2217://h:1"
+                                << "rfc2217://h:2" << false;
+    QTest::newRow("other host") << "rfc2217://h:1"
+                                << "rfc2217://g:1" << false;
+    QTest::newRow("path and URL") << "/dev/ttyUSB0"
+                                  << "socket://dev:1" << false;
+    QTest::newRow("one device, two spellings") << "/dev/null"
+                                               << "/dev//null" << true;
+}
+
+void TestPortName::sameLine()
+{
+    QFETCH(QString, a);
+    QFETCH(QString, b);
+    QFETCH(bool, same);
+    PortName x, y;
+    QCOMPARE(parsePortName(a, &x), PortNameError::None);
+    QCOMPARE(parsePortName(b, &y), PortNameError::None);
+    QCOMPARE(x.line() == y.line(), same);
+}
+
+void TestPortName::errorTexts_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<bool>("chinese");
+    QTest::addColumn<QString>("expected");
+    const QString forms = QStringLiteral(
+        "give a device path, rfc2217://HOST:PORT or socket://HOST:PORT (an IPv6 address in "
+        "brackets, e.g. rfc2217://[::1]:4000).");
+    QTest::newRow("unknown scheme")
+        << "tcp://h:1" << false << "port \"tcp://h:1\" is not valid: unknown scheme; " + forms;
+    QTest::newRow("no port") << "rfc2217://h" << false
+                             << "port \"rfc2217://h\" is not valid: no :PORT after the host; " +
+                                    forms;
+    QTest::newRow("bad port, chinese")
+        << "socket://h:99999" << true
+        << QString::fromUtf8("端口 \"socket://h:99999\" 无效：端口必须是 1 到 65535 的数字；"
+                             "请写成设备路径、rfc2217://主机:端口 或 socket://主机:端口"
+                             "（IPv6 地址加方括号，如 rfc2217://[::1]:4000）。");
+    QTest::newRow("empty") << "" << false << "--port needs a name.";
+}
+
+void TestPortName::errorTexts()
+{
+    QFETCH(QString, text);
+    QFETCH(bool, chinese);
+    QFETCH(QString, expected);
+    PortName name;
+    const PortNameError error = parsePortName(text, &name);
+    QVERIFY(error != PortNameError::None);
+    QCOMPARE(portNameErrorText(error, chinese, text), expected);
+}
+
+void TestPortName::sequence_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<ResetSequenceError>("error");
+    QTest::addColumn<QString>("normal"); // the sequence written back, or the step at fault
+
+    const ResetSequenceError ok = ResetSequenceError::None;
+    QTest::newRow("two lines") << "dtr=1,rts=1,wait=100,dtr=0,wait=50,rts=0" << ok
+                               << "dtr=1,rts=1,wait=100,dtr=0,wait=50,rts=0";
+    QTest::newRow("blanks and capitals")
+        << " DTR=1 , Wait = 20 ,dtr=0 " << ok << "dtr=1,wait=20,dtr=0";
+    QTest::newRow("one line, no wait") << "rts=0" << ok << "rts=0";
+    QTest::newRow("longest wait") << "dtr=1,wait=10000" << ok << "dtr=1,wait=10000";
+    QTest::newRow("empty") << "" << ResetSequenceError::Empty << "";
+    QTest::newRow("blank") << "  " << ResetSequenceError::Empty << "";
+    QTest::newRow("unknown line") << "dtr=1,cts=1" << ResetSequenceError::BadStep << "cts=1";
+    QTest::newRow("level 2") << "dtr=2" << ResetSequenceError::BadStep << "dtr=2";
+    QTest::newRow("level on") << "dtr=on" << ResetSequenceError::BadStep << "dtr=on";
+    QTest::newRow("no level") << "dtr" << ResetSequenceError::BadStep << "dtr";
+    QTest::newRow("empty step") << "dtr=1,,dtr=0" << ResetSequenceError::BadStep << "";
+    QTest::newRow("wait too long")
+        << "dtr=1,wait=10001" << ResetSequenceError::BadWait << "wait=10001";
+    QTest::newRow("wait in seconds") << "dtr=1,wait=1s" << ResetSequenceError::BadWait << "wait=1s";
+    QTest::newRow("negative wait") << "dtr=1,wait=-5" << ResetSequenceError::BadWait << "wait=-5";
+    QTest::newRow("only waits") << "wait=10,wait=20" << ResetSequenceError::NoLine << "";
+    QString many = QStringLiteral("dtr=1");
+    for (int i = 1; i < 33; ++i)
+        many += QStringLiteral(",wait=1");
+    QTest::newRow("33 steps") << many << ResetSequenceError::TooLong << "";
+}
+
+void TestPortName::sequence()
+{
+    QFETCH(QString, text);
+    QFETCH(ResetSequenceError, error);
+    QFETCH(QString, normal);
+    ResetSequence steps;
+    QString bad;
+    QCOMPARE(parseResetSequence(text, &steps, &bad), error);
+    if (error == ResetSequenceError::None) {
+        QCOMPARE(resetSequenceText(steps), normal);
+        QCOMPARE(bad, QString());
+    } else {
+        QVERIFY(steps.isEmpty());
+        QCOMPARE(bad, normal);
+    }
+}
+
+void TestPortName::sequenceErrorTexts()
+{
+    ResetSequence steps;
+    QString bad;
+    QCOMPARE(parseResetSequence(QStringLiteral("dtr=1,wait=1s"), &steps, &bad),
+             ResetSequenceError::BadWait);
+    QCOMPARE(resetSequenceErrorText(ResetSequenceError::BadWait, false,
+                                    QStringLiteral("--reset-sequence"), bad),
+             QStringLiteral("--reset-sequence is not valid: \"wait=1s\": a wait is a whole number "
+                            "of milliseconds from 0 to 10000; steps separated by commas: dtr=1, "
+                            "dtr=0, rts=1, rts=0, wait=MS, e.g. dtr=1,wait=100,dtr=0."));
+    QCOMPARE(resetSequenceErrorText(ResetSequenceError::BadStep, true,
+                                    QStringLiteral("--reset-sequence"), QStringLiteral("cts=1")),
+             QString::fromUtf8("--reset-sequence 无效：无法识别步骤 \"cts=1\"；步骤用逗号分隔："
+                               "dtr=1、dtr=0、rts=1、rts=0、wait=毫秒，例如 dtr=1,wait=100,"
+                               "dtr=0。"));
+}
+
+// --reset LINE: on for the time, then off.
+void TestPortName::pulse()
+{
+    QCOMPARE(resetSequenceText(resetPulse(ModemLine::Rts, std::chrono::milliseconds(250))),
+             QStringLiteral("rts=1,wait=250,rts=0"));
+    ResetSequence parsed;
+    QString bad;
+    QCOMPARE(parseResetSequence(QStringLiteral("dtr=1,wait=100,dtr=0"), &parsed, &bad),
+             ResetSequenceError::None);
+    QVERIFY(parsed == resetPulse(ModemLine::Dtr, reset::DefaultPulse));
+}
+
+QTEST_GUILESS_MAIN(TestPortName)
+#include "tst_portname.moc"
