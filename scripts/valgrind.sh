@@ -57,6 +57,9 @@ fail() {
 }
 
 start_sim() {
+    # A fresh file: the simulator's shell truncates it only once it runs, and the first line
+    # of the previous one would name a port that is gone.
+    rm -f "$work/sim.out" "$work/sim.err"
     sim_start "$sim" "$work/sim.out" "$work/sim.err" "$@" ||
         fail "the simulator did not start: $(cat "$work/sim.err")"
     port=$sim_port

@@ -720,9 +720,11 @@ void TestFlash::jsonStream()
     QCOMPARE(started.value("baud").toInt(), 115200);
     QCOMPARE(started.value("fast").toBool(), false);
 
-    // Two ignored requests, then the answer to the third.
+    // Two ignored requests, then the answer to the third. On a loaded machine a request or
+    // two more may go out before that answer is read: each is counted, and is on the wire.
     const QJsonObject accepted = run.json.at(names.indexOf(QStringLiteral("accepted")));
-    QCOMPARE(accepted.value("requests").toInt(), 3);
+    const int requests = accepted.value("requests").toInt();
+    QVERIFY2(requests >= 3, qPrintable(QString::number(requests)));
 
     // Progress: packages 1..5 in order, then the completion at 5 of 5 with every byte.
     QList<int> packages;
@@ -748,6 +750,9 @@ void TestFlash::jsonStream()
     QCOMPARE(finished.value("exit").toInt(), 0);
     QCOMPARE(finished.value("bytes").toInt(), 5000);
     QCOMPARE(finished.value("resends").toInt(), 1);
+    QCOMPARE(finished.value("requests").toInt(), requests);
+    // 12 bytes a request, four full packages, the short fifth and the resent third.
+    QCOMPARE(finished.value("sent").toInt(), 12 * requests + 4 * 1032 + 912 + 1032);
     QVERIFY(finished.value("seconds").toDouble() > 0);
     QCOMPARE(readFile(out), readFile(m_image5000));
 }
