@@ -4,11 +4,9 @@
 #define START 0xF1u
 #define CODE_REQUEST 0x01u
 #define CODE_DATA 0x02u
-#define CODE_CAPABILITIES 0x03u
 #define CODE_VERIFY 0x04u
 #define FULL_LEN IAP_DEV_BUFFER_SIZE
 #define FULL_CRC_AT (FULL_LEN - 4u) /* first trailer byte of a full package */
-#define PRESET 0xFFFFFFFFuL
 
 /* flags */
 #define FINISHED 0x01u      /* finish succeeded for the accepted image */
@@ -19,23 +17,22 @@
 #define REJECT 1u /* not (or no longer) a frame: stop following it */
 #define DONE 2u   /* the oldest frame was handled: everything held was its bytes */
 
-/* CRC-32/ISO-HDLC (reflected polynomial 0xEDB88320), a bit at a time: no table. */
-static uint32_t crc_step(uint32_t crc, unsigned byte)
-{
-    unsigned bit;
-    crc ^= byte;
-    for (bit = 0; bit < 8u; ++bit)
-        crc = (crc & 1u) != 0u ? (crc >> 1) ^ 0xEDB88320uL : crc >> 1;
-    return crc;
-}
-
-/* The CRC-32 of bytes that follow those whose CRC-32 is `crc`. */
+/* The CRC-32 (CRC-32/ISO-HDLC, reflected polynomial 0xEDB88320) of bytes that follow those
+ * whose CRC-32 is `crc`; a bit at a time, no table. */
 static uint32_t crc_more(uint32_t crc, const uint8_t *bytes, size_t count)
 {
-    crc ^= PRESET;
-    while (count--)
-        crc = crc_step(crc, *bytes++);
-    return crc ^ PRESET;
+    crc = ~crc;
+    while (count--) {
+        uint_fast8_t bit = 8u;
+        crc ^= *bytes++;
+        do {
+            const uint_fast8_t low = (uint_fast8_t)crc & 1u;
+            crc >>= 1;
+            if (low)
+                crc ^= 0xEDB88320uL;
+        } while (--bit);
+    }
+    return ~crc;
 }
 
 uint32_t iap_dev_crc32(const uint8_t *bytes, size_t count)
@@ -55,21 +52,10 @@ static unsigned get16(const uint8_t *p)
 
 static void put32(uint8_t *p, uint32_t v)
 {
-    uint_fast8_t i;
-    for (i = 4u; i-- != 0u; v >>= 8)
-        p[i] = (uint8_t)v;
-}
-
-/* Sends F1, code, `body` - 2 bytes of a then b (big-endian) and the CRC trailer. */
-static void answer(iap_dev *dev, uint_fast8_t code, uint32_t a, uint32_t b, uint_fast8_t body)
-{
-    uint8_t frame[14];
-    frame[0] = START;
-    frame[1] = (uint8_t)code;
-    put32(frame + 2, a);
-    put32(frame + 6, b);
-    put32(frame + body, iap_dev_crc32(frame, body));
-    dev->port->send(dev->port->user, frame, (uint8_t)(body + 4u));
+    p[0] = (uint8_t)(v >> 24);
+    p[1] = (uint8_t)(v >> 16);
+    p[2] = (uint8_t)(v >> 8);
+    p[3] = (uint8_t)v;
 }
 
 /* Image bytes in package `index` when it is the final one of an image with a remainder,
@@ -86,103 +72,113 @@ static unsigned payload_len(const iap_dev *dev, unsigned index)
     return rest != 0u ? rest : IAP_DEV_PACKAGE_SIZE;
 }
 
-static void handle_request(iap_dev *dev)
+/* The oldest frame, rx[0] on, is complete (`ok`: its CRC holds; always so but for a
+ * package): acts on it and answers. */
+static void handle(iap_dev *dev, uint_fast8_t ok)
 {
     const iap_dev_port *port = dev->port;
-    const uint32_t length = get32(dev->rx + 2);
-    const unsigned total = get16(dev->rx + 6);
-    const uint_fast8_t again = dev->flags & AFTER_REQUEST;
+    uint8_t *const rx = dev->rx;
+    uint8_t out[14]; /* the answer: F1, the frame's code with bit 7 set, fields, CRC */
+    uint_fast8_t body = 4u;
 
-    dev->flags |= AFTER_REQUEST;
-    if (dev->count != 0u && !(dev->flags & FINISHED)) {
-        /* A copy of the request for the image that has not started: answered again, not
-         * prepared again (the tool repeats its request while prepare erases). */
-        if (dev->expected == 0u && length == dev->length && total == dev->count)
-            goto accepted;
-        /* An image in progress is given up only for a request that comes twice in a row,
-         * as the tool's does (every 50 ms until answered): one found alone among the bytes
-         * of a damaged package is part of its payload. */
-        if (!again)
-            return;
-    }
-    /* Whatever came before is abandoned: nothing more is written until a request is
-     * accepted. A request that cannot be accepted gets no answer at all, as from a device
-     * that is not listening: the tool has no refusal to show. The total must be the length
-     * in packages, which also keeps the length within IAP_DEV_MAX_IMAGE. */
-    dev->length = 0; /* (no package is the final one) */
-    dev->count = 0;
-    dev->expected = 0;
-    dev->flags = AFTER_REQUEST;
-    if (total == 0u || ((length + 0x3FFuL) >> 10) != total || length > port->capacity ||
-        port->prepare(port->user, length) != IAP_DEV_OK)
-        return;
-    dev->length = length;
-    dev->count = (uint16_t)total;
-    dev->image_crc = 0;
-accepted:
-    answer(dev, 0x81u, 0u, 0u, 4u);
-}
+    out[0] = START;
+    out[1] = (uint8_t)(rx[1] | 0x80u);
+    out[2] = 0;
+    out[3] = 0;
+    if (rx[1] == CODE_REQUEST) {
+        const uint32_t length = get32(rx + 2);
+        const unsigned total = get16(rx + 6);
+        const uint_fast8_t again = dev->flags & AFTER_REQUEST;
 
-static void handle_package(iap_dev *dev, uint_fast8_t crc_ok)
-{
-    const iap_dev_port *port = dev->port;
-    const unsigned index = get16(dev->rx + 2);
-    uint_fast8_t status = IAP_DEV_STATUS_DATA_ERROR;
-
-    /* Damaged, or not part of the accepted image (or none accepted): status 2. */
-    if (crc_ok && index < dev->count) {
-        if (index == dev->expected) {
-            const unsigned n = payload_len(dev, index);
-            const iap_dev_result r =
-                port->write(port->user, (uint32_t)index << 10, dev->rx + 4, (uint16_t)n);
-            status = r == IAP_DEV_REFUSED ? IAP_DEV_STATUS_DATA_ERROR : IAP_DEV_STATUS_WRITE_FAILED;
-            if (r == IAP_DEV_OK) {
-                dev->image_crc = crc_more(dev->image_crc, dev->rx + 4, n);
-                dev->expected = (uint16_t)(index + 1u);
-                status = IAP_DEV_STATUS_WRITTEN;
-            }
-        } else if (index + 1u == dev->expected) {
-            /* Written already; its acknowledgement was lost: answered again, not written. */
-            status = IAP_DEV_STATUS_WRITTEN;
-        }
-        /* The last package is written: finish, and again on its resend when that failed. */
-        if (status == IAP_DEV_STATUS_WRITTEN && dev->expected == dev->count &&
-            !(dev->flags & FINISHED)) {
-            status = IAP_DEV_STATUS_WRITE_FAILED;
-            if (port->finish == NULL || port->finish(port->user, dev->length) == IAP_DEV_OK) {
-                dev->flags |= FINISHED;
-                status = IAP_DEV_STATUS_WRITTEN;
-            }
-        }
-    }
-    dev->flags &= (uint8_t)~AFTER_REQUEST;
-    answer(dev, 0x82u, (uint32_t)index << 16 | (uint32_t)status << 8, 0u, 5u);
-}
-
-/* The capability question; the verification question when the port can read back. */
-static void handle_question(iap_dev *dev)
-{
-    const iap_dev_port *port = dev->port;
-    uint32_t a = port->read != NULL ? (uint32_t)IAP_DEV_CAN_VERIFY << 16 : 0u, crc = 0;
-    uint_fast8_t code = 0x83u, body = 4u;
-    unsigned i;
-
-    if (dev->rx[1] == CODE_VERIFY) {
-        if (port->read == NULL)
-            return;
-        /* Read back package by package into the package buffer: the question is all it
-         * holds, and it has been decided. `a` ends as the image's length, 0 without one. */
-        code = 0x84u;
-        body = 10u;
-        for (a = 0, i = 0; (dev->flags & FINISHED) && i < dev->count; ++i) {
-            const unsigned n = payload_len(dev, i);
-            if (port->read(port->user, a, dev->rx, (uint16_t)n) != IAP_DEV_OK)
+        dev->flags |= AFTER_REQUEST;
+        if (dev->count != 0u && !(dev->flags & FINISHED)) {
+            /* A copy of the request for the image that has not started: answered again,
+             * not prepared again (the tool repeats its request while prepare erases). */
+            if (dev->expected == 0u && length == dev->length && total == dev->count)
+                goto answer;
+            /* An image in progress is given up only for a request that comes twice in a
+             * row, as the tool's does (every 50 ms until answered): one found alone among
+             * the bytes of a damaged package is part of its payload. */
+            if (!again)
                 return;
-            crc = crc_more(crc, dev->rx, n);
-            a += n;
         }
+        /* Whatever came before is abandoned: nothing more is written until a request is
+         * accepted. A request that cannot be accepted gets no answer at all, as from a
+         * device that is not listening: the tool has no refusal to show. The total must
+         * be the length in packages, which keeps the length within 1 and
+         * IAP_DEV_MAX_IMAGE (a length or a total of 0 wraps round and matches nothing). */
+        dev->length = 0; /* (no package is the final one) */
+        dev->count = 0;
+        dev->expected = 0;
+        dev->flags = AFTER_REQUEST;
+        if (((length - 1u) >> 10) != (uint32_t)total - 1u || length > port->capacity ||
+            port->prepare(port->user, length) != IAP_DEV_OK)
+            return;
+        dev->length = length;
+        dev->count = total;
+        dev->image_crc = 0;
+    } else if (rx[1] == CODE_DATA) {
+        const unsigned index = get16(rx + 2);
+        uint_fast8_t status = IAP_DEV_STATUS_DATA_ERROR;
+
+        /* Damaged, or not part of the accepted image (or none accepted): status 2. */
+        if (ok && index < dev->count) {
+            if (index == dev->expected) {
+                const unsigned n = payload_len(dev, index);
+                const iap_dev_result r = port->write(port->user, (uint32_t)index << 10, rx + 4, n);
+                status =
+                    r == IAP_DEV_REFUSED ? IAP_DEV_STATUS_DATA_ERROR : IAP_DEV_STATUS_WRITE_FAILED;
+                if (r == IAP_DEV_OK) {
+                    dev->image_crc = crc_more(dev->image_crc, rx + 4, n);
+                    dev->expected = (uint16_t)(index + 1u);
+                    status = IAP_DEV_STATUS_WRITTEN;
+                }
+            } else if (index + 1u == dev->expected) {
+                /* Written already; its acknowledgement was lost: answered again, not
+                 * written. */
+                status = IAP_DEV_STATUS_WRITTEN;
+            }
+            /* The last package is written: finish, and again on its resend when that
+             * failed. */
+            if (status == IAP_DEV_STATUS_WRITTEN && dev->expected == dev->count &&
+                !(dev->flags & FINISHED)) {
+                status = IAP_DEV_STATUS_WRITE_FAILED;
+                if (port->finish == NULL || port->finish(port->user, dev->length) == IAP_DEV_OK) {
+                    dev->flags |= FINISHED;
+                    status = IAP_DEV_STATUS_WRITTEN;
+                }
+            }
+        }
+        dev->flags &= (uint8_t)~AFTER_REQUEST;
+        out[2] = rx[2];
+        out[3] = rx[3];
+        out[4] = (uint8_t)status;
+        body = 5u;
+    } else if (port->read == NULL) {
+        /* The capability question: cannot verify; the verification question: unknown. */
+        if (rx[1] == CODE_VERIFY)
+            return;
+    } else if (rx[1] == CODE_VERIFY) {
+        /* Read back package by package into the package buffer: the question is all it
+         * holds, and it has been decided. */
+        uint32_t at = 0, crc = 0;
+        unsigned i;
+        for (i = 0; (dev->flags & FINISHED) && i < dev->count; ++i) {
+            const unsigned n = payload_len(dev, i);
+            if (port->read(port->user, at, rx, n) != IAP_DEV_OK)
+                return;
+            crc = crc_more(crc, rx, n);
+            at += n;
+        }
+        put32(out + 2, at);
+        put32(out + 6, crc);
+        body = 10u;
+    } else {
+        out[3] = (uint8_t)IAP_DEV_CAN_VERIFY;
     }
-    answer(dev, code, a, crc, body);
+answer:
+    put32(out + body, iap_dev_crc32(out, body));
+    port->send(port->user, out, (uint8_t)(body + 4u));
 }
 
 /*
@@ -193,31 +189,31 @@ static void handle_question(iap_dev *dev)
 static uint_fast8_t examine(iap_dev *dev, uint_fast8_t c)
 {
     struct iap_dev_follow *w = &dev->follow[c];
-    const uint8_t *f = dev->rx + w->start;
-    const unsigned r = dev->rx_len - 1u - w->start;
-    const uint_fast8_t code = f[1];
-    unsigned end = code == CODE_REQUEST            ? 12u
-                   : code == CODE_DATA             ? FULL_LEN
-                   : code - CODE_CAPABILITIES < 2u ? 8u
-                                                   : 0u;
+    const unsigned r = w->seen++; /* the newest byte's place in the frame */
+    const uint8_t *f = dev->rx + (dev->rx_len - 1u - r);
+    uint_fast8_t code;
+    unsigned end;
     uint32_t trailer;
     uint_fast8_t ok;
 
     if (r == 0u)
         return MORE; /* its start byte, just come */
-    if (end == 0u)
+    code = f[1];
+    if (code == 0u || code > CODE_VERIFY)
         return REJECT; /* an unknown code */
     if (r < 4u)
         return MORE;
     w->crc = crc_more(w->crc, f + r - 4u, 1u);
     trailer = get32(f + r - 3u);
     ok = trailer == w->crc; /* (looked at from the 8th byte on) */
+    end = code == CODE_REQUEST ? 12u : 8u;
     if (code == CODE_DATA) {
         /* The image's final package, when it has a remainder, may come short: tried at its
          * short length first, then as the full form, whose payload is zero past the image.
          * A non-zero byte where that padding would be settles it: a damaged package
          * (answered), or a short one with the next frame behind it. */
         const unsigned s = rest_of(dev, get16(f + 2)) + 8u;
+        end = FULL_LEN;
         if (s > 8u && r + 1u >= s) {
             if (r + 1u == s && ok) {
                 end = s;
@@ -229,33 +225,26 @@ static uint_fast8_t examine(iap_dev *dev, uint_fast8_t c)
     }
     if (r + 1u < end)
         return MORE;
-    if (c != 0u)
+    if (c != 0u || (!ok && code != CODE_DATA))
         return REJECT;
-    if (code == CODE_DATA)
-        handle_package(dev, ok); /* status 2 when damaged; the frames inside it go on */
-    else if (!ok)
-        return REJECT;
-    else if (code == CODE_REQUEST)
-        handle_request(dev);
-    else
-        handle_question(dev);
+    handle(dev, ok); /* a package: status 2 when damaged; the frames inside it go on */
     return ok ? DONE : REJECT;
 }
 
 /* Stops following frame `c`; for the oldest, the bytes up to the next one go. */
 static void forget(iap_dev *dev, uint_fast8_t c)
 {
-    unsigned drop = 0, j;
     if (c == 0u) {
-        drop = dev->open > 1u ? dev->follow[1].start : dev->rx_len;
-        for (j = drop; j < dev->rx_len; ++j)
-            dev->rx[j - drop] = dev->rx[j];
-        dev->rx_len = (uint16_t)(dev->rx_len - drop);
+        /* Kept: the next frame's bytes (it has not taken the newest one yet). */
+        const unsigned keep = dev->open > 1u ? dev->follow[1].seen + 1u : 0u;
+        const uint8_t *from = dev->rx + (dev->rx_len - keep);
+        unsigned j;
+        for (j = 0; j < keep; ++j)
+            dev->rx[j] = from[j];
+        dev->rx_len = keep;
     }
-    for (--dev->open; c < dev->open; ++c) {
-        dev->follow[c].crc = dev->follow[c + 1u].crc;
-        dev->follow[c].start = (uint16_t)(dev->follow[c + 1u].start - drop);
-    }
+    for (--dev->open; c < dev->open; ++c)
+        dev->follow[c] = dev->follow[c + 1u];
 }
 
 void iap_dev_init(iap_dev *dev, const iap_dev_port *port)
@@ -271,7 +260,9 @@ void iap_dev_init(iap_dev *dev, const iap_dev_port *port)
     dev->busy = 0;
 }
 
-void iap_dev_feed(iap_dev *dev, uint8_t byte)
+/* One byte from the line; with `idle`, the quiet line after it (see iap_dev_idle). A call
+ * while the core is busy is ignored. */
+static void take(iap_dev *dev, uint8_t byte, uint_fast8_t idle)
 {
     uint_fast8_t c = 0;
     if (dev->busy || (dev->open == 0u && byte != START))
@@ -281,7 +272,7 @@ void iap_dev_feed(iap_dev *dev, uint8_t byte)
     dev->rx[dev->rx_len++] = byte;
     if (byte == START) {
         /* A frame may start here. */
-        dev->follow[dev->open].start = (uint16_t)(dev->rx_len - 1u);
+        dev->follow[dev->open].seen = 0;
         dev->follow[dev->open].crc = 0;
         ++dev->open;
     }
@@ -297,6 +288,8 @@ void iap_dev_feed(iap_dev *dev, uint8_t byte)
         else
             forget(dev, c);
     }
+    if (idle)
+        dev->open = 0; /* whatever is still incomplete is dropped */
     /* Nothing is held while no frame is followed, even after an iap_dev_idle from an
      * interrupt that came just before this call set busy. */
     if (dev->open == 0u)
@@ -304,10 +297,15 @@ void iap_dev_feed(iap_dev *dev, uint8_t byte)
     dev->busy = 0;
 }
 
+void iap_dev_feed(iap_dev *dev, uint8_t byte)
+{
+    take(dev, byte, 0u);
+}
+
 void iap_dev_feed_bytes(iap_dev *dev, const uint8_t *bytes, size_t count)
 {
     while (count--)
-        iap_dev_feed(dev, *bytes++);
+        take(dev, *bytes++, 0u);
 }
 
 void iap_dev_idle(iap_dev *dev)
@@ -316,11 +314,7 @@ void iap_dev_idle(iap_dev *dev)
      * bytes where the trailer should be could still be the full form: any further byte
      * but padding settles it, so one (0xFF) is taken as if it had come; then whatever is
      * still incomplete is dropped. */
-    iap_dev_feed(dev, 0xFFu);
-    if (dev->busy)
-        return; /* a call from inside the core */
-    dev->open = 0;
-    dev->rx_len = 0;
+    take(dev, 0xFFu, 1u);
 }
 
 int iap_dev_complete(const iap_dev *dev)

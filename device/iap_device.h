@@ -122,7 +122,7 @@ typedef struct iap_dev
     struct iap_dev_follow
     {
         uint32_t crc;                  /* CRC-32 of its bytes up to 4 before the newest */
-        uint16_t start;                /* its start byte in rx */
+        uint16_t seen;                 /* its bytes looked at; it ends at the newest held */
     } follow[IAP_DEV_CANDIDATES + 1u]; /* the frames followed, the oldest first (one more
                                           while a new one makes room) */
     uint16_t count;                    /* packages in the image; 0 while none accepted */

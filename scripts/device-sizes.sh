@@ -5,7 +5,8 @@
 # sizes:
 #   host cc      -std=c99 -Wall -Wextra -Wpedantic -ffreestanding          (x86-64)
 #   arm-none-eabi-gcc -Os -mcpu=cortex-m3 -mthumb                        (code, RAM, stack)
-#   avr-gcc -Os -mmcu=atmega2560                                         (8-bit, 16-bit int)
+#   avr-gcc -Os -mmcu=atmega2560                                         (8-bit, 16-bit int;
+#                                               also with -mcall-prologues, for comparison)
 #   riscv64-unknown-elf-gcc -Os -march=rv32imac -mabi=ilp32              (32-bit RISC-V)
 # Exits non-zero on any warning or library call. A missing cross compiler is reported and
 # skipped; exit 77 when none is installed (ctest counts that as skipped).
@@ -28,6 +29,14 @@ no_library() { # no_library NM OBJECT TARGET
     fi
 }
 
+# The core promises to stay small: 1.2 KiB of code on a Cortex-M3, under 2 KiB on an AVR.
+within_budget() { # within_budget TARGET BYTES LIMIT
+    if [ "$2" -gt "$3" ]; then
+        echo "$1: the core has grown to $2 bytes of code, over its budget of $3" >&2
+        exit 1
+    fi
+}
+
 cc=${CC:-cc}
 "$cc" "${warn[@]}" -O2 -c "$core/iap_device.c" -o "$tmp/host.o"
 no_library nm "$tmp/host.o" host
@@ -42,14 +51,15 @@ if command -v arm-none-eabi-gcc >/dev/null 2>&1; then
     no_library arm-none-eabi-nm "$tmp/arm.o" cortex-m3
     read -r text data bss _ < <(arm-none-eabi-size "$tmp/arm.o" | tail -n 1)
     read -r _ _ ctx _ < <(arm-none-eabi-size "$tmp/arm-ctx.o" | tail -n 1)
-    # The deepest call chain, iap_dev_idle -> iap_dev_feed -> (its handlers) -> answer ->
+    # The deepest call chain, iap_dev_feed_bytes -> take -> examine -> handle ->
     # iap_dev_crc32 -> crc_more (-> the port's send): every function of it that the compiler
-    # kept apart, added up.
-    stack=$(awk -F'\t' '$1 ~ /:(iap_dev_idle|iap_dev_feed|examine|forget|handle_package|handle_request|handle_question|answer|iap_dev_crc32|crc_more|crc_step)$/ {s += $2} END {print s}' \
+    # kept apart, added up (iap_dev_feed and iap_dev_idle call take with less).
+    stack=$(awk -F'\t' '$1 ~ /:(iap_dev_feed_bytes|take|examine|forget|handle|iap_dev_crc32|crc_more)$/ {s += $2} END {print s}' \
         "$tmp"/arm.su 2>/dev/null || echo "?")
     echo "cortex-m3 (arm-none-eabi-gcc -Os -mthumb): code $((text + data)) bytes," \
         "context $ctx bytes (package buffer included), static data $bss bytes," \
         "stack at most $stack bytes"
+    within_budget cortex-m3 $((text + data)) 1228
     # The reference boot logic on top of the core (validity record, check, start), alone.
     board=$core/examples/mps2-an385
     arm-none-eabi-gcc "${warn[@]}" "${arm[@]}" -ffreestanding -I"$core" -I"$board" \
@@ -65,9 +75,14 @@ if command -v avr-gcc >/dev/null 2>&1; then
     avr-gcc "${warn[@]}" -Os -mmcu=atmega2560 -c "$core/iap_device.c" -o "$tmp/avr.o"
     avr-gcc "${warn[@]}" -Os -mmcu=atmega2560 -fno-common -I"$core" -c "$tmp/context.c" -o "$tmp/avr-ctx.o"
     no_library avr-nm "$tmp/avr.o" avr
+    # Beside it, with the common size flag that shares the register saves of every function.
+    avr-gcc "${warn[@]}" -Os -mmcu=atmega2560 -mcall-prologues -c "$core/iap_device.c" -o "$tmp/avr-cp.o"
     read -r text data _ _ < <(avr-size "$tmp/avr.o" | tail -n 1)
+    read -r cptext cpdata _ _ < <(avr-size "$tmp/avr-cp.o" | tail -n 1)
     read -r _ _ ctx _ < <(avr-size "$tmp/avr-ctx.o" | tail -n 1)
-    echo "avr (avr-gcc -Os, 16-bit int): warning-free, code $((text + data)) bytes, context $ctx bytes"
+    echo "avr (avr-gcc -Os, 16-bit int): warning-free, code $((text + data)) bytes" \
+        "($((cptext + cpdata)) with -mcall-prologues), context $ctx bytes"
+    within_budget avr $((text + data)) 2047
 else
     echo "avr: skipped, avr-gcc is not installed (Debian package gcc-avr)"
 fi
