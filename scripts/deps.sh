@@ -21,10 +21,11 @@ ensure_packages() {
 }
 
 # What building the programs needs: Qt 5 and Qt 6 (./test.sh builds against both), and
-# dpkg-dev for the packaged build (dpkg-buildflags, dpkg-shlibdeps).
+# dpkg-dev for the packaged build (dpkg-buildflags, dpkg-shlibdeps); ./test.sh builds with
+# Ninja.
 QT5_PACKAGES=(qtbase5-dev libqt5serialport5-dev qttools5-dev qttools5-dev-tools)
 QT6_PACKAGES=(qt6-base-dev qt6-serialport-dev qt6-tools-dev qt6-tools-dev-tools linguist-qt6 qt6-l10n-tools)
-BUILD_PACKAGES=(cmake g++ make pkg-config dpkg-dev "${QT5_PACKAGES[@]}" "${QT6_PACKAGES[@]}")
+BUILD_PACKAGES=(cmake ninja-build g++ make pkg-config dpkg-dev "${QT5_PACKAGES[@]}" "${QT6_PACKAGES[@]}")
 # What the test suite and benchmarks need on top (zlib is the independent CRC oracle;
 # valgrind checks the window and the flasher for memory errors; binutils makes the HEX,
 # S-record and ELF files the firmware loader is tested with; script from bsdutils gives

@@ -326,7 +326,7 @@ void TestFlash::deviceFailures_data()
     QTest::addColumn<QString>("resendReason");
 
     QTest::newRow("silent device, request timeout")
-        << QStringList{"--silent"} << QStringList{"--request-timeout", "1"} << 4 << "no-answer"
+        << QStringList{"--silent"} << QStringList{"--request-timeout", "0.5"} << 4 << "no-answer"
         << QString();
     QTest::newRow("every acknowledgement lost")
         << QStringList{"--lose-ack", "all"}
@@ -438,8 +438,9 @@ void TestFlash::interrupted()
     QFETCH(int, exitCode);
     const QString out = m_dir.filePath(QStringLiteral("interrupted.out"));
     QFile::remove(out);
-    // The first 40 requests (2 s) go unanswered, so the signal comes while it is requesting.
-    Sim sim({"--ignore-requests", "40", "--out", out});
+    // The first 20 requests (1 s) go unanswered, so the signal comes while it is requesting;
+    // the run after it has the rest of them to wait out.
+    Sim sim({"--ignore-requests", "20", "--out", out});
     QVERIFY(!sim.path().isEmpty());
 
     QProcess p;
@@ -520,11 +521,11 @@ void TestFlash::twoPortsAtOnce()
     // A mixed outcome exits with the highest code: one device answers, one port is missing.
     // Every result is told at the end, in the order of the ports, then the tally.
     Sim c({"--once"});
-    const Run mixed = flash({"--port", missingPort(), "--port", c.path(), image});
+    const Run mixed = flash({"--port", missingPort(), "--port", c.path(), m_image5000});
     QCOMPARE(mixed.exitCode, 3);
     const QList<QByteArray> out = mixed.out.trimmed().split('\n');
     QCOMPARE(out.size(), 2);
-    QVERIFY2(out.at(0).startsWith(c.path().toUtf8() + ": done, 20000 bytes"), mixed.out);
+    QVERIFY2(out.at(0).startsWith(c.path().toUtf8() + ": done, 5000 bytes"), mixed.out);
     QVERIFY2(out.at(1).startsWith("Boards: 1 ok, 1 failed (open-failed 1); "), mixed.out);
     const int failure =
         mixed.err.indexOf("iap-flash: Cannot open serial port " + missingPort().toUtf8());
@@ -604,13 +605,13 @@ void TestFlash::noisyLine_data()
                             << 0 << 0.0;
         row("echo and stray bytes") << QStringList{"--echo", "--noise", "1,3", "--split", "2"}
                                     << fast + QStringList{"--ack-timeout", "1"} << 0 << 0.0;
-        // Five packages of 300 ms each, a keep-alive every 5 ms, the wait 1 s.
-        row("keep-alive while writing") << QStringList{"--write-ms", "300", "--keep-alive", "5"}
-                                        << fast + QStringList{"--ack-timeout", "1"} << 0 << 1.5;
-        // The acknowledgement of package 1 is lost: one resend, 1 s after the package.
+        // Five packages of 200 ms each, a keep-alive every 5 ms, the wait 0.6 s.
+        row("keep-alive while writing") << QStringList{"--write-ms", "200", "--keep-alive", "5"}
+                                        << fast + QStringList{"--ack-timeout", "0.6"} << 0 << 1.0;
+        // The acknowledgement of package 1 is lost: one resend, 0.5 s after the package.
         row("keep-alive and a lost acknowledgement")
-            << QStringList{"--write-ms", "100", "--keep-alive", "5", "--lose-ack", "1"}
-            << fast + QStringList{"--ack-timeout", "1"} << 1 << 1.0 + 5 * 0.1;
+            << QStringList{"--write-ms", "50", "--keep-alive", "5", "--lose-ack", "1"}
+            << fast + QStringList{"--ack-timeout", "0.5"} << 1 << 0.5 + 5 * 0.05;
     }
 }
 
@@ -658,7 +659,7 @@ void TestFlash::echoingLineGetsRequestsAtTheTickRate()
     QFETCH(bool, fast);
     Sim sim({"--echo", "--silent"});
     QVERIFY(!sim.path().isEmpty());
-    QStringList args{"--json", "--verbose", "--request-timeout", "1",
+    QStringList args{"--json", "--verbose", "--request-timeout", "0.6",
                      "--port", sim.path(),  m_image5000};
     if (fast)
         args.prepend(QStringLiteral("--fast"));
@@ -719,9 +720,11 @@ void TestFlash::jsonStream()
     QCOMPARE(started.value("baud").toInt(), 115200);
     QCOMPARE(started.value("fast").toBool(), false);
 
-    // Two ignored requests, then the answer to the third.
+    // Two ignored requests, then the answer to the third. On a loaded machine a request or
+    // two more may go out before that answer is read: each is counted, and is on the wire.
     const QJsonObject accepted = run.json.at(names.indexOf(QStringLiteral("accepted")));
-    QCOMPARE(accepted.value("requests").toInt(), 3);
+    const int requests = accepted.value("requests").toInt();
+    QVERIFY2(requests >= 3, qPrintable(QString::number(requests)));
 
     // Progress: packages 1..5 in order, then the completion at 5 of 5 with every byte.
     QList<int> packages;
@@ -747,6 +750,9 @@ void TestFlash::jsonStream()
     QCOMPARE(finished.value("exit").toInt(), 0);
     QCOMPARE(finished.value("bytes").toInt(), 5000);
     QCOMPARE(finished.value("resends").toInt(), 1);
+    QCOMPARE(finished.value("requests").toInt(), requests);
+    // 12 bytes a request, four full packages, the short fifth and the resent third.
+    QCOMPARE(finished.value("sent").toInt(), 12 * requests + 4 * 1032 + 912 + 1032);
     QVERIFY(finished.value("seconds").toDouble() > 0);
     QCOMPARE(readFile(out), readFile(m_image5000));
 }

@@ -42,8 +42,10 @@ tags=$(awk 'tp { print; tp = 0 } /^\.TP/ { tp = 1 }' "$page" |
     sed -e 's/\\-/-/g' -e 's/\\f[BIRP]//g')
 
 missing=0
+# grep -q reads from a here-string, not a pipe: it stops at the first match, and under
+# pipefail the writer it left behind (killed by SIGPIPE) would turn a match into a failure.
 has_word() { # has_word WORD TEXT: WORD stands alone in TEXT
-    printf '%s\n' "$2" | grep -Eq -- "(^|[^A-Za-z0-9-])$1([^A-Za-z0-9-]|\$)"
+    grep -Eq -- "(^|[^A-Za-z0-9-])$1([^A-Za-z0-9-]|\$)" <<<"$2"
 }
 for option in "${options[@]}"; do
     if ! has_word "$option" "$tags"; then
@@ -62,7 +64,7 @@ if [ -n "$completion" ]; then
         _iap_flash
         printf "%s\n" "${COMPREPLY[@]}"' _ "$completion")
     for option in "${options[@]}"; do
-        if ! printf '%s\n' "$offered" | grep -qx -- "$option"; then
+        if ! grep -qx -- "$option" <<<"$offered"; then
             echo "FAIL: $(basename "$program") --help has $option, its bash completion does not offer it" >&2
             missing=1
         fi

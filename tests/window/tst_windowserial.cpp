@@ -216,7 +216,8 @@ void TestWindowSerial::requestOnTheLine()
 }
 
 // The device holds part of an image: the line says the upgrade is incomplete and must be run
-// again, with the bytes written so far, before the system's reason.
+// again, with the bytes written so far, and that the other end went (not the system's words
+// for the failed read, which say nothing).
 void TestWindowSerial::lineLostDuringUpgrade_data()
 {
     QTest::addColumn<bool>("chinese");
@@ -224,10 +225,12 @@ void TestWindowSerial::lineLostDuringUpgrade_data()
     QTest::newRow("en") << false
                         << QStringLiteral("Serial port %1 was lost: the upgrade is incomplete (0 "
                                           "of 3000 bytes written) and must be run again. The "
-                                          "port has been closed. (");
+                                          "port has been closed. (the other end closed the line "
+                                          "or the device disappeared)");
     QTest::newRow("zh") << true
                         << QString::fromUtf8("串口 %1 已断开：升级未完成（已写入 0 / 3000 字节），"
-                                             "设备需要重新升级。串口已关闭。（");
+                                             "设备需要重新升级。串口已关闭。（对端关闭了线路，"
+                                             "或设备已断开）");
 }
 
 void TestWindowSerial::lineLostDuringUpgrade()
@@ -256,11 +259,7 @@ void TestWindowSerial::lineLostDuringUpgrade()
     QVERIFY(!w->iapTimerObject()->isActive());
     QCOMPARE(w->context()->state, 0);
     QVERIFY(ui->iapLoadFileButton->isEnabled());
-    const QString last = ui->tb_IAPMsg->document()->lastBlock().text();
-    // The reason comes last, in brackets, and says nothing more than that.
-    QVERIFY2(last.startsWith(expected.arg(pty->name())), qPrintable(last));
-    QVERIFY2(last.endsWith(chinese ? QString::fromUtf8("）") : QStringLiteral(")")),
-             qPrintable(last));
+    QCOMPARE(ui->tb_IAPMsg->document()->lastBlock().text(), expected.arg(pty->name()));
     // One line only, and the next press starts a fresh run.
     const int lines = ui->tb_IAPMsg->document()->blockCount();
     QTest::qWait(150);
