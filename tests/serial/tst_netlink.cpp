@@ -3,8 +3,8 @@
 // server with the waits made short. Each failure is reported once, from the event loop, with
 // its reason and its words. (What the links carry, how they are lost and what the modem lines
 // do is shown at iap-flash's boundary, in tst_netflash and tst_resetlines.)
-#include "netlink.h"
 #include "neterror.h"
+#include "netlink.h"
 
 #include "rfc2217server.h"
 
