@@ -1307,6 +1307,7 @@ void TestFlash::firmwareNameNotUtf8()
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
     const QByteArray native = QFile::encodeName(dir.path()) + "/fw-\xff\xfe.bin";
+    const RemovedAtEnd removed{native};
     {
         const int fd = ::open(native.constData(), O_WRONLY | O_CREAT | O_EXCL, 0600);
         QVERIFY(fd >= 0);

@@ -5,6 +5,7 @@
 #include <QRandomGenerator>
 #include <QString>
 #include <QTemporaryDir>
+#include <unistd.h>
 
 inline QByteArray randomImage(int size, quint32 seed)
 {
@@ -46,3 +47,12 @@ inline QByteArray readFile(const QString &path)
     QFile f(path);
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
 }
+
+// Removes a file by its bytes when it goes out of scope. QTemporaryDir cannot remove a name
+// that is not valid in the locale's encoding and would leave its folder behind: declare this
+// after the folder, so that it goes first.
+struct RemovedAtEnd
+{
+    QByteArray native;
+    ~RemovedAtEnd() { ::unlink(native.constData()); }
+};

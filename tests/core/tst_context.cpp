@@ -2,6 +2,7 @@
 #include "firmwarefile.h"
 #include "iapcontext.h"
 #include "messages.h"
+#include "testfiles.h"
 
 #include <QElapsedTimer>
 #include <QTemporaryDir>
@@ -265,6 +266,7 @@ void TestContext::nativeFileNames()
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
     const QByteArray native = QFile::encodeName(dir.path()) + '/' + name;
+    const RemovedAtEnd removed{native};
     {
         const int fd = ::open(native.constData(), O_WRONLY | O_CREAT | O_EXCL, 0600);
         QVERIFY(fd >= 0);

@@ -104,7 +104,9 @@ appstreamcli validate --no-net --pedantic "$root/share/metainfo/com.example.upgr
 # .comment sections and built with the hardening flags, which would otherwise show up as
 # binary-has-unneeded-section and hardening-no-fortify-functions / hardening-no-bindnow).
 allowed_info=()
-lintian --display-info --tag-display-limit 0 "$deb" >"$work/lintian.log" 2>&1 || true
+# Its own temporary files go into the work folder, which goes with this script.
+mkdir -p "$work/tmp"
+TMPDIR=$work/tmp lintian --display-info --tag-display-limit 0 "$deb" >"$work/lintian.log" 2>&1 || true
 unexpected=$(grep -E '^[EWIXO]: ' "$work/lintian.log" || true)
 for tag in "${allowed_info[@]}"; do
     unexpected=$(grep -v -- "^I: [^ ]* [^:]*: $tag\b" <<<"$unexpected" || true)
@@ -113,7 +115,7 @@ if [ -n "$unexpected" ]; then
     cat "$work/lintian.log" >&2
     fail "lintian reports tags"
 else
-    echo "lintian: clean ($(lintian --version))"
+    echo "lintian: clean ($(TMPDIR=$work/tmp lintian --version))"
 fi
 
 exit $((failures > 0))

@@ -1002,6 +1002,7 @@ void TestWindow::diagnosticsOnlyWhenAsked()
     QVERIFY(watch >= 0);
     QVERIFY(::inotify_add_watch(watch, QFile::encodeName(dir.path()).constData(),
                                 IN_CLOSE_NOWRITE) >= 0);
+    RemovedAtEnd removed; // a name that is not UTF-8, below
     QProcess p;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
@@ -1012,6 +1013,7 @@ void TestWindow::diagnosticsOnlyWhenAsked()
     p.setProcessEnvironment(env);
     if (rawName) {
         const QByteArray native = QFile::encodeName(dir.path()) + "/\xff\xfe-fw.bin";
+        removed.native = native;
         const int fd = ::open(native.constData(), O_WRONLY | O_CREAT | O_EXCL, 0600);
         QVERIFY(fd >= 0);
         QFile f;
