@@ -4,9 +4,13 @@
 #include "portname.h"
 #include "timing.h"
 
+#include <limits>
 #include <utility>
 
 namespace {
+
+// The most bytes framed in one turn of the event loop.
+constexpr int SliceBytes = 8192;
 
 // The options have been checked: a name that does not parse is a local path.
 PortName portName(const QString &text)
@@ -45,6 +49,7 @@ FlashJob::FlashJob(const Options &options, const QByteArray &image, QObject *par
     connect(m_link.get(), &PortLink::openFailed, this, &FlashJob::onOpenFailed);
     connect(m_link.get(), &PortLink::received, this, &FlashJob::onBytes);
     connect(m_link.get(), &PortLink::lost, this, &FlashJob::onLost);
+    connect(m_link.get(), &PortLink::written, this, &FlashJob::onWritten);
     connect(m_player.get(), &ResetPlayer::finished, this, &FlashJob::onResetPlayed);
 }
 
@@ -182,9 +187,24 @@ void FlashJob::succeed()
 
 void FlashJob::onBytes()
 {
-    const QByteArray bytes = m_link->takeReceived();
-    if (m_finished || m_phase == Phase::After)
+    m_inbox += m_link->takeReceived();
+    if (!m_sliceQueued)
+        takeSlice();
+}
+
+void FlashJob::takeSlice()
+{
+    m_sliceQueued = false;
+    if (m_finished || m_phase == Phase::After) {
+        m_inbox.clear();
         return;
+    }
+    const QByteArray bytes = m_inbox.left(SliceBytes);
+    m_inbox.remove(0, bytes.size());
+    if (!m_inbox.isEmpty()) {
+        m_sliceQueued = true;
+        QMetaObject::invokeMethod(this, &FlashJob::takeSlice, Qt::QueuedConnection);
+    }
     QVector<QByteArray> found;
     QVector<qint64> starts;
     m_framer.append(bytes, &found, &starts);
@@ -215,6 +235,10 @@ void FlashJob::onQuiet()
 
 void FlashJob::handOver(const QVector<Frame> &frames)
 {
+    if (m_writePending) {
+        m_held += frames;
+        return;
+    }
     for (const Frame &frame : frames) {
         if (m_finished)
             return;
@@ -232,8 +256,46 @@ void FlashJob::handOver(const QVector<Frame> &frames)
 
 void FlashJob::send(const QByteArray &bytes)
 {
+    // Whatever reached this machine before the bytes began to go out answers none of them.
+    const qint64 before = arrived(true);
     m_link->send(bytes);
     m_bytesWritten += bytes.size();
+    if (m_link->bytesToWrite() > 0) {
+        // The rest goes out from the event loop: until it has, nothing read is an answer.
+        m_writePending = true;
+        return;
+    }
+    m_writePending = false;
+    markWritten(before);
+    if (!m_held.isEmpty())
+        QMetaObject::invokeMethod(this, &FlashJob::onWritten, Qt::QueuedConnection);
+}
+
+void FlashJob::onWritten()
+{
+    if (m_finished)
+        return;
+    if (m_writePending) {
+        if (m_link->bytesToWrite() > 0)
+            return;
+        m_writePending = false;
+        // Everything read while the bytes went out came before they were all out.
+        markWritten(arrived(false));
+    }
+    handOver(std::exchange(m_held, {}));
+}
+
+qint64 FlashJob::arrived(bool unread) const
+{
+    return m_framer.received() + m_inbox.size() + m_link->unreadBytes(unread);
+}
+
+void FlashJob::markWritten(qint64 position)
+{
+    if (m_verification)
+        m_verification->written(position);
+    else
+        m_run.written(position);
 }
 
 void FlashJob::onTick()
@@ -333,7 +395,9 @@ void FlashJob::onLost(SerialError error, const QString &reason)
     // A device may reset the moment it has acknowledged the last package, before the quiet
     // gap or the next tick: what already arrived is offered before the line counts as lost.
     m_frameTimer.stop();
-    for (const Frame &frame : std::exchange(m_pending, {})) {
+    if (m_writePending) // what went last never left whole: nothing can answer it
+        m_run.written(std::numeric_limits<qint64>::max());
+    for (const Frame &frame : std::exchange(m_held, {}) + std::exchange(m_pending, {})) {
         emit replyReceived(frame.bytes);
         m_run.offer(frame.bytes, frame.start);
     }

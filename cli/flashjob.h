@@ -133,12 +133,19 @@ private:
     // The upgrade (and its verification) ended well: the after-sequence, then success.
     void succeed();
     void onBytes();
+    void takeSlice();
     void onQuiet();
     void onTick();
     void onRequestTimeout();
     void onLost(SerialError error, const QString &reason);
     void handOver(const QVector<Frame> &frames);
     void send(const QByteArray &bytes);
+    void onWritten();
+    // Bytes of the line that reached this machine so far: read (framed or not), and with
+    // `unread` also those the operating system holds for reading.
+    qint64 arrived(bool unread) const;
+    // What was sent last is out: replies that began before `position` do not answer it.
+    void markWritten(qint64 position);
     void startVerification();
     void onVerifyTimeout();
     void verificationStep(const QByteArray &question);
@@ -161,6 +168,14 @@ private:
     std::unique_ptr<iap::Verification> m_verification;
     // Frames found but not yet handed to the run (default mode: they wait one quiet gap).
     QVector<Frame> m_pending;
+    // Bytes received and not framed yet: a peer that floods the line is framed a slice at a
+    // time, so that the timers keep their time.
+    QByteArray m_inbox;
+    bool m_sliceQueued = false;
+    // What was sent last has not all been taken by the operating system: frames found in the
+    // meantime wait here until it has (none of them can answer it).
+    bool m_writePending = false;
+    QVector<Frame> m_held;
     int m_handOvers = 0;
     // Since the package last sent went out: the acknowledgement wait, in real time.
     QElapsedTimer m_ackClock;

@@ -17,6 +17,7 @@ IapError UpgradeRun::start()
         return error;
     m_outcome = Outcome::Running;
     m_requested = false;
+    m_markOpen = false;
     m_sentAt = 0;
     m_resendsTotal = 0;
     m_failedPackage = -1;
@@ -64,13 +65,16 @@ Step UpgradeRun::tick(StreamPosition received, std::optional<std::chrono::millis
         if (a.kind != Action::Kind::Send)
             continue;
         if (a.event == Action::Event::RequestSent) {
-            if (!m_requested)
+            if (!m_requested) {
                 m_sentAt = received;
+                m_markOpen = true;
+            }
             m_requested = true;
             continue;
         }
         // A package went out: whatever is stored, or arrived up to now, came before it.
         m_sentAt = received;
+        m_markOpen = true;
         m_ctx->response.clear();
         if (a.event == Action::Event::Resent)
             ++m_resendsTotal;
@@ -78,6 +82,14 @@ Step UpgradeRun::tick(StreamPosition received, std::optional<std::chrono::millis
     if (m_ctx->state == IapContext::Finished)
         m_outcome = Outcome::Completed;
     return step;
+}
+
+void UpgradeRun::written(StreamPosition received)
+{
+    if (!m_markOpen)
+        return;
+    m_markOpen = false;
+    m_sentAt = qMax(m_sentAt, received);
 }
 
 Step UpgradeRun::lineLost()

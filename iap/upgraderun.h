@@ -70,6 +70,12 @@ public:
     Step tick(StreamPosition received,
               std::optional<std::chrono::milliseconds> sinceSend = std::nullopt);
 
+    // What the last step sent has been taken by the operating system in full, and `received`
+    // bytes had reached the host by then (read or not): a frame that began before is no answer
+    // to it. A driver whose writes can wait in a buffer calls this once they are done; until
+    // then the position given to tick() stands.
+    void written(StreamPosition received);
+
     // The line has gone. What arrived before it went has been offered already. A device may
     // leave its boot loader the moment it has acknowledged the last package: then the run is
     // completed with the two completion lines in the step returned. Otherwise an active run
@@ -106,6 +112,7 @@ private:
     Outcome m_outcome = Outcome::Idle;
     StreamPosition m_sentAt = 0; // received bytes when the package last sent went out
     bool m_requested = false;    // the first request of the run has gone out
+    bool m_markOpen = false;     // m_sentAt may still move on to where the write completed
     int m_resendsTotal = 0;
     int m_failedPackage = -1;
     int m_stale = 0;

@@ -38,6 +38,9 @@ public:
 
     // The first question; `received` as for UpgradeRun::tick: answers must begin after it.
     QByteArray begin(qint64 received);
+    // The question last returned has been taken by the operating system in full, and
+    // `received` bytes had reached the host by then: only an answer that began after counts.
+    void written(qint64 received) { m_askedAt = qMax(m_askedAt, received); }
     // How long to wait for the answer to the question last sent.
     std::chrono::milliseconds wait() const;
     // A valid reply frame whose first byte was at `firstByte` of the stream. Returns the next

@@ -7,6 +7,7 @@ LocalLink::LocalLink(const QString &name, QObject *parent) : PortLink(parent), m
         m_serial.clearBuffer();
         deliver(bytes);
     });
+    connect(m_serial.port, &QSerialPort::bytesWritten, this, &LocalLink::noteBytesWritten);
     // Serial reports a lost line from the event loop, with the port already closed.
     m_serial.setLostHandler(
         [this](SerialError error, const QString &reason) { emit lost(error, reason); });
@@ -48,6 +49,23 @@ void LocalLink::close()
 void LocalLink::send(const QByteArray &bytes)
 {
     m_serial.sendData(bytes);
+    // Into the driver now, not at the next turn of the event loop: the run marks where in the
+    // stream of replies the package went out, and that must not be guessed.
+    if (m_serial.isOpen())
+        m_serial.port->flush();
+}
+
+qint64 LocalLink::bytesToWrite() const
+{
+    return m_serial.isOpen() ? m_serial.port->bytesToWrite() : 0;
+}
+
+qint64 LocalLink::undeliveredBytes(bool system) const
+{
+    if (!m_serial.isOpen())
+        return 0;
+    return m_serial.port->bytesAvailable() + m_serial.getBuffer().size() +
+           (system ? pendingInput(m_serial.port->handle()) : 0);
 }
 
 void LocalLink::setModemLine(ModemLine line, bool on)

@@ -18,8 +18,12 @@ public:
     void close() override;
     bool isOpen() const override { return m_serial.isOpen(); }
     void send(const QByteArray &bytes) override;
+    qint64 bytesToWrite() const override;
     // Answered at once by the port's driver: a pseudo-terminal has no modem lines.
     void setModemLine(ModemLine line, bool on) override;
+
+protected:
+    qint64 undeliveredBytes(bool system) const override;
 
 private:
     QString m_name;

@@ -40,6 +40,7 @@ NetLink::NetLink(Kind kind, const QString &host, quint16 port, const QString &na
     connect(&m_lineWait, &QTimer::timeout, this, [this] { answerNextLine(false); });
     connect(&m_socket, &QTcpSocket::connected, this, &NetLink::onConnected);
     connect(&m_socket, &QTcpSocket::readyRead, this, &NetLink::onReadyRead);
+    connect(&m_socket, &QTcpSocket::bytesWritten, this, &NetLink::noteBytesWritten);
     connect(&m_socket, &QTcpSocket::disconnected, this, &NetLink::onDisconnected);
     connect(&m_socket, &QAbstractSocket::errorOccurred, this, &NetLink::onSocketError);
 }
@@ -94,6 +95,35 @@ void NetLink::send(const QByteArray &bytes)
     if (m_state != State::Open)
         return;
     m_socket.write(m_kind == Kind::Raw ? bytes : m_telnet.encode(bytes));
+    // Into the kernel now, not at the next turn of the event loop: the run marks where in the
+    // stream of replies the package went out.
+    m_socket.flush();
+}
+
+qint64 NetLink::undeliveredBytes(bool system) const
+{
+    if (m_state != State::Open)
+        return 0;
+    // What Qt and the kernel hold, read without taking it, and counted as the line's data
+    // (telnet commands and doubled 0xFF bytes are not data).
+    auto &socket = const_cast<QTcpSocket &>(m_socket);
+    QByteArray raw = socket.peek(socket.bytesAvailable());
+#ifdef Q_OS_LINUX
+    const qint64 waiting = system ? pendingInput(m_socket.socketDescriptor()) : 0;
+    if (waiting > 0) {
+        QByteArray more(int(waiting), '\0');
+        const ssize_t n = ::recv(int(m_socket.socketDescriptor()), more.data(), size_t(more.size()),
+                                 MSG_PEEK | MSG_DONTWAIT);
+        if (n > 0)
+            raw += more.left(int(n));
+    }
+#endif
+    if (m_kind == Kind::Raw || raw.isEmpty())
+        return raw.size();
+    TelnetClient decoder = m_telnet;
+    TelnetClient::Input input;
+    decoder.receive(raw, &input);
+    return input.data.size();
 }
 
 void NetLink::setModemLine(ModemLine line, bool on)

@@ -41,7 +41,11 @@ public:
     void close() override;
     bool isOpen() const override { return m_state == State::Open; }
     void send(const QByteArray &bytes) override;
+    qint64 bytesToWrite() const override { return m_socket.bytesToWrite(); }
     void setModemLine(ModemLine line, bool on) override;
+
+protected:
+    qint64 undeliveredBytes(bool system) const override;
 
 private:
     enum class State

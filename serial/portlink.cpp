@@ -1,5 +1,6 @@
 #include "portlink.h"
 
+#include <sys/ioctl.h>
 #include <utility>
 
 QString modemLineName(ModemLine line)
@@ -18,4 +19,32 @@ void PortLink::deliver(const QByteArray &bytes)
         return;
     m_received += bytes;
     emit received();
+}
+
+qint64 PortLink::unreadBytes(bool system) const
+{
+    return m_received.size() + undeliveredBytes(system);
+}
+
+void PortLink::noteBytesWritten()
+{
+    if (m_writtenQueued)
+        return;
+    m_writtenQueued = true;
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            m_writtenQueued = false;
+            if (isOpen() && bytesToWrite() == 0)
+                emit written();
+        },
+        Qt::QueuedConnection);
+}
+
+qint64 pendingInput(qintptr descriptor)
+{
+    int count = 0;
+    if (descriptor < 0 || ::ioctl(int(descriptor), FIONREAD, &count) != 0)
+        return 0;
+    return count;
 }

@@ -36,10 +36,18 @@ public:
     virtual void close() = 0;
     virtual bool isOpen() const = 0;
 
-    // Hands the bytes to the line; they go out from the event loop.
+    // Hands the bytes to the operating system at once, as far as it takes them now; the rest
+    // goes out from the event loop, and written() says when all of it has.
     virtual void send(const QByteArray &bytes) = 0;
+    // Bytes given to send() that the operating system has not taken yet.
+    virtual qint64 bytesToWrite() const = 0;
     // The bytes received since the last call (received() says there are some).
     QByteArray takeReceived();
+    // Bytes of the line that have reached this machine but are not among those received()
+    // announced yet: the link's own buffers, what takeReceived() has not taken, and with
+    // `system` what the operating system holds for reading. Counted as received() will
+    // deliver them.
+    qint64 unreadBytes(bool system) const;
 
     // Asserts (on) or releases (off) a modem line. modemLineSet() follows with the outcome:
     // false when the line has no such line or did not confirm it in time.
@@ -52,12 +60,24 @@ signals:
     // The line went away while open (the device, the adapter or the server is gone). Bytes
     // that arrived before are announced by received() first. The link is closed already.
     void lost(SerialError error, const QString &reason);
+    // The operating system has taken everything given to send() (bytesToWrite() is 0).
+    void written();
     void modemLineSet(ModemLine line, bool on, bool ok);
 
 protected:
     // For the implementations: bytes to hand on, then announced.
     void deliver(const QByteArray &bytes);
+    // Bytes that have arrived and are not delivered yet, beside m_received (with `system`,
+    // those the operating system holds too).
+    virtual qint64 undeliveredBytes(bool system) const = 0;
+    // For the implementations: after the operating system took some bytes, written() from the
+    // event loop once nothing is left to write.
+    void noteBytesWritten();
 
 private:
     QByteArray m_received;
+    bool m_writtenQueued = false;
 };
+
+// Bytes the operating system holds for reading on a descriptor (0 when it cannot say).
+qint64 pendingInput(qintptr descriptor);
