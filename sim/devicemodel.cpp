@@ -141,6 +141,14 @@ void DeviceModel::portSend(void *user, const uint8_t *bytes, uint8_t count)
         self->m_out->log
             << QStringLiteral("question answered: %1").arg(QString::fromLatin1(frame.toHex(' ')));
         self->m_out->replies.append(self->replyTo(frame, length));
+        if (self->m_options.verifyAhead && quint8(frame.at(1)) == iap::wire::CapabilityAnswer) {
+            Reply ahead = self->replyTo(
+                simframe::frame(iap::wire::VerifyAnswer, be32Bytes(quint32(self->m_asSent.size())) +
+                                                             be32Bytes(crcOf(self->m_asSent))),
+                length);
+            ahead.unlessHeard = true;
+            self->m_out->replies.append(ahead);
+        }
     }
 }
 
@@ -149,6 +157,8 @@ iap_dev_result DeviceModel::portPrepare(void *user, uint32_t length)
     auto *self = static_cast<DeviceModel *>(user);
     self->m_image =
         QByteArray(int(self->m_trustedLength >= 0 ? self->m_trustedLength : length), '\0');
+    if (self->m_options.verifyAhead)
+        self->m_asSent = self->m_image;
     self->m_seen.clear();
     self->m_finished = false;
     const int count = int((qint64(length) + PacketSize - 1) / PacketSize);
@@ -174,7 +184,13 @@ iap_dev_result DeviceModel::portWrite(void *user, uint32_t offset, const uint8_t
     }
     if (qint64(offset) + count > self->m_image.size())
         return IAP_DEV_FAILED; // (a request taken at its total can announce less)
+    if (self->m_options.earlyAcks == EarlyAcks::Ahead && index % 2 == 1) {
+        self->m_out->log << QStringLiteral("package %1: not written").arg(index);
+        return IAP_DEV_OK;
+    }
     std::copy_n(data, count, reinterpret_cast<uint8_t *>(self->m_image.data()) + offset);
+    if (self->m_options.verifyAhead)
+        std::copy_n(data, count, reinterpret_cast<uint8_t *>(self->m_asSent.data()) + offset);
     ++self->m_written;
     self->m_out->log
         << QStringLiteral("package %1: %2 payload bytes written").arg(index).arg(count);
@@ -225,7 +241,7 @@ void DeviceModel::onAccepted(const QByteArray &frame, int frameBytes)
     if (m_options.silent)
         return;
     Reply reply = replyTo(frame, frameBytes);
-    if (m_options.earlyAcks == DeviceOptions::EarlyAcks::Off) {
+    if (m_options.earlyAcks == EarlyAcks::Off || m_options.earlyAcks == EarlyAcks::Ahead) {
         m_out->replies.append(reply);
         return;
     }
@@ -314,7 +330,10 @@ void DeviceModel::onAcknowledgement(const QByteArray &frame, int frameBytes)
         }
     }
 
-    if (!m_options.silent) {
+    const bool ahead = m_options.earlyAcks == EarlyAcks::Ahead;
+    if (ahead && index % 2 == 1) {
+        m_out->log << QStringLiteral("package %1: not answered").arg(index);
+    } else if (!m_options.silent) {
         if (faults & int(Fault::Lose)) {
             m_out->log
                 << QStringLiteral("answer to package %1: %2").arg(index).arg(faultNames(faults));
@@ -341,6 +360,15 @@ void DeviceModel::onAcknowledgement(const QByteArray &frame, int frameBytes)
                 reply.bytes = bytes;
             }
             m_out->replies.append(reply);
+            const int count = int((m_image.size() + PacketSize - 1) / PacketSize);
+            if (ahead && status == 1 && index + 1 < count) {
+                Reply next = reply;
+                next.bytes = ackFrame(index + 1, 1);
+                next.second.clear();
+                next.index = index + 1;
+                next.unlessHeard = true;
+                m_out->replies.append(next);
+            }
             if (faults)
                 m_out->log << QStringLiteral("answer to package %1: status %2, %3")
                                   .arg(index)

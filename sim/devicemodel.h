@@ -38,13 +38,21 @@ struct DeviceOptions
     enum class EarlyAcks
     {
         Off,
-        Now,    // all at once, right after the acceptance
-        Burst,  // all of them 200 ms later, in one write
-        Trickle // one every 10 ms
+        Now,     // all at once, right after the acceptance
+        Burst,   // all of them 200 ms later, in one write
+        Trickle, // one every 10 ms
+        Ahead    // see below
     };
-    // Acknowledge every package with status 1 right after the acceptance, then write
-    // nothing and answer nothing more.
+    // Now, Burst, Trickle: acknowledge every package with status 1 right after the
+    // acceptance, then write nothing and answer nothing more. Ahead: write and acknowledge the
+    // even packages only, and right after each such acknowledgement (0.2 ms) acknowledge the
+    // next package too, unless a byte of it has come by then; an odd package is never
+    // written nor answered.
     EarlyAcks earlyAcks = EarlyAcks::Off;
+    // Answer the verification question right after the capability answer, before it is
+    // asked, for the image as it came (not as stored); unless the question has begun to
+    // arrive by then.
+    bool verifyAhead = false;
     int pad = 0; // uninterpreted bytes after the status byte of every acknowledgement
     int ignoreRequests = 0;
     bool silent = false;
@@ -90,13 +98,14 @@ public:
 
     struct Reply
     {
-        QByteArray bytes;        // written at once (a noise byte included)
-        QByteArray second;       // --split: written a little later; empty otherwise
-        qint64 delayUs = 0;      // written this long after the frame was received
-        int index = -1;          // package answered; -1 for the reply to another frame
-        int faults = 0;          // Fault bits applied
-        qint64 frameStartUs = 0; // arrival of the first byte of the frame answered
-        int frameBytes = 0;      // length of the frame answered
+        QByteArray bytes;         // written at once (a noise byte included)
+        QByteArray second;        // --split: written a little later; empty otherwise
+        qint64 delayUs = 0;       // written this long after the frame was received
+        int index = -1;           // package answered; -1 for the reply to another frame
+        int faults = 0;           // Fault bits applied
+        qint64 frameStartUs = 0;  // arrival of the first byte of the frame answered
+        int frameBytes = 0;       // length of the frame answered
+        bool unlessHeard = false; // dropped if a byte from the tool comes before it goes
     };
 
     struct Completion
@@ -171,6 +180,7 @@ private:
     QVector<QPair<qint64, qint64>> m_chunks; // (stream offset past the chunk, arrival time)
 
     QByteArray m_image;          // the image being received, as stored
+    QByteArray m_asSent;         // --verify-ahead: ... and as it came over the line
     QSet<int> m_seen;            // packages answered since the image was accepted
     bool m_finished = false;     // finish was called: complete once its answer is out
     bool m_mute = false;         // --early-acks: nothing more is heard or said

@@ -147,8 +147,16 @@ int main(int argc, char *argv[])
             "Device fault: right after accepting the request, acknowledge every "
             "package of the image as written (F1 82 index 01), then write nothing "
             "and answer nothing more. MODE: now (all at once), burst (all of them "
-            "200 ms later) or trickle (the first with the acceptance, then one every 10 ms)."),
+            "200 ms later) or trickle (the first with the acceptance, then one every 10 ms). "
+            "Or ahead: write and acknowledge only the even packages, each acknowledgement "
+            "followed 0.2 ms later by one for the next package unless it has begun to "
+            "arrive; the odd packages are neither written nor answered."),
         QStringLiteral("MODE"));
+    const QCommandLineOption verifyAheadOpt(
+        QStringLiteral("verify-ahead"),
+        QStringLiteral("Device fault: 0.2 ms after the capability answer, and before the "
+                       "verification question has begun to arrive, answer it unasked with the "
+                       "length and CRC-32 of the image as it came over the line (not as stored)."));
     const QCommandLineOption logOpt(QStringLiteral("log"),
                                     QStringLiteral("Write one line per event to stderr."));
     const QCommandLineOption linkOpt(
@@ -157,11 +165,11 @@ int main(int argc, char *argv[])
                        "remove it when the line closes or the simulator exits, as a board that is "
                        "plugged in and pulled out."),
         QStringLiteral("PATH"));
-    parser.addOptions({linkOpt,       outOpt,           onceOpt,      baudOpt,      loseOpt,
-                       statusOpt,     corruptOpt,       noiseOpt,     splitOpt,     gapOpt,
-                       padOpt,        ignoreOpt,        silentOpt,    hangupOpt,    faultsOpt,
-                       seedOpt,       echoOpt,          writeOpt,     keepAliveOpt, shortAckOpt,
-                       trustTotalOpt, corruptStoredOpt, earlyAcksOpt, logOpt});
+    parser.addOptions({linkOpt,       outOpt,           onceOpt,      baudOpt,        loseOpt,
+                       statusOpt,     corruptOpt,       noiseOpt,     splitOpt,       gapOpt,
+                       padOpt,        ignoreOpt,        silentOpt,    hangupOpt,      faultsOpt,
+                       seedOpt,       echoOpt,          writeOpt,     keepAliveOpt,   shortAckOpt,
+                       trustTotalOpt, corruptStoredOpt, earlyAcksOpt, verifyAheadOpt, logOpt});
     parser.process(app);
     if (parser.isSet(versionOpt)) {
         std::printf("iap-device-sim %s\n", PROJECT_VERSION);
@@ -232,9 +240,12 @@ int main(int argc, char *argv[])
             options.device.earlyAcks = Early::Burst;
         else if (mode == QLatin1String("trickle"))
             options.device.earlyAcks = Early::Trickle;
+        else if (mode == QLatin1String("ahead"))
+            options.device.earlyAcks = Early::Ahead;
         else
-            return usageError(QStringLiteral("--early-acks needs now, burst or trickle"));
+            return usageError(QStringLiteral("--early-acks needs now, burst, trickle or ahead"));
     }
+    options.device.verifyAhead = parser.isSet(verifyAheadOpt);
     bool ok = false;
     options.device.faultRate = parser.value(faultsOpt).toDouble(&ok);
     if (!ok || !(options.device.faultRate >= 0.0 && options.device.faultRate <= 1.0)) // nan too

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -27,6 +28,8 @@ constexpr int IdleMs = 50;
 constexpr qint64 DeliveryWaitUs = 2000 * 1000;
 // Bytes written to the master reach the slave's input queue a little later.
 constexpr qint64 DeliverySettleUs = 50 * 1000;
+// --early-acks ahead: the gap between an acknowledgement and the one made up after it.
+constexpr useconds_t AheadGapUs = 200;
 
 void setFlags(int fd)
 {
@@ -170,6 +173,7 @@ void PtyRunner::handle(const DeviceModel::Output &output)
     for (const DeviceModel::Reply &reply : output.replies) {
         Pending first;
         first.bytes = reply.bytes;
+        first.unlessHeard = reply.unlessHeard;
         if (m_byteUs > 0)
             first.notBeforeUs = reply.frameStartUs + qint64(reply.frameBytes) * m_byteUs;
         if (reply.delayUs > 0) // the package is being written
@@ -240,6 +244,17 @@ void PtyRunner::pump()
         if (now < item.notBeforeUs) {
             schedulePump(item.notBeforeUs - now);
             return;
+        }
+        if (item.unlessHeard && item.written == 0) {
+            // A moment after the reply before it (a fraction of the time a package takes
+            // to arrive), unless the tool has written something by then.
+            ::usleep(AheadGapUs);
+            pollfd input = {m_master, POLLIN, 0};
+            if (::poll(&input, 1, 0) > 0 && (input.revents & POLLIN)) {
+                log(QStringLiteral("early acknowledgement not sent: the tool wrote first"));
+                m_queue.dequeue();
+                continue;
+            }
         }
         const int remaining = item.bytes.size() - item.written;
         int n = remaining;

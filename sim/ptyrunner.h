@@ -48,6 +48,7 @@ private:
         qint64 notBeforeUs = 0; // earliest time for the next byte
         qint64 gapUs = 0;       // quiet time after the previous piece
         bool started = false;
+        bool unlessHeard = false; // dropped if the tool's bytes come before it goes
     };
 
     qint64 nowUs() const;

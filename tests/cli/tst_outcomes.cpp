@@ -2,6 +2,7 @@
 // flashed, and --verify tells a device that holds the image from one that does not, or cannot
 // say. The real program against the simulator on pseudo-terminals, with the board log.
 #include "flashrun.h"
+#include "ser2netprocess.h"
 #include "simprocess.h"
 #include "testfiles.h"
 
@@ -37,27 +38,42 @@ void TestOutcomes::initTestCase()
 
 // The device accepts the request and acknowledges all five packages with status 1 before any
 // of them went out (at once, 200 ms later in one burst, one every 10 ms), then answers
-// nothing: never a success, in either mode.
+// nothing; or ("ahead") writes only package 0 and acknowledges package 1 0.2 ms after
+// package 0, before package 1 has reached it (then never answers package 1): never a success,
+// in either mode, on a local line or through a network server.
 void TestOutcomes::earlyAcknowledgements_data()
 {
     QTest::addColumn<QString>("mode");
     QTest::addColumn<bool>("fast");
-    for (const char *mode : {"now", "burst", "trickle"}) {
-        QTest::addRow("%s", mode) << QString::fromLatin1(mode) << false;
-        QTest::addRow("%s --fast", mode) << QString::fromLatin1(mode) << true;
+    QTest::addColumn<bool>("network");
+    for (const char *mode : {"now", "burst", "trickle", "ahead"}) {
+        QTest::addRow("%s", mode) << QString::fromLatin1(mode) << false << false;
+        QTest::addRow("%s --fast", mode) << QString::fromLatin1(mode) << true << false;
     }
+    QTest::addRow("ahead socket://") << QStringLiteral("ahead") << false << true;
+    QTest::addRow("ahead socket:// --fast") << QStringLiteral("ahead") << true << true;
 }
 
 void TestOutcomes::earlyAcknowledgements()
 {
     QFETCH(QString, mode);
     QFETCH(bool, fast);
+    QFETCH(bool, network);
+    if (network && !Ser2NetProcess::available())
+        QSKIP("ser2net (and setpriv) are needed for the network rows");
     SimProcess sim({QStringLiteral("--early-acks"), mode});
     QVERIFY(!sim.path().isEmpty());
-    const QString log =
-        m_dir.filePath(QStringLiteral("early-%1.jsonl").arg(QTest::currentDataTag()));
-    QStringList args{"--json", "--max-resends", "2",        "--ack-timeout", "0.2", "--log",
-                     log,      "--port",        sim.path(), m_image};
+    std::unique_ptr<Ser2NetProcess> server;
+    QString port = sim.path();
+    if (network) {
+        server = std::make_unique<Ser2NetProcess>(QVector<Ser2NetProcess::Entry>{{"tcp", port}});
+        QVERIFY(server->isListening());
+        port = server->url(QStringLiteral("socket"), 0);
+    }
+    const QString log = m_dir.filePath(
+        QStringLiteral("early-%1.jsonl").arg(qHash(QByteArray(QTest::currentDataTag()))));
+    QStringList args{"--json", "--max-resends", "2",  "--ack-timeout", "0.2", "--log",
+                     log,      "--port",        port, m_image};
     if (fast)
         args.prepend(QStringLiteral("--fast"));
     const Run run = flashrun::flash(args);
@@ -86,6 +102,11 @@ void TestOutcomes::verify_data()
     QTest::newRow("stored package 1 corrupted")
         << QStringList{"--corrupt-stored", "1"} << 7 << "verify-mismatch"
         << "verification failed: the device holds 5000 bytes with CRC-32 ";
+    // Before the question went out, the device says it holds the image as sent: that is no
+    // answer; asked, it tells what it stored.
+    QTest::newRow("answered before asked")
+        << QStringList{"--corrupt-stored", "1", "--verify-ahead"} << 7 << "verify-mismatch"
+        << "verification failed: the device holds 5000 bytes with CRC-32 ";
     // A boot loader that leaves for its application at the last acknowledgement.
     QTest::newRow("gone after the last acknowledgement")
         << QStringList{"--once"} << 6 << "cannot-verify"
@@ -100,7 +121,8 @@ void TestOutcomes::verify()
     QFETCH(QString, errorPart);
     SimProcess sim(simArgs);
     QVERIFY(!sim.path().isEmpty());
-    const QString log = m_dir.filePath(QStringLiteral("verify-%1.jsonl").arg(expected));
+    const QString log = m_dir.filePath(
+        QStringLiteral("verify-%1.jsonl").arg(qHash(QByteArray(QTest::currentDataTag()))));
     const Run run = flashrun::flash(
         {"--json", "--fast", "--verify", "--log", log, "--port", sim.path(), m_image});
     QCOMPARE(run.exitCode, expected);
