@@ -19,6 +19,7 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 namespace flash {
 
@@ -88,6 +89,24 @@ QString keptText(const QString &path, const QString &reason, const QString &port
                          .arg(path, reason, port);
 }
 
+QString lockedText(const QString &path, const QString &port, bool chinese)
+{
+    return chinese ? QStringLiteral("日志 %1 被其他程序锁定：%2 的记录已保留，锁释放后立即写入"
+                                    "（运行结束时最多等待 %3 秒）")
+                         .arg(path, port)
+                         .arg(BoardLog::LockWait.count() / 1000)
+                   : QStringLiteral("the log %1 is locked by another program: the record of %2 "
+                                    "is kept and written as soon as the lock is released (at the "
+                                    "end, after at most %3 s of waiting)")
+                         .arg(path, port)
+                         .arg(BoardLog::LockWait.count() / 1000);
+}
+
+QString lockReason(bool chinese)
+{
+    return chinese ? QStringLiteral("被其他程序锁定") : QStringLiteral("locked by another program");
+}
+
 QString lostText(const QString &path, const QString &reason, const QStringList &ports, bool chinese)
 {
     const QString list = ports.join(QStringLiteral(", "));
@@ -106,6 +125,7 @@ QString lostText(const QString &path, const QString &reason, const QStringList &
 
 BoardLog::~BoardLog()
 {
+    m_retry.stop();
     if (m_fd >= 0)
         ::close(m_fd);
 }
@@ -121,6 +141,9 @@ bool BoardLog::open(const QString &path, bool chinese, QString *error)
     }
     m_fd = fd;
     m_path = path;
+    m_retry.setSingleShot(true);
+    m_retry.setInterval(LockRetry);
+    QObject::connect(&m_retry, &QTimer::timeout, [this] { retry(); });
     // A size limit (RLIMIT_FSIZE) must make a write fail, not end the process half-way
     // through a record.
     std::signal(SIGXFSZ, SIG_IGN);
@@ -177,9 +200,16 @@ bool BoardLog::reopenIfReplaced(QString *reason)
 
 bool BoardLog::writeLine(const QByteArray &record, int *errorNumber)
 {
-    // A file system without locks still gets the record; only the cut may then meet another
-    // writer's bytes.
-    while (::flock(m_fd, LOCK_EX) != 0 && errno == EINTR) {
+    // Never waited for: a lock held by another program keeps the record for later. A file
+    // system without locks still gets the record; only the cut may then meet another writer's
+    // bytes.
+    int locking = 0;
+    while ((locking = ::flock(m_fd, LOCK_EX | LOCK_NB)) != 0 && errno == EINTR) {
+    }
+    m_locked = locking != 0 && errno == EWOULDBLOCK;
+    if (m_locked) {
+        *errorNumber = EWOULDBLOCK;
+        return false;
     }
     QByteArray line = record;
     struct stat st = {};
@@ -224,7 +254,9 @@ bool BoardLog::flushKept()
             break;
         int errorNumber = 0;
         if (!writeLine(m_kept.constFirst(), &errorNumber)) {
-            m_lastReason = reasonOf(errorNumber);
+            m_lastReason = m_locked ? lockReason(m_chinese) : reasonOf(errorNumber);
+            if (m_locked && !m_hurry)
+                m_retry.start();
             break;
         }
         m_kept.removeFirst();
@@ -278,14 +310,45 @@ bool BoardLog::append(const QJsonObject &record, QString *error)
     m_keptPorts << record.value(QStringLiteral("port")).toString();
     if (flushKept())
         return true;
-    *error = keptText(m_path, m_lastReason, m_keptPorts.constLast(), m_chinese);
+    error->clear();
+    if (!m_locked)
+        *error = keptText(m_path, m_lastReason, m_keptPorts.constLast(), m_chinese);
+    else if (!std::exchange(m_lockTold, true))
+        *error = lockedText(m_path, m_keptPorts.constLast(), m_chinese);
     return false;
 }
 
-int BoardLog::finish(QString *error)
+void BoardLog::retry()
 {
-    if (flushKept())
-        return flash::Success;
-    *error = lostText(m_path, m_lastReason, m_keptPorts, m_chinese);
-    return flash::LogLost;
+    const bool done = flushKept();
+    if (done)
+        m_lockTold = false; // a later lock is told again
+    if (m_done && (done || !m_locked || m_hurry || m_finishing.elapsed() >= LockWait.count()))
+        finish(std::exchange(m_done, {}));
+}
+
+void BoardLog::finish(const Finished &done)
+{
+    if (flushKept()) {
+        done(flash::Success, QString());
+        return;
+    }
+    if (m_locked && !m_hurry &&
+        (!m_finishing.isValid() || m_finishing.elapsed() < LockWait.count())) {
+        if (!m_finishing.isValid())
+            m_finishing.start();
+        m_done = done;
+        m_retry.start();
+        return;
+    }
+    m_retry.stop();
+    done(flash::LogLost, lostText(m_path, m_lastReason, m_keptPorts, m_chinese));
+}
+
+void BoardLog::stopWaiting()
+{
+    m_hurry = true;
+    m_retry.stop();
+    if (m_done)
+        finish(std::exchange(m_done, {}));
 }

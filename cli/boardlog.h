@@ -1,10 +1,14 @@
 #pragma once
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QJsonObject>
 #include <QList>
 #include <QString>
 #include <QStringList>
+#include <QTimer>
+#include <chrono>
+#include <functional>
 
 class FlashJob;
 
@@ -51,9 +55,19 @@ QString timestamp();
 // gets one before the next record, so every record starts on a line of its own. A log moved
 // away or deleted while the run goes on is noticed before the next record (the open file is
 // no longer the one at the path) and created again at the path.
+//
+// The lock is never waited for: while another program holds it (a log shipper, an operator's
+// `flock`), records are kept as on a full disk, tried again every LockRetry, and the boards
+// and signals go on. At the end of the run the log waits at most LockWait for the lock.
 class BoardLog
 {
 public:
+    static constexpr std::chrono::milliseconds LockRetry{200};
+    static constexpr std::chrono::milliseconds LockWait{10000};
+    // The code the program exits with (flash::Success or flash::LogLost) and, for LogLost, the
+    // line that says which records are missing.
+    using Finished = std::function<void(int code, const QString &error)>;
+
     BoardLog() = default;
     ~BoardLog();
     BoardLog(const BoardLog &) = delete;
@@ -69,18 +83,22 @@ public:
     static QJsonObject record(const FlashJob &job, const QString &firmware,
                               const flash::ImageDigest &digest, const flash::PortIdentity &port);
     // Appends the record as one line (after those kept back earlier) and waits until it is on
-    // the disk. False, with *error, when it could not be written: it is kept; the boards go on.
+    // the disk. False when it could not be written: it is kept; the boards go on. *error says
+    // why, or is empty when a lock held by another program has been told of already.
     bool append(const QJsonObject &record, QString *error);
-    // At the end of the run the records kept back are tried once more. flash::Success when
-    // every record is in the log, else flash::LogLost with *error naming the boards whose
-    // records are missing.
-    int finish(QString *error);
+    // At the end of the run the records kept back are tried once more (while the lock is held
+    // by another program, again until LockWait has passed), then `done` is called, from
+    // within this call when nothing is waited for.
+    void finish(const Finished &done);
+    // A signal came: no more waiting for the lock, now or at the end.
+    void stopWaiting();
 
 private:
     int openFile(const QString &path, QString *reason) const;
     bool reopenIfReplaced(QString *reason);
     bool writeLine(const QByteArray &record, int *errorNumber);
     bool flushKept();
+    void retry();
 
     int m_fd = -1;
     QString m_path;
@@ -88,5 +106,11 @@ private:
     // Lines not written yet, oldest first, and the ports they belong to.
     QList<QByteArray> m_kept;
     QStringList m_keptPorts;
-    QString m_lastReason; // why the last write failed
+    QString m_lastReason;    // why the last write failed
+    bool m_locked = false;   // the last write found the lock held by another program
+    bool m_lockTold = false; // ... and that has been said
+    bool m_hurry = false;    // a signal came: the lock is not waited for any more
+    QTimer m_retry;
+    QElapsedTimer m_finishing;
+    Finished m_done;
 };

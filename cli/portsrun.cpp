@@ -35,13 +35,16 @@ void PortsRun::interrupt(flash::ExitCode code)
 {
     for (FlashJob *job : qAsConst(m_jobs))
         job->interrupt(code);
+    // The log is not waited for any more, at the end or now.
+    m_log->stopWaiting();
 }
 
 void PortsRun::onJobFinished(FlashJob *job)
 {
     QString error;
     if (!m_log->append(BoardLog::record(*job, m_s.firmware, m_s.digest, m_identities.value(job)),
-                       &error))
+                       &error) &&
+        !error.isEmpty())
         m_reporter->warning(job->options().port, error);
     if (--m_remaining > 0)
         return;
@@ -52,12 +55,13 @@ void PortsRun::onJobFinished(FlashJob *job)
     }
     totals.seconds = m_clock.elapsed() / 1000.0;
     m_reporter->results(m_jobs);
-    QString logError;
-    if (m_log->finish(&logError) != flash::Success) {
-        m_reporter->warning(QString(), logError);
-        totals.exitCode = qMax(totals.exitCode, int(flash::LogLost));
-    }
-    if (m_jobs.size() > 1)
-        m_reporter->runSummary(totals);
-    emit done(totals.exitCode);
+    m_log->finish([this, totals](int code, const QString &error) mutable {
+        if (code != flash::Success) {
+            m_reporter->warning(QString(), error);
+            totals.exitCode = qMax(totals.exitCode, code);
+        }
+        if (m_jobs.size() > 1)
+            m_reporter->runSummary(totals);
+        emit done(totals.exitCode);
+    });
 }

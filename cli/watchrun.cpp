@@ -38,6 +38,8 @@ void WatchRun::interrupt(flash::ExitCode code)
     m_watcher->stop();
     for (const Board &board : qAsConst(m_inFlight))
         board.job->interrupt(code);
+    // The log is not waited for any more, at the end or now.
+    m_log->stopWaiting();
     finishWhenIdle();
 }
 
@@ -45,17 +47,19 @@ void WatchRun::onAppeared(const QString &path)
 {
     if (m_stopping)
         return;
-    m_reporter->plugged(path);
     if (m_inFlight.contains(path)) {
         // Pulled out and plugged back in faster than its old board noticed: the new board
         // goes once the old one is over.
+        m_reporter->plugged(path);
         m_replugged.insert(path);
         return;
     }
     // One board seen under two names (two patterns, a by-id link and its ttyUSB): it is
-    // flashed under the first.
+    // flashed under the first, and only that name is reported, so that every board plugged
+    // in is one that ends as finished or failed.
     if (lineInFlight(canonicalPortName(path)))
         return;
+    m_reporter->plugged(path);
     startBoard(path);
 }
 
@@ -97,7 +101,8 @@ void WatchRun::onBoardFinished(const QString &path)
     m_totals.count(*job);
 
     QString error;
-    if (!m_log->append(BoardLog::record(*job, m_s.firmware, m_s.digest, board.identity), &error))
+    if (!m_log->append(BoardLog::record(*job, m_s.firmware, m_s.digest, board.identity), &error) &&
+        !error.isEmpty())
         m_reporter->warning(path, error);
     m_reporter->forget(job);
     job->deleteLater();
@@ -118,12 +123,13 @@ void WatchRun::finishWhenIdle()
     if (!m_stopping || !m_inFlight.isEmpty() || m_done)
         return;
     m_done = true;
-    m_totals.seconds = m_clock.elapsed() / 1000.0;
-    QString logError;
-    if (m_log->finish(&logError) != flash::Success) {
-        m_reporter->warning(QString(), logError);
-        m_totals.exitCode = qMax(m_totals.exitCode, int(flash::LogLost));
-    }
-    m_reporter->runSummary(m_totals);
-    emit done(m_totals.exitCode);
+    m_log->finish([this](int code, const QString &error) {
+        if (code != flash::Success) {
+            m_reporter->warning(QString(), error);
+            m_totals.exitCode = qMax(m_totals.exitCode, code);
+        }
+        m_totals.seconds = m_clock.elapsed() / 1000.0;
+        m_reporter->runSummary(m_totals);
+        emit done(m_totals.exitCode);
+    });
 }

@@ -9,6 +9,8 @@
 #include "flashrun.h"
 #include "simprocess.h"
 #include "testfiles.h"
+#include <csignal>
+#include <sys/file.h>
 #include <sys/stat.h>
 
 using namespace flashrun;
@@ -51,6 +53,8 @@ private slots:
     void fullDisk_data();
     void fullDisk();
     void cutLineBefore();
+    void lockHeld_data();
+    void lockHeld();
     void watch_data();
     void watch();
 
@@ -184,6 +188,57 @@ void TestBoardLog::cutLineBefore()
     QCOMPARE(record.size(), 1);
     QCOMPARE(record.first().value("port").toString(), sim.path());
     QCOMPARE(record.first().value("result").toString(), QStringLiteral("ok"));
+}
+
+void TestBoardLog::lockHeld_data()
+{
+    QTest::addColumn<bool>("signal"); // SIGINT while the slow board is in flight
+    QTest::newRow("released after the boards") << false;
+    QTest::newRow("SIGINT while locked") << true;
+}
+
+// Another program holds the log's lock (an operator's flock, a log shipper): the quick board's
+// record waits, and neither the slow board in flight nor a signal does. Released, every
+// record is written; never released, none is written in part and the run says so.
+void TestBoardLog::lockHeld()
+{
+    QFETCH(bool, signal);
+    QFile held(m_log);
+    QVERIFY(held.open(QIODevice::ReadOnly));
+    QCOMPARE(::flock(held.handle(), LOCK_EX | LOCK_NB), 0);
+    Sim quick({});
+    Sim slow({"--write-ms", "300"});
+    Flasher flasher({"--json", "--fast", "--log", m_log, "--port", quick.path(), "--port",
+                     slow.path(), m_image});
+    const auto finishedOn = [](const QString &port) {
+        return [port](const QJsonObject &o) { return o.value("port").toString() == port; };
+    };
+    QVERIFY(flasher.waitFor(QStringLiteral("finished"), finishedOn(quick.path())));
+    if (signal) {
+        QVERIFY(flasher.waitFor(QStringLiteral("progress"), finishedOn(slow.path())));
+        ::kill(pid_t(flasher.pid()), SIGINT);
+        const Run run = flasher.finish(5000);
+        QCOMPARE(run.exitCode, 130);
+        QCOMPARE(readFile(m_log), Earlier);
+        const QString err = QString::fromUtf8(run.err);
+        QVERIFY2(err.contains(QStringLiteral("the records of 2 board(s) are not written "
+                                             "(locked by another program)")),
+                 qPrintable(err));
+        return;
+    }
+    QVERIFY(flasher.waitFor(QStringLiteral("finished"), finishedOn(slow.path())));
+    held.close(); // the lock goes with it
+    const Run run = flasher.finish();
+    QCOMPARE(run.exitCode, 0);
+    QVERIFY(readFile(m_log).startsWith(Earlier));
+    QCOMPARE(logRecords(readFile(m_log).mid(Earlier.size())).size(), 2);
+    const QString locked =
+        QStringLiteral("iap-flash: the log %1 is locked by another program: the record of %2 is "
+                       "kept and written as soon as the lock is released (at the end, after at "
+                       "most 10 s of waiting)")
+            .arg(m_log, quick.path());
+    QCOMPARE(QString::fromUtf8(run.err).split(QLatin1Char('\n')).filter("locked").size(), 1);
+    QVERIFY2(QString::fromUtf8(run.err).contains(locked), run.err.constData());
 }
 
 void TestBoardLog::watch_data()
