@@ -51,6 +51,14 @@ QString failureText(const FlashJob &job, bool chinese)
                              .arg(job.failedPackage() + 1)
                              .arg(job.options().maxResends);
     case FlashJob::Failure::Interrupted:
+        if (job.verification()) // every package was acknowledged: only the check is missing
+            return chinese ? QStringLiteral("%1：校验时被中断：镜像已写入（%2 字节），但未经校验。")
+                                 .arg(port)
+                                 .arg(job.imageBytes())
+                           : QStringLiteral("%1: interrupted during verification: the image was "
+                                            "written (%2 bytes) but not verified.")
+                                 .arg(port)
+                                 .arg(job.imageBytes());
         return chinese
                    ? QStringLiteral("%1：已中断，升级未完成（已写入 %2 / %3 字节），"
                                     "设备需要重新升级。")

@@ -286,7 +286,9 @@ ParseResult parseCommandLine(QCommandLineParser &parser, const QStringList &argu
     const double request = parser.value(o.requestTimeout).toDouble(&ok);
     if (!ok || !inRange(request, 0, 1e6))
         return error(UsageError::BadRequestTimeout, parser.value(o.requestTimeout));
-    s->job.requestTimeout = std::chrono::milliseconds(qRound64(request * 1000));
+    // Any time at all is at least a millisecond: 0 alone means no limit.
+    s->job.requestTimeout =
+        std::chrono::milliseconds(request > 0 ? qMax<qint64>(1, qRound64(request * 1000)) : 0);
     const double ack = parser.value(o.ackTimeout).toDouble(&ok);
     if (!ok || !inRange(ack, 0.05, 1e6))
         return error(UsageError::BadAckTimeout, parser.value(o.ackTimeout));
