@@ -26,9 +26,14 @@ PortName portName(const QString &text)
 } // namespace
 
 FlashJob::FlashJob(const Options &options, const QByteArray &image, QObject *parent)
+    : FlashJob(options, image, makePortLink(portName(options.port)), parent)
+{
+}
+
+FlashJob::FlashJob(const Options &options, const QByteArray &image, std::unique_ptr<PortLink> link,
+                   QObject *parent)
     : QObject(parent), m_options(options), m_run(&m_context, options.maxResends),
-      m_link(makePortLink(portName(options.port))),
-      m_player(std::make_unique<ResetPlayer>(m_link.get()))
+      m_link(std::move(link)), m_player(std::make_unique<ResetPlayer>(m_link.get()))
 {
     m_context.firmwarePath = options.port;
     m_context.setImage(image);

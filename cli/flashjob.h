@@ -61,6 +61,9 @@ public:
     };
 
     FlashJob(const Options &options, const QByteArray &image, QObject *parent = nullptr);
+    // On a link of the caller's instead of the one options.port names.
+    FlashJob(const Options &options, const QByteArray &image, std::unique_ptr<PortLink> link,
+             QObject *parent = nullptr);
     ~FlashJob() override;
 
     // Opens the port and starts the upgrade. Every outcome, a failed open included, is
