@@ -841,6 +841,11 @@ void TestFlash::errorLines_data()
         << QStringList{cannotOpen + QStringLiteral(" (exit 3)")};
     QTest::newRow("no answer") << QStringList{"sim"} << QStringList{"--request-timeout", "0.3"} << 4
                                << QStringList{noAnswer};
+    // Any time at all is a limit, at least a millisecond: only 0 waits for ever.
+    QTest::newRow("no answer within 0.1 ms")
+        << QStringList{"sim"} << QStringList{"--request-timeout", "0.0001"} << 4
+        << QStringList{
+               QString(noAnswer).replace(QStringLiteral("0.3 s"), QStringLiteral("0.001 s"))};
     QTest::newRow("usage") << QStringList() << QStringList() << 1
                            << QStringList{"iap-flash: no port given, and no USB serial port is "
                                           "connected: plug in the board, or name its port with "

@@ -2,6 +2,7 @@
 // operating system, and what has reached the machine unread by then. An acknowledgement (or a
 // verification answer) counts only if it came after what it answers was written; the order of
 // bytes on a real line cannot be forced this exactly.
+#include "clitext.h"
 #include "flashjob.h"
 #include "wireframes.h"
 
@@ -80,6 +81,7 @@ private slots:
     void acknowledgedAfterWritten_data();
     void acknowledgedAfterWritten();
     void verificationAnsweredBeforeAsked();
+    void interruptedWhileVerifying();
 };
 
 void TestFlashJob::acknowledgedAfterWritten_data()
@@ -168,6 +170,28 @@ void TestFlashJob::verificationAnsweredBeforeAsked()
     link->read();
     QVERIFY(finished.wait());
     QCOMPARE(job.failure(), FlashJob::Failure::VerifyMismatch);
+}
+
+// Every package was acknowledged: a signal during verification leaves an image written but not
+// checked, not an incomplete upgrade.
+void TestFlashJob::interruptedWhileVerifying()
+{
+    FlashJob::Options options = fastOptions();
+    options.verify = true;
+    auto owned = std::make_unique<HandLink>();
+    HandLink *link = owned.get();
+    FlashJob job(options, QByteArray(100, 'v'), std::move(owned));
+    QSignalSpy finished(&job, &FlashJob::finished);
+    job.start();
+    QTRY_VERIFY(!link->sent.isEmpty());
+    link->readOnly(acceptedFrame());
+    link->readOnly(ackFrame(0, 1));
+    job.interrupt();
+    QVERIFY(finished.wait());
+    QCOMPARE(int(job.exitCode()), 130);
+    QCOMPARE(flash::failureText(job, false),
+             QStringLiteral("hand: interrupted during verification: the image was written (100 "
+                            "bytes) but not verified."));
 }
 
 QTEST_GUILESS_MAIN(TestFlashJob)
