@@ -149,6 +149,16 @@ int main(int argc, char *argv[])
             "and answer nothing more. MODE: now (all at once), burst (all of them "
             "200 ms later) or trickle (the first with the acceptance, then one every 10 ms)."),
         QStringLiteral("MODE"));
+    const QCommandLineOption capacityOpt(
+        QStringLiteral("capacity"),
+        QStringLiteral("The application area takes BYTES (default: the largest image, 67107840); "
+                       "a request for more is refused."),
+        QStringLiteral("BYTES"));
+    const QCommandLineOption areaBaseOpt(
+        QStringLiteral("base"),
+        QStringLiteral("The capability answer names ADDRESS (0x... or decimal) as the "
+                       "application area's first address."),
+        QStringLiteral("ADDRESS"));
     const QCommandLineOption logOpt(QStringLiteral("log"),
                                     QStringLiteral("Write one line per event to stderr."));
     const QCommandLineOption linkOpt(
@@ -161,7 +171,8 @@ int main(int argc, char *argv[])
                        statusOpt,     corruptOpt,       noiseOpt,     splitOpt,     gapOpt,
                        padOpt,        ignoreOpt,        silentOpt,    hangupOpt,    faultsOpt,
                        seedOpt,       echoOpt,          writeOpt,     keepAliveOpt, shortAckOpt,
-                       trustTotalOpt, corruptStoredOpt, earlyAcksOpt, logOpt});
+                       trustTotalOpt, corruptStoredOpt, earlyAcksOpt, logOpt,       capacityOpt,
+                       areaBaseOpt});
     parser.process(app);
     if (parser.isSet(versionOpt)) {
         std::printf("iap-device-sim %s\n", PROJECT_VERSION);
@@ -204,6 +215,20 @@ int main(int argc, char *argv[])
         (!number(keepAliveOpt, 1, &options.device.keepAliveMs) || options.device.writeMs == 0))
         return usageError(
             QStringLiteral("--keep-alive needs a number of 1 or more, and --write-ms"));
+    const auto address = [&](const QCommandLineOption &opt, quint32 *out) {
+        const QString text = parser.value(opt);
+        const bool hex = text.startsWith(QLatin1String("0x"), Qt::CaseInsensitive);
+        bool ok = false;
+        const qulonglong value = (hex ? text.mid(2) : text).toULongLong(&ok, hex ? 16 : 10);
+        *out = quint32(value);
+        return ok && value <= 0xFFFFFFFFu;
+    };
+    if (parser.isSet(capacityOpt) &&
+        (!address(capacityOpt, &options.device.capacity) || options.device.capacity == 0))
+        return usageError(QStringLiteral("--capacity needs a number of bytes from 1"));
+    options.device.hasBase = parser.isSet(areaBaseOpt);
+    if (options.device.hasBase && !address(areaBaseOpt, &options.device.base))
+        return usageError(QStringLiteral("--base needs an address of 32 bits"));
     if (parser.isSet(hangupOpt) && !number(hangupOpt, 0, &options.hangupAfter))
         return usageError(QStringLiteral("--hangup-after needs a number of 0 or more"));
 
