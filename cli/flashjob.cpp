@@ -148,6 +148,9 @@ void FlashJob::beginRun()
 {
     if (m_finished)
         return;
+    // The caller has checked the image; the run refuses nothing here. It starts before the
+    // capability question, so that a line lost meanwhile is reported as during the upgrade.
+    m_run.start();
     if (!m_options.askCapabilities) {
         beginRequests();
         return;
@@ -183,8 +186,6 @@ void FlashJob::beginRequests()
         return;
     m_requestsFrom = m_framer.received();
     m_phase = Phase::Running;
-    // The caller has checked the image; the run refuses nothing here.
-    m_run.start();
     if (m_options.requestTimeout.count() > 0)
         m_requestTimer.start(m_options.requestTimeout);
     // The window sends the first request one tick after Download; the fast mode at once.

@@ -141,6 +141,9 @@ void DeviceModel::portSend(void *user, const uint8_t *bytes, uint8_t count)
         self->onAccepted(frame, length);
     } else if (quint8(frame.at(1)) == iap::wire::Acknowledgement) {
         self->onAcknowledgement(frame, length);
+    } else if (self->m_options.trustTotal && quint8(frame.at(1)) == iap::wire::Refused &&
+               quint8(frame.at(2)) == iap::wire::RefusedMalformed) {
+        // --trust-total: a device that takes the total at its word finds nothing to refuse.
     } else if (!self->m_options.silent) { // a refusal, the capability or verification answer
         self->m_out->log << (quint8(frame.at(1)) == iap::wire::Refused
                                  ? QStringLiteral("request refused: %1")
