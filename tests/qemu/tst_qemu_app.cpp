@@ -37,8 +37,8 @@ QByteArray banner(const char *version)
 }
 
 // What the board's port shows, opened as a terminal program would, until `text` has come or
-// 15 s have passed.
-QByteArray readPort(const QString &path, const QByteArray &text)
+// 15 s have passed; with `strayMs`, one stray byte (0x00) goes out that often meanwhile.
+QByteArray readPort(const QString &path, const QByteArray &text, int strayMs = 0)
 {
     const int fd = ::open(path.toLocal8Bit().constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     termios t{};
@@ -50,9 +50,11 @@ QByteArray readPort(const QString &path, const QByteArray &text)
     char buf[256];
     for (QDeadlineTimer deadline(15000);
          fd >= 0 && !got.contains(text) && !deadline.hasExpired();) {
+        if (strayMs > 0 && ::write(fd, "", 1) != 1)
+            break;
         pollfd p{fd, POLLIN, 0};
-        const ssize_t n =
-            ::poll(&p, 1, int(deadline.remainingTime())) > 0 ? ::read(fd, buf, sizeof buf) : 0;
+        const int wait = strayMs > 0 ? strayMs : int(deadline.remainingTime());
+        const ssize_t n = ::poll(&p, 1, wait) > 0 ? ::read(fd, buf, sizeof buf) : 0;
         got.append(buf, int(qMax<ssize_t>(n, 0)));
     }
     if (fd >= 0)
@@ -287,7 +289,8 @@ void TestQemuApp::runningApplicationUpgradedOnRequest()
     run = flash(onBoard({QStringLiteral("--no-capability-check"), big}));
     QCOMPARE(run.exitCode, 9);
     QCOMPARE(run.json.last().value(QStringLiteral("reason")).toString(), QStringLiteral("refused"));
-    QCOMPARE(readPort(m_board->path(), banner("2.0")), banner("2.0"));
+    // Stray bytes on the line (one every 300 ms) do not hold it back: only valid frames do.
+    QVERIFY(readPort(m_board->path(), banner("2.0"), 300).contains(banner("2.0")));
     QCOMPARE(int(m_board->events(QStringLiteral("power-on")).size()), 2); // no hand-over
 
     // An ELF linked at 0x08000000 and an image larger than the area: refused before any
