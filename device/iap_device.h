@@ -34,8 +34,9 @@ extern "C" {
 /* The quiet time, in milliseconds, after which a port may call iap_dev_idle (at least). */
 #define IAP_DEV_IDLE_MS 20u
 /* Frames followed at once while bytes are searched for the next one (at least 2): the
- * oldest and the newest. Each costs 6 to 8 bytes of context and one CRC step per received
- * byte while it is open. */
+ * oldest, the newest, and from 3 on the package the image needs, which never gives way to a
+ * newer one. Each costs 6 to 8 bytes of context and one CRC step per received byte while it
+ * is open. */
 #ifndef IAP_DEV_CANDIDATES
 #define IAP_DEV_CANDIDATES 3u
 #endif
