@@ -205,8 +205,9 @@ int main(int argc, char *argv[])
         return usageError(QStringLiteral("--baud needs a number of 0 or more"));
     if (!number(gapOpt, 0, &options.splitGapMs))
         return usageError(QStringLiteral("--split-gap-ms needs a number of 0 or more"));
-    if (!number(padOpt, 0, &options.device.pad) || options.device.pad > 1024)
-        return usageError(QStringLiteral("--pad needs a number from 0 to 1024"));
+    if (!number(padOpt, 0, &options.device.pad) || options.device.pad > iap::wire::PackageSize)
+        return usageError(
+            QStringLiteral("--pad needs a number from 0 to %1").arg(iap::wire::PackageSize));
     if (!number(ignoreOpt, 0, &options.device.ignoreRequests))
         return usageError(QStringLiteral("--ignore-requests needs a number of 0 or more"));
     if (!number(writeOpt, 0, &options.device.writeMs) || options.device.writeMs > 60000)
