@@ -56,7 +56,7 @@ QString range(bool placed, quint64 first, qint64 bytes, bool chinese)
         chinese ? QStringLiteral("%1 字节").arg(bytes) : QStringLiteral("%1 bytes").arg(bytes);
     if (!placed || bytes <= 0)
         return size;
-    return QStringLiteral("%1-%2 (%3)")
+    return (chinese ? QStringLiteral("%1-%2（%3）") : QStringLiteral("%1-%2 (%3)"))
         .arg(iap::addressText(first), iap::addressText(first + quint64(bytes) - 1), size);
 }
 
