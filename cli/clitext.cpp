@@ -115,6 +115,11 @@ QString failureText(const FlashJob &job, bool chinese)
                              .arg(job.imageBytes())
                              .arg(imageCrc);
     }
+    case FlashJob::Failure::DoesNotFit:
+        return job.capabilityCheck() ? doesNotFitText(*job.capabilityCheck(), port, chinese)
+                                     : QString();
+    case FlashJob::Failure::Refused:
+        return refusedText(job.refusal(), job.imageBytes(), port, chinese);
     }
     return QString();
 }
@@ -184,6 +189,10 @@ QString failureReason(const FlashJob &job)
         return QStringLiteral("cannot-verify");
     case FlashJob::Failure::VerifyMismatch:
         return QStringLiteral("verify-mismatch");
+    case FlashJob::Failure::DoesNotFit:
+        return QStringLiteral("does-not-fit");
+    case FlashJob::Failure::Refused:
+        return QStringLiteral("refused");
     }
     return QString();
 }
@@ -201,7 +210,8 @@ QString reasonWords(const QString &reason, bool chinese)
         {"open-failed", "串口无法打开"}, {"port-lost", "串口断开"},
         {"no-answer", "设备无响应"},     {"too-many-resends", "重发次数过多"},
         {"interrupted", "已中断"},       {"cannot-verify", "无法校验"},
-        {"verify-mismatch", "校验失败"},
+        {"verify-mismatch", "校验失败"}, {"does-not-fit", "镜像不适合设备"},
+        {"refused", "设备拒绝请求"},
     };
     for (const auto &w : words) {
         if (reason == QLatin1String(w.reason))

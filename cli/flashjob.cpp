@@ -88,6 +88,10 @@ flash::ExitCode FlashJob::exitCode() const
         return flash::CannotVerify;
     case Failure::VerifyMismatch:
         return flash::VerifyMismatch;
+    case Failure::DoesNotFit:
+        return flash::FirmwareFile;
+    case Failure::Refused:
+        return flash::Refused;
     }
     return flash::PortFailed;
 }
@@ -154,9 +158,44 @@ void FlashJob::beginRun()
 {
     if (m_finished)
         return;
-    m_phase = Phase::Running;
-    // The caller has checked the image; the run refuses nothing here.
+    // The caller has checked the image; the run refuses nothing here. It starts before the
+    // capability question, so that a line lost meanwhile is reported as during the upgrade.
     m_run.start();
+    if (!m_options.askCapabilities) {
+        beginRequests();
+        return;
+    }
+    m_phase = Phase::Asking;
+    m_check = std::make_unique<flash::CapabilityCheck>(m_options.span);
+    connect(m_check.get(), &flash::CapabilityCheck::send, this, &FlashJob::send);
+    connect(m_check.get(), &flash::CapabilityCheck::finished, this, &FlashJob::onCapabilitiesKnown);
+    m_check->start(m_framer.received());
+}
+
+void FlashJob::onCapabilitiesKnown()
+{
+    if (m_finished)
+        return;
+    if (m_check->result() == flash::CapabilityCheck::Result::DoesNotFit)
+        finish(Failure::DoesNotFit);
+    else
+        beginRequests();
+}
+
+bool FlashJob::takeRefusal(const QByteArray &frame, qint64 firstByte)
+{
+    if (m_acceptedMs >= 0 || firstByte < m_requestsFrom || !iap::Refusal::decode(frame, &m_refusal))
+        return false;
+    finish(Failure::Refused);
+    return true;
+}
+
+void FlashJob::beginRequests()
+{
+    if (m_finished)
+        return;
+    m_requestsFrom = m_framer.received();
+    m_phase = Phase::Running;
     if (m_options.requestTimeout.count() > 0)
         m_requestTimer.start(m_options.requestTimeout);
     // The window sends the first request one tick after Download; the fast mode at once.
@@ -213,6 +252,11 @@ void FlashJob::takeSlice()
     QVector<QByteArray> found;
     QVector<qint64> starts;
     m_framer.append(bytes, &found, &starts);
+    if (m_phase == Phase::Asking) {
+        for (int i = 0; i < found.size() && !m_finished && m_phase == Phase::Asking; ++i)
+            m_check->offer(found.at(i), starts.at(i));
+        return;
+    }
     // Before the run (while the board is reset) nothing is an answer yet.
     if (found.isEmpty() || m_phase != Phase::Running)
         return;
@@ -248,6 +292,8 @@ void FlashJob::handOver(const QVector<Frame> &frames)
         if (m_finished)
             return;
         emit replyReceived(frame.bytes);
+        if (takeRefusal(frame.bytes, frame.start))
+            return;
         if (m_verification) {
             verificationStep(m_verification->offer(frame.bytes, frame.start, m_framer.received()));
             continue;
@@ -437,6 +483,8 @@ void FlashJob::finish(Failure failure)
     m_frameTimer.stop();
     m_requestTimer.stop();
     m_verifyTimer.stop();
+    if (m_check)
+        m_check->stop();
     if (m_run.running())
         m_run.cancel();
     m_player->stop();

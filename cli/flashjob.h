@@ -1,5 +1,6 @@
 #pragma once
 
+#include "capabilitycheck.h"
 #include "exitcodes.h"
 
 #include "iapcontext.h"
@@ -46,6 +47,10 @@ public:
         // into its new application). Empty: nothing.
         ResetSequence reset;
         ResetSequence after;
+        // Ask the device what fits it before the first request (capabilitycheck.h), and
+        // refuse an image that does not fit; `span` says where the image goes.
+        bool askCapabilities = true;
+        iap::ImageSpan span;
     };
 
     enum class Failure
@@ -58,6 +63,9 @@ public:
         Interrupted,
         CannotVerify,   // --verify: the device did not answer, or cannot read its image back
         VerifyMismatch, // --verify: the device holds something else (verification() says what)
+        DoesNotFit,     // the device's capability answer: the image does not fit
+                        // (capabilityCheck() says how); nothing was requested
+        Refused,        // the device refused the request (refusal() says why)
     };
 
     FlashJob(const Options &options, const QByteArray &image, QObject *parent = nullptr);
@@ -84,6 +92,10 @@ public:
     // After --verify: what the device said (nullptr without --verify or before the upgrade
     // completed).
     const iap::Verification *verification() const { return m_verification.get(); }
+    // The capability question before the first request (nullptr when it was not asked).
+    const flash::CapabilityCheck *capabilityCheck() const { return m_check.get(); }
+    // Failure::Refused: the device's refusal.
+    const iap::Refusal &refusal() const { return m_refusal; }
 
     qint64 imageBytes() const { return m_context.firmware.size(); }
     int packetTotal() const { return m_context.packetTotal; }
@@ -133,6 +145,11 @@ private:
     void onOpenFailed(SerialError error, const QString &reason);
     void onResetPlayed(bool ok, ModemLine line);
     void beginRun();
+    // The capability question answered (or not): the requests start, or the image is refused.
+    void onCapabilitiesKnown();
+    void beginRequests();
+    // A refusal of the request, while the run is requesting: the job fails at once.
+    bool takeRefusal(const QByteArray &frame, qint64 firstByte);
     // The upgrade (and its verification) ended well: the after-sequence, then success.
     void succeed();
     void onBytes();
@@ -163,12 +180,16 @@ private:
     {
         Opening,
         Resetting, // the sequence before the first request
+        Asking,    // the capability question before the first request
         Running,
         After // the sequence after success
     } m_phase = Phase::Opening;
     bool m_lineMissingTold = false;
     StreamFramer m_framer;
     std::unique_ptr<iap::Verification> m_verification;
+    std::unique_ptr<flash::CapabilityCheck> m_check;
+    iap::Refusal m_refusal;
+    qint64 m_requestsFrom = 0; // stream position when the first request went out
     // Frames found but not yet handed to the run (default mode: they wait one quiet gap).
     QVector<Frame> m_pending;
     // Bytes received and not framed yet: a peer that floods the line is framed a slice at a

@@ -116,6 +116,12 @@ int main(int argc, char *argv[])
     }
     reporter->summary(iap::UpgradeRun::summaryText(file, s.report.chinese));
 
+    // Where the image goes, for the device's capability answer: a HEX, S-record or ELF file
+    // places it, unless --base moved it; a raw image is judged by its size.
+    s.job.span.bytes = file.image.size();
+    s.job.span.placed = file.format != iap::ImageFormat::Binary && !s.image.hasBase;
+    s.job.span.first = file.base;
+    s.job.span.last = file.last;
     const BoardRunSettings common{s.job, s.firmware, digest};
     std::unique_ptr<BoardRun> run;
     if (!s.watch.isEmpty())

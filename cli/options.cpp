@@ -34,9 +34,13 @@ QString description()
         "file, empty, over 65535 packages = 67107840 bytes); 3 port (cannot open, in use, lost\n"
         "during the transfer); 4 the device did not answer the update request in time; 5 too many\n"
         "resends; 6 --verify: the device did not answer the verification question; 7 --verify:\n"
-        "the device holds another image; 8 --log: a board's record could not be kept; 130\n"
-        "interrupted (SIGINT, SIGTERM), 129 SIGHUP, 131 SIGQUIT. With several ports, the highest\n"
-        "code of any port.\n"
+        "the device holds another image; 8 --log: a board's record could not be kept; 9 the\n"
+        "device refused the request (its reason is shown); 130 interrupted (SIGINT, SIGTERM),\n"
+        "129 SIGHUP, 131 SIGQUIT. With several ports, the highest code of any port.\n"
+        "\n"
+        "Before its first request iap-flash asks the device what fits it (for at most 300 ms;\n"
+        "a device that does not answer gets the requests then): an image outside the device's\n"
+        "application area, or larger than it, ends with code 2 before anything is erased.\n"
         "\n"
         "With --watch, every board that appears at a matching path is flashed once, as many at\n"
         "once as are plugged in, until --count boards succeeded (exit 0) or until a signal.");
@@ -124,6 +128,10 @@ struct Declared
                        "image it now holds (read back from its flash) and succeed only when they "
                        "are the image's. A boot loader that does not answer cannot be verified "
                        "(exit 6); another image ends with exit 7.")};
+    QCommandLineOption noCapabilities{
+        QStringLiteral("no-capability-check"),
+        QStringLiteral("Never ask the device what fits it before the first request: the requests "
+                       "go out at once, as the window sends them.")};
     QCommandLineOption json{
         QStringLiteral("json"),
         QStringLiteral("Write one JSON object per line on stdout instead of text (events started, "
@@ -236,11 +244,13 @@ ParseResult parseCommandLine(QCommandLineParser &parser, const QStringList &argu
 {
     const Declared o;
     parser.setApplicationDescription(description());
-    parser.addOptions(
-        {o.help,   o.version,       o.port,       o.watch,          o.count,      o.log,
-         o.list,   o.baud,          o.lang,       o.reset,          o.resetMs,    o.resetSequence,
-         o.after,  o.afterSequence, o.maxResends, o.requestTimeout, o.ackTimeout, o.fast,
-         o.verify, o.json,          o.format,     o.base,           o.quiet,      o.verbose});
+    parser.addOptions({o.help,          o.version,       o.port,       o.watch,
+                       o.count,         o.log,           o.list,       o.baud,
+                       o.lang,          o.reset,         o.resetMs,    o.resetSequence,
+                       o.after,         o.afterSequence, o.maxResends, o.requestTimeout,
+                       o.ackTimeout,    o.fast,          o.verify,     o.json,
+                       o.format,        o.base,          o.quiet,      o.verbose,
+                       o.noCapabilities});
     parser.addPositionalArgument(QStringLiteral("FIRMWARE"),
                                  QStringLiteral("The firmware: a raw image (*.bin), Intel HEX, "
                                                 "Motorola S-record or ELF."));
@@ -296,6 +306,7 @@ ParseResult parseCommandLine(QCommandLineParser &parser, const QStringList &argu
     s->job.waitLimit = qMax(1, int(qRound64(ack * 1000 / iap::TickInterval.count())));
     s->job.fast = parser.isSet(o.fast);
     s->job.verify = parser.isSet(o.verify);
+    s->job.askCapabilities = !parser.isSet(o.noCapabilities);
     if (parser.isSet(o.format) && !iap::parseFormatName(parser.value(o.format), &s->image.format))
         return error(UsageError::BadFormat, parser.value(o.format));
     if (parser.isSet(o.base)) {

@@ -1,12 +1,16 @@
 /* iap_device: the boot-loader side of the serial upgrade protocol. See iap_device.h. */
 #include "iap_device.h"
 
-#define START 0xF1u
-#define CODE_REQUEST 0x01u
-#define CODE_DATA 0x02u
-#define CODE_VERIFY 0x04u
+#define START IAP_WIRE_START
+#define CODE_REQUEST IAP_WIRE_REQUEST
+#define CODE_DATA IAP_WIRE_DATA
+#define CODE_CAPABILITIES IAP_WIRE_CAPABILITY_QUESTION
+#define CODE_VERIFY IAP_WIRE_VERIFY_QUESTION
+#define HEADER IAP_WIRE_HEADER
+#define TRAILER IAP_WIRE_TRAILER
+#define PACKAGE IAP_WIRE_PACKAGE_SIZE
 #define FULL_LEN IAP_DEV_BUFFER_SIZE
-#define FULL_CRC_AT (FULL_LEN - 4u) /* first trailer byte of a full package */
+#define FULL_CRC_AT (FULL_LEN - TRAILER) /* first trailer byte of a full package */
 
 /* flags */
 #define FINISHED 0x01u      /* finish succeeded for the accepted image */
@@ -40,6 +44,25 @@ uint32_t iap_dev_crc32(const uint8_t *bytes, size_t count)
     return crc_more(0u, bytes, count);
 }
 
+static void kick(const iap_dev_port *port)
+{
+    if (port->watchdog != NULL)
+        port->watchdog(port->user);
+}
+
+uint32_t iap_dev_crc32_kicked(const iap_dev_port *port, const uint8_t *bytes, uint32_t count)
+{
+    uint32_t crc = 0;
+    while (count != 0u) {
+        const uint32_t n = count < PACKAGE ? count : PACKAGE;
+        kick(port);
+        crc = crc_more(crc, bytes, n);
+        bytes += n;
+        count -= n;
+    }
+    return crc;
+}
+
 static uint32_t get32(const uint8_t *p)
 {
     return (uint32_t)p[0] << 24 | (uint32_t)p[1] << 16 | (uint32_t)p[2] << 8 | p[3];
@@ -62,14 +85,14 @@ static void put32(uint8_t *p, uint32_t v)
  * else 0. */
 static unsigned rest_of(const iap_dev *dev, unsigned index)
 {
-    return index + 1u == dev->count ? (unsigned)(dev->length & 0x3FFu) : 0u;
+    return index + 1u == dev->count ? (unsigned)(dev->length % PACKAGE) : 0u;
 }
 
 /* Image bytes in package `index`. */
 static unsigned payload_len(const iap_dev *dev, unsigned index)
 {
     const unsigned rest = rest_of(dev, index);
-    return rest != 0u ? rest : IAP_DEV_PACKAGE_SIZE;
+    return rest != 0u ? rest : PACKAGE;
 }
 
 /* The oldest frame, rx[0] on, is complete (`ok`: its CRC holds; always so but for a
@@ -78,17 +101,22 @@ static void handle(iap_dev *dev, uint_fast8_t ok)
 {
     const iap_dev_port *port = dev->port;
     uint8_t *const rx = dev->rx;
-    uint8_t out[14]; /* the answer: F1, the frame's code with bit 7 set, fields, CRC */
+    /* The answer: F1, the frame's code with bit 7 set, fields, CRC; the longest is the
+     * capability answer. */
+    uint8_t out[IAP_WIRE_CAPS_AREA_BYTES];
     uint_fast8_t body = 4u;
+    const uint32_t capacity =
+        port->capacity < IAP_DEV_MAX_IMAGE ? port->capacity : (uint32_t)IAP_DEV_MAX_IMAGE;
 
     out[0] = START;
-    out[1] = (uint8_t)(rx[1] | 0x80u);
+    out[1] = (uint8_t)(rx[1] | IAP_WIRE_ANSWER_BIT);
     out[2] = 0;
     out[3] = 0;
     if (rx[1] == CODE_REQUEST) {
         const uint32_t length = get32(rx + 2);
         const unsigned total = get16(rx + 6);
         const uint_fast8_t again = dev->flags & AFTER_REQUEST;
+        uint_fast8_t reason = 0;
 
         dev->flags |= AFTER_REQUEST;
         if (dev->count != 0u && !(dev->flags & FINISHED)) {
@@ -102,18 +130,30 @@ static void handle(iap_dev *dev, uint_fast8_t ok)
             if (!again)
                 return;
         }
-        /* Whatever came before is abandoned: nothing more is written until a request is
-         * accepted. A request that cannot be accepted gets no answer at all, as from a
-         * device that is not listening: the tool has no refusal to show. The total must
-         * be the length in packages, which keeps the length within 1 and
+        /* The total must be the length in packages, which keeps the length within 1 and
          * IAP_DEV_MAX_IMAGE (a length or a total of 0 wraps round and matches nothing). */
-        dev->length = 0; /* (no package is the final one) */
-        dev->count = 0;
-        dev->expected = 0;
-        dev->flags = AFTER_REQUEST;
-        if (((length - 1u) >> 10) != (uint32_t)total - 1u || length > port->capacity ||
-            port->prepare(port->user, length) != IAP_DEV_OK)
-            return;
+        if ((length - 1u) / PACKAGE != (uint32_t)total - 1u)
+            reason = IAP_WIRE_REFUSED_MALFORMED;
+        else if (length > capacity)
+            reason = IAP_WIRE_REFUSED_TOO_LARGE;
+        /* A request refused on its face leaves a complete image as it is: its application
+         * may still start. Anything else abandons what came before: nothing more is written
+         * until a request is accepted. */
+        if (reason == 0u || !(dev->flags & FINISHED)) {
+            dev->length = 0; /* (no package is the final one) */
+            dev->count = 0;
+            dev->expected = 0;
+            dev->flags = AFTER_REQUEST;
+            if (reason == 0u && port->prepare(port->user, length) != IAP_DEV_OK)
+                reason = IAP_WIRE_REFUSED_NOT_READY;
+        }
+        if (reason != 0u) {
+            out[1] = IAP_WIRE_REFUSED;
+            out[2] = (uint8_t)reason;
+            put32(out + 3, capacity);
+            body = IAP_WIRE_REFUSED_BYTES - TRAILER;
+            goto answer;
+        }
         dev->length = length;
         dev->count = total;
         dev->image_crc = 0;
@@ -125,11 +165,12 @@ static void handle(iap_dev *dev, uint_fast8_t ok)
         if (ok && index < dev->count) {
             if (index == dev->expected) {
                 const unsigned n = payload_len(dev, index);
-                const iap_dev_result r = port->write(port->user, (uint32_t)index << 10, rx + 4, n);
+                const iap_dev_result r =
+                    port->write(port->user, (uint32_t)index * PACKAGE, rx + HEADER, n);
                 status =
                     r == IAP_DEV_REFUSED ? IAP_DEV_STATUS_DATA_ERROR : IAP_DEV_STATUS_WRITE_FAILED;
                 if (r == IAP_DEV_OK) {
-                    dev->image_crc = crc_more(dev->image_crc, rx + 4, n);
+                    dev->image_crc = crc_more(dev->image_crc, rx + HEADER, n);
                     dev->expected = (uint16_t)(index + 1u);
                     status = IAP_DEV_STATUS_WRITTEN;
                 }
@@ -153,18 +194,25 @@ static void handle(iap_dev *dev, uint_fast8_t ok)
         out[2] = rx[2];
         out[3] = rx[3];
         out[4] = (uint8_t)status;
-        body = 5u;
+        body = IAP_WIRE_ACK_BYTES - TRAILER;
+    } else if (rx[1] == CODE_CAPABILITIES) {
+        /* What the device can do and what fits: flags, the area, the boot loader. */
+        out[3] = (uint8_t)((port->read != NULL ? IAP_WIRE_CAN_VERIFY : 0u) |
+                           (port->version != 0u ? IAP_WIRE_HAS_BASE : 0u));
+        put32(out + IAP_WIRE_CAPS_BASE_AT, port->version != 0u ? port->base : 0u);
+        put32(out + IAP_WIRE_CAPS_CAPACITY_AT, capacity);
+        put32(out + IAP_WIRE_CAPS_VERSION_AT, port->version);
+        body = IAP_WIRE_CAPS_AREA_BYTES - TRAILER;
     } else if (port->read == NULL) {
-        /* The capability question: cannot verify; the verification question: unknown. */
-        if (rx[1] == CODE_VERIFY)
-            return;
-    } else if (rx[1] == CODE_VERIFY) {
+        return; /* the verification question, on a device that cannot read its image back */
+    } else {
         /* Read back package by package into the package buffer: the question is all it
          * holds, and it has been decided. */
         uint32_t at = 0, crc = 0;
         unsigned i;
         for (i = 0; (dev->flags & FINISHED) && i < dev->count; ++i) {
             const unsigned n = payload_len(dev, i);
+            kick(port);
             if (port->read(port->user, at, rx, n) != IAP_DEV_OK)
                 return;
             crc = crc_more(crc, rx, n);
@@ -172,13 +220,11 @@ static void handle(iap_dev *dev, uint_fast8_t ok)
         }
         put32(out + 2, at);
         put32(out + 6, crc);
-        body = 10u;
-    } else {
-        out[3] = (uint8_t)IAP_DEV_CAN_VERIFY;
+        body = IAP_WIRE_VERIFY_ANSWER_BYTES - TRAILER;
     }
 answer:
     put32(out + body, iap_dev_crc32(out, body));
-    port->send(port->user, out, (uint8_t)(body + 4u));
+    port->send(port->user, out, (uint8_t)(body + TRAILER));
 }
 
 /*
@@ -206,15 +252,15 @@ static uint_fast8_t examine(iap_dev *dev, uint_fast8_t c)
     w->crc = crc_more(w->crc, f + r - 4u, 1u);
     trailer = get32(f + r - 3u);
     ok = trailer == w->crc; /* (looked at from the 8th byte on) */
-    end = code == CODE_REQUEST ? 12u : 8u;
+    end = code == CODE_REQUEST ? IAP_WIRE_REQUEST_BYTES : IAP_WIRE_QUESTION_BYTES;
     if (code == CODE_DATA) {
         /* The image's final package, when it has a remainder, may come short: tried at its
          * short length first, then as the full form, whose payload is zero past the image.
          * A non-zero byte where that padding would be settles it: a damaged package
          * (answered), or a short one with the next frame behind it. */
-        const unsigned s = rest_of(dev, get16(f + 2)) + 8u;
+        const unsigned s = rest_of(dev, get16(f + 2)) + HEADER + TRAILER;
         end = FULL_LEN;
-        if (s > 8u && r + 1u >= s) {
+        if (s > HEADER + TRAILER && r + 1u >= s) {
             if (r + 1u == s && ok) {
                 end = s;
             } else if (r < FULL_CRC_AT && trailer != 0u) { /* (the bytes before were 0) */
@@ -260,6 +306,23 @@ void iap_dev_init(iap_dev *dev, const iap_dev_port *port)
     dev->busy = 0;
 }
 
+/* How much frame `c` is worth keeping when one must give way: 2 for the package the image
+ * needs next (or the one just written, whose acknowledgement may have been lost), 1 for a
+ * frame too young to tell, 0 for anything else (a package look-alike inside a payload with
+ * an index the image does not need, a question, a request). */
+static uint_fast8_t worth(const iap_dev *dev, uint_fast8_t c)
+{
+    const unsigned seen = dev->follow[c].seen;
+    const uint8_t *f = dev->rx + (dev->rx_len - seen);
+    unsigned index;
+    if (seen < 2u || f[1] != CODE_DATA)
+        return 0u;
+    if (seen < HEADER)
+        return 1u;
+    index = get16(f + 2);
+    return dev->count != 0u && (index == dev->expected || index + 1u == dev->expected) ? 2u : 0u;
+}
+
 /* One byte from the line; with `idle`, the quiet line after it (see iap_dev_idle). A call
  * while the core is busy is ignored. */
 static void take(iap_dev *dev, uint8_t byte, uint_fast8_t idle)
@@ -276,17 +339,29 @@ static void take(iap_dev *dev, uint8_t byte, uint_fast8_t idle)
         dev->follow[dev->open].crc = 0;
         ++dev->open;
     }
-    /* Every frame followed takes the byte: the work per byte is bounded by their number.
-     * One more than can be followed: the one after the oldest makes room (the oldest may be
-     * the package being received, the newest ones the frame after a damaged one). */
+    /* Every frame followed takes the byte: the work per byte is bounded by their number
+     * (one more than can be followed while a new one makes room). */
     while (c < dev->open) {
         const uint_fast8_t verdict = examine(dev, c);
         if (verdict == DONE)
             dev->open = 0;
-        else if (verdict == MORE && (c != 1u || dev->open <= IAP_DEV_CANDIDATES))
+        else if (verdict == MORE)
             ++c;
         else
             forget(dev, c);
+    }
+    if (dev->open > IAP_DEV_CANDIDATES) {
+        /* Room for the newest: neither the oldest (it may be the package being received)
+         * nor the newest gives way, and of the others the one least worth keeping, the
+         * oldest of those. The package the image needs is never the one: after a damaged
+         * package, frames that start inside its payload (F1 02 ... in real code) are still
+         * followed when its copy comes, and the copy must survive the look-alikes inside
+         * its own payload. */
+        uint_fast8_t victim = 1u, i;
+        for (i = 2u; i + 1u < dev->open; ++i)
+            if (worth(dev, i) < worth(dev, victim))
+                victim = i;
+        forget(dev, victim);
     }
     if (idle)
         dev->open = 0; /* whatever is still incomplete is dropped */

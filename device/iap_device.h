@@ -11,22 +11,12 @@
  * interrupt). All callbacks run inside iap_dev_feed (or iap_dev_idle), never anywhere else.
  * See device/README.md.
  *
- * What the device sees on the line (multi-byte fields big-endian, CRC-32/ISO-HDLC trailer
- * over every byte before it):
- *   request       F1 01 length(4) total(2) crc(4)     12 bytes
- *   package       F1 02 index(2) payload(1024) crc(4)  1032 bytes; the image's final package
- *                 may instead come short: F1 02 index(2) payload(remainder) crc(4)
- *   capabilities? F1 03 00 00 crc(4)                   8 bytes
- *   verification? F1 04 00 00 crc(4)                   8 bytes
- * and what it answers:
- *   accepted      F1 81 00 00 crc(4)                   8 bytes
- *   ack           F1 82 index(2) status crc(4)         9 bytes; status 1 written,
- *                                                       2 data error, 3 write failed
- *   capabilities  F1 83 flags(2) crc(4)                8 bytes; bit 0: can verify
- *   verification  F1 84 length(4) crc(4) crc(4)        14 bytes; the image read back
+ * The frames on the line are defined in iap_wire.h, which both ends include.
  */
 #ifndef IAP_DEVICE_H
 #define IAP_DEVICE_H
+
+#include "iap_wire.h"
 
 #include <stddef.h>
 #include <stdint.h>
@@ -36,27 +26,28 @@ extern "C" {
 #endif
 
 /* Payload bytes of one full package. */
-#define IAP_DEV_PACKAGE_SIZE 1024u
+#define IAP_DEV_PACKAGE_SIZE IAP_WIRE_PACKAGE_SIZE
 /* The longest frame on the line: a full data package. */
-#define IAP_DEV_BUFFER_SIZE (IAP_DEV_PACKAGE_SIZE + 8u)
+#define IAP_DEV_BUFFER_SIZE IAP_WIRE_FULL_PACKAGE
 /* The largest image a request can describe: 65 535 packages (its total is 16 bits). */
-#define IAP_DEV_MAX_IMAGE 67107840uL
+#define IAP_DEV_MAX_IMAGE IAP_WIRE_MAX_IMAGE
 /* The quiet time, in milliseconds, after which a port may call iap_dev_idle (at least). */
 #define IAP_DEV_IDLE_MS 20u
 /* Frames followed at once while bytes are searched for the next one (at least 2): the
- * oldest and the newest. Each costs 6 to 8 bytes of context and one CRC step per received
- * byte while it is open. */
+ * oldest, the newest, and from 3 on the package the image needs, which never gives way to a
+ * newer one. Each costs 6 to 8 bytes of context and one CRC step per received byte while it
+ * is open. */
 #ifndef IAP_DEV_CANDIDATES
 #define IAP_DEV_CANDIDATES 3u
 #endif
 
 /* Acknowledgement status bytes. */
-#define IAP_DEV_STATUS_WRITTEN 1u
-#define IAP_DEV_STATUS_DATA_ERROR 2u
-#define IAP_DEV_STATUS_WRITE_FAILED 3u
+#define IAP_DEV_STATUS_WRITTEN IAP_WIRE_STATUS_WRITTEN
+#define IAP_DEV_STATUS_DATA_ERROR IAP_WIRE_STATUS_DATA_ERROR
+#define IAP_DEV_STATUS_WRITE_FAILED IAP_WIRE_STATUS_WRITE_FAILED
 
 /* Capability flags of the capability answer. */
-#define IAP_DEV_CAN_VERIFY 0x0001u
+#define IAP_DEV_CAN_VERIFY IAP_WIRE_CAN_VERIFY
 
 /* What every port callback returns. */
 typedef enum iap_dev_result
@@ -75,26 +66,30 @@ typedef struct iap_dev_port
     void *user;
 
     /* Bytes the core may accept at most: the size of the area the image goes to. A request
-     * for more is refused (no answer). Never more than IAP_DEV_MAX_IMAGE is accepted. */
+     * for more is refused (answered F1 C1 with reason 1 and this capacity). Never more than
+     * IAP_DEV_MAX_IMAGE is accepted. */
     uint32_t capacity;
 
-    /* Put reply bytes on the line (at most 9 at a time; 14 for the verification answer,
-     * which only a port with `read` gets). Required. Nothing is returned: a reply that is
-     * lost on the way is resent by the tool after its timeout. */
+    /* Put reply bytes on the line (one whole answer at a time: 8 to 20 bytes). Required. Nothing is
+     * returned: a reply that is lost on the way is resent by the tool after its timeout. */
     void (*send)(void *user, const uint8_t *bytes, uint8_t count);
 
     /* A request for an image of `length` bytes (1 to capacity) was accepted: erase or
      * prepare the area. Called once per image: a copy of the request that arrives before
-     * anything is written is answered without calling it again. IAP_DEV_FAILED leaves the
-     * request unanswered. Required. */
+     * anything is written is answered without calling it again. IAP_DEV_FAILED refuses the
+     * request (reason 3). Required. */
     iap_dev_result (*prepare)(void *user, uint32_t length);
 
-    /* Write `count` image bytes (1 to 1024) at `offset` from the start of the image. Each
-     * package is written once, in order, and only the image's own bytes (never the zero
-     * padding of a full-length final package). IAP_DEV_FAILED answers the package with
-     * status 3 and the tool resends it: write is then called again for the same bytes, so a
-     * write that failed after programming part of them must leave the area writable again
-     * (erased) before it returns. IAP_DEV_REFUSED answers status 2 instead. Required. */
+    /* Write `count` image bytes (1 to 1024) at `offset` from the start of the image. `data`
+     * is 4-byte aligned on targets whose uint32_t needs it. Each package is written once, in
+     * order, and only the image's own bytes (never the zero padding of a full-length final
+     * package). IAP_DEV_FAILED answers the package with status 3 and the tool resends it:
+     * write is then called again with the same offset and bytes, and every package
+     * acknowledged before stays acknowledged. So a port must be able to program these bytes
+     * again without losing earlier packages that share their erase unit: gather each erase
+     * unit in RAM and program it once it is complete (or the image ends), erasing it again
+     * after a failure, as the reference boot loader does. IAP_DEV_REFUSED answers status 2
+     * instead. Required. */
     iap_dev_result (*write)(void *user, uint32_t offset, const uint8_t *data, uint16_t count);
 
     /* Optional (may be NULL): the last package has been written; verify the image, mark it
@@ -108,6 +103,19 @@ typedef struct iap_dev_port
      * CRC-32 of the image it holds, read from its flash; IAP_DEV_FAILED leaves the question
      * unanswered. Without it the capability answer says the device cannot verify. */
     iap_dev_result (*read)(void *user, uint32_t offset, uint8_t *data, uint16_t count);
+
+    /* For the capability answer: the application area's first address (as applications
+     * are linked), and the boot loader's own version (nonzero, e.g. 0x00010200 for 1.2.0).
+     * A port that leaves `version` 0 (one written before these fields) answers without the
+     * first address, and the host judges images by their size alone. */
+    uint32_t base;
+    uint32_t version;
+
+    /* Optional (may be NULL): kicks the watchdog. Called at least once per KiB during the
+     * core's long passes (reading the image back for verification, iap_dev_crc32_kicked), so
+     * that an independent watchdog started by an option byte does not reset a 512 KiB check
+     * running at the reset clock. */
+    void (*watchdog)(void *user);
 } iap_dev_port;
 
 /*
@@ -116,6 +124,8 @@ typedef struct iap_dev_port
  */
 typedef struct iap_dev
 {
+    /* First, so that the payload (rx + 4) is as aligned as a uint32_t (see below). */
+    uint8_t rx[IAP_DEV_BUFFER_SIZE];
     const iap_dev_port *port;
     uint32_t length;    /* image length of the accepted request */
     uint32_t image_crc; /* CRC-32 of the image bytes written so far */
@@ -131,8 +141,21 @@ typedef struct iap_dev
     uint8_t open;                      /* frames followed */
     uint8_t flags;                     /* image finished; the last frame was a request */
     volatile uint8_t busy;             /* inside iap_dev_feed or iap_dev_idle */
-    uint8_t rx[IAP_DEV_BUFFER_SIZE];
 } iap_dev;
+
+/* write() gets the payload at rx + IAP_WIRE_HEADER: checked here, where the compiler sees it,
+ * against the alignment a uint32_t has on the target (the context, holding uint32_t fields,
+ * is at least that aligned). */
+struct iap_dev_align_probe
+{
+    uint8_t byte;
+    uint32_t word;
+};
+typedef char iap_dev_payload_is_aligned[(offsetof(iap_dev, rx) + IAP_WIRE_HEADER) %
+                                                    offsetof(struct iap_dev_align_probe, word) ==
+                                                0u
+                                            ? 1
+                                            : -1];
 
 /* Starts with no image accepted. The port must outlive the context. */
 void iap_dev_init(iap_dev *dev, const iap_dev_port *port);
@@ -171,6 +194,10 @@ uint16_t iap_dev_frame_length(const iap_dev *dev);
 
 /* The CRC-32 the protocol uses (CRC-32/ISO-HDLC), over `count` bytes. */
 uint32_t iap_dev_crc32(const uint8_t *bytes, size_t count);
+
+/* The same, calling the port's watchdog (when it has one) before every KiB: for long passes
+ * such as checking the whole image at power-on. */
+uint32_t iap_dev_crc32_kicked(const iap_dev_port *port, const uint8_t *bytes, uint32_t count);
 
 #ifdef __cplusplus
 }

@@ -49,7 +49,8 @@ void onSend(void *user, const uint8_t *bytes, uint8_t count)
     const QByteArray frame(reinterpret_cast<const char *>(bytes), count);
     FUZZ_CHECK(fuzz::isValidReply(frame));
     FUZZ_CHECK((count == 8 && bytes[1] == 0x81) || (count == 9 && bytes[1] == 0x82) ||
-               (count == 8 && bytes[1] == 0x83) || (count == 14 && bytes[1] == 0x84));
+               (count == 20 && bytes[1] == 0x83) || (count == 14 && bytes[1] == 0x84) ||
+               (count == 11 && bytes[1] == 0xC1 && bytes[2] >= 1 && bytes[2] <= 3));
     if (bytes[1] == 0x82)
         FUZZ_CHECK(bytes[4] >= 1 && bytes[4] <= 3);
     if (bytes[1] == 0x83)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "wire.h"
+
 #include <QByteArray>
 #include <QString>
 #include <QtGlobal>
@@ -21,9 +23,9 @@ public:
     // The request announces the package total in 16 bits: 65535 packages of 1024 bytes at
     // most. An image of 65536 packages would announce 0, and a device that takes the total at
     // its word would stop after the first package.
-    static constexpr qint64 MaxPackets = 65535;
-    static constexpr qint64 DefaultPacketSize = 1024;
-    static constexpr qint64 MaxImageBytes = MaxPackets * DefaultPacketSize;
+    static constexpr qint64 MaxPackets = iap::wire::MaxPackages;
+    static constexpr qint64 DefaultPacketSize = iap::wire::PackageSize;
+    static constexpr qint64 MaxImageBytes = iap::wire::MaxImageBytes;
 
     IapContext();
 

@@ -237,7 +237,8 @@ QString errorText(IapError error, bool chinese, const QString &path, const QStri
                              .arg(path, addressText(fault.firstLow), addressText(fault.firstHigh),
                                   addressText(fault.secondLow), addressText(fault.secondHigh));
     case IapError::ImageTooLarge: {
-        const QString packages = QString::number(IapContext::MaxImageBytes / 1024);
+        const QString packages =
+            QString::number(IapContext::MaxImageBytes / IapContext::DefaultPacketSize);
         return chinese ? QStringLiteral("固件文件“%1”：镜像 %2-%3 共 %4 字节，超过包数上限（%5 "
                                         "包）：最多可发送 %6 字节")
                              .arg(path, addressText(fault.firstLow), addressText(fault.firstHigh),

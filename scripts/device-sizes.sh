@@ -29,7 +29,7 @@ no_library() { # no_library NM OBJECT TARGET
     fi
 }
 
-# The core promises to stay small: 1.2 KiB of code on a Cortex-M3, under 2 KiB on an AVR.
+# The core promises to stay small: 1.5 KiB of code on a Cortex-M3, under 2.625 KiB on an AVR.
 within_budget() { # within_budget TARGET BYTES LIMIT
     if [ "$2" -gt "$3" ]; then
         echo "$1: the core has grown to $2 bytes of code, over its budget of $3" >&2
@@ -40,6 +40,8 @@ within_budget() { # within_budget TARGET BYTES LIMIT
 cc=${CC:-cc}
 "$cc" "${warn[@]}" -O2 -c "$core/iap_device.c" -o "$tmp/host.o"
 no_library nm "$tmp/host.o" host
+"$cc" "${warn[@]}" -O2 -c "$core/iap_app.c" -o "$tmp/host-app.o"
+no_library nm "$tmp/host-app.o" host
 echo "host ($("$cc" -dumpmachine)): warning-free, freestanding"
 
 cross=0
@@ -59,7 +61,7 @@ if command -v arm-none-eabi-gcc >/dev/null 2>&1; then
     echo "cortex-m3 (arm-none-eabi-gcc -Os -mthumb): code $((text + data)) bytes," \
         "context $ctx bytes (package buffer included), static data $bss bytes," \
         "stack at most $stack bytes"
-    within_budget cortex-m3 $((text + data)) 1228
+    within_budget cortex-m3 $((text + data)) 1536
     # The reference boot logic on top of the core (validity record, check, start), alone.
     board=$core/examples/mps2-an385
     arm-none-eabi-gcc "${warn[@]}" "${arm[@]}" -ffreestanding -I"$core" -I"$board" \
@@ -67,6 +69,13 @@ if command -v arm-none-eabi-gcc >/dev/null 2>&1; then
     read -r text data bss _ < <(arm-none-eabi-size "$tmp/boot-logic.o" | tail -n 1)
     echo "cortex-m3 reference boot logic (examples/mps2-an385/boot_logic.c): code" \
         "$((text + data)) bytes, static data $bss bytes"
+    # The application's half of an upgrade on request (iap_app.c): under 300 bytes.
+    arm-none-eabi-gcc "${warn[@]}" "${arm[@]}" -c "$core/iap_app.c" -o "$tmp/arm-app.o"
+    no_library arm-none-eabi-nm "$tmp/arm-app.o" cortex-m3
+    read -r text data bss _ < <(arm-none-eabi-size "$tmp/arm-app.o" | tail -n 1)
+    echo "cortex-m3 application hand-over (iap_app.c): code $((text + data)) bytes," \
+        "static data $bss bytes"
+    within_budget "cortex-m3 iap_app" $((text + data)) 299
 else
     echo "cortex-m3: skipped, arm-none-eabi-gcc is not installed (Debian package gcc-arm-none-eabi)"
 fi
@@ -77,12 +86,14 @@ if command -v avr-gcc >/dev/null 2>&1; then
     no_library avr-nm "$tmp/avr.o" avr
     # Beside it, with the common size flag that shares the register saves of every function.
     avr-gcc "${warn[@]}" -Os -mmcu=atmega2560 -mcall-prologues -c "$core/iap_device.c" -o "$tmp/avr-cp.o"
+    avr-gcc "${warn[@]}" -Os -mmcu=atmega2560 -c "$core/iap_app.c" -o "$tmp/avr-app.o"
+    no_library avr-nm "$tmp/avr-app.o" avr
     read -r text data _ _ < <(avr-size "$tmp/avr.o" | tail -n 1)
     read -r cptext cpdata _ _ < <(avr-size "$tmp/avr-cp.o" | tail -n 1)
     read -r _ _ ctx _ < <(avr-size "$tmp/avr-ctx.o" | tail -n 1)
     echo "avr (avr-gcc -Os, 16-bit int): warning-free, code $((text + data)) bytes" \
         "($((cptext + cpdata)) with -mcall-prologues), context $ctx bytes"
-    within_budget avr $((text + data)) 2047
+    within_budget avr $((text + data)) 2688
 else
     echo "avr: skipped, avr-gcc is not installed (Debian package gcc-avr)"
 fi

@@ -20,7 +20,11 @@ DeviceModel::DeviceModel(const DeviceOptions &options)
     : m_options(options), m_ignoreLeft(options.ignoreRequests)
 {
     m_port.user = this;
-    m_port.capacity = quint32(MaxImageBytes);
+    m_port.capacity = options.capacity != 0 ? options.capacity : quint32(MaxImageBytes);
+    if (options.hasBase) {
+        m_port.base = options.base;
+        m_port.version = Version;
+    }
     m_port.send = &DeviceModel::portSend;
     m_port.prepare = &DeviceModel::portPrepare;
     m_port.write = &DeviceModel::portWrite;
@@ -137,9 +141,14 @@ void DeviceModel::portSend(void *user, const uint8_t *bytes, uint8_t count)
         self->onAccepted(frame, length);
     } else if (quint8(frame.at(1)) == iap::wire::Acknowledgement) {
         self->onAcknowledgement(frame, length);
-    } else if (!self->m_options.silent) { // the capability or verification answer
-        self->m_out->log
-            << QStringLiteral("question answered: %1").arg(QString::fromLatin1(frame.toHex(' ')));
+    } else if (self->m_options.trustTotal && quint8(frame.at(1)) == iap::wire::Refused &&
+               quint8(frame.at(2)) == iap::wire::RefusedMalformed) {
+        // --trust-total: a device that takes the total at its word finds nothing to refuse.
+    } else if (!self->m_options.silent) { // a refusal, the capability or verification answer
+        self->m_out->log << (quint8(frame.at(1)) == iap::wire::Refused
+                                 ? QStringLiteral("request refused: %1")
+                                 : QStringLiteral("question answered: %1"))
+                                .arg(QString::fromLatin1(frame.toHex(' ')));
         self->m_out->replies.append(self->replyTo(frame, length));
         if (self->m_options.verifyAhead && quint8(frame.at(1)) == iap::wire::CapabilityAnswer) {
             Reply ahead = self->replyTo(

@@ -7,6 +7,7 @@
 #include <QVector>
 
 #include "iap_device.h"
+#include "wire.h"
 
 // Which packages a fault hits: listed indices the first time each is answered, or every
 // package every time ("all").
@@ -61,6 +62,12 @@ struct DeviceOptions
     int keepAliveMs = 0;    // while a package is written, a keep-alive frame this often
     double faultRate = 0.0; // seeded random faults on each package's first answer
     quint64 seed = 1;
+    // The application area the capability answer names: its capacity (the largest image
+    // when 0) and, when set, its first address (the answer then gives the simulator's
+    // version too, as a boot loader that names its area does).
+    quint32 capacity = 0;
+    bool hasBase = false;
+    quint32 base = 0;
 };
 
 // The boot loader as a pure object: bytes from the tool go in with the time they arrived,
@@ -82,9 +89,11 @@ struct DeviceOptions
 class DeviceModel
 {
 public:
-    static constexpr int PacketSize = 1024;
+    static constexpr int PacketSize = int(iap::wire::PackageSize);
     // The largest image a request can describe: its package total is 16 bits.
-    static constexpr qint64 MaxImageBytes = 65535LL * PacketSize;
+    static constexpr qint64 MaxImageBytes = iap::wire::MaxImageBytes;
+    // The version the capability answer gives with --base: 1.0.0.
+    static constexpr quint32 Version = 0x00010000;
 
     enum class Fault
     {

@@ -157,6 +157,16 @@ int main(int argc, char *argv[])
         QStringLiteral("Device fault: 0.2 ms after the capability answer, and before the "
                        "verification question has begun to arrive, answer it unasked with the "
                        "length and CRC-32 of the image as it came over the line (not as stored)."));
+    const QCommandLineOption capacityOpt(
+        QStringLiteral("capacity"),
+        QStringLiteral("The application area takes BYTES (default: the largest image, 67107840); "
+                       "a request for more is refused."),
+        QStringLiteral("BYTES"));
+    const QCommandLineOption areaBaseOpt(
+        QStringLiteral("base"),
+        QStringLiteral("The capability answer names ADDRESS (0x... or decimal) as the "
+                       "application area's first address."),
+        QStringLiteral("ADDRESS"));
     const QCommandLineOption logOpt(QStringLiteral("log"),
                                     QStringLiteral("Write one line per event to stderr."));
     const QCommandLineOption linkOpt(
@@ -169,7 +179,8 @@ int main(int argc, char *argv[])
                        statusOpt,     corruptOpt,       noiseOpt,     splitOpt,       gapOpt,
                        padOpt,        ignoreOpt,        silentOpt,    hangupOpt,      faultsOpt,
                        seedOpt,       echoOpt,          writeOpt,     keepAliveOpt,   shortAckOpt,
-                       trustTotalOpt, corruptStoredOpt, earlyAcksOpt, verifyAheadOpt, logOpt});
+                       trustTotalOpt, corruptStoredOpt, earlyAcksOpt, verifyAheadOpt, logOpt,
+                       capacityOpt,   areaBaseOpt});
     parser.process(app);
     if (parser.isSet(versionOpt)) {
         std::printf("iap-device-sim %s\n", PROJECT_VERSION);
@@ -202,8 +213,9 @@ int main(int argc, char *argv[])
         return usageError(QStringLiteral("--baud needs a number of 0 or more"));
     if (!number(gapOpt, 0, &options.splitGapMs))
         return usageError(QStringLiteral("--split-gap-ms needs a number of 0 or more"));
-    if (!number(padOpt, 0, &options.device.pad) || options.device.pad > 1024)
-        return usageError(QStringLiteral("--pad needs a number from 0 to 1024"));
+    if (!number(padOpt, 0, &options.device.pad) || options.device.pad > iap::wire::PackageSize)
+        return usageError(
+            QStringLiteral("--pad needs a number from 0 to %1").arg(iap::wire::PackageSize));
     if (!number(ignoreOpt, 0, &options.device.ignoreRequests))
         return usageError(QStringLiteral("--ignore-requests needs a number of 0 or more"));
     if (!number(writeOpt, 0, &options.device.writeMs) || options.device.writeMs > 60000)
@@ -212,6 +224,20 @@ int main(int argc, char *argv[])
         (!number(keepAliveOpt, 1, &options.device.keepAliveMs) || options.device.writeMs == 0))
         return usageError(
             QStringLiteral("--keep-alive needs a number of 1 or more, and --write-ms"));
+    const auto address = [&](const QCommandLineOption &opt, quint32 *out) {
+        const QString text = parser.value(opt);
+        const bool hex = text.startsWith(QLatin1String("0x"), Qt::CaseInsensitive);
+        bool ok = false;
+        const qulonglong value = (hex ? text.mid(2) : text).toULongLong(&ok, hex ? 16 : 10);
+        *out = quint32(value);
+        return ok && value <= 0xFFFFFFFFu;
+    };
+    if (parser.isSet(capacityOpt) &&
+        (!address(capacityOpt, &options.device.capacity) || options.device.capacity == 0))
+        return usageError(QStringLiteral("--capacity needs a number of bytes from 1"));
+    options.device.hasBase = parser.isSet(areaBaseOpt);
+    if (options.device.hasBase && !address(areaBaseOpt, &options.device.base))
+        return usageError(QStringLiteral("--base needs an address of 32 bits"));
     if (parser.isSet(hangupOpt) && !number(hangupOpt, 0, &options.hangupAfter))
         return usageError(QStringLiteral("--hangup-after needs a number of 0 or more"));
 

@@ -44,6 +44,8 @@ struct CorePort
     bool withFinish = true;
     std::function<void()> inCallback; // run inside every callback (an interrupt meanwhile)
     quint64 writtenSum = 0;           // sum of all bytes written (for images too large to store)
+    int misaligned = 0; // writes whose data was not 4-byte aligned (a word read would fault)
+    int kicks = 0;      // watchdog calls
 
     explicit CorePort(quint32 capacity = 1u << 20, bool finish = true) : withFinish(finish)
     {
@@ -71,6 +73,8 @@ struct CorePort
             const bool fail = self->failWrite && self->failWrite(offset);
             const bool refuse = self->refuseWrite && self->refuseWrite(offset);
             self->writes.append({offset, count, !fail && !refuse});
+            if (reinterpret_cast<quintptr>(data) % 4 != 0)
+                ++self->misaligned;
             if (fail)
                 return IAP_DEV_FAILED;
             if (refuse)
@@ -114,6 +118,7 @@ struct CorePort
             std::copy_n(self->flash.constData() + offset, count, data);
             return IAP_DEV_OK;
         };
+        port.watchdog = [](void *user) { ++static_cast<CorePort *>(user)->kicks; };
         iap_dev_init(&dev, &port);
     }
     CorePort(const CorePort &) = delete;

@@ -1,6 +1,7 @@
 // The device core at its boundary: the bytes it is fed, the reply bytes it sends and the
 // calls it makes to its port. Frames are built here from the wire layout with zlib's CRC.
 #include "coreport.h"
+#include "iap_app.h"
 
 #include <QRandomGenerator>
 #include <QtTest>
@@ -75,12 +76,20 @@ void begin(CorePort &p, const QByteArray &image)
     QCOMPARE(p.feed(requestFor(image)), accepted);
 }
 
-// The reply frames of the capability exchange: F1 83 flags(2), F1 84 length(4) crc(4).
-QByteArray capabilities(int flags)
+// The reply frames of the capability exchange: F1 83 flags(2) base(4) capacity(4) version(4),
+// F1 84 length(4) crc(4).
+QByteArray capabilities(int flags, quint32 capacity = 1u << 20, quint32 base = 0,
+                        quint32 version = 0)
 {
     QByteArray b = hex("F1 83");
     b.append(char(flags >> 8)).append(char(flags));
-    return withCrc(b);
+    return withCrc(b + be32(base) + be32(capacity) + be32(version));
+}
+
+// F1 C1 reason(1) capacity(4): the request is refused.
+QByteArray refused(int reason, quint32 capacity)
+{
+    return withCrc(hex("F1 C1") + QByteArray(1, char(reason)) + be32(capacity));
 }
 
 QByteArray verification(quint32 length, quint32 crc)
@@ -156,6 +165,13 @@ private slots:
     void questions_data();
     void questions();
 
+    // The faults a review found, each fixed
+    void coreFaults_data();
+    void coreFaults();
+    void capabilityAnswer();
+    void appHandOver_data();
+    void appHandOver();
+
     // The largest image
     void largestImage();
 };
@@ -192,21 +208,23 @@ void TestDeviceCore::requests_data()
     QTest::addColumn<bool>("prepared");
 
     const quint32 big = 67107840u;
+    // Refusals: 1 too large, 2 malformed; the capacity named is at most the largest image.
+    const QByteArray malformed = refused(2, 8192);
     QTest::newRow("1 byte") << request(1, 1) << 1024u << accepted << true;
     QTest::newRow("5000 bytes") << request(5000, 5) << 8192u << accepted << true;
     QTest::newRow("exactly the capacity") << request(2048, 2) << 2048u << accepted << true;
-    QTest::newRow("over the capacity") << request(2049, 3) << 2048u << QByteArray() << false;
+    QTest::newRow("over the capacity") << request(2049, 3) << 2048u << refused(1, 2048) << false;
     QTest::newRow("largest image") << request(big, 65535) << big << accepted << true;
     QTest::newRow("largest with a remainder") << request(big - 1, 65535) << big << accepted << true;
     QTest::newRow("one byte past the largest")
-        << request(big + 1, 0) << 0xFFFFFFFFu << QByteArray() << false;
+        << request(big + 1, 0) << 0xFFFFFFFFu << refused(2, big) << false;
     QTest::newRow("65536 packages, total 0")
-        << request(big + 1024, 0) << 0xFFFFFFFFu << QByteArray() << false;
-    QTest::newRow("total one short") << request(5000, 4) << 8192u << QByteArray() << false;
-    QTest::newRow("total one over") << request(5000, 6) << 8192u << QByteArray() << false;
+        << request(big + 1024, 0) << 0xFFFFFFFFu << refused(2, big) << false;
+    QTest::newRow("total one short") << request(5000, 4) << 8192u << malformed << false;
+    QTest::newRow("total one over") << request(5000, 6) << 8192u << malformed << false;
     QTest::newRow("65537 packages, total wrapped to 1")
-        << request(65537u * 1024u, 65537 & 0xFFFF) << 0xFFFFFFFFu << QByteArray() << false;
-    QTest::newRow("empty image") << request(0, 0) << 8192u << QByteArray() << false;
+        << request(65537u * 1024u, 65537 & 0xFFFF) << 0xFFFFFFFFu << refused(2, big) << false;
+    QTest::newRow("empty image") << request(0, 0) << 8192u << malformed << false;
     QByteArray badCrc = request(5000, 5);
     badCrc[11] = char(badCrc.at(11) ^ 0x01);
     QTest::newRow("bad CRC") << badCrc << 8192u << QByteArray() << false;
@@ -287,8 +305,9 @@ void TestDeviceCore::refusedRequestAbandonsTheImage()
     CorePort p(4096);
     begin(p, image);
     QCOMPARE(p.feed(packageOf(image, 0)), ackFrame(0, 1));
-    // Does not fit: no answer (the second copy gives the image up).
-    QCOMPARE(p.feed(request(5000, 5) + request(5000, 5)), QByteArray());
+    // Does not fit: refused at the second copy, which gives the image up (a lone copy is
+    // taken for payload bytes).
+    QCOMPARE(p.feed(request(5000, 5) + request(5000, 5)), refused(1, 4096));
     QCOMPARE(p.feed(packageOf(image, 1)), ackFrame(1, 2));
     QCOMPARE(p.feed(packageOf(image, 0)), ackFrame(0, 2));
     QCOMPARE(p.writes.size(), 1);
@@ -299,7 +318,7 @@ void TestDeviceCore::failedPrepareIsNotAccepted()
     const QByteArray image = randomImage(100, 11);
     CorePort p;
     p.failPrepare = true;
-    QCOMPARE(p.feed(requestFor(image)), QByteArray());
+    QCOMPARE(p.feed(requestFor(image)), refused(3, 1u << 20));
     QCOMPARE(p.feed(packageOf(image, 0)), ackFrame(0, 2));
     QVERIFY(p.writes.isEmpty());
     p.failPrepare = false;
@@ -799,7 +818,7 @@ void TestDeviceCore::existingPortInitialiser()
                             packageOf(image, 1, true) + verificationQuestion;
     iap_dev_feed_bytes(&dev, reinterpret_cast<const uint8_t *>(line.constData()),
                        size_t(line.size()));
-    QCOMPARE(oldPortSent, accepted + capabilities(0) + ackFrame(0, 1) + ackFrame(1, 1));
+    QCOMPARE(oldPortSent, accepted + capabilities(0, 4096) + ackFrame(0, 1) + ackFrame(1, 1));
     QCOMPARE(oldPortFlash, image);
     QCOMPARE(iap_dev_complete(&dev), 1);
 }
@@ -872,6 +891,97 @@ void TestDeviceCore::questions()
     QCOMPARE(iap_dev_complete(&p.dev), 1);
     QCOMPARE(p.feed(verificationQuestion), verification(2500, zcrc(p.flash)));
     QCOMPARE(p.successfulWrites(), 3);
+}
+
+void TestDeviceCore::coreFaults_data()
+{
+    QTest::addColumn<QString>("fault");
+    QTest::newRow("look-alikes after a damaged package") << "look-alikes";
+    QTest::newRow("payload aligned for word reads") << "aligned";
+    QTest::newRow("refused request after completion") << "refused after completion";
+}
+
+void TestDeviceCore::coreFaults()
+{
+    QFETCH(QString, fault);
+    // Real Thumb-2 code holds F1 02 .. and F1 04 ..: frames that start inside a payload.
+    QByteArray image = randomImage(2048, 44, true);
+    for (int at = 40; at + 4 < 1024; at += 50)
+        image.replace(at, 4, at % 100 == 40 ? hex("F1 02 12 34") : hex("F1 04 00 00"));
+    CorePort p(4096);
+    begin(p, image);
+    if (fault == QLatin1String("look-alikes")) {
+        // Package 0 damaged on the line, its copy right behind it and no idle hint: the copy
+        // is written, whatever the look-alikes it drags along.
+        QByteArray damaged = packageOf(image, 0);
+        damaged[10] = char(damaged.at(10) ^ 0x04);
+        const QByteArray answers = p.feed(damaged + packageOf(image, 0));
+        QVERIFY(answers.startsWith(ackFrame(0, 2)));
+        QVERIFY2(answers.endsWith(ackFrame(0, 1)), answers.toHex(' ').constData());
+    } else {
+        QCOMPARE(p.feed(packageOf(image, 0)), ackFrame(0, 1));
+    }
+    QCOMPARE(p.feed(packageOf(image, 1)), ackFrame(1, 1));
+    QCOMPARE(p.flash, image);
+    QCOMPARE(p.misaligned, 0);
+    QCOMPARE(iap_dev_complete(&p.dev), 1);
+    if (fault == QLatin1String("refused after completion")) {
+        // Too large: refused, and the image just written stays complete and startable.
+        QCOMPARE(p.feed(request(5000, 5)), refused(1, 4096));
+        QCOMPARE(iap_dev_complete(&p.dev), 1);
+        QCOMPARE(p.feed(verificationQuestion), verification(2048, zcrc(image)));
+    }
+}
+
+void TestDeviceCore::capabilityAnswer()
+{
+    // A port that names its area and version: the answer says so, and the watchdog is kicked
+    // for every KiB read back for verification.
+    const QByteArray image = randomImage(2500, 45);
+    CorePort p(8192);
+    p.port.base = 0x08004000u;
+    p.port.version = 0x00010200u;
+    QCOMPARE(p.feed(capabilityQuestion), capabilities(3, 8192, 0x08004000u, 0x00010200u));
+    begin(p, image);
+    p.feed(packageOf(image, 0) + packageOf(image, 1) + packageOf(image, 2, true));
+    p.kicks = 0;
+    QCOMPARE(p.feed(verificationQuestion), verification(2500, zcrc(image)));
+    QCOMPARE(p.kicks, 3);
+    p.kicks = 0;
+    QCOMPARE(
+        iap_dev_crc32_kicked(&p.port, reinterpret_cast<const uint8_t *>(image.constData()), 2500),
+        zcrc(image));
+    QCOMPARE(p.kicks, 3);
+}
+
+void TestDeviceCore::appHandOver_data()
+{
+    // The bytes a running application's UART receives, and how often it enters the boot
+    // loader on them.
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<int>("entered");
+    QByteArray damaged = request(5000, 5);
+    damaged[4] = char(damaged.at(4) ^ 0x20);
+    QTest::newRow("a request after noise") << hex("00 F1 01 F1") + request(5000, 5) << 1;
+    QTest::newRow("the capability question") << capabilityQuestion << 1;
+    QTest::newRow("the verification question") << verificationQuestion << 0;
+    QTest::newRow("a damaged request") << damaged << 0;
+    QTest::newRow("a request cut short, then whole")
+        << request(5000, 5).left(9) + request(5000, 5) << 1;
+    QTest::newRow("a package's bytes") << package(0, QByteArray(1024, '\x01')) << 0;
+}
+
+void TestDeviceCore::appHandOver()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(int, entered);
+    iap_app app;
+    int calls = 0;
+    iap_app_init(
+        &app, [](void *user) { ++*static_cast<int *>(user); }, &calls);
+    for (const char byte : bytes)
+        iap_app_feed(&app, quint8(byte));
+    QCOMPARE(calls, entered);
 }
 
 void TestDeviceCore::largestImage()

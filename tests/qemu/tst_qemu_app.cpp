@@ -4,11 +4,14 @@
 // cycle, is replaced by a second version through a request inside the boot wait, and a power
 // cut in the middle of an upgrade leaves a board that stays in the boot loader and takes the
 // next upgrade; iap-flash --verify gets the image's length and CRC read back from the board's
-// flash. The board's console (JSON lines) says what the boot loader decided.
+// flash; a running application hands over to the boot loader when iap-flash asks, and images
+// that do not fit are refused before anything is erased. The board's console (JSON lines)
+// says what the boot loader decided.
 #include "flashrun.h"
 #include "simprocess.h"
 #include "testfiles.h"
 
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -34,8 +37,8 @@ QByteArray banner(const char *version)
 }
 
 // What the board's port shows, opened as a terminal program would, until `text` has come or
-// 15 s have passed.
-QByteArray readPort(const QString &path, const QByteArray &text)
+// 15 s have passed; with `strayMs`, one stray byte (0x00) goes out that often meanwhile.
+QByteArray readPort(const QString &path, const QByteArray &text, int strayMs = 0)
 {
     const int fd = ::open(path.toLocal8Bit().constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     termios t{};
@@ -47,9 +50,11 @@ QByteArray readPort(const QString &path, const QByteArray &text)
     char buf[256];
     for (QDeadlineTimer deadline(15000);
          fd >= 0 && !got.contains(text) && !deadline.hasExpired();) {
+        if (strayMs > 0 && ::write(fd, "", 1) != 1)
+            break;
         pollfd p{fd, POLLIN, 0};
-        const ssize_t n =
-            ::poll(&p, 1, int(deadline.remainingTime())) > 0 ? ::read(fd, buf, sizeof buf) : 0;
+        const int wait = strayMs > 0 ? strayMs : int(deadline.remainingTime());
+        const ssize_t n = ::poll(&p, 1, wait) > 0 ? ::read(fd, buf, sizeof buf) : 0;
         got.append(buf, int(qMax<ssize_t>(n, 0)));
     }
     if (fd >= 0)
@@ -76,6 +81,7 @@ private slots:
     void flashedApplicationStartsAndStartsAgain();
     void secondVersionReplacesItAndIsVerified();
     void powerCutMidUpgrade();
+    void runningApplicationUpgradedOnRequest();
 
 private:
     bool powerOn(bool hold);
@@ -262,6 +268,59 @@ void TestQemuApp::powerCutMidUpgrade()
     QCOMPARE(readPort(m_board->path(), banner("3.0-rc1")), banner("3.0-rc1"));
     QVERIFY(!event(QStringLiteral("start")).isEmpty());
     QCOMPARE(int(m_board->events(QStringLiteral("start")).size()), 1);
+}
+
+void TestQemuApp::runningApplicationUpgradedOnRequest()
+{
+    // 3.0-rc1 runs (the last test flashed it). iap-flash with no reset and no --hold: the
+    // application hears the capability question and hands over to the boot loader.
+    QVERIFY(powerOn(false));
+    QCOMPARE(readPort(m_board->path(), banner("3.0-rc1")), banner("3.0-rc1"));
+    Run run = flash(onBoard({app("2.0", "elf")}));
+    QVERIFY2(run.exitCode == 0, run.out.constData());
+    QCOMPARE(int(m_board->events(QStringLiteral("power-on")).size()), 2);
+    QVERIFY(event(QStringLiteral("power-on"), 2).value(QStringLiteral("handover")).toBool());
+
+    // Right after it, before the new application starts: a request the boot loader refuses
+    // (too large; not asked first), answered at once, and the new application still starts.
+    const QString big =
+        writeFile(m_dir, QStringLiteral("oversized.bin"), QByteArray(AppMax + 1, '\x55'));
+    QVERIFY(!big.isEmpty());
+    run = flash(onBoard({QStringLiteral("--no-capability-check"), big}));
+    QCOMPARE(run.exitCode, 9);
+    QCOMPARE(run.json.last().value(QStringLiteral("reason")).toString(), QStringLiteral("refused"));
+    // Stray bytes on the line (one every 300 ms) do not hold it back: only valid frames do.
+    QVERIFY(readPort(m_board->path(), banner("2.0"), 300).contains(banner("2.0")));
+    QCOMPARE(int(m_board->events(QStringLiteral("power-on")).size()), 2); // no hand-over
+
+    // An ELF linked at 0x08000000 and an image larger than the area: refused before any
+    // request, both ranges named; the running application hands over and, left alone, starts
+    // again by itself.
+    const QString wrong = m_dir.filePath(QStringLiteral("wrong.elf"));
+    QProcess ld;
+    ld.start(QStandardPaths::findExecutable(QStringLiteral("ld")),
+             {"-N", "-e", "0", "--section-start=.data=0x08000000", "--oformat", "elf32-little",
+              "-o", wrong, "-b", "binary", app("1.0", "bin")});
+    QVERIFY(ld.waitForFinished(30000));
+    QCOMPARE(ld.exitCode(), 0);
+    const QString area = QStringLiteral("the area 0x00010000-0x0010F7FF (1046528 bytes)");
+    for (const QString &file : {wrong, big}) {
+        run = flash(onBoard({file}));
+        QCOMPARE(run.exitCode, 2);
+        const QJsonObject failed = run.json.last();
+        QCOMPARE(failed.value(QStringLiteral("reason")).toString(), QStringLiteral("does-not-fit"));
+        QCOMPARE(failed.value(QStringLiteral("requests")).toInt(), 0);
+        const QString error = failed.value(QStringLiteral("error")).toString();
+        QVERIFY2(error.contains(area) &&
+                     error.contains(file == wrong ? QStringLiteral("is 0x08000000-0x")
+                                                  : QStringLiteral("is 1046529 bytes")),
+                 qPrintable(error));
+        QCOMPARE(readPort(m_board->path(), banner("2.0")), banner("2.0"));
+    }
+    // Nothing was erased: after a power cycle the application starts.
+    QVERIFY(powerOn(false));
+    QCOMPARE(application(event(QStringLiteral("power-on"))), QStringLiteral("valid"));
+    QCOMPARE(readPort(m_board->path(), banner("2.0")), banner("2.0"));
 }
 
 QTEST_GUILESS_MAIN(TestQemuApp)

@@ -4,7 +4,8 @@
  *   0x00000000  the boot loader (SSRAM1, loaded by QEMU)
  *   0x00010000  APP_BASE: the application flash, 1 MiB in 2 KiB pages; its last page holds the
  *               validity record, the rest (APP_MAX bytes) is the largest application
- *   0x20000000  RAM, 64 KiB: the boot loader's data and stack, then the application's
+ *   0x20000000  RAM, 64 KiB: the boot loader's data and stack, then the application's; its
+ *               last 16 bytes are neither's: the hand-over word (HANDOVER_ADDR)
  * The application flash is modelled as NOR flash over the file named on QEMU's semihosting
  * command line (flash.c). */
 #ifndef BOARD_H
@@ -25,10 +26,25 @@
 
 #define SYSTEM_CLOCK 25000000uL
 
+/* The boot loader's version, in the capability answer: 1.1.0 (names its area, refuses what
+ * does not fit, takes a hand-over). */
+#define BOOT_VERSION 0x00010100uL
+
 /* At power-on with a valid application: how long a request keeps the boot loader. */
 #define BOOT_WAIT_MS 500u
-/* After the last acknowledgement: how long the line must stay quiet (the host may ask whether
- * the image arrived intact) before the application starts. */
+/* After the last acknowledgement: how long the line must stay free of valid frames (the host
+ * may ask whether the image arrived intact) before the application starts. */
 #define VERIFY_WAIT_MS 2000u
+
+/* The hand-over from a running application (device/iap_app.h): the application writes
+ * HANDOVER_MAGIC at HANDOVER_ADDR, a RAM word that no start-up code clears (both linker
+ * scripts keep the last 16 bytes of RAM out of their data and stack), and resets the chip.
+ * The boot loader clears it at power-on and stays in update mode, without BOOT_WAIT; when
+ * no request is accepted and no valid frame comes for HANDOVER_WAIT_MS, it starts the valid
+ * application again (the host only asked, refused the image, or went away). On a part whose
+ * RAM is not kept across a reset, a backup register does the same. */
+#define HANDOVER_ADDR 0x2000FFF0uL
+#define HANDOVER_MAGIC 0x4F564148uL /* "HAVO" in memory */
+#define HANDOVER_WAIT_MS 3000u
 
 #endif /* BOARD_H */

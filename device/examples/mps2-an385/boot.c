@@ -2,10 +2,12 @@
  *
  * Power-on: the application flash comes up from its file (flash.c); with a valid application
  * (boot_logic.c) the boot loader waits BOOT_WAIT_MS for a request and starts the application
- * when none comes. A request keeps it here: the image is received through the device core,
- * page by page into the flash, and once the last package is acknowledged and the line has
- * been quiet for VERIFY_WAIT_MS (the host may ask whether the image arrived intact), the
- * application starts if it is valid. Otherwise the boot loader stays and takes the next image.
+ * when none comes. Handed over by the running application (board.h: HANDOVER_ADDR), it waits
+ * instead until HANDOVER_WAIT_MS pass without a valid frame. A request keeps it here: the
+ * image is received through the device core, page by page into the flash, and once the last
+ * package is acknowledged and no valid frame has come for VERIFY_WAIT_MS (the host may ask
+ * whether the image arrived intact), the application starts if it is valid. Otherwise the
+ * boot loader stays and takes the next image.
  *
  * The UART receive interrupt puts bytes in a ring; the main loop feeds them to the core and
  * sleeps when there is nothing to do; SysTick counts milliseconds. Each event is one JSON line
@@ -65,12 +67,17 @@ void uart0_rx_handler(void)
 
 /* ---- the port of the device core ---- */
 static iap_dev dev;
-static int requested; /* a request was accepted since power-on */
-static int decided;   /* the complete image was checked (and did not start) */
+static int requested;                 /* a request was accepted since power-on */
+static int decided;                   /* the complete image was checked (and did not start) */
+static uint32_t image_length;         /* of the request accepted */
+static volatile uint32_t answered_ms; /* when the last valid frame was answered */
 
+/* Every valid frame the core acts on is answered: the time of the last answer is the time of
+ * the last valid frame (stray bytes on the line keep nothing waiting). */
 static void port_send(void *user, const uint8_t *bytes, uint8_t count)
 {
     (void)user;
+    answered_ms = now_ms;
     while (count--) {
         while (UART_STATE & UART_STATE_TXFULL) {
         }
@@ -83,38 +90,48 @@ static void port_send(void *user, const uint8_t *bytes, uint8_t count)
 static iap_dev_result port_prepare(void *user, uint32_t length)
 {
     (void)user;
-    (void)length;
     requested = 1;
     decided = 0;
+    image_length = length;
     return boot_invalidate() == FLASH_OK ? IAP_DEV_OK : IAP_DEV_FAILED;
 }
 
+/* A page is programmed whole, from RAM. The core acknowledges each package once it is
+ * written and resends nothing acknowledged, but a failed program cannot be mended in place:
+ * the bytes it reached are no longer erased, and erasing the page again would lose the
+ * packages before it in the same page. So each page is gathered here (two packages of a
+ * 2 KiB page) and programmed when it is complete or the image ends; a failure leaves the
+ * buffer as it is, and the resend of the page's last package erases the page and programs
+ * all of it again. (Restarting from the page's first package would need the host to go
+ * back, which the protocol cannot ask.) */
+static uint32_t page_buffer[FLASH_PAGE / 4u]; /* words: programmed in 8-byte units */
+
 static iap_dev_result port_write(void *user, uint32_t offset, const uint8_t *data, uint16_t count)
 {
+    uint8_t *const buffer = (uint8_t *)page_buffer;
     const uint32_t address = APP_BASE + offset;
-    const uint32_t whole = count & ~(uint32_t)(FLASH_UNIT - 1u);
-    uint8_t tail[FLASH_UNIT];
-    uint32_t page, i;
+    const uint32_t page = address & ~(FLASH_PAGE - 1u);
+    const uint32_t at = address - page;
+    uint32_t i, end;
     (void)user;
-    if (offset > APP_MAX || count > APP_MAX - offset)
+    if (offset > APP_MAX || count > APP_MAX - offset || at + count > FLASH_PAGE)
         return IAP_DEV_FAILED;
-    /* Writes come in order from offset 0: a page that starts inside this package is entered
-     * for the first time in this image. */
-    for (page = (address + FLASH_PAGE - 1u) & ~(FLASH_PAGE - 1u); page < address + count;
-         page += FLASH_PAGE) {
-        if (!flash_is_erased(page, FLASH_PAGE) && flash_erase_page(page) != FLASH_OK)
-            return IAP_DEV_FAILED;
-    }
-    if (whole != 0u && flash_program(address, data, whole) != FLASH_OK)
+    if (at == 0u) /* the page's first package: the rest reads as erased */
+        for (i = 0; i < FLASH_PAGE; ++i)
+            buffer[i] = 0xFFu;
+    for (i = 0; i < count; ++i)
+        buffer[at + i] = data[i];
+    end = at + count;
+    if (end < FLASH_PAGE && offset + count < image_length)
+        return IAP_DEV_OK; /* the rest of the page is still to come */
+    /* The image's end is padded with erased bytes to a whole program unit. */
+    end = (end + FLASH_UNIT - 1u) & ~(uint32_t)(FLASH_UNIT - 1u);
+    if (!flash_is_erased(page, FLASH_PAGE) && flash_erase_page(page) != FLASH_OK)
         return IAP_DEV_FAILED;
-    if (whole == count)
-        return IAP_DEV_OK;
-    /* The image's end, padded with erased bytes to a whole program unit. */
-    for (i = 0; i < FLASH_UNIT; ++i)
-        tail[i] = whole + i < count ? data[whole + i] : 0xFFu;
-    return flash_program(address + whole, tail, FLASH_UNIT) == FLASH_OK ? IAP_DEV_OK
-                                                                        : IAP_DEV_FAILED;
+    return flash_program(page, buffer, end) == FLASH_OK ? IAP_DEV_OK : IAP_DEV_FAILED;
 }
+
+static const iap_dev_port port;
 
 /* The --out file, when one was named: the image as the board holds it. */
 static iap_dev_result copy_out(uint32_t length)
@@ -138,8 +155,8 @@ static iap_dev_result port_finish(void *user, uint32_t length)
 {
     const uint32_t crc = iap_dev_image_crc(&dev);
     (void)user;
-    if (iap_dev_crc32((const uint8_t *)APP_BASE, length) != crc || copy_out(length) != IAP_DEV_OK ||
-        boot_record(length, crc) != FLASH_OK)
+    if (iap_dev_crc32_kicked(&port, (const uint8_t *)APP_BASE, length) != crc ||
+        copy_out(length) != IAP_DEV_OK || boot_record(length, crc) != FLASH_OK)
         return IAP_DEV_FAILED;
     sh_print("{\"event\":\"complete\",\"bytes\":");
     sh_print_number(length);
@@ -166,8 +183,15 @@ static iap_dev_result port_read(void *user, uint32_t offset, uint8_t *data, uint
     return IAP_DEV_OK;
 }
 
-static const iap_dev_port port = {0,          APP_MAX,     port_send, port_prepare,
-                                  port_write, port_finish, port_read};
+/* A real part kicks its independent watchdog here (the core calls it at least once per KiB
+ * of its long passes, and the power-on check the same); the emulated board has none. */
+static void port_watchdog(void *user)
+{
+    (void)user;
+}
+
+static const iap_dev_port port = {0,           APP_MAX,   port_send, port_prepare, port_write,
+                                  port_finish, port_read, APP_BASE,  BOOT_VERSION, port_watchdog};
 
 /* ---- starting the application ---- */
 static void start_application(uint32_t length)
@@ -183,7 +207,8 @@ static void start_application(uint32_t length)
     boot_start();
 }
 
-static void print_power_on(boot_verdict verdict, uint32_t length, flash_result flash)
+static void print_power_on(boot_verdict verdict, uint32_t length, flash_result flash,
+                           int handed_over)
 {
     sh_print("{\"event\":\"power-on\",\"flash\":");
     if (sh_flash_path[0] == '\0')
@@ -195,7 +220,7 @@ static void print_power_on(boot_verdict verdict, uint32_t length, flash_result f
     sh_print(boot_verdict_name(verdict));
     sh_print("\",\"bytes\":");
     sh_print_number(length);
-    sh_print("}\n");
+    sh_print(handed_over ? ",\"handover\":true}\n" : ",\"handover\":false}\n");
 }
 
 int main(void)
@@ -204,11 +229,15 @@ int main(void)
     boot_verdict verdict;
     int quiet_told = 1;
     flash_result flash;
+    volatile uint32_t *const handover = (volatile uint32_t *)HANDOVER_ADDR;
+    /* Handed over by the running application: taken, and cleared for the next reset. */
+    const int handed_over = *handover == HANDOVER_MAGIC;
+    *handover = 0;
 
     sh_read_paths();
     flash = flash_power_on(sh_flash_path);
-    verdict = boot_check(&length);
-    print_power_on(verdict, length, flash);
+    verdict = boot_check(&port, &length);
+    print_power_on(verdict, length, flash, handed_over);
     iap_dev_init(&dev, &port);
 
     UART_BAUDDIV = SYSTEM_CLOCK / 115200u;
@@ -217,7 +246,7 @@ int main(void)
     SYST_RVR = SYSTEM_CLOCK / 1000u - 1u;
     SYST_CVR = 0;
     SYST_CSR = SYST_ENABLE_TICKINT_CPUCLK;
-    power_on = last_rx = now_ms;
+    power_on = last_rx = answered_ms = now_ms;
 
     for (;;) {
         const uint32_t now = now_ms;
@@ -231,11 +260,12 @@ int main(void)
             quiet_told = 0;
             continue;
         }
-        if (verdict == BOOT_VALID && !requested && now - power_on >= BOOT_WAIT_MS)
+        if (verdict == BOOT_VALID && !requested &&
+            (handed_over ? now - answered_ms >= HANDOVER_WAIT_MS : now - power_on >= BOOT_WAIT_MS))
             start_application(length);
-        if (iap_dev_complete(&dev) && !decided && now - last_rx >= VERIFY_WAIT_MS) {
+        if (iap_dev_complete(&dev) && !decided && now - answered_ms >= VERIFY_WAIT_MS) {
             decided = 1;
-            verdict = boot_check(&length);
+            verdict = boot_check(&port, &length);
             if (verdict == BOOT_VALID)
                 start_application(length);
             sh_print("{\"event\":\"stay\",\"application\":\"");

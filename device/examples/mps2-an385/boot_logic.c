@@ -36,7 +36,7 @@ flash_result boot_record(uint32_t length, uint32_t crc)
     return flash_program(RECORD_ADDR, (const uint8_t *)words, sizeof words);
 }
 
-boot_verdict boot_check(uint32_t *length)
+boot_verdict boot_check(const iap_dev_port *port, uint32_t *length)
 {
     uint32_t words[RECORD_WORDS];
     uint32_t i, sp, reset;
@@ -49,7 +49,7 @@ boot_verdict boot_check(uint32_t *length)
         words[1] == 0u || words[1] > APP_MAX)
         return BOOT_NO_IMAGE;
     *length = words[1];
-    if (iap_dev_crc32((const uint8_t *)APP_BASE, words[1]) != words[2])
+    if (iap_dev_crc32_kicked(port, (const uint8_t *)APP_BASE, words[1]) != words[2])
         return BOOT_DAMAGED;
     if (words[1] < 8u)
         return BOOT_NOT_AN_APPLICATION;

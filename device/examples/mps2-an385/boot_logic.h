@@ -11,6 +11,7 @@
 #define BOOT_LOGIC_H
 
 #include "flash.h"
+#include "iap_device.h"
 
 #include <stdint.h>
 
@@ -28,10 +29,10 @@ flash_result boot_invalidate(void);
 /* Writes the record for the `length` bytes at APP_BASE whose CRC-32 is `crc`. */
 flash_result boot_record(uint32_t length, uint32_t crc);
 
-/* The record, then the image's length and CRC-32 over the flash, then its vector table (an
- * initial stack pointer in SRAM, a Thumb reset handler inside the image). `length` gets the
- * image's length when there is a record, 0 otherwise. */
-boot_verdict boot_check(uint32_t *length);
+/* The record, then the image's length and CRC-32 over the flash (kicking the port's watchdog
+ * every KiB), then its vector table (an initial stack pointer in SRAM, a Thumb reset handler
+ * inside the image). `length` gets the image's length when there is a record, 0 otherwise. */
+boot_verdict boot_check(const iap_dev_port *port, uint32_t *length);
 
 /* What the verdict is called in the board's console lines. */
 const char *boot_verdict_name(boot_verdict verdict);
