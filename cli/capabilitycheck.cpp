@@ -1,5 +1,7 @@
 #include "capabilitycheck.h"
 
+#include <utility>
+
 #include "messages.h"
 #include "verification.h"
 
@@ -15,7 +17,15 @@ CapabilityCheck::CapabilityCheck(const iap::ImageSpan &image, QObject *parent)
 void CapabilityCheck::start(qint64 received)
 {
     m_askedFrom = received;
+    m_markOpen = true;
     ask();
+}
+
+void CapabilityCheck::written(qint64 received)
+{
+    if (!std::exchange(m_markOpen, false))
+        return;
+    m_askedFrom = qMax(m_askedFrom, received);
 }
 
 void CapabilityCheck::ask()

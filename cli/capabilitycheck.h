@@ -36,6 +36,9 @@ public:
 
     // Asks the first time; `received` is the stream position: answers must begin after it.
     void start(qint64 received);
+    // The first question has been taken by the operating system in full, `received` bytes
+    // having reached the host by then: an answer must begin after that.
+    void written(qint64 received);
     // A valid frame found on the line, its first byte at `firstByte` of the stream.
     void offer(const QByteArray &frame, qint64 firstByte);
     void stop() { m_timer.stop(); }
@@ -58,6 +61,7 @@ private:
     Result m_result = Result::Pending;
     iap::Fit m_fit = iap::Fit::Fits;
     qint64 m_askedFrom = 0;
+    bool m_markOpen = false; // the first question's write has not been marked yet
     int m_tries = 0;
     QTimer m_timer;
 };

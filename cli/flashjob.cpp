@@ -345,6 +345,8 @@ void FlashJob::markWritten(qint64 position)
 {
     if (m_verification)
         m_verification->written(position);
+    else if (m_phase == Phase::Asking)
+        m_check->written(position);
     else
         m_run.written(position);
 }
