@@ -278,8 +278,9 @@ void TestWindowSerial::runEnds_data()
     QTest::addColumn<bool>("chinese");
     QTest::addColumn<QString>("lastLine"); // %1 the file, or the port
     QTest::newRow("file rewritten")
-        << "rewrite" << false << "Packet 1 has been sent, for a total of 5 packets";
-    QTest::newRow("file rewritten, zh") << "rewrite" << true << "已发送第1包,共5包";
+        << "rewrite" << false << "\"%1\" changed after it was loaded: loaded again.";
+    QTest::newRow("file rewritten, zh")
+        << "rewrite" << true << "“%1”在加载后已被修改：已重新加载。";
     QTest::newRow("file removed") << "remove" << false
                                   << "Cannot open firmware file \"%1\": no such file";
     QTest::newRow("port closed")
@@ -318,18 +319,17 @@ void TestWindowSerial::runEnds()
         else
             QVERIFY(QFile::remove(path));
         ui->iapDownLoadButton->click();
+        QCOMPARE(ui->tb_IAPMsg->document()->lastBlock().text(), lastLine.arg(path));
         if (event == QLatin1String("remove")) {
             QVERIFY(!w->iapTimerObject()->isActive());
-            QCOMPARE(ui->tb_IAPMsg->document()->lastBlock().text(), lastLine.arg(path));
             return;
         }
-        // The new summary and the request for the new length: F1 01, 5000 bytes, 5 packages.
+        // Above the line the new summary; on the wire the request for the new length: F1 01,
+        // 5000 bytes, 5 packages.
         QVERIFY(ui->tb_IAPMsg->toPlainText().contains(QStringLiteral("5000")));
         QByteArray got;
         QTRY_VERIFY((got += pty->drain()).size() >= 12);
         QCOMPARE(got.left(12), withCrc(QByteArray::fromHex("F101000013880005")));
-        QVERIFY(pty->write(withCrc(QByteArray::fromHex("F1810000"))));
-        QTRY_COMPARE(ui->tb_IAPMsg->document()->lastBlock().text(), lastLine);
         return;
     }
     ui->iapDownLoadButton->click();
@@ -338,7 +338,6 @@ void TestWindowSerial::runEnds()
     if (event == QLatin1String("close")) {
         ui->openPortButton->click();
         QVERIFY(!w->iapTimerObject()->isActive());
-        QCOMPARE(w->context()->state, 0);
         QCOMPARE(ui->iapDownLoadButton->text(),
                  chinese ? QString::fromUtf8("下载固件") : QStringLiteral("Download"));
         QCOMPARE(ui->tb_IAPMsg->document()->lastBlock().text(), lastLine);
