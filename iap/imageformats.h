@@ -52,8 +52,8 @@ struct ConvertedImage
 // the text reader then refuses. Text most of whose lines are records counts too, whatever its
 // first line. Anything else is raw, a binary that starts with ':' included.
 ImageFormat detectFormat(const char *data, qint64 size);
-// True when the first DetectBytes are text as above (whatever its lines hold): no image a
-// compiler makes, but a README or a record file gone wrong.
+// True when the first DetectBytes are text as above (whatever its lines hold), with a line end
+// and at least 16 bytes: no image a compiler makes, but a README or a record file gone wrong.
 bool isText(const char *data, qint64 size);
 
 // Reads up to max bytes into buffer: the count, 0 at the end, -1 on a read error.

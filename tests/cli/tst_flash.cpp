@@ -1356,7 +1356,7 @@ void TestFlash::firmwareNameNotUtf8()
 // What a new user runs into: text that is no firmware, ports hidden from a user outside their
 // group, a port named wrongly or given where the firmware goes, and the language of the
 // locale. @SIM@ is a simulated board's port, @README@ a text file, @HEX@ a HEX file whose
-// first line is a comment, @IMAGE@ a binary image.
+// first line is a comment, @IMAGE@ a binary image, @TINY@ one too short to call text.
 void TestFlash::newUserMistakes_data()
 {
     QTest::addColumn<QStringList>("args");
@@ -1370,6 +1370,8 @@ void TestFlash::newUserMistakes_data()
     QTest::newRow("README, --format bin")
         << QStringList{"-p", "@SIM@", "--format", "bin", "@README@"} << QStringList() << false << 0
         << QStringList();
+    QTest::newRow("printable image of 15 bytes")
+        << QStringList{"-p", "@SIM@", "@TINY@"} << QStringList() << false << 0 << QStringList();
     QTest::newRow("HEX with a comment first")
         << QStringList{"-p", "@SIM@", "@HEX@"} << QStringList() << false << 2
         << QStringList{"malformed record on line 1: the line does not start with ':'"};
@@ -1416,7 +1418,8 @@ void TestFlash::newUserMistakes()
         return t.replace(QLatin1String("@SIM@"), sim.path())
             .replace(QLatin1String("@README@"), readme)
             .replace(QLatin1String("@HEX@"), hex)
-            .replace(QLatin1String("@IMAGE@"), m_image5000);
+            .replace(QLatin1String("@IMAGE@"), m_image5000)
+            .replace(QLatin1String("@TINY@"), writeFile(m_dir, "tiny.bin", "A\nB\nCDEFGHIJKLM"));
     };
     for (QString &a : args)
         a = filled(a);
