@@ -21,21 +21,23 @@ struct Port
 {
     QStringList fields; // port, description, manufacturer, VID:PID
     QJsonObject json;
-    QString group; // the group that owns a port this user may not open, else empty
+    bool refused = false; // this user may not open it
+    QString group;        // ... and joining this group would let them ("dialout")
 };
 
-// The group a user must belong to for a device file that refuses them ("dialout"); empty
-// when this user may read and write it (or it cannot be told).
-QString refusingGroup(const QString &location)
+// Whether this user may not read and write the device file, and the group that may.
+void checkAccess(const QString &location, Port *port)
 {
     const QByteArray path = QFile::encodeName(location);
     if (::access(path.constData(), R_OK | W_OK) == 0 || (errno != EACCES && errno != EPERM))
-        return QString();
+        return;
+    port->refused = true;
     struct stat st = {};
-    if (::stat(path.constData(), &st) != 0)
-        return QStringLiteral("?");
+    if (::stat(path.constData(), &st) != 0 ||
+        (st.st_mode & (S_IRGRP | S_IWGRP)) != (S_IRGRP | S_IWGRP))
+        return; // its owner's alone
     const struct group *g = ::getgrgid(st.st_gid);
-    return g ? QString::fromLocal8Bit(g->gr_name) : QString::number(st.st_gid);
+    port->group = g ? QString::fromLocal8Bit(g->gr_name) : QString::number(st.st_gid);
 }
 
 QVector<Port> ports()
@@ -58,14 +60,14 @@ QVector<Port> ports()
         Port p;
         p.fields = QStringList{info.systemLocation(), info.description(), info.manufacturer(),
                                ids ? vid + QLatin1Char(':') + pid : QString()};
-        p.group = refusingGroup(info.systemLocation());
+        checkAccess(info.systemLocation(), &p);
         p.json = {{QStringLiteral("port"), info.systemLocation()},
                   {QStringLiteral("description"), orNull(info.description())},
                   {QStringLiteral("manufacturer"), orNull(info.manufacturer())},
                   {QStringLiteral("vid"), orNull(vid)},
                   {QStringLiteral("pid"), orNull(pid)},
                   {QStringLiteral("serial"), orNull(info.serialNumber())},
-                  {QStringLiteral("access"), p.group.isEmpty()}};
+                  {QStringLiteral("access"), !p.refused}};
         list << p;
     }
     return list;
@@ -74,6 +76,29 @@ QVector<Port> ports()
 QString noAccessMark(bool chinese)
 {
     return chinese ? QStringLiteral("无权限") : QStringLiteral("no access");
+}
+
+// The one line after a listing with ports this user may not open: the group to join, or, for
+// ports only their owner may open, who can change that.
+QString accessHint(const QStringList &groups, bool chinese)
+{
+    const QString mark = noAccessMark(chinese);
+    if (groups.isEmpty())
+        return chinese ? QStringLiteral("标为“%1”的串口当前用户无法打开：只有其所有者可以打开；"
+                                        "管理员可以用 udev 规则把它们交给 dialout 组。")
+                             .arg(mark)
+                       : QStringLiteral("Ports marked \"%1\" cannot be opened by this user: only "
+                                        "their owner may open them; an administrator can give "
+                                        "them to the group dialout with a udev rule.")
+                             .arg(mark);
+    const QString names = groups.join(QStringLiteral(", "));
+    return chinese ? QStringLiteral("标为“%1”的串口当前用户无法打开：请把用户加入 %2 组（sudo "
+                                    "usermod -aG %3 $USER），然后重新登录。")
+                         .arg(mark, names, groups.constFirst())
+                   : QStringLiteral("Ports marked \"%1\" cannot be opened by this user: add "
+                                    "yourself to the group %2 (sudo usermod -aG %3 $USER) and log "
+                                    "in again.")
+                         .arg(mark, names, groups.constFirst());
 }
 
 QStringList trimmed(QStringList fields)
@@ -126,14 +151,15 @@ int listPorts(bool json, bool chinese)
         return flash::Success;
     }
     QStringList groups;
+    bool refused = false;
     QVector<QStringList> rows;
     for (const Port &p : list) {
         rows << p.fields;
-        if (!p.group.isEmpty()) {
+        if (p.refused)
             rows.last() << noAccessMark(chinese);
-            if (!groups.contains(p.group))
-                groups << p.group;
-        }
+        refused = refused || p.refused;
+        if (!p.group.isEmpty() && !groups.contains(p.group))
+            groups << p.group;
     }
     {
         QTextStream out(stdout);
@@ -147,17 +173,7 @@ int listPorts(bool json, bool chinese)
             printTable(out, rows);
         }
     }
-    if (!groups.isEmpty()) {
-        const QString names = groups.join(QStringLiteral(", "));
-        const QString hint =
-            chinese ? QStringLiteral("标为“%1”的串口当前用户无法打开：请把用户加入 %2 组（sudo "
-                                     "usermod -aG %3 $USER），然后重新登录。")
-                          .arg(noAccessMark(true), names, groups.constFirst())
-                    : QStringLiteral("Ports marked \"%1\" cannot be opened by this user: add "
-                                     "yourself to the group %2 (sudo usermod -aG %3 $USER) and log "
-                                     "in again.")
-                          .arg(noAccessMark(false), names, groups.constFirst());
-        std::fprintf(stderr, "%s\n", hint.toUtf8().constData());
-    }
+    if (refused)
+        std::fprintf(stderr, "%s\n", accessHint(groups, chinese).toUtf8().constData());
     return flash::Success;
 }
