@@ -830,7 +830,9 @@ void TestFlash::verboseShowsRepliesAndDiagnostics()
     // The hex of the acknowledgement of package 4 with status 1, as the window shows it.
     QVERIFY2(err.contains(sim.path() + QStringLiteral(": F1 82 00 04 01 ")), qPrintable(err));
     QVERIFY(err.contains(QStringLiteral("Packet 5 has been sent, for a total of 5 packets")));
-    QVERIFY(err.contains(QStringLiteral("time out:")));
+    QVERIFY(err.contains(QStringLiteral("diagnostic: time out:")));
+    // Every diagnostic says what it is: no line is a lone number.
+    QVERIFY(!QRegularExpression(QStringLiteral("(^|\n)\\d+\n")).match(err).hasMatch());
 }
 
 // Every error line starts with "iap-flash: "; the exit code is left to the shell and named
