@@ -832,7 +832,8 @@ void TestFlash::verboseShowsRepliesAndDiagnostics()
     QVERIFY(err.contains(QStringLiteral("Packet 5 has been sent, for a total of 5 packets")));
     QVERIFY(err.contains(QStringLiteral("diagnostic: time out:")));
     // Every diagnostic says what it is: no line is a lone number.
-    QVERIFY(!QRegularExpression(QStringLiteral("(^|\n)(diagnostic: )?\\d+\n")).match(err).hasMatch());
+    QVERIFY(
+        !QRegularExpression(QStringLiteral("(^|\n)(diagnostic: )?\\d+\n")).match(err).hasMatch());
 }
 
 // Every error line starts with "iap-flash: "; the exit code is left to the shell and named
