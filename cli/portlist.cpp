@@ -1,6 +1,7 @@
 #include "portlist.h"
 
 #include "exitcodes.h"
+#include "progressline.h"
 
 #include <QFile>
 #include <QJsonDocument>
@@ -108,25 +109,32 @@ QStringList trimmed(QStringList fields)
     return fields;
 }
 
-// Aligned columns under a header, no blanks at the end of a line.
-void printTable(QTextStream &out, QVector<QStringList> rows)
+// Aligned columns under a header, no blanks at the end of a line (CJK text takes two columns).
+void printTable(QTextStream &out, QVector<QStringList> rows, bool chinese)
 {
     int columns = 1;
     for (const QStringList &row : qAsConst(rows))
         columns = qMax(columns, int(trimmed(row).size()));
-    rows.prepend(QStringList{QStringLiteral("PORT"), QStringLiteral("DESCRIPTION"),
-                             QStringLiteral("MANUFACTURER"), QStringLiteral("VID:PID"),
-                             QStringLiteral("ACCESS")}
+    rows.prepend((chinese ? QStringList{QStringLiteral("端口"), QStringLiteral("描述"),
+                                        QStringLiteral("厂商"), QStringLiteral("VID:PID"),
+                                        QStringLiteral("访问")}
+                          : QStringList{QStringLiteral("PORT"), QStringLiteral("DESCRIPTION"),
+                                        QStringLiteral("MANUFACTURER"), QStringLiteral("VID:PID"),
+                                        QStringLiteral("ACCESS")})
                      .mid(0, columns));
     QVector<int> widths(columns, 0);
     for (const QStringList &row : qAsConst(rows)) {
         for (int c = 0; c < columns; ++c)
-            widths[c] = qMax(widths.at(c), int(row.value(c).size()));
+            widths[c] = qMax(widths.at(c), flash::displayWidth(row.value(c)));
     }
     for (const QStringList &row : qAsConst(rows)) {
         QString text;
-        for (int c = 0; c < columns; ++c)
-            text += c + 1 < columns ? row.value(c).leftJustified(widths.at(c) + 2) : row.value(c);
+        for (int c = 0; c < columns; ++c) {
+            text += row.value(c);
+            if (c + 1 < columns)
+                text +=
+                    QString(widths.at(c) + 2 - flash::displayWidth(row.value(c)), QLatin1Char(' '));
+        }
         out << text.trimmed() << '\n';
     }
 }
@@ -170,7 +178,7 @@ int listPorts(bool json, bool chinese)
             for (const QStringList &row : qAsConst(rows))
                 out << trimmed(row).join(QLatin1Char('\t')) << '\n';
         } else {
-            printTable(out, rows);
+            printTable(out, rows, chinese);
         }
     }
     if (refused)
