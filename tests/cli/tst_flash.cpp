@@ -1435,7 +1435,7 @@ void TestFlash::newUserMistakes()
         const Run asRoot = flash({"-l"});
         QCOMPARE(run.out.count('\n'), asRoot.out.count('\n'));
         QVERIFY2(run.out.contains("\tno access\n"), run.out.constData());
-        QCOMPARE(err.count(QStringLiteral("Ports marked")), 1);
+        QCOMPARE(int(err.count(QStringLiteral("Ports marked"))), 1);
     }
     if (args.contains(QStringLiteral("--help"))) {
         const QString out = QString::fromUtf8(run.out);
