@@ -5,6 +5,7 @@
 #include "upgraderun.h"
 
 #include <QByteArray>
+#include <QDateTime>
 #include <QMainWindow>
 #include <QString>
 #include <QStringList>
@@ -81,6 +82,8 @@ private:
     // and the tick restarted or the run ended.
     void applyStep(const iap::Step &step);
     void onPortLost(SerialError error, const QString &reason);
+    // At Download: the file named changed since it was loaded (size or modification time).
+    bool firmwareChanged() const;
 
     Serial *serial;
     MainWindowUi *ui;
@@ -96,4 +99,7 @@ private:
     std::unique_ptr<iap::UpgradeRun> run; // the engine and the policy of each run
     QStringList extraPorts;
     QString openPortName; // the port the open line belongs to, for the lost-line message
+    // The firmware file as it was when loaded, to see at Download whether it was rebuilt.
+    qint64 loadedSize = -1;
+    QDateTime loadedModified;
 };

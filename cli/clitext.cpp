@@ -2,6 +2,7 @@
 
 #include "flashjob.h"
 #include "neterror.h"
+#include "portlist.h"
 #include "serialerror.h"
 #include "verification.h"
 
@@ -16,6 +17,32 @@ QString rateText(double bytesPerSecond)
     return QStringLiteral("%1 B/s").arg(qRound64(bytesPerSecond));
 }
 
+namespace {
+
+// After "the port does not exist": the device file looked up (a bare name is under /dev), and
+// the ports that do exist.
+QString notFoundText(const QString &port, bool chinese)
+{
+    const QString path = port.contains(QLatin1Char('/')) ? port : QStringLiteral("/dev/") + port;
+    const QStringList present = presentPortLines();
+    if (chinese)
+        return QStringLiteral("查找的是 %1。").arg(path) +
+               (present.isEmpty()
+                    ? QStringLiteral("本机没有串口。")
+                    : QStringLiteral("现有串口：%1。").arg(present.join(QStringLiteral("；"))));
+    return QStringLiteral(" Looked for %1. ").arg(path) +
+           (present.isEmpty()
+                ? QStringLiteral("This machine has no serial port.")
+                : QStringLiteral("Ports present: %1.").arg(present.join(QStringLiteral("; "))));
+}
+
+} // namespace
+
+QString replyHex(const QByteArray &frame)
+{
+    return QString::fromLatin1(frame.toHex(' ').toUpper());
+}
+
 QString failureText(const FlashJob &job, bool chinese)
 {
     const QString port = job.options().port;
@@ -23,7 +50,9 @@ QString failureText(const FlashJob &job, bool chinese)
     case FlashJob::Failure::None:
         return QString();
     case FlashJob::Failure::OpenFailed:
-        return serialErrorText(job.serialError(), chinese, port, job.serialReason());
+        return serialErrorText(job.serialError(), chinese, port, job.serialReason()) +
+               (job.serialError() == SerialError::NotFound ? notFoundText(port, chinese)
+                                                           : QString());
     case FlashJob::Failure::PortLost:
         // The device holds part of an image: that comes first, the reason after.
         return lineLostText(job.run(), chinese, port,
@@ -336,6 +365,9 @@ QString usageText(UsageError usage, bool chinese, const QString &a, const QStrin
         {UsageError::NoFirmware, "no firmware file given.", "没有指定固件文件。"},
         {UsageError::SeveralFirmware, "give one firmware file, not %1.",
          "只能指定一个固件文件，而不是 %1 个。"},
+        {UsageError::PortAsFirmware,
+         "%1 is a port, not a firmware file: name it with -p (iap-flash -p %1 %2).",
+         "%1 是串口，不是固件文件：请用 -p 指定（iap-flash -p %1 %2）。"},
         {UsageError::NoSignals, "cannot set up signal handling.", "无法设置信号处理。"},
         {UsageError::BadReset, "--reset must be dtr or rts, not \"%1\".",
          "--reset 只能是 dtr 或 rts，而不是“%1”。"},
@@ -364,6 +396,8 @@ QString usageText(UsageError usage, bool chinese, const QString &a, const QStrin
     }
     if (text.contains(QLatin1String("%3")))
         text = text.arg(a, b, c);
+    else if (text.contains(QLatin1String("%2")))
+        text = text.arg(a, b);
     else if (text.contains(QLatin1String("%1")))
         text = text.arg(a);
     if (usage == UsageError::NoSignals)

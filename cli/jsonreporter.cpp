@@ -158,7 +158,7 @@ void JsonReporter::replied(FlashJob *job, const QByteArray &frame)
 {
     if (m_s.verbose)
         emitEvent(QStringLiteral("reply"), job->options().port,
-                  {{QStringLiteral("hex"), IapContext::hexText(frame)}});
+                  {{QStringLiteral("hex"), flash::replyHex(frame)}});
 }
 
 void JsonReporter::verified(FlashJob *job)

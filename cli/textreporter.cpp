@@ -102,8 +102,12 @@ void TextReporter::acted(FlashJob *job, const Action &a)
                                 flash::resendCountText(a.packetIndex + 1, job->consecutiveResends(),
                                                        m_s.chinese));
     }
-    if (a.event == Action::Event::RequestSent)
+    if (a.event == Action::Event::RequestSent) {
         st.requested = true;
+        drawLive(false); // the waiting line counts on
+    }
+    if (a.event == Action::Event::Accepted)
+        st.accepted = true;
     if (a.event == Action::Event::Progress)
         progress(job, false);
 }
@@ -112,7 +116,7 @@ void TextReporter::replied(FlashJob *job, const QByteArray &frame)
 {
     if (m_s.verbose)
         m_terminal.line(stderr,
-                        job->options().port + QStringLiteral(": ") + IapContext::hexText(frame));
+                        job->options().port + QStringLiteral(": ") + flash::replyHex(frame));
 }
 
 void TextReporter::verified(FlashJob *job)
@@ -174,8 +178,16 @@ void TextReporter::drawLive(bool force)
         return;
     QStringList lines;
     for (FlashJob *job : qAsConst(m_jobs)) {
-        if (!m_state.value(job).inFlight)
+        const JobState st = m_state.value(job);
+        if (!st.inFlight)
             continue;
+        if (!st.accepted) {
+            // Not a transfer at 0 %: what is happening, and with one port what to try.
+            lines << flash::waitingLine(job->options().port, job->requestsSent(),
+                                        int(job->seconds()), job->options().baud, m_s.chinese,
+                                        m_terminal.columns(), singleBar());
+            continue;
+        }
         flash::ProgressFigures f;
         f.port = job->options().port;
         f.done = job->bytesDone();

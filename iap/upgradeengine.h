@@ -73,8 +73,8 @@ public:
     Step tick();
     // The line has gone. A device may leave its boot loader the moment it has acknowledged
     // the last package: when the stored reply is that acknowledgement, this finishes the run
-    // with it (the two completion messages). Anything else is left alone; the driver then
-    // stops the run.
+    // with it (the two completion messages). A stored acknowledgement of an earlier package is
+    // counted as written; the driver then stops the run.
     Step completeFromStoredReply();
 
     // True when the engine would act on this reply at its next tick: the acceptance of the

@@ -183,7 +183,6 @@ void TestE2eFaults::packageLimit()
         QVERIFY(f.resize(bytes)); // sparse
     }
     rig.window->loadFirmware(path);
-    QFile::remove(path);
     rig.openPort();
     if (!line.isEmpty()) {
         QVERIFY2(logLines(rig.window.get()).constLast().contains(line),
@@ -196,6 +195,7 @@ void TestE2eFaults::packageLimit()
     }
     QCOMPARE(logLines(rig.window.get()).constLast(), QStringLiteral(" Package total: 65535"));
     QTest::mouseClick(rig.ui->iapDownLoadButton, Qt::LeftButton);
+    QFile::remove(path); // read at Download (a file gone by then is refused); 64 MiB, sparse
     // The device writes package 0 and hangs up.
     QTRY_COMPARE_WITH_TIMEOUT(rig.sim->events(QStringLiteral("hangup")).size(), 1, 20000);
     QTRY_VERIFY_WITH_TIMEOUT(!rig.window->serialLink()->isOpen(), 5000);
