@@ -20,7 +20,6 @@ IapError UpgradeRun::start()
     m_sentAt = 0;
     m_resendsTotal = 0;
     m_failedPackage = -1;
-    m_stale = 0;
     return IapError::None;
 }
 
@@ -35,7 +34,6 @@ UpgradeRun::Offer UpgradeRun::offer(const QByteArray &frame, StreamPosition firs
     if (running() && (!m_requested || firstByte < m_sentAt)) {
         // Sent before the device could have seen what it would answer: an acknowledgement
         // made up in advance, or a reply to something of an earlier run.
-        ++m_stale;
         return Offer::Ignored;
     }
     if (m_engine.actsOn(frame)) {

@@ -96,8 +96,6 @@ public:
     int packetTotal() const { return m_ctx->packetTotal; }
     // The package given up on (GaveUp), 0-based.
     int failedPackage() const { return m_failedPackage; }
-    // Frames not taken because they began before what they would answer went out.
-    int staleReplies() const { return m_stale; }
 
 private:
     IapContext *m_ctx;
@@ -108,7 +106,6 @@ private:
     bool m_requested = false;    // the first request of the run has gone out
     int m_resendsTotal = 0;
     int m_failedPackage = -1;
-    int m_stale = 0;
     bool m_lostMidUpgrade = false;
 };
 

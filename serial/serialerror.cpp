@@ -5,28 +5,6 @@
 
 #include <cerrno>
 
-SerialError serialErrorFrom(QSerialPort::SerialPortError error)
-{
-    switch (error) {
-    case QSerialPort::NoError:
-        return SerialError::None;
-    case QSerialPort::DeviceNotFoundError:
-        return SerialError::NotFound;
-    case QSerialPort::PermissionError:
-        return SerialError::PermissionDenied;
-    case QSerialPort::OpenError:
-        return SerialError::Busy;
-    case QSerialPort::ResourceError:
-        return SerialError::DeviceLost;
-    case QSerialPort::ReadError:
-        return SerialError::ReadFailed;
-    case QSerialPort::WriteError:
-        return SerialError::WriteFailed;
-    default:
-        return SerialError::OpenFailed;
-    }
-}
-
 namespace {
 
 // " (reason)" when there is a reason to add.

@@ -31,8 +31,6 @@ enum class SerialError
     NetworkFailed,     // any other network error
 };
 
-SerialError serialErrorFrom(QSerialPort::SerialPortError error);
-
 // One line for the user, in the active language, naming the port and the reason.
 QString serialErrorText(SerialError error, bool chinese, const QString &port,
                         const QString &reason = QString());
