@@ -76,21 +76,14 @@ public:
     Failure failure() const { return m_failure; }
     SerialError serialError() const { return m_serialError; }
     QString serialReason() const { return m_serialReason; }
-    // The run's policy and counters (requests, resends, bytes acknowledged, ...).
+    // The run's policy and counters: image size and package total, packages and bytes
+    // acknowledged, requests, resends (in all and of the current package), the package given
+    // up on.
     const iap::UpgradeRun &run() const { return m_run; }
     // After --verify: what the device said (nullptr without --verify or before the upgrade
     // completed).
     const iap::Verification *verification() const { return m_verification.get(); }
 
-    qint64 imageBytes() const { return m_context.firmware.size(); }
-    int packetTotal() const { return m_context.packetTotal; }
-    qint64 bytesDone() const { return m_run.bytesDone(); }
-    int packagesDone() const { return m_run.packagesDone(); }
-    int requestsSent() const { return m_run.requestsSent(); }
-    int resendsTotal() const { return m_run.resendsTotal(); }
-    // Resends of the current package in a row.
-    int consecutiveResends() const { return m_run.consecutiveResends(); }
-    int failedPackage() const { return m_run.failedPackage(); }
     // Bytes put on the line and taken from it, for the wire-time figure.
     qint64 bytesWritten() const { return m_bytesWritten; }
     qint64 bytesRead() const { return m_framer.received(); }
