@@ -1,5 +1,7 @@
 #pragma once
 
+#include "wire.h"
+
 #include <QByteArray>
 #include <QVector>
 
@@ -20,7 +22,7 @@
 class StreamFramer
 {
 public:
-    static constexpr int MinFrame = 8;
+    static constexpr int MinFrame = iap::wire::MinFrame;
     // No reply is longer (an acknowledgement padded with a whole package of bytes fits).
     static constexpr int MaxFrame = 2048;
     // Candidates open at once; when a new 0xF1 comes the oldest is given up.

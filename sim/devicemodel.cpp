@@ -1,5 +1,6 @@
 #include "devicemodel.h"
 
+#include "codec.h"
 #include "simframes.h"
 #include "wire.h"
 
@@ -94,12 +95,11 @@ void DeviceModel::trustAnnouncedTotal(quint8 byte)
     m_window.append(char(byte));
     if (m_window.size() > RequestBytes)
         m_window.remove(0, m_window.size() - RequestBytes);
-    if (m_window.size() < RequestBytes || quint8(m_window.at(0)) != iap::wire::Start ||
-        quint8(m_window.at(1)) != iap::wire::Request ||
-        crcOf(m_window.left(RequestBytes - 4)) != quint32(be32(m_window, RequestBytes - 4)))
+    const std::optional<iap::codec::Request> announced = iap::codec::readRequest(m_window);
+    if (!announced)
         return;
-    const qint64 length = be32(m_window, 2);
-    const int total = be16(m_window, 6);
+    const qint64 length = announced->length;
+    const int total = announced->total;
     m_window.clear();
     if (total == (length + PacketSize - 1) / PacketSize || length > MaxImageBytes)
         return; // the core's own business
@@ -112,8 +112,7 @@ void DeviceModel::trustAnnouncedTotal(quint8 byte)
         return;
     }
     m_trustedLength = length;
-    const QByteArray request =
-        frame(iap::wire::Request, be32Bytes(quint32(total) * PacketSize) + indexBytes(total));
+    const QByteArray request = iap::codec::request(quint32(total) * PacketSize, quint16(total));
     iap_dev_feed_bytes(&m_dev, reinterpret_cast<const uint8_t *>(request.constData()),
                        size_t(request.size()));
     m_trustedLength = -1;
@@ -288,8 +287,10 @@ int DeviceModel::faultsFor(int index)
 
 void DeviceModel::onAcknowledgement(const QByteArray &frame, int frameBytes)
 {
-    const int index = be16(frame, 2);
-    const int status = quint8(frame.at(4));
+    // The core's own acknowledgement: always long enough to carry its status.
+    const iap::codec::Acknowledgement ack = iap::codec::readAcknowledgement(frame).value();
+    const int index = ack.index;
+    const int status = ack.status;
     const int faults = faultsFor(index); // drawn at its write, if the core wrote it
     m_pendingIndex = -1;
     const qint64 startUs = arrivalOf(m_fed + m_extra - frameBytes);
