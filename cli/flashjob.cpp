@@ -185,15 +185,10 @@ void FlashJob::onBytes()
     const QByteArray bytes = m_link->takeReceived();
     if (m_finished || m_phase == Phase::After)
         return;
-    QVector<QByteArray> found;
-    QVector<qint64> starts;
-    m_framer.append(bytes, &found, &starts);
+    const QVector<Frame> frames = m_framer.append(bytes);
     // Before the run (while the board is reset) nothing is an answer yet.
-    if (found.isEmpty() || m_phase != Phase::Running)
+    if (frames.isEmpty() || m_phase != Phase::Running)
         return;
-    QVector<Frame> frames;
-    for (int i = 0; i < found.size(); ++i)
-        frames.append({found.at(i), starts.at(i)});
     if (m_options.fast || m_verification) {
         handOver(frames);
         return;

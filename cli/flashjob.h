@@ -113,11 +113,7 @@ signals:
     void finished();
 
 private:
-    struct Frame
-    {
-        QByteArray bytes;
-        qint64 start = 0; // position of its first byte in the stream received
-    };
+    using Frame = StreamFramer::Frame; // the bytes and the position of the first one
 
     void onOpened();
     void onOpenFailed(SerialError error, const QString &reason);

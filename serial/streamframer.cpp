@@ -46,9 +46,9 @@ void StreamFramer::compact()
     m_first = 0;
 }
 
-void StreamFramer::append(const char *data, int size, QVector<QByteArray> *frames,
-                          QVector<qint64> *starts)
+QVector<StreamFramer::Frame> StreamFramer::append(const char *data, int size)
 {
+    QVector<Frame> frames;
     const qint64 before = m_received;
     m_received += size;
     for (int i = 0; i < size; ++i) {
@@ -82,9 +82,8 @@ void StreamFramer::append(const char *data, int size, QVector<QByteArray> *frame
             if (found >= 0) {
                 const int start = m_candidates.at(found).start;
                 m_skipped += start - m_head;
-                frames->append(QByteArray(m_bytes.constData() + start, p - start + 1));
-                if (starts)
-                    starts->append(before + i - (p - start));
+                frames.append({QByteArray(m_bytes.constData() + start, p - start + 1),
+                               before + i - (p - start)});
                 clear();
                 continue;
             }
@@ -104,4 +103,5 @@ void StreamFramer::append(const char *data, int size, QVector<QByteArray> *frame
         }
         m_candidates.append({int(m_bytes.size()) - 1, CrcPreset});
     }
+    return frames;
 }

@@ -28,15 +28,18 @@ public:
     // Candidates open at once; when a new 0xF1 comes the oldest is given up.
     static constexpr int MaxCandidates = 64;
 
-    // Takes the bytes of one read; the frames they complete are appended to *frames, in the
-    // order they ended on the line, and, when starts is given, the position of each frame's
-    // first byte in the stream (the number of bytes given to the framer before it).
-    void append(const char *data, int size, QVector<QByteArray> *frames,
-                QVector<qint64> *starts = nullptr);
-    void append(const QByteArray &bytes, QVector<QByteArray> *frames,
-                QVector<qint64> *starts = nullptr)
+    struct Frame
     {
-        append(bytes.constData(), bytes.size(), frames, starts);
+        QByteArray bytes;
+        qint64 start = 0; // position of its first byte in the stream (bytes given before it)
+    };
+
+    // Takes the bytes of one read; returns the frames they complete, in the order they ended
+    // on the line.
+    QVector<Frame> append(const char *data, int size);
+    QVector<Frame> append(const QByteArray &bytes)
+    {
+        return append(bytes.constData(), bytes.size());
     }
     // Bytes given to the framer since construction.
     qint64 received() const { return m_received; }
