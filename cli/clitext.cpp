@@ -23,11 +23,12 @@ QString failureText(const FlashJob &job, bool chinese)
     case FlashJob::Failure::None:
         return QString();
     case FlashJob::Failure::OpenFailed:
-        return serialErrorText(job.serialError(), chinese, port, job.serialReason());
+        return linkErrorText(job.linkError(), chinese, port, job.serialReason());
     case FlashJob::Failure::PortLost:
         // The device holds part of an image: that comes first, the reason after.
-        return lineLostText(job.run(), chinese, port,
-                            lostReasonText(job.serialError(), chinese, job.serialReason()));
+        return lineLostText(job.run().lostMidUpgrade(), job.run().bytesDone(),
+                            job.run().imageBytes(), chinese, port,
+                            lostReasonText(job.linkError().network, chinese, job.serialReason()));
     case FlashJob::Failure::NoAnswer: {
         const QString secs = QString::number(job.options().requestTimeout.count() / 1000.0);
         return chinese ? QStringLiteral("%1：设备在 %2 秒内没有响应更新请求（已发送 %3 次请求）。"

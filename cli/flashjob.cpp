@@ -105,9 +105,9 @@ void FlashJob::start()
     m_link->open(m_options.baud);
 }
 
-void FlashJob::onOpenFailed(SerialError error, const QString &reason)
+void FlashJob::onOpenFailed(LinkError error, const QString &reason)
 {
-    m_serialError = error;
+    m_linkError = error;
     m_serialReason = reason;
     finish(Failure::OpenFailed);
 }
@@ -309,7 +309,7 @@ void FlashJob::onVerifyTimeout()
         verificationStep(m_verification->timedOut(m_framer.received()));
 }
 
-void FlashJob::onLost(SerialError error, const QString &reason)
+void FlashJob::onLost(LinkError error, const QString &reason)
 {
     if (m_finished)
         return;
@@ -318,7 +318,7 @@ void FlashJob::onLost(SerialError error, const QString &reason)
         finish(Failure::None);
         return;
     }
-    m_serialError = error;
+    m_linkError = error;
     m_serialReason = reason;
     if (m_verification) {
         // The device may start its application (and drop the line) instead of answering.

@@ -51,8 +51,8 @@ public:
     enum class Failure
     {
         None,
-        OpenFailed,     // serialError() says why
-        PortLost,       // serialError() says why
+        OpenFailed,     // linkError() says why
+        PortLost,       // linkError() says why
         NoAnswer,       // no reply to the request within requestTimeout
         TooManyResends, // failedPackage() was resent maxResends times in a row
         Interrupted,
@@ -74,7 +74,7 @@ public:
     bool isFinished() const { return m_finished; }
     flash::ExitCode exitCode() const;
     Failure failure() const { return m_failure; }
-    SerialError serialError() const { return m_serialError; }
+    LinkError linkError() const { return m_linkError; }
     QString serialReason() const { return m_serialReason; }
     // The run's policy and counters: image size and package total, packages and bytes
     // acknowledged, requests, resends (in all and of the current package), the package given
@@ -116,7 +116,7 @@ private:
     using Frame = StreamFramer::Frame; // the bytes and the position of the first one
 
     void onOpened();
-    void onOpenFailed(SerialError error, const QString &reason);
+    void onOpenFailed(LinkError error, const QString &reason);
     void onResetPlayed(bool ok, ModemLine line);
     void beginRun();
     // The upgrade (and its verification) ended well: the after-sequence, then success.
@@ -125,7 +125,7 @@ private:
     void onQuiet();
     void onTick();
     void onRequestTimeout();
-    void onLost(SerialError error, const QString &reason);
+    void onLost(LinkError error, const QString &reason);
     void handOver(const QVector<Frame> &frames);
     void send(const QByteArray &bytes);
     void startVerification();
@@ -163,7 +163,7 @@ private:
 
     bool m_finished = false;
     Failure m_failure = Failure::None;
-    SerialError m_serialError = SerialError::None;
+    LinkError m_linkError;
     QString m_serialReason;
     flash::ExitCode m_interruptCode = flash::Interrupted;
     qint64 m_bytesWritten = 0;

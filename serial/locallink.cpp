@@ -8,8 +8,9 @@ LocalLink::LocalLink(const QString &name, QObject *parent) : PortLink(parent), m
         deliver(bytes);
     });
     // Serial reports a lost line from the event loop, with the port already closed.
-    m_serial.setLostHandler(
-        [this](SerialError error, const QString &reason) { emit lost(error, reason); });
+    m_serial.setLostHandler([this](SerialError error, const QString &reason) {
+        emit lost({error, {}}, reason);
+    });
 }
 
 LocalLink::~LocalLink()
@@ -33,7 +34,7 @@ void LocalLink::open(qint32 baud)
             if (ok)
                 emit opened();
             else
-                emit openFailed(error, reason);
+                emit openFailed({error, {}}, reason);
         },
         Qt::QueuedConnection);
 }
