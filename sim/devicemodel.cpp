@@ -12,6 +12,13 @@ constexpr int RequestBytes = iap::wire::RequestBytes;
 // --early-acks: when the burst goes, and the gap between two in a trickle.
 constexpr qint64 EarlyBurstUs = 200 * 1000;
 constexpr qint64 EarlyTrickleUs = 10 * 1000;
+// --early-acks spaced, after the request: the acceptance late enough that the window's next
+// 50 ms tick still finds nothing (its 30 ms quiet gap has not ended), then each acknowledgement
+// alone on the line. The first lands 15 ms before the tick after that one, which sends package
+// 0, and its quiet gap ends 15 ms after it.
+constexpr qint64 EarlySpacedAcceptUs = 40 * 1000;
+constexpr qint64 EarlySpacedFirstUs = 85 * 1000;
+constexpr qint64 EarlySpacedUs = 50 * 1000;
 using EarlyAcks = DeviceOptions::EarlyAcks;
 using namespace simframe;
 
@@ -46,8 +53,12 @@ DeviceModel::Output DeviceModel::feed(const QByteArray &bytes, qint64 nowUs)
     m_out = &out;
     for (const char byte : bytes) {
         ++m_fed;
-        if (m_mute)
+        if (m_mute) {
+            m_packageHeard = m_packageHeard || (quint8(m_lastByte) == iap::wire::Start &&
+                                                quint8(byte) == iap::wire::Data);
+            m_lastByte = byte;
             continue;
+        }
         iap_dev_feed(&m_dev, quint8(byte));
         if (m_options.trustTotal)
             trustAnnouncedTotal(quint8(byte));
@@ -241,16 +252,26 @@ void DeviceModel::onAccepted(const QByteArray &frame, int frameBytes)
     for (int i = 0; i < count; ++i) {
         if (mode == EarlyAcks::Now || (mode == EarlyAcks::Trickle && i == 0)) {
             reply.bytes += ackFrame(i, 1);
-        } else if (mode == EarlyAcks::Trickle) {
+        } else if (mode == EarlyAcks::Trickle || mode == EarlyAcks::Spaced) {
             Reply one = early;
             one.bytes = ackFrame(i, 1);
             one.index = i;
-            one.delayUs = i * EarlyTrickleUs;
+            if (mode == EarlyAcks::Trickle) {
+                one.delayUs = i * EarlyTrickleUs;
+            } else {
+                // Each alone on the line however late the one before went out; none once
+                // its package is coming (it would no longer be early).
+                one.delayUs = EarlySpacedFirstUs + i * EarlySpacedUs;
+                one.gapUs = i == 0 ? EarlySpacedFirstUs - EarlySpacedAcceptUs : EarlySpacedUs;
+                one.beforePackage = true;
+            }
             m_out->replies.append(one);
         } else {
             early.bytes += ackFrame(i, 1);
         }
     }
+    if (mode == EarlyAcks::Spaced)
+        reply.delayUs = EarlySpacedAcceptUs;
     m_out->replies.prepend(reply);
     if (mode == EarlyAcks::Burst && count > 0) {
         early.delayUs = EarlyBurstUs;

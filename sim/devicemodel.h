@@ -38,9 +38,10 @@ struct DeviceOptions
     enum class EarlyAcks
     {
         Off,
-        Now,    // all at once, right after the acceptance
-        Burst,  // all of them 200 ms later, in one write
-        Trickle // one every 10 ms
+        Now,     // all at once, right after the acceptance
+        Burst,   // all of them 200 ms later, in one write
+        Trickle, // one every 10 ms
+        Spaced   // the acceptance 40 ms late, then one every 50 ms from 45 ms after it
     };
     // Acknowledge every package with status 1 right after the acceptance, then write
     // nothing and answer nothing more.
@@ -90,13 +91,15 @@ public:
 
     struct Reply
     {
-        QByteArray bytes;        // written at once (a noise byte included)
-        QByteArray second;       // --split: written a little later; empty otherwise
-        qint64 delayUs = 0;      // written this long after the frame was received
-        int index = -1;          // package answered; -1 for the reply to another frame
-        int faults = 0;          // Fault bits applied
-        qint64 frameStartUs = 0; // arrival of the first byte of the frame answered
-        int frameBytes = 0;      // length of the frame answered
+        QByteArray bytes;           // written at once (a noise byte included)
+        QByteArray second;          // --split: written a little later; empty otherwise
+        qint64 delayUs = 0;         // written this long after the frame was received
+        qint64 gapUs = 0;           // and at least this long after the bytes written before it
+        bool beforePackage = false; // not written once a data package has begun to arrive
+        int index = -1;             // package answered; -1 for the reply to another frame
+        int faults = 0;             // Fault bits applied
+        qint64 frameStartUs = 0;    // arrival of the first byte of the frame answered
+        int frameBytes = 0;         // length of the frame answered
     };
 
     struct Completion
@@ -134,6 +137,8 @@ public:
     // Data packages written since the start (every image), for --hangup-after.
     int packagesWritten() const { return m_written; }
     QByteArray image() const { return m_image; }
+    // --early-acks: the tool has begun to send a data package since the acceptance.
+    bool packageHeard() const { return m_packageHeard; }
     // Bytes the core holds of frames not decided yet.
     int pendingBytes() const { return m_dev.rx_len; }
 
@@ -174,6 +179,8 @@ private:
     QSet<int> m_seen;            // packages answered since the image was accepted
     bool m_finished = false;     // finish was called: complete once its answer is out
     bool m_mute = false;         // --early-acks: nothing more is heard or said
+    bool m_packageHeard = false; // --early-acks: F1 02 came after the acceptance
+    char m_lastByte = 0;
     QByteArray m_window;         // --trust-total: the last 12 bytes of the line
     qint64 m_trustedLength = -1; // --trust-total: the announced length while its request is fed
     int m_pendingIndex = -1;     // faults drawn for a package at its write, used at its answer
