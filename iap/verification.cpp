@@ -10,16 +10,6 @@ Verification::Verification(const QByteArray &image) : m_length(image.size()), m_
 {
 }
 
-QByteArray Verification::capabilityQuestion()
-{
-    return codec::capabilityQuestion();
-}
-
-QByteArray Verification::verifyQuestion()
-{
-    return codec::verifyQuestion();
-}
-
 QByteArray Verification::begin(qint64 received)
 {
     return ask(Phase::Capabilities, received);
@@ -32,7 +22,7 @@ QByteArray Verification::ask(Phase phase, qint64 received)
     m_phase = phase;
     ++m_tries;
     m_askedAt = received;
-    return phase == Phase::Capabilities ? capabilityQuestion() : verifyQuestion();
+    return phase == Phase::Capabilities ? codec::capabilityQuestion() : codec::verifyQuestion();
 }
 
 std::chrono::milliseconds Verification::wait() const
