@@ -1,6 +1,5 @@
 #pragma once
 
-#include <QSerialPort>
 #include <QString>
 
 // What can go wrong with the serial line. (A serial port on the network has its own errors,
