@@ -366,7 +366,8 @@ void MainWindow::onPortLost(SerialError error, const QString &reason)
         timeUpdate();
         applyStep(run->lineLost());
     }
-    appendMessage(lineLostText(*run, isChinese, openPortName, reason));
+    appendMessage(lineLostText(run->lostMidUpgrade(), run->bytesDone(), run->imageBytes(),
+                               isChinese, openPortName, reason));
 }
 
 void MainWindow::openUrl(QString url)

@@ -31,17 +31,16 @@ public:
     // Loads a firmware file exactly as if it had been chosen in the file dialog.
     void loadFirmware(const QString &path);
 
-    // For the program's entry and its tests.
+    // What the window's tests and its benchmark drive and look at; the program's entry uses
+    // none of them.
     MainWindowUi *form() const { return ui; }
     Serial *serialLink() const { return serial; }
     IapContext *context() const { return iapContext; }
     ReplyFramer *replyFramer() { return &framer; }
-    iap::UpgradeRun *upgradeRun() const { return run.get(); }
     QTimer *frameTimerObject() const { return frameTimer; }
     QTimer *replyTimerObject() const { return replyTimer; }
     QTimer *iapTimerObject() const { return iapTimer; }
     bool chinese() const { return isChinese; }
-    QStringList extraPortNames() const { return extraPorts; }
 
     // The catalogue the English operations read: "IAP_en_US.qm" along the search folders
     // (catalogue.h), else the copy compiled into the program.

@@ -97,10 +97,10 @@ void TextReporter::acted(FlashJob *job, const Action &a)
             a.event == Action::Event::Accepted || a.event == Action::Event::Completed)
             m_terminal.line(stderr, prefix + a.render(m_s.chinese));
         else if (resend)
-            m_terminal.line(stderr,
-                            prefix + a.render(m_s.chinese) + QLatin1Char(' ') +
-                                flash::resendCountText(a.packetIndex + 1, job->consecutiveResends(),
-                                                       m_s.chinese));
+            m_terminal.line(stderr, prefix + a.render(m_s.chinese) + QLatin1Char(' ') +
+                                        flash::resendCountText(a.packetIndex + 1,
+                                                               job->run().consecutiveResends(),
+                                                               m_s.chinese));
     }
     if (a.event == Action::Event::RequestSent) {
         st.requested = true;
@@ -165,11 +165,12 @@ void TextReporter::progress(FlashJob *job, bool force)
         return;
     st.lastTenth = tenth;
     const double rate = rateOf(job);
-    m_terminal.line(stderr, flash::plainProgressText(
-                                job->options().port, percentOf(job), job->bytesDone(),
-                                job->imageBytes(), flash::rateText(rate),
-                                timeLeft(rate, job->imageBytes() - job->bytesDone(), m_s.chinese),
-                                m_s.chinese));
+    m_terminal.line(
+        stderr, flash::plainProgressText(
+                    job->options().port, percentOf(job), job->run().bytesDone(),
+                    job->run().imageBytes(), flash::rateText(rate),
+                    timeLeft(rate, job->run().imageBytes() - job->run().bytesDone(), m_s.chinese),
+                    m_s.chinese));
 }
 
 void TextReporter::drawLive(bool force)
@@ -183,15 +184,15 @@ void TextReporter::drawLive(bool force)
             continue;
         if (!st.accepted) {
             // Not a transfer at 0 %: what is happening, and with one port what to try.
-            lines << flash::waitingLine(job->options().port, job->requestsSent(),
+            lines << flash::waitingLine(job->options().port, job->run().requestsSent(),
                                         int(job->seconds()), job->options().baud, m_s.chinese,
                                         m_terminal.columns(), singleBar());
             continue;
         }
         flash::ProgressFigures f;
         f.port = job->options().port;
-        f.done = job->bytesDone();
-        f.total = job->imageBytes();
+        f.done = job->run().bytesDone();
+        f.total = job->run().imageBytes();
         f.rate = rateOf(job);
         f.chinese = m_s.chinese;
         // One port: a bar with the byte counts and the time left; else one line per board.

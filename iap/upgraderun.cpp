@@ -31,7 +31,6 @@ UpgradeRun::Offer UpgradeRun::offer(const QByteArray &frame, StreamPosition firs
     if (running() && (!m_state.requested || firstByte < m_state.sentAt)) {
         // Sent before the device could have seen what it would answer: an acknowledgement
         // made up in advance, or a reply to something of an earlier run.
-        ++m_state.stale;
         return Offer::Ignored;
     }
     if (m_engine.actsOn(frame)) {

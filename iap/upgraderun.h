@@ -102,8 +102,6 @@ public:
     int packetTotal() const { return m_ctx->packetTotal; }
     // The package given up on (GaveUp), 0-based.
     int failedPackage() const { return m_state.failedPackage; }
-    // Frames not taken because they began before what they would answer went out.
-    int staleReplies() const { return m_state.stale; }
 
 private:
     // Everything one run learns, set back as a whole when the next one starts: a run must
@@ -116,7 +114,6 @@ private:
         bool markOpen = false;     // sentAt may still move on to where the write completed
         int resendsTotal = 0;
         int failedPackage = -1;
-        int stale = 0;
         bool lostMidUpgrade = false;
     };
 

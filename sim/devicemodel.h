@@ -42,7 +42,8 @@ struct DeviceOptions
         Now,     // all at once, right after the acceptance
         Burst,   // all of them 200 ms later, in one write
         Trickle, // one every 10 ms
-        Ahead    // see below
+        Ahead,   // see below
+        Spaced   // the acceptance 40 ms late, then one every 50 ms from 45 ms after it
     };
     // Now, Burst, Trickle: acknowledge every package with status 1 right after the
     // acceptance, then write nothing and answer nothing more. Ahead: write and acknowledge the
@@ -107,14 +108,16 @@ public:
 
     struct Reply
     {
-        QByteArray bytes;         // written at once (a noise byte included)
-        QByteArray second;        // --split: written a little later; empty otherwise
-        qint64 delayUs = 0;       // written this long after the frame was received
-        int index = -1;           // package answered; -1 for the reply to another frame
-        int faults = 0;           // Fault bits applied
-        qint64 frameStartUs = 0;  // arrival of the first byte of the frame answered
-        int frameBytes = 0;       // length of the frame answered
-        bool unlessHeard = false; // dropped if a byte from the tool comes before it goes
+        QByteArray bytes;           // written at once (a noise byte included)
+        QByteArray second;          // --split: written a little later; empty otherwise
+        qint64 delayUs = 0;         // written this long after the frame was received
+        qint64 gapUs = 0;           // and at least this long after the bytes written before it
+        bool beforePackage = false; // not written once a data package has begun to arrive
+        bool unlessHeard = false;   // not written once any byte from the tool has come
+        int index = -1;             // package answered; -1 for the reply to another frame
+        int faults = 0;             // Fault bits applied
+        qint64 frameStartUs = 0;    // arrival of the first byte of the frame answered
+        int frameBytes = 0;         // length of the frame answered
     };
 
     struct Completion
@@ -152,6 +155,8 @@ public:
     // Data packages written since the start (every image), for --hangup-after.
     int packagesWritten() const { return m_written; }
     QByteArray image() const { return m_image; }
+    // --early-acks: the tool has begun to send a data package since the acceptance.
+    bool packageHeard() const { return m_packageHeard; }
     // Bytes the core holds of frames not decided yet.
     int pendingBytes() const { return m_dev.rx_len; }
 
@@ -193,6 +198,8 @@ private:
     QSet<int> m_seen;            // packages answered since the image was accepted
     bool m_finished = false;     // finish was called: complete once its answer is out
     bool m_mute = false;         // --early-acks: nothing more is heard or said
+    bool m_packageHeard = false; // --early-acks: F1 02 came after the acceptance
+    char m_lastByte = 0;
     QByteArray m_window;         // --trust-total: the last 12 bytes of the line
     qint64 m_trustedLength = -1; // --trust-total: the announced length while its request is fed
     int m_pendingIndex = -1;     // faults drawn for a package at its write, used at its answer

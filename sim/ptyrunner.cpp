@@ -126,7 +126,7 @@ void PtyRunner::log(const QString &line) const
     std::fflush(stderr);
 }
 
-void PtyRunner::onReadable()
+QByteArray PtyRunner::readInput()
 {
     QByteArray bytes;
     char chunk[4096];
@@ -147,6 +147,12 @@ void PtyRunner::onReadable()
         m_readNotifier->setEnabled(false);
         break;
     }
+    return bytes;
+}
+
+void PtyRunner::onReadable()
+{
+    const QByteArray bytes = readInput();
     if (bytes.isEmpty() || m_hangupPending || m_exitPending)
         return;
     if (m_options.hangupAfter == 0) {
@@ -167,6 +173,19 @@ void PtyRunner::onIdle()
 
 void PtyRunner::handle(const DeviceModel::Output &output)
 {
+    enqueue(output);
+    for (const DeviceModel::Completion &completion : output.completions) {
+        saveAndReport(completion);
+        if (m_options.once)
+            m_exitPending = true;
+    }
+    if (m_options.hangupAfter > 0 && m_model.packagesWritten() >= m_options.hangupAfter)
+        m_hangupPending = true;
+    pump();
+}
+
+void PtyRunner::enqueue(const DeviceModel::Output &output)
+{
     const qint64 now = nowUs();
     for (const QString &line : output.log)
         log(line);
@@ -174,6 +193,8 @@ void PtyRunner::handle(const DeviceModel::Output &output)
         Pending first;
         first.bytes = reply.bytes;
         first.unlessHeard = reply.unlessHeard;
+        first.gapUs = reply.gapUs;
+        first.beforePackage = reply.beforePackage;
         if (m_byteUs > 0)
             first.notBeforeUs = reply.frameStartUs + qint64(reply.frameBytes) * m_byteUs;
         if (reply.delayUs > 0) // the package is being written
@@ -186,14 +207,6 @@ void PtyRunner::handle(const DeviceModel::Output &output)
             m_queue.enqueue(second);
         }
     }
-    for (const DeviceModel::Completion &completion : output.completions) {
-        saveAndReport(completion);
-        if (m_options.once)
-            m_exitPending = true;
-    }
-    if (m_options.hangupAfter > 0 && m_model.packagesWritten() >= m_options.hangupAfter)
-        m_hangupPending = true;
-    pump();
 }
 
 void PtyRunner::saveAndReport(const DeviceModel::Completion &completion)
@@ -255,6 +268,18 @@ void PtyRunner::pump()
                 m_queue.dequeue();
                 continue;
             }
+        }
+        if (item.beforePackage && item.written == 0) {
+            // What the tool has sent by now is heard first: its package may be on the way.
+            item.beforePackage = false;
+            const QByteArray bytes = readInput();
+            if (!bytes.isEmpty())
+                enqueue(m_model.feed(bytes, now)); // (item may have moved)
+            if (m_model.packageHeard()) {
+                log(QStringLiteral("early acknowledgement not sent: its package is coming"));
+                m_queue.dequeue();
+            }
+            continue;
         }
         const int remaining = item.bytes.size() - item.written;
         int n = remaining;

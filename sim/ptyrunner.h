@@ -45,16 +45,20 @@ private:
     {
         QByteArray bytes;
         int written = 0;
-        qint64 notBeforeUs = 0; // earliest time for the next byte
-        qint64 gapUs = 0;       // quiet time after the previous piece
+        qint64 notBeforeUs = 0;     // earliest time for the next byte
+        qint64 gapUs = 0;           // quiet time after the previous piece
+        bool beforePackage = false; // see DeviceModel::Reply
         bool started = false;
         bool unlessHeard = false; // dropped if the tool's bytes come before it goes
     };
 
     qint64 nowUs() const;
+    // What the tool has sent and the line holds; empty at the end of the line too.
+    QByteArray readInput();
     void onReadable();
     void onIdle();
     void handle(const DeviceModel::Output &output);
+    void enqueue(const DeviceModel::Output &output);
     void saveAndReport(const DeviceModel::Completion &completion);
     void pump();
     void schedulePump(qint64 delayUs);

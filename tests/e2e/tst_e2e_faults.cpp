@@ -25,6 +25,7 @@ private slots:
     void faultOnTheLine_data();
     void faultOnTheLine();
     void shortAcknowledgement();
+    void earlyAcknowledgement();
     void packageLimit_data();
     void packageLimit();
 
@@ -150,6 +151,31 @@ void TestE2eFaults::shortAcknowledgement()
                      shortFrame, QStringLiteral("Wait timeout, resend!"), ackHex(91, 1),
                      QStringLiteral("Flash write success!"), QStringLiteral("update completed")}));
     QCOMPARE(rig.report.value(QStringLiteral("resends")).toInt(), 1);
+}
+
+// The device accepts the request 40 ms late and acknowledges the one package as written 45 ms
+// later, just before the tick that sends it, then hears nothing more. That frame began before the
+// package went out: it is shown, never taken, and the package waits for its answer in vain.
+void TestE2eFaults::earlyAcknowledgement()
+{
+    rig.start({QStringLiteral("--early-acks"), QStringLiteral("spaced")});
+    if (QTest::currentTestFailed())
+        return;
+    rig.window->context()->waitLimit = ShortWaitLimit;
+    rig.openPort();
+    rig.startUpgrade(randomImage(600, 3));
+    if (QTest::currentTestFailed())
+        return;
+    const Texts t = texts(false);
+    QTRY_VERIFY2_WITH_TIMEOUT(
+        rig.window->context()->state == 3 || logLines(rig.window.get()).contains(t.waitTimeout),
+        qPrintable(logLines(rig.window.get()).join(QLatin1Char('\n'))), 10000);
+    const QStringList lines = logLines(rig.window.get());
+    const int at = lines.indexOf(t.accepted);
+    QVERIFY2(at > 0, qPrintable(lines.join(QLatin1Char('\n'))));
+    QCOMPARE(lines.mid(at, 4),
+             (QStringList{t.accepted, t.progress.arg(1).arg(1), ackHex(0, 1), t.waitTimeout}));
+    QCOMPARE(rig.window->context()->state, 2);
 }
 
 // The request announces the package total in 16 bits: 65535 packages is the largest image.
