@@ -131,7 +131,7 @@ void JsonReporter::acted(FlashJob *job, const Action &a)
                    {QStringLiteral("seconds"), job->seconds()}});
         break;
     case Action::Event::Progress:
-        emitEvent(QStringLiteral("progress"), port, progressFields(job, a.arg1));
+        emitEvent(QStringLiteral("progress"), port, progressFields(job, a.packageNumber));
         break;
     case Action::Event::DataErrorResend:
     case Action::Event::TimeoutResend:

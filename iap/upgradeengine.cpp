@@ -20,7 +20,7 @@ QString Action::render(bool chinese) const
 {
     QString s = iap::text(this->text, chinese);
     if (this->text == Text::Progress)
-        s = s.arg(arg1).arg(arg2);
+        s = s.arg(packageNumber).arg(packageTotal);
     return s;
 }
 
@@ -115,14 +115,15 @@ void UpgradeEngine::send(Step &step, QByteArray bytes, Action::Event event)
         m_ctx->waitTicks = 0; // the wait for an acknowledgement starts with every package
 }
 
-void UpgradeEngine::message(Step &step, Text text, Action::Event event, int arg1, int arg2)
+void UpgradeEngine::message(Step &step, Text text, Action::Event event, int packageNumber,
+                            int packageTotal)
 {
     Action a;
     a.kind = Action::Kind::Message;
     a.event = event;
     a.text = text;
-    a.arg1 = arg1;
-    a.arg2 = arg2;
+    a.packageNumber = packageNumber;
+    a.packageTotal = packageTotal;
     a.packetIndex = m_ctx->packetIndex;
     step.actions.append(a);
 }
