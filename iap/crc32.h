@@ -1,5 +1,7 @@
 #pragma once
 
+#include "iap_wire.h"
+
 #include <QByteArray>
 #include <QtGlobal>
 #include <array>
@@ -18,7 +20,7 @@ constexpr std::array<quint32, 256> makeTable()
     for (quint32 i = 0; i < 256; ++i) {
         quint32 r = i;
         for (int bit = 0; bit < 8; ++bit)
-            r = (r & 1u) ? (r >> 1) ^ 0xEDB88320u : (r >> 1);
+            r = (r & 1u) ? (r >> 1) ^ quint32(IAP_WIRE_CRC32_POLY) : (r >> 1);
         table[i] = r;
     }
     return table;
