@@ -2,8 +2,8 @@
 
 #include <utility>
 
-#include "messages.h"
 #include "codec.h"
+#include "messages.h"
 
 namespace flash {
 

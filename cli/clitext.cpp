@@ -51,7 +51,8 @@ QString failureText(const FlashJob &job, bool chinese)
         return QString();
     case FlashJob::Failure::OpenFailed:
         return linkErrorText(job.linkError(), chinese, port, job.serialReason()) +
-               (job.linkError().serial == SerialError::NotFound ? notFoundText(port, chinese) : QString());
+               (job.linkError().serial == SerialError::NotFound ? notFoundText(port, chinese)
+                                                                : QString());
     case FlashJob::Failure::PortLost:
         // The device holds part of an image: that comes first, the reason after.
         return lineLostText(job.run().lostMidUpgrade(), job.run().bytesDone(),
