@@ -89,6 +89,9 @@ void app_reset(void)
     print("\r\n");
     iap_app_init(&handover, enter_boot_loader, 0);
     UART0_CTRL |= UART_CTRL_RXINT;
+    /* A byte that came before the interrupt was enabled raised none, and the receiver takes
+     * nothing more while it holds it: taken here, before the interrupt can run. */
+    uart0_rx();
     NVIC_ISER0 = 1u << 0; /* UART0 receive */
     for (;;)
         __asm__ volatile("wfi");
