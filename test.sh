@@ -3,7 +3,9 @@
 #   build/       Qt 5, with the benchmarks, hardened as the package is (the .deb is checked)
 #   build-qt6/   Qt 6, the same without the benchmarks
 #   build-asan/  Qt 5 with AddressSanitizer and UndefinedBehaviorSanitizer
-# Exits non-zero on any failure.
+# Every pass builds with compiler warnings as errors, and before any of them the C and C++
+# sources under version control must be as clang-format (the committed .clang-format) writes
+# them. Exits non-zero on any failure.
 #
 #   ./test.sh            all three passes
 #   ./test.sh --quick    the Qt 5 pass only
@@ -34,10 +36,18 @@ step() {
 }
 suite() { (cd "$1" && ctest --output-on-failure --timeout 300 -j"$tests_at_once"); }
 
+# clang-format --dry-run -Werror names each file it would change, and fails.
+format_check() {
+    local files
+    mapfile -t files < <(git ls-files -- '*.c' '*.h' '*.cpp')
+    clang-format --dry-run -Werror "${files[@]}"
+}
+step "sources formatted" format_check
+
 # Qt 5, the packaged default. IAP_HARDENING takes dpkg-buildflags' flags, as the package
 # does, so that the package_deb test checks the package as it ships.
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DIAP_QT_MAJOR=5 -DIAP_HARDENING=ON \
-    -DIAP_BUILD_TESTS=ON -DIAP_BUILD_BENCH=ON
+    -DIAP_BUILD_TESTS=ON -DIAP_BUILD_BENCH=ON -DIAP_WERROR=ON
 step "build/ built" cmake --build build -j"$jobs"
 step "build/ tested" suite build
 [ "$quick" -eq 1 ] && exit 0
@@ -45,7 +55,7 @@ step "build/ tested" suite build
 # Qt 6: the same suite and the Qt 6 package. The benchmarks measure the protocol, not Qt;
 # one build of them is enough.
 cmake -S . -B build-qt6 -DCMAKE_BUILD_TYPE=RelWithDebInfo -DIAP_QT_MAJOR=6 -DIAP_HARDENING=ON \
-    -DIAP_BUILD_TESTS=ON -DIAP_BUILD_BENCH=OFF
+    -DIAP_BUILD_TESTS=ON -DIAP_BUILD_BENCH=OFF -DIAP_WERROR=ON
 step "build-qt6/ built" cmake --build build-qt6 -j"$jobs"
 step "build-qt6/ tested" suite build-qt6
 
@@ -54,7 +64,7 @@ step "build-qt6/ tested" suite build-qt6
 # Leak checking needs full malloc stacks to tell Qt's one-time allocations (tests/hardening/
 # lsan.supp) from ours; the valgrind tests are left out of this build (the two do not mix).
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g1" \
-    -DIAP_QT_MAJOR=5 -DIAP_SANITIZE=ON -DIAP_BUILD_TESTS=ON -DIAP_BUILD_BENCH=OFF
+    -DIAP_QT_MAJOR=5 -DIAP_SANITIZE=ON -DIAP_BUILD_TESTS=ON -DIAP_BUILD_BENCH=OFF -DIAP_WERROR=ON
 step "build-asan/ built" cmake --build build-asan -j"$jobs"
 export ASAN_OPTIONS=fast_unwind_on_malloc=0:malloc_context_size=10:check_initialization_order=1:detect_stack_use_after_return=1
 export LSAN_OPTIONS=suppressions=$PWD/tests/hardening/lsan.supp:print_suppressions=0

@@ -28,6 +28,9 @@ int main(int argc, char *argv[])
 {
     if (asksForHelpOrVersion(argc, argv))
         return helpOrVersion(argc, argv);
+    // Qt would abort without a display; say why instead, after any usage error.
+    if (!displayAvailable(argc, argv))
+        return refuseWithoutDisplay(argc, argv);
 
 #if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
     // Qt 6 always scales for high-DPI screens; Qt 5 does so only when asked.

@@ -71,6 +71,9 @@ MainWindow::MainWindow(const QStringList &extraPortNames, QWidget *parent)
 
     setWebLink();
     ui->iapDownLoadButton->setEnabled(false);
+    // Only a display: a file is named through the dialog (or the command line), and a typed
+    // path would not be what is sent.
+    ui->b_FirmwarePath->setReadOnly(true);
     EnglishInit();
 }
 
@@ -214,6 +217,10 @@ void MainWindow::loadFirmware(const QString &path)
 void MainWindow::LoadFile()
 {
     const QString path = iapContext->firmwarePath;
+    // Taken before the read: a file rewritten while it is read is read again at Download.
+    const QFileInfo before(path);
+    loadedSize = before.exists() ? before.size() : -1;
+    loadedModified = before.lastModified();
     const iap::FirmwareFile file = iap::loadFirmwareFile(path);
     qDebug("size:%d", int(file.size));
     if (file.error != iap::IapError::None) {
@@ -237,12 +244,23 @@ void MainWindow::on_iapDownLoadButton_clicked()
             appendMessage(serialErrorText(SerialError::NotOpen, isChinese, QString()));
             return;
         }
+        // A rebuilt file is loaded again, with its summary, before anything is sent; one that
+        // is gone or cannot be read any more stops the press with its line.
+        const bool reload = firmwareChanged();
+        if (reload) {
+            LoadFile();
+            if (!ui->iapDownLoadButton->isEnabled())
+                return;
+            appendMessage(
+                iap::text(iap::Text::FileReloaded, isChinese).arg(iapContext->firmwarePath));
+        }
         const iap::IapError error = run->start();
         if (error != iap::IapError::None) {
             appendMessage(iap::errorText(error, isChinese, iapContext->firmwarePath));
             return;
         }
-        ui->tb_IAPMsg->clear();
+        if (!reload)
+            ui->tb_IAPMsg->clear();
         ui->iapDownLoadButton->setText(iap::text(iap::Text::CancelLabel, isChinese));
         // The image must not change under a running upgrade.
         ui->iapLoadFileButton->setEnabled(false);
@@ -316,7 +334,24 @@ void MainWindow::on_openPortButton_clicked()
     } else {
         serial->closePort();
         setPortControls(false);
+        if (run->running()) {
+            // Nothing more can reach the device: the run ends here, not in endless resends.
+            iapTimer->stop();
+            run->cancel();
+            endRun();
+            appendMessage(iap::text(iap::Text::PortClosedDuringRun, isChinese)
+                              .arg(run->bytesDone())
+                              .arg(run->imageBytes()));
+        }
     }
+}
+
+bool MainWindow::firmwareChanged() const
+{
+    const QFileInfo now(iapContext->firmwarePath);
+    if (!now.exists() || !now.isReadable())
+        return true;
+    return now.size() != loadedSize || now.lastModified() != loadedModified;
 }
 
 void MainWindow::onPortLost(SerialError error, const QString &reason)
@@ -331,7 +366,8 @@ void MainWindow::onPortLost(SerialError error, const QString &reason)
         timeUpdate();
         applyStep(run->lineLost());
     }
-    appendMessage(lineLostText(*run, isChinese, openPortName, reason));
+    appendMessage(lineLostText(run->lostMidUpgrade(), run->bytesDone(), run->imageBytes(),
+                               isChinese, openPortName, reason));
 }
 
 void MainWindow::openUrl(QString url)

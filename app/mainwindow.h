@@ -5,6 +5,7 @@
 #include "upgraderun.h"
 
 #include <QByteArray>
+#include <QDateTime>
 #include <QMainWindow>
 #include <QString>
 #include <QStringList>
@@ -30,17 +31,16 @@ public:
     // Loads a firmware file exactly as if it had been chosen in the file dialog.
     void loadFirmware(const QString &path);
 
-    // For the program's entry and its tests.
+    // What the window's tests and its benchmark drive and look at; the program's entry uses
+    // none of them.
     MainWindowUi *form() const { return ui; }
     Serial *serialLink() const { return serial; }
     IapContext *context() const { return iapContext; }
     ReplyFramer *replyFramer() { return &framer; }
-    iap::UpgradeRun *upgradeRun() const { return run.get(); }
     QTimer *frameTimerObject() const { return frameTimer; }
     QTimer *replyTimerObject() const { return replyTimer; }
     QTimer *iapTimerObject() const { return iapTimer; }
     bool chinese() const { return isChinese; }
-    QStringList extraPortNames() const { return extraPorts; }
 
     // The catalogue the English operations read: "IAP_en_US.qm" along the search folders
     // (catalogue.h), else the copy compiled into the program.
@@ -81,6 +81,8 @@ private:
     // and the tick restarted or the run ended.
     void applyStep(const iap::Step &step);
     void onPortLost(SerialError error, const QString &reason);
+    // At Download: the file named changed since it was loaded (size or modification time).
+    bool firmwareChanged() const;
 
     Serial *serial;
     MainWindowUi *ui;
@@ -96,4 +98,7 @@ private:
     std::unique_ptr<iap::UpgradeRun> run; // the engine and the policy of each run
     QStringList extraPorts;
     QString openPortName; // the port the open line belongs to, for the lost-line message
+    // The firmware file as it was when loaded, to see at Download whether it was rebuilt.
+    qint64 loadedSize = -1;
+    QDateTime loadedModified;
 };

@@ -1,10 +1,13 @@
 #include "startoptions.h"
 
+#include "filenames.h"
 #include "mainwindow.h"
 
 #include <QCommandLineParser>
+#include <QCoreApplication>
 #include <QLoggingCategory>
 #include <QMetaObject>
+#include <cstdio>
 
 void configureParser(QCommandLineParser &parser)
 {
@@ -27,9 +30,56 @@ void configureParser(QCommandLineParser &parser)
         QStringLiteral("verbose"),
         QStringLiteral("Write the diagnostics (port scans, file sizes, every reply byte) to "
                        "stderr. Without it they are shown only when QT_LOGGING_RULES asks.")));
-    parser.addPositionalArgument(QStringLiteral("FIRMWARE"),
-                                 QStringLiteral("Firmware image (*.bin) to load at start-up."),
-                                 QStringLiteral("[FIRMWARE]"));
+    parser.addPositionalArgument(
+        QStringLiteral("FIRMWARE"),
+        QStringLiteral("Firmware to load at start-up: a raw image (*.bin), Intel HEX, Motorola "
+                       "S-record or ELF."),
+        QStringLiteral("[FIRMWARE]"));
+}
+
+bool displayAvailable(int argc, const char *const argv[])
+{
+#if defined(Q_OS_UNIX) && !defined(Q_OS_MACOS)
+    for (int i = 1; i < argc; ++i) {
+        const QByteArray arg(argv[i]);
+        if (arg == "-platform" || arg == "--platform" || arg.startsWith("-platform="))
+            return true; // Qt's own choice, which it reports itself
+    }
+    const QByteArray platform = qgetenv("QT_QPA_PLATFORM");
+    if (!platform.isEmpty() && !platform.startsWith("xcb") && !platform.startsWith("wayland"))
+        return true; // offscreen, vnc, eglfs...
+    return !qEnvironmentVariableIsEmpty("DISPLAY") ||
+           !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
+#else
+    Q_UNUSED(argc);
+    Q_UNUSED(argv);
+    return true;
+#endif
+}
+
+int refuseWithoutDisplay(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCommandLineParser parser;
+    configureParser(parser);
+    StartOptions options;
+    QString error;
+    if (!parser.parse(iap::argumentsFromNative(argc, argv)))
+        error = parser.errorText();
+    else
+        readStartOptions(parser, &options, &error);
+    if (error.isEmpty())
+        error =
+            options.language == QLatin1String("zh")
+                ? QStringLiteral("窗口需要图形显示，但没有可用的显示（DISPLAY 和 WAYLAND_DISPLAY "
+                                 "均未设置）。请在桌面会话中启动；不用显示也可以用 iap-flash "
+                                 "烧写，如 iap-flash -p /dev/ttyUSB0 firmware.bin")
+                : QStringLiteral("the window needs a display, and there is none (neither "
+                                 "DISPLAY nor WAYLAND_DISPLAY is set). Start it in a desktop "
+                                 "session; iap-flash flashes without a display, e.g. "
+                                 "iap-flash -p /dev/ttyUSB0 firmware.bin");
+    std::fprintf(stderr, "upgrade-assistant: %s\n", error.toLocal8Bit().constData());
+    return 1;
 }
 
 bool asksForHelpOrVersion(int argc, const char *const argv[])

@@ -20,6 +20,12 @@ void configureParser(QCommandLineParser &parser);
 // True when the command line asks for --help or --version: they are answered before the
 // window's application exists, so that they need no display.
 bool asksForHelpOrVersion(int argc, const char *const argv[]);
+// False when the window could not be shown: on X11 and Wayland, neither DISPLAY nor
+// WAYLAND_DISPLAY is set (and no other platform is asked for).
+bool displayAvailable(int argc, const char *const argv[]);
+// Without a display: a usage error first, else the line that says the window needs a display
+// and that iap-flash flashes without one (in the language --lang asks for). Exit code 1.
+int refuseWithoutDisplay(int argc, char *argv[]);
 // Reads a parsed command line. Returns false with *error set on a bad value.
 bool readStartOptions(const QCommandLineParser &parser, StartOptions *options, QString *error);
 // Without --verbose the diagnostics on Qt's debug output (default category) are not

@@ -33,9 +33,9 @@ void BM_StreamFramer(benchmark::State &state)
     const int read = int(state.range(0));
     for (auto _ : state) {
         StreamFramer framer;
-        QVector<QByteArray> frames;
+        QVector<StreamFramer::Frame> frames;
         for (int i = 0; i < bytes.size(); i += read)
-            framer.append(bytes.constData() + i, qMin(read, bytes.size() - i), &frames);
+            frames += framer.append(bytes.constData() + i, qMin(read, bytes.size() - i));
         benchmark::DoNotOptimize(frames);
     }
     state.SetBytesProcessed(state.iterations() * bytes.size());

@@ -2,8 +2,8 @@
 
 #include <utility>
 
+#include "codec.h"
 #include "messages.h"
-#include "verification.h"
 
 namespace flash {
 
@@ -32,7 +32,7 @@ void CapabilityCheck::ask()
 {
     ++m_tries;
     m_timer.start(Interval);
-    emit send(iap::Verification::capabilityQuestion());
+    emit send(iap::codec::capabilityQuestion());
 }
 
 void CapabilityCheck::onTimeout()

@@ -2,6 +2,7 @@
 
 #include "flashjob.h"
 #include "neterror.h"
+#include "portlist.h"
 #include "serialerror.h"
 #include "verification.h"
 
@@ -16,6 +17,32 @@ QString rateText(double bytesPerSecond)
     return QStringLiteral("%1 B/s").arg(qRound64(bytesPerSecond));
 }
 
+namespace {
+
+// After "the port does not exist": the device file looked up (a bare name is under /dev), and
+// the ports that do exist.
+QString notFoundText(const QString &port, bool chinese)
+{
+    const QString path = port.contains(QLatin1Char('/')) ? port : QStringLiteral("/dev/") + port;
+    const QStringList present = presentPortLines();
+    if (chinese)
+        return QStringLiteral("查找的是 %1。").arg(path) +
+               (present.isEmpty()
+                    ? QStringLiteral("本机没有串口。")
+                    : QStringLiteral("现有串口：%1。").arg(present.join(QStringLiteral("；"))));
+    return QStringLiteral(" Looked for %1. ").arg(path) +
+           (present.isEmpty()
+                ? QStringLiteral("This machine has no serial port.")
+                : QStringLiteral("Ports present: %1.").arg(present.join(QStringLiteral("; "))));
+}
+
+} // namespace
+
+QString replyHex(const QByteArray &frame)
+{
+    return QString::fromLatin1(frame.toHex(' ').toUpper());
+}
+
 QString failureText(const FlashJob &job, bool chinese)
 {
     const QString port = job.options().port;
@@ -23,76 +50,79 @@ QString failureText(const FlashJob &job, bool chinese)
     case FlashJob::Failure::None:
         return QString();
     case FlashJob::Failure::OpenFailed:
-        return serialErrorText(job.serialError(), chinese, port, job.serialReason());
+        return linkErrorText(job.linkError(), chinese, port, job.serialReason()) +
+               (job.linkError().serial == SerialError::NotFound ? notFoundText(port, chinese)
+                                                                : QString());
     case FlashJob::Failure::PortLost:
         // The device holds part of an image: that comes first, the reason after.
-        return lineLostText(job.run(), chinese, port,
-                            lostReasonText(job.serialError(), chinese, job.serialReason()));
+        return lineLostText(job.run().lostMidUpgrade(), job.run().bytesDone(),
+                            job.run().imageBytes(), chinese, port,
+                            lostReasonText(job.linkError().network, chinese, job.serialReason()));
     case FlashJob::Failure::NoAnswer: {
         const QString secs = QString::number(job.options().requestTimeout.count() / 1000.0);
         return chinese ? QStringLiteral("%1：设备在 %2 秒内没有响应更新请求（已发送 %3 次请求）。"
                                         "请检查接线、波特率，并确认设备处于引导程序中。")
                              .arg(port, secs)
-                             .arg(job.requestsSent())
+                             .arg(job.run().requestsSent())
                        : QStringLiteral("%1: the device did not answer the update request within "
                                         "%2 s (%3 requests sent). Check the cable and the baud "
                                         "rate, and that the device is in its boot loader.")
                              .arg(port, secs)
-                             .arg(job.requestsSent());
+                             .arg(job.run().requestsSent());
     }
     case FlashJob::Failure::TooManyResends:
         return chinese ? QStringLiteral("%1：第%2包连续重发 %3 次仍未写入，放弃升级。")
                              .arg(port)
-                             .arg(job.failedPackage() + 1)
+                             .arg(job.run().failedPackage() + 1)
                              .arg(job.options().maxResends)
                        : QStringLiteral("%1: package %2 was resent %3 times in a row and still "
                                         "not written; giving up.")
                              .arg(port)
-                             .arg(job.failedPackage() + 1)
+                             .arg(job.run().failedPackage() + 1)
                              .arg(job.options().maxResends);
     case FlashJob::Failure::Interrupted:
         if (job.verification()) // every package was acknowledged: only the check is missing
             return chinese ? QStringLiteral("%1：校验时被中断：镜像已写入（%2 字节），但未经校验。")
                                  .arg(port)
-                                 .arg(job.imageBytes())
+                                 .arg(job.run().imageBytes())
                            : QStringLiteral("%1: interrupted during verification: the image was "
                                             "written (%2 bytes) but not verified.")
                                  .arg(port)
-                                 .arg(job.imageBytes());
+                                 .arg(job.run().imageBytes());
         return chinese
                    ? QStringLiteral("%1：已中断，升级未完成（已写入 %2 / %3 字节），"
                                     "设备需要重新升级。")
                          .arg(port)
-                         .arg(job.bytesDone())
-                         .arg(job.imageBytes())
+                         .arg(job.run().bytesDone())
+                         .arg(job.run().imageBytes())
                    : QStringLiteral("%1: interrupted; the upgrade is incomplete (%2 of %3 bytes "
                                     "written) and must be run again.")
                          .arg(port)
-                         .arg(job.bytesDone())
-                         .arg(job.imageBytes());
+                         .arg(job.run().bytesDone())
+                         .arg(job.run().imageBytes());
     case FlashJob::Failure::CannotVerify: {
         const iap::Verification *v = job.verification();
         if (v && v->unsupported())
             return chinese ? QStringLiteral("%1：无法校验：设备回答它不能读回镜像。镜像已写入"
                                             "（%2 字节），但无法确认设备中的内容。")
                                  .arg(port)
-                                 .arg(job.imageBytes())
+                                 .arg(job.run().imageBytes())
                            : QStringLiteral("%1: cannot verify: the device answered that it "
                                             "cannot read its image back. The image was written "
                                             "(%2 bytes), but what the device holds is unknown.")
                                  .arg(port)
-                                 .arg(job.imageBytes());
+                                 .arg(job.run().imageBytes());
         return chinese ? QStringLiteral("%1：无法校验：设备没有回答校验请求（引导程序不支持校验，"
                                         "或已离开引导程序）。镜像已写入（%2 字节），但无法确认"
                                         "设备中的内容。")
                              .arg(port)
-                             .arg(job.imageBytes())
+                             .arg(job.run().imageBytes())
                        : QStringLiteral("%1: cannot verify: the device did not answer the "
                                         "verification question (a boot loader without it, or "
                                         "one that has left already). The image was written (%2 "
                                         "bytes), but what the device holds is unknown.")
                              .arg(port)
-                             .arg(job.imageBytes());
+                             .arg(job.run().imageBytes());
     }
     case FlashJob::Failure::VerifyMismatch: {
         const iap::Verification *v = job.verification();
@@ -104,7 +134,7 @@ QString failureText(const FlashJob &job, bool chinese)
                              .arg(port)
                              .arg(deviceBytes)
                              .arg(deviceCrc)
-                             .arg(job.imageBytes())
+                             .arg(job.run().imageBytes())
                              .arg(imageCrc)
                        : QStringLiteral("%1: verification failed: the device holds %2 bytes with "
                                         "CRC-32 %3, the image is %4 bytes with CRC-32 %5. The "
@@ -112,14 +142,14 @@ QString failureText(const FlashJob &job, bool chinese)
                              .arg(port)
                              .arg(deviceBytes)
                              .arg(deviceCrc)
-                             .arg(job.imageBytes())
+                             .arg(job.run().imageBytes())
                              .arg(imageCrc);
     }
     case FlashJob::Failure::DoesNotFit:
         return job.capabilityCheck() ? doesNotFitText(*job.capabilityCheck(), port, chinese)
                                      : QString();
     case FlashJob::Failure::Refused:
-        return refusedText(job.refusal(), job.imageBytes(), port, chinese);
+        return refusedText(job.refusal(), job.run().imageBytes(), port, chinese);
     }
     return QString();
 }
@@ -129,12 +159,12 @@ QString verifiedText(const FlashJob &job, bool chinese)
     const QString crc = job.verification() ? crcText(job.verification()->deviceCrc()) : QString();
     return chinese ? QStringLiteral("%1：校验通过：设备中的镜像与发送的一致（%2 字节，CRC-32 %3）")
                          .arg(job.options().port)
-                         .arg(job.imageBytes())
+                         .arg(job.run().imageBytes())
                          .arg(crc)
                    : QStringLiteral("%1: verified: the device holds the image (%2 bytes, CRC-32 "
                                     "%3)")
                          .arg(job.options().port)
-                         .arg(job.imageBytes())
+                         .arg(job.run().imageBytes())
                          .arg(crc);
 }
 
@@ -146,15 +176,15 @@ QString crcText(quint32 crc)
 QString successText(const FlashJob &job, bool chinese)
 {
     const double secs = job.seconds();
-    const QString rate = rateText(secs > 0 ? job.imageBytes() / secs : 0);
+    const QString rate = rateText(secs > 0 ? job.run().imageBytes() / secs : 0);
     const QString s = QString::number(secs, 'f', 2);
     return chinese ? QStringLiteral("%1：完成，%2 字节，用时 %3 秒（%4）")
                          .arg(job.options().port)
-                         .arg(job.imageBytes())
+                         .arg(job.run().imageBytes())
                          .arg(s, rate)
                    : QStringLiteral("%1: done, %2 bytes in %3 s (%4)")
                          .arg(job.options().port)
-                         .arg(job.imageBytes())
+                         .arg(job.run().imageBytes())
                          .arg(s, rate);
 }
 
@@ -336,6 +366,9 @@ QString usageText(UsageError usage, bool chinese, const QString &a, const QStrin
         {UsageError::NoFirmware, "no firmware file given.", "没有指定固件文件。"},
         {UsageError::SeveralFirmware, "give one firmware file, not %1.",
          "只能指定一个固件文件，而不是 %1 个。"},
+        {UsageError::PortAsFirmware,
+         "%1 is a port, not a firmware file: name it with -p (iap-flash -p %1 %2).",
+         "%1 是串口，不是固件文件：请用 -p 指定（iap-flash -p %1 %2）。"},
         {UsageError::NoSignals, "cannot set up signal handling.", "无法设置信号处理。"},
         {UsageError::BadReset, "--reset must be dtr or rts, not \"%1\".",
          "--reset 只能是 dtr 或 rts，而不是“%1”。"},
@@ -364,6 +397,8 @@ QString usageText(UsageError usage, bool chinese, const QString &a, const QStrin
     }
     if (text.contains(QLatin1String("%3")))
         text = text.arg(a, b, c);
+    else if (text.contains(QLatin1String("%2")))
+        text = text.arg(a, b);
     else if (text.contains(QLatin1String("%1")))
         text = text.arg(a);
     if (usage == UsageError::NoSignals)

@@ -52,6 +52,7 @@ enum class UsageError
     PortTwiceAs, // %1 the line, %2 and %3 the two names
     NoFirmware,
     SeveralFirmware, // %1 how many
+    PortAsFirmware,  // %1 the port given as a firmware file, %2 the other file
     NoSignals,
     BadReset,   // %1
     BadResetMs, // %1
@@ -75,6 +76,10 @@ QString watchingText(const QStringList &patterns, bool chinese);
 QString pluggedText(const QString &port, bool plugged, bool chinese);
 QString runSummaryText(int ok, const QMap<QString, int> &failedByReason, double seconds,
                        bool chinese);
+
+// A reply frame as the window shows it ("F1 82 00 04 01 ..."), without the window's
+// diagnostics of the conversion (a line per byte would say nothing on its own).
+QString replyHex(const QByteArray &frame);
 
 // "10.8 KiB/s", "512 B/s".
 QString rateText(double bytesPerSecond);

@@ -119,9 +119,9 @@ void FlashJob::start()
     m_link->open(m_options.baud);
 }
 
-void FlashJob::onOpenFailed(SerialError error, const QString &reason)
+void FlashJob::onOpenFailed(LinkError error, const QString &reason)
 {
-    m_serialError = error;
+    m_linkError = error;
     m_serialReason = reason;
     finish(Failure::OpenFailed);
 }
@@ -249,20 +249,15 @@ void FlashJob::takeSlice()
         m_sliceQueued = true;
         QMetaObject::invokeMethod(this, &FlashJob::takeSlice, Qt::QueuedConnection);
     }
-    QVector<QByteArray> found;
-    QVector<qint64> starts;
-    m_framer.append(bytes, &found, &starts);
+    const QVector<Frame> frames = m_framer.append(bytes);
     if (m_phase == Phase::Asking) {
-        for (int i = 0; i < found.size() && !m_finished && m_phase == Phase::Asking; ++i)
-            m_check->offer(found.at(i), starts.at(i));
+        for (int i = 0; i < frames.size() && !m_finished && m_phase == Phase::Asking; ++i)
+            m_check->offer(frames.at(i).bytes, frames.at(i).start);
         return;
     }
     // Before the run (while the board is reset) nothing is an answer yet.
-    if (found.isEmpty() || m_phase != Phase::Running)
+    if (frames.isEmpty() || m_phase != Phase::Running)
         return;
-    QVector<Frame> frames;
-    for (int i = 0; i < found.size(); ++i)
-        frames.append({found.at(i), starts.at(i)});
     if (m_options.fast || m_verification) {
         handOver(frames);
         return;
@@ -429,7 +424,7 @@ void FlashJob::onVerifyTimeout()
         verificationStep(m_verification->timedOut(m_framer.received()));
 }
 
-void FlashJob::onLost(SerialError error, const QString &reason)
+void FlashJob::onLost(LinkError error, const QString &reason)
 {
     if (m_finished)
         return;
@@ -438,7 +433,7 @@ void FlashJob::onLost(SerialError error, const QString &reason)
         finish(Failure::None);
         return;
     }
-    m_serialError = error;
+    m_linkError = error;
     m_serialReason = reason;
     if (m_verification) {
         // The device may start its application (and drop the line) instead of answering.

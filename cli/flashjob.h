@@ -56,8 +56,8 @@ public:
     enum class Failure
     {
         None,
-        OpenFailed,     // serialError() says why
-        PortLost,       // serialError() says why
+        OpenFailed,     // linkError() says why
+        PortLost,       // linkError() says why
         NoAnswer,       // no reply to the request within requestTimeout
         TooManyResends, // failedPackage() was resent maxResends times in a row
         Interrupted,
@@ -85,9 +85,11 @@ public:
     bool isFinished() const { return m_finished; }
     flash::ExitCode exitCode() const;
     Failure failure() const { return m_failure; }
-    SerialError serialError() const { return m_serialError; }
+    LinkError linkError() const { return m_linkError; }
     QString serialReason() const { return m_serialReason; }
-    // The run's policy and counters (requests, resends, bytes acknowledged, ...).
+    // The run's policy and counters: image size and package total, packages and bytes
+    // acknowledged, requests, resends (in all and of the current package), the package given
+    // up on.
     const iap::UpgradeRun &run() const { return m_run; }
     // After --verify: what the device said (nullptr without --verify or before the upgrade
     // completed).
@@ -97,15 +99,6 @@ public:
     // Failure::Refused: the device's refusal.
     const iap::Refusal &refusal() const { return m_refusal; }
 
-    qint64 imageBytes() const { return m_context.firmware.size(); }
-    int packetTotal() const { return m_context.packetTotal; }
-    qint64 bytesDone() const { return m_run.bytesDone(); }
-    int packagesDone() const { return m_run.packagesDone(); }
-    int requestsSent() const { return m_run.requestsSent(); }
-    int resendsTotal() const { return m_run.resendsTotal(); }
-    // Resends of the current package in a row.
-    int consecutiveResends() const { return m_run.consecutiveResends(); }
-    int failedPackage() const { return m_run.failedPackage(); }
     // Bytes put on the line and taken from it, for the wire-time figure.
     qint64 bytesWritten() const { return m_bytesWritten; }
     qint64 bytesRead() const { return m_framer.received(); }
@@ -135,14 +128,10 @@ signals:
     void finished();
 
 private:
-    struct Frame
-    {
-        QByteArray bytes;
-        qint64 start = 0; // position of its first byte in the stream received
-    };
+    using Frame = StreamFramer::Frame; // the bytes and the position of the first one
 
     void onOpened();
-    void onOpenFailed(SerialError error, const QString &reason);
+    void onOpenFailed(LinkError error, const QString &reason);
     void onResetPlayed(bool ok, ModemLine line);
     void beginRun();
     // The capability question answered (or not): the requests start, or the image is refused.
@@ -157,7 +146,7 @@ private:
     void onQuiet();
     void onTick();
     void onRequestTimeout();
-    void onLost(SerialError error, const QString &reason);
+    void onLost(LinkError error, const QString &reason);
     void handOver(const QVector<Frame> &frames);
     void send(const QByteArray &bytes);
     void onWritten();
@@ -213,7 +202,7 @@ private:
 
     bool m_finished = false;
     Failure m_failure = Failure::None;
-    SerialError m_serialError = SerialError::None;
+    LinkError m_linkError;
     QString m_serialReason;
     flash::ExitCode m_interruptCode = flash::Interrupted;
     qint64 m_bytesWritten = 0;

@@ -38,9 +38,9 @@ void JsonReporter::errorLine(const QString &text)
 QJsonObject JsonReporter::progressFields(const FlashJob *job, int package) const
 {
     return {{QStringLiteral("package"), package},
-            {QStringLiteral("total"), job->packetTotal()},
-            {QStringLiteral("done"), job->packagesDone()},
-            {QStringLiteral("bytes"), job->bytesDone()},
+            {QStringLiteral("total"), job->run().packetTotal()},
+            {QStringLiteral("done"), job->run().packagesDone()},
+            {QStringLiteral("bytes"), job->run().bytesDone()},
             {QStringLiteral("rate"), qRound64(rateOf(job))}};
 }
 
@@ -104,8 +104,8 @@ void JsonReporter::started(FlashJob *job)
                {QStringLiteral("format"), m_s.format},
                {QStringLiteral("base"), m_s.base},
                {QStringLiteral("end"), m_s.end},
-               {QStringLiteral("bytes"), job->imageBytes()},
-               {QStringLiteral("packages"), job->packetTotal()},
+               {QStringLiteral("bytes"), job->run().imageBytes()},
+               {QStringLiteral("packages"), job->run().packetTotal()},
                {QStringLiteral("baud"), job->options().baud},
                {QStringLiteral("fast"), job->options().fast},
                {QStringLiteral("sha256"), m_s.sha256},
@@ -127,11 +127,11 @@ void JsonReporter::acted(FlashJob *job, const Action &a)
         break;
     case Action::Event::Accepted:
         emitEvent(QStringLiteral("accepted"), port,
-                  {{QStringLiteral("requests"), job->requestsSent()},
+                  {{QStringLiteral("requests"), job->run().requestsSent()},
                    {QStringLiteral("seconds"), job->seconds()}});
         break;
     case Action::Event::Progress:
-        emitEvent(QStringLiteral("progress"), port, progressFields(job, a.arg1));
+        emitEvent(QStringLiteral("progress"), port, progressFields(job, a.packageNumber));
         break;
     case Action::Event::DataErrorResend:
     case Action::Event::TimeoutResend:
@@ -141,11 +141,12 @@ void JsonReporter::acted(FlashJob *job, const Action &a)
                    {QStringLiteral("reason"), a.event == Action::Event::DataErrorResend
                                                   ? QStringLiteral("data-error")
                                                   : QStringLiteral("timeout")},
-                   {QStringLiteral("count"), job->consecutiveResends()}});
+                   {QStringLiteral("count"), job->run().consecutiveResends()}});
         break;
     case Action::Event::Completed:
         if (a.text == iap::Text::UpdateCompleted)
-            emitEvent(QStringLiteral("progress"), port, progressFields(job, job->packetTotal()));
+            emitEvent(QStringLiteral("progress"), port,
+                      progressFields(job, job->run().packetTotal()));
         break;
     case Action::Event::None:
     case Action::Event::PackageSent:
@@ -158,7 +159,7 @@ void JsonReporter::replied(FlashJob *job, const QByteArray &frame)
 {
     if (m_s.verbose)
         emitEvent(QStringLiteral("reply"), job->options().port,
-                  {{QStringLiteral("hex"), IapContext::hexText(frame)}});
+                  {{QStringLiteral("hex"), flash::replyHex(frame)}});
 }
 
 void JsonReporter::verified(FlashJob *job)
@@ -175,15 +176,15 @@ void JsonReporter::verified(FlashJob *job)
 void JsonReporter::ended(FlashJob *job)
 {
     QJsonObject o{{QStringLiteral("exit"), int(job->exitCode())},
-                  {QStringLiteral("bytes"), job->bytesDone()},
+                  {QStringLiteral("bytes"), job->run().bytesDone()},
                   {QStringLiteral("seconds"), job->seconds()},
-                  {QStringLiteral("requests"), job->requestsSent()},
-                  {QStringLiteral("resends"), job->resendsTotal()},
+                  {QStringLiteral("requests"), job->run().requestsSent()},
+                  {QStringLiteral("resends"), job->run().resendsTotal()},
                   {QStringLiteral("sent"), job->bytesWritten()},
                   {QStringLiteral("received"), job->bytesRead()}};
     if (job->failure() == FlashJob::Failure::None) {
         const double secs = job->seconds();
-        o.insert(QStringLiteral("rate"), secs > 0 ? qRound64(job->imageBytes() / secs) : 0);
+        o.insert(QStringLiteral("rate"), secs > 0 ? qRound64(job->run().imageBytes() / secs) : 0);
         emitEvent(QStringLiteral("finished"), job->options().port, o);
         return;
     }

@@ -3,6 +3,7 @@
 #include "boardlog.h"
 #include "clitext.h"
 #include "exitcodes.h"
+#include "helptext.h"
 #include "options.h"
 #include "portchoice.h"
 #include "portlist.h"
@@ -26,12 +27,24 @@ namespace {
 
 bool g_verbose = false;
 
-// Qt's debug output (frame counters, hex conversion counts) only with --verbose.
+// The counters the shared code writes are terse (they are the window's diagnostics): each
+// line says what it counts.
+QString described(const QString &message)
+{
+    if (message.startsWith(QLatin1String("time out:")))
+        return QStringLiteral("diagnostic: %1 (quiet gaps after which the bytes received were "
+                              "checked for a reply)")
+            .arg(message);
+    return QStringLiteral("diagnostic: ") + message;
+}
+
+// Qt's debug output (the framer's counters) only with --verbose.
 void messageHandler(QtMsgType type, const QMessageLogContext &, const QString &message)
 {
-    if (!g_verbose && (type == QtDebugMsg || type == QtInfoMsg))
+    const bool debug = type == QtDebugMsg || type == QtInfoMsg;
+    if (!g_verbose && debug)
         return;
-    std::fprintf(stderr, "%s\n", message.toLocal8Bit().constData());
+    std::fprintf(stderr, "%s\n", (debug ? described(message) : message).toLocal8Bit().constData());
     std::fflush(stderr);
 }
 
@@ -54,7 +67,7 @@ int main(int argc, char *argv[])
         return flash::Success;
     }
     if (parsed.kind == ParseResult::Help) {
-        std::fputs(parser.helpText().toUtf8().constData(), stdout);
+        std::fputs(flash::helpText(parser, s.report.chinese).toUtf8().constData(), stdout);
         return flash::Success;
     }
     g_verbose = s.report.verbose;
@@ -67,7 +80,7 @@ int main(int argc, char *argv[])
         return flash::Usage;
     }
     if (s.list)
-        return listPorts(s.report.json);
+        return listPorts(s.report.json, s.report.chinese);
 
     // No port named: the one USB serial port present, said which; none or several is a
     // usage error that lists them.
@@ -92,7 +105,9 @@ int main(int argc, char *argv[])
         }
     }
 
-    // The image is checked before any port is opened.
+    // The image is checked before any port is opened. Text that is no record file (a README,
+    // a HEX file's comment only) is refused; --format bin still sends anything as it is.
+    s.image.refuseText = true;
     const iap::FirmwareFile file = iap::loadFirmwareFile(s.firmware, s.image);
     if (file.error != iap::IapError::None) {
         reporter->earlyFailure(

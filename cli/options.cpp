@@ -1,13 +1,16 @@
 #include "options.h"
 
 #include "clitext.h"
+#include "helptext.h"
 #include "linktext.h"
 #include "portname.h"
 #include "resetsequence.h"
 #include "timing.h"
 
 #include <QCommandLineParser>
+#include <QFile>
 #include <cmath>
+#include <sys/stat.h>
 
 using flash::UsageError;
 
@@ -27,8 +30,10 @@ QString description()
         "  iap-flash --reset-sequence dtr=1,rts=1,wait=100,dtr=0,wait=50,rts=0 app.bin\n"
         "\n"
         "FIRMWARE is read by its content: Intel HEX, Motorola S-record and ELF files become one\n"
-        "image from their lowest address to their highest (gaps sent as 0xFF); anything else\n"
-        "is sent byte for byte; a file of those formats that cannot be read ends with code 2.\n"
+        "image from their lowest address to their highest (gaps sent as 0xFF); a binary is sent\n"
+        "byte for byte; a file of those formats that cannot be read, and text that is none of\n"
+        "them (a README, a HEX file with a stray line), end with code 2 (--format bin sends any\n"
+        "file as it is).\n"
         "\n"
         "Exit codes: 0 success; 1 usage; 2 firmware file (missing, unreadable, not a regular\n"
         "file, empty, over 65535 packages = 67107840 bytes); 3 port (cannot open, in use, lost\n"
@@ -90,16 +95,19 @@ struct Declared
         QStringLiteral("SEQ")};
     QCommandLineOption list{
         {QStringLiteral("l"), QStringLiteral("list")},
-        QStringLiteral("List the ports that can be opened now (name, description, manufacturer, "
-                       "USB VID:PID; with a header on a terminal, tab-separated otherwise, one "
-                       "JSON object per port with --json) and exit.")};
+        QStringLiteral("List the serial ports of this machine (name, description, manufacturer, "
+                       "USB VID:PID; \"no access\" after one this user may not open, with a hint "
+                       "on stderr; with a header on a terminal, tab-separated otherwise, one JSON "
+                       "object per port with --json) and exit.")};
     QCommandLineOption baud{{QStringLiteral("b"), QStringLiteral("baud")},
                             QStringLiteral("Baud rate (default 115200)."),
                             QStringLiteral("N"),
                             QStringLiteral("115200")};
-    QCommandLineOption lang{QStringLiteral("lang"),
-                            QStringLiteral("Language of the messages: en or zh (default en)."),
-                            QStringLiteral("en|zh"), QStringLiteral("en")};
+    QCommandLineOption lang{
+        QStringLiteral("lang"),
+        QStringLiteral("Language of the messages and of --help: en or zh (default: the locale's, "
+                       "from LC_ALL, LC_MESSAGES or LANG; zh* is Chinese, anything else English)."),
+        QStringLiteral("en|zh")};
     QCommandLineOption maxResends{
         QStringLiteral("max-resends"),
         QStringLiteral("Give up when one package has been resent N times in a row (default 10; 0 "
@@ -232,6 +240,17 @@ ParseResult parseReset(const QCommandLineParser &parser, const Declared &o, Sett
     return ParseResult{};
 }
 
+// A name given where the firmware belongs that is a port: a network port, or a character
+// device (a serial port, a pseudo-terminal).
+bool looksLikePort(const QString &name)
+{
+    PortName port;
+    if (parsePortName(name, &port) == PortNameError::None && port.isNetwork())
+        return true;
+    struct stat st = {};
+    return ::stat(QFile::encodeName(name).constData(), &st) == 0 && S_ISCHR(st.st_mode);
+}
+
 // "nan" and "inf" parse as numbers: only a finite number in range is a time.
 bool inRange(double v, double low, double high)
 {
@@ -242,20 +261,29 @@ bool inRange(double v, double low, double high)
 
 ParseResult parseCommandLine(QCommandLineParser &parser, const QStringList &arguments, Settings *s)
 {
-    const Declared o;
-    parser.setApplicationDescription(description());
-    parser.addOptions({o.help,          o.version,       o.port,       o.watch,
-                       o.count,         o.log,           o.list,       o.baud,
-                       o.lang,          o.reset,         o.resetMs,    o.resetSequence,
-                       o.after,         o.afterSequence, o.maxResends, o.requestTimeout,
-                       o.ackTimeout,    o.fast,          o.verify,     o.json,
-                       o.format,        o.base,          o.quiet,      o.verbose,
-                       o.noCapabilities});
-    parser.addPositionalArgument(QStringLiteral("FIRMWARE"),
-                                 QStringLiteral("The firmware: a raw image (*.bin), Intel HEX, "
-                                                "Motorola S-record or ELF."));
-
+    Declared o;
     bool &chinese = s->report.chinese;
+    // --help, and a command line that does not parse, in the language asked for.
+    chinese = flash::languageAsked(arguments) == QLatin1String("zh");
+    const QList<QCommandLineOption *> all{
+        &o.help,          &o.version,       &o.port,       &o.watch,
+        &o.count,         &o.log,           &o.list,       &o.baud,
+        &o.lang,          &o.reset,         &o.resetMs,    &o.resetSequence,
+        &o.after,         &o.afterSequence, &o.maxResends, &o.requestTimeout,
+        &o.ackTimeout,    &o.fast,          &o.verify,     &o.json,
+        &o.format,        &o.base,          &o.quiet,      &o.verbose,
+        &o.noCapabilities};
+    if (chinese)
+        flash::describeInChinese(all);
+    parser.setApplicationDescription(chinese ? flash::chineseDescription() : description());
+    for (const QCommandLineOption *option : all)
+        parser.addOption(*option);
+    parser.addPositionalArgument(
+        QStringLiteral("FIRMWARE"),
+        chinese ? QStringLiteral("固件：原始镜像（*.bin）、Intel HEX、Motorola S-record 或 ELF。")
+                : QStringLiteral("The firmware: a raw image (*.bin), Intel HEX, Motorola "
+                                 "S-record or ELF."));
+
     const auto error = [&chinese](UsageError usage, const QString &a = QString(),
                                   const QString &b = QString(), const QString &c = QString()) {
         return ParseResult{ParseResult::Error, flash::usageText(usage, chinese, a, b, c)};
@@ -263,8 +291,6 @@ ParseResult parseCommandLine(QCommandLineParser &parser, const QStringList &argu
     if (!parser.parse(arguments)) {
         // Even a command line that does not parse answers in JSON, and in Chinese, when asked.
         s->report.json = arguments.contains(QStringLiteral("--json"));
-        chinese = arguments.contains(QStringLiteral("--lang=zh")) ||
-                  arguments.join(QLatin1Char(' ')).contains(QLatin1String("--lang zh"));
         return error(UsageError::Unparsable, parser.errorText());
     }
     if (parser.isSet(o.help))
@@ -273,7 +299,7 @@ ParseResult parseCommandLine(QCommandLineParser &parser, const QStringList &argu
         return ParseResult{ParseResult::Version, QString()};
 
     s->report.json = parser.isSet(o.json);
-    const QString language = parser.value(o.lang);
+    const QString language = parser.isSet(o.lang) ? parser.value(o.lang) : flash::localeLanguage();
     if (language != QLatin1String("en") && language != QLatin1String("zh"))
         return error(UsageError::BadLanguage, language);
     chinese = language == QLatin1String("zh");
@@ -364,6 +390,13 @@ ParseResult parseCommandLine(QCommandLineParser &parser, const QStringList &argu
         lines << line;
     }
     const QStringList positional = parser.positionalArguments();
+    if (positional.size() == 2 && s->ports.isEmpty()) {
+        // iap-flash /dev/ttyUSB0 app.bin: the -p was forgotten.
+        for (int i = 0; i < 2; ++i) {
+            if (looksLikePort(positional.at(i)))
+                return error(UsageError::PortAsFirmware, positional.at(i), positional.at(1 - i));
+        }
+    }
     if (positional.size() != 1)
         return positional.isEmpty()
                    ? error(UsageError::NoFirmware)

@@ -136,4 +136,25 @@ QString boardLine(const ProgressFigures &f, int columns)
     return text;
 }
 
+QString waitingLine(const QString &port, int requests, int seconds, int baud, bool chinese,
+                    int columns, bool full)
+{
+    QString text = chinese ? QStringLiteral("%1：等待设备应答：已发送 %2 次请求，%3 秒")
+                                 .arg(port)
+                                 .arg(requests)
+                                 .arg(seconds)
+                           : QStringLiteral("%1: waiting for the device: %2 requests, %3 s")
+                                 .arg(port)
+                                 .arg(requests)
+                                 .arg(seconds);
+    if (full)
+        text +=
+            chinese
+                ? QStringLiteral("；请复位板子使其进入引导程序，检查线缆和波特率（%1）").arg(baud)
+                : QStringLiteral(" - reset the board into its boot loader, check the "
+                                 "cable and the baud rate (%1)")
+                      .arg(baud);
+    return keepStart(text, qMax(0, columns - 1));
+}
+
 } // namespace flash

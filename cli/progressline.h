@@ -27,4 +27,10 @@ QString barLine(const ProgressFigures &f, int columns);
 // there is room; a long port name is cut at its start.
 QString boardLine(const ProgressFigures &f, int columns);
 
+// While the device has not answered the request: "PORT: waiting for the device: 37 requests,
+// 2 s - reset the board ..., check the cable and the baud rate (115200)". With several ports
+// (full false) only the port, the requests and the seconds. Cut to columns - 1.
+QString waitingLine(const QString &port, int requests, int seconds, int baud, bool chinese,
+                    int columns, bool full);
+
 } // namespace flash

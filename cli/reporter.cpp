@@ -57,12 +57,13 @@ void Reporter::forget(FlashJob *job)
 double Reporter::rateOf(const FlashJob *job)
 {
     const double secs = job->transferSeconds();
-    return secs > 0 ? job->bytesDone() / secs : 0;
+    return secs > 0 ? job->run().bytesDone() / secs : 0;
 }
 
 int Reporter::percentOf(const FlashJob *job)
 {
-    return job->imageBytes() > 0 ? int(job->bytesDone() * 100 / job->imageBytes()) : 0;
+    return job->run().imageBytes() > 0 ? int(job->run().bytesDone() * 100 / job->run().imageBytes())
+                                       : 0;
 }
 
 QString Reporter::errorPrefix() const

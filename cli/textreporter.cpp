@@ -97,13 +97,17 @@ void TextReporter::acted(FlashJob *job, const Action &a)
             a.event == Action::Event::Accepted || a.event == Action::Event::Completed)
             m_terminal.line(stderr, prefix + a.render(m_s.chinese));
         else if (resend)
-            m_terminal.line(stderr,
-                            prefix + a.render(m_s.chinese) + QLatin1Char(' ') +
-                                flash::resendCountText(a.packetIndex + 1, job->consecutiveResends(),
-                                                       m_s.chinese));
+            m_terminal.line(stderr, prefix + a.render(m_s.chinese) + QLatin1Char(' ') +
+                                        flash::resendCountText(a.packetIndex + 1,
+                                                               job->run().consecutiveResends(),
+                                                               m_s.chinese));
     }
-    if (a.event == Action::Event::RequestSent)
+    if (a.event == Action::Event::RequestSent) {
         st.requested = true;
+        drawLive(false); // the waiting line counts on
+    }
+    if (a.event == Action::Event::Accepted)
+        st.accepted = true;
     if (a.event == Action::Event::Progress)
         progress(job, false);
 }
@@ -112,7 +116,7 @@ void TextReporter::replied(FlashJob *job, const QByteArray &frame)
 {
     if (m_s.verbose)
         m_terminal.line(stderr,
-                        job->options().port + QStringLiteral(": ") + IapContext::hexText(frame));
+                        job->options().port + QStringLiteral(": ") + flash::replyHex(frame));
 }
 
 void TextReporter::verified(FlashJob *job)
@@ -161,11 +165,12 @@ void TextReporter::progress(FlashJob *job, bool force)
         return;
     st.lastTenth = tenth;
     const double rate = rateOf(job);
-    m_terminal.line(stderr, flash::plainProgressText(
-                                job->options().port, percentOf(job), job->bytesDone(),
-                                job->imageBytes(), flash::rateText(rate),
-                                timeLeft(rate, job->imageBytes() - job->bytesDone(), m_s.chinese),
-                                m_s.chinese));
+    m_terminal.line(
+        stderr, flash::plainProgressText(
+                    job->options().port, percentOf(job), job->run().bytesDone(),
+                    job->run().imageBytes(), flash::rateText(rate),
+                    timeLeft(rate, job->run().imageBytes() - job->run().bytesDone(), m_s.chinese),
+                    m_s.chinese));
 }
 
 void TextReporter::drawLive(bool force)
@@ -174,12 +179,20 @@ void TextReporter::drawLive(bool force)
         return;
     QStringList lines;
     for (FlashJob *job : qAsConst(m_jobs)) {
-        if (!m_state.value(job).inFlight)
+        const JobState st = m_state.value(job);
+        if (!st.inFlight)
             continue;
+        if (!st.accepted) {
+            // Not a transfer at 0 %: what is happening, and with one port what to try.
+            lines << flash::waitingLine(job->options().port, job->run().requestsSent(),
+                                        int(job->seconds()), job->options().baud, m_s.chinese,
+                                        m_terminal.columns(), singleBar());
+            continue;
+        }
         flash::ProgressFigures f;
         f.port = job->options().port;
-        f.done = job->bytesDone();
-        f.total = job->imageBytes();
+        f.done = job->run().bytesDone();
+        f.total = job->run().imageBytes();
         f.rate = rateOf(job);
         f.chinese = m_s.chinese;
         // One port: a bar with the byte counts and the time left; else one line per board.

@@ -35,6 +35,7 @@ private:
     struct JobState
     {
         bool requested = false;
+        bool accepted = false; // the device answered the request
         bool inFlight = false; // the port is open and the job has not finished
         bool told = false;     // its result line has been written
         int lastTenth = -1;    // the last tenth of the image reported by a plain progress line

@@ -14,7 +14,7 @@ static int crc_holds(const uint8_t *p, uint_fast8_t count)
         uint_fast8_t bit = 8u;
         crc ^= *p++;
         do
-            crc = crc & 1u ? crc >> 1 ^ 0xEDB88320uL : crc >> 1;
+            crc = crc & 1u ? crc >> 1 ^ IAP_WIRE_CRC32_POLY : crc >> 1;
         while (--bit);
     }
     crc = ~crc;

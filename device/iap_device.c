@@ -34,7 +34,7 @@ static uint32_t crc_more(uint32_t crc, const uint8_t *bytes, size_t count)
             const uint_fast8_t low = (uint_fast8_t)crc & 1u;
             crc >>= 1;
             if (low)
-                crc ^= 0xEDB88320uL;
+                crc ^= IAP_WIRE_CRC32_POLY;
         } while (--bit);
     }
     return ~crc;

@@ -37,6 +37,8 @@
 #define IAP_WIRE_H
 
 #define IAP_WIRE_START 0xF1u
+/* The trailer's CRC-32/ISO-HDLC: this reflected polynomial, preset and final XOR all ones. */
+#define IAP_WIRE_CRC32_POLY 0xEDB88320uL
 
 /* Frame codes. */
 #define IAP_WIRE_REQUEST 0x01u

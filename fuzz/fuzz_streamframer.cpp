@@ -82,6 +82,15 @@ private:
     QList<Candidate> m_open; // in the order they opened
 };
 
+// The bytes of the frames found, in order.
+QVector<QByteArray> bytesOf(const QVector<StreamFramer::Frame> &frames)
+{
+    QVector<QByteArray> out;
+    for (const StreamFramer::Frame &f : frames)
+        out << f.bytes;
+    return out;
+}
+
 // Streams stop growing here, so that one input stays fast.
 constexpr qint64 MaxStream = 16 * 1024;
 
@@ -101,9 +110,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     int checked = 0;
 
     const auto arrive = [&](const QByteArray &read) {
-        framer.append(read, &frames);
+        frames += bytesOf(framer.append(read));
         for (const char b : read)
-            byteByByte.append(&b, 1, &single);
+            single += bytesOf(byteByByte.append(&b, 1));
         model.append(read, &expected);
         total += read.size();
     };

@@ -148,12 +148,18 @@ FirmwareFile loadFirmwareFile(const QString &path, const ImageOptions &options)
     QFile file;
     if (!openRegularFile(path, &file, &result))
         return result;
-    const ImageFormat format = options.format != ImageFormat::Auto ? options.format : [&file] {
-        const QByteArray start = file.peek(DetectBytes);
-        return detectFormat(start.constData(), start.size());
-    }();
+    const QByteArray start =
+        options.format == ImageFormat::Auto ? file.peek(DetectBytes) : QByteArray();
+    const ImageFormat format = options.format != ImageFormat::Auto
+                                   ? options.format
+                                   : detectFormat(start.constData(), start.size());
     if (format != ImageFormat::Binary)
         return loadStructured(file, format, options, result);
+    if (options.format == ImageFormat::Auto && options.refuseText &&
+        isText(start.constData(), start.size())) {
+        result.error = IapError::ImageText;
+        return result;
+    }
     if (!IapContext::imageFits(file.size())) {
         result.error = IapError::FileTooLarge;
         result.detail = QString::number(file.size());

@@ -10,6 +10,9 @@ namespace {
 
 constexpr char Utf8Bom[] = "\xEF\xBB\xBF";
 constexpr char ElfMagic[] = {0x7F, 'E', 'L', 'F'};
+// Below this a file is never called text: a random image of 16 bytes is all printable once in
+// five million.
+constexpr qint64 MinTextBytes = 16;
 
 // The length of the UTF-8 sequence that lead and next begin, or 0 when they begin none
 // (overlong forms and surrogates included).
@@ -67,14 +70,45 @@ ImageFormat recordStart(const uchar *p, qint64 n)
     return ImageFormat::Binary;
 }
 
-// HEX or S-record text, or Binary. A stray control byte (a NUL, a Ctrl-Z at the end) does not
-// make a record file raw: the reader refuses it with its line. A binary has them everywhere.
+// The record format most non-blank lines of this text begin: a HEX file with a comment or a
+// banner at its top is still a HEX file, and its reader names the line that is no record.
+ImageFormat mostLines(const uchar *p, qint64 n)
+{
+    qint64 hex = 0;
+    qint64 srec = 0;
+    qint64 other = 0;
+    qint64 i = 0;
+    while (i < n) {
+        while (i < n && (p[i] == ' ' || p[i] == '\t' || p[i] == '\r' || p[i] == '\n'))
+            ++i;
+        if (i == n)
+            break;
+        const ImageFormat line = recordStart(p + i, n - i);
+        ++(line == ImageFormat::IntelHex ? hex : line == ImageFormat::SRecord ? srec : other);
+        while (i < n && p[i] != '\r' && p[i] != '\n')
+            ++i;
+    }
+    if (hex > other && hex >= srec)
+        return ImageFormat::IntelHex;
+    return srec > other ? ImageFormat::SRecord : ImageFormat::Binary;
+}
+
+// A stray control byte (a NUL, a Ctrl-Z at the end) does not make text binary: the record
+// reader refuses it with its line. A binary has them everywhere.
+bool fewStrayBytes(const uchar *p, qint64 n)
+{
+    return strayBytes(p, n) <= qMax<qint64>(1, n / 1024);
+}
+
+// HEX or S-record text, or Binary.
 ImageFormat recordText(const uchar *p, qint64 n)
 {
-    const ImageFormat format = recordStart(p, n);
+    ImageFormat format = recordStart(p, n);
+    if (format == ImageFormat::Binary)
+        format = mostLines(p, n);
     if (format == ImageFormat::Binary)
         return format;
-    return strayBytes(p, n) <= qMax<qint64>(1, n / 1024) ? format : ImageFormat::Binary;
+    return fewStrayBytes(p, n) ? format : ImageFormat::Binary;
 }
 
 // UTF-16 text, known by its byte order mark or by the NUL beside each of its first two ASCII
@@ -121,6 +155,15 @@ TextSniff sniffRecordText(const char *data, qint64 size)
     const qint64 bom = n >= 3 && std::memcmp(p, Utf8Bom, 3) == 0 ? 3 : 0;
     r.format = recordText(p + bom, n - bom);
     return r;
+}
+
+bool isText(const char *data, qint64 size)
+{
+    // Text has lines; a tiny image whose few bytes all happen to be printable is no text.
+    const qint64 n = qMin(size, DetectBytes);
+    const uchar *p = reinterpret_cast<const uchar *>(data);
+    const bool lines = std::memchr(p, '\n', size_t(n)) || std::memchr(p, '\r', size_t(n));
+    return n >= MinTextBytes && lines && std::memcmp(data, ElfMagic, 4) != 0 && fewStrayBytes(p, n);
 }
 
 ImageFormat detectFormat(const char *data, qint64 size)

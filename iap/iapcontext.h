@@ -51,9 +51,6 @@ public:
     // 00 00 00 00 when count is 0 or less.
     static QByteArray crcBytes(const QByteArray &data, int count);
     static quint32 crc32(const char *data, qsizetype count);
-    // The 256 words of the byte-at-a-time CRC-32 step, for code that keeps a CRC running over
-    // bytes as they arrive: register r takes byte b as (r >> 8) ^ table[(r ^ b) & 0xFF].
-    static const quint32 *crc32Table();
     // "F1 81 00 0A": upper-case digit pairs separated by single blanks.
     static QString hexText(const QByteArray &bytes);
 

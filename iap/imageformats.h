@@ -30,6 +30,9 @@ struct ImageOptions
     ImageFormat format = ImageFormat::Auto; // Auto: decided from the content
     bool hasBase = false;                   // the image starts at base instead of its lowest
     quint64 base = 0;                       // address (the gap up to the data is 0xFF)
+    // Auto only: text that is no record file is refused (ImageText) instead of being sent
+    // byte for byte as a raw image.
+    bool refuseText = false;
 };
 
 struct ConvertedImage
@@ -46,8 +49,12 @@ struct ConvertedImage
 // at). ELF by its magic number; HEX or S-record when the bytes are text (printable ASCII or
 // UTF-8, tabs, CR and LF; a stray control byte at most once per KiB) whose first non-blank
 // line starts with ':', or with 'S' or 's' and a digit; also UTF-16 text of that kind, which
-// the text reader then refuses. Anything else is raw, a binary that starts with ':' included.
+// the text reader then refuses. Text most of whose lines are records counts too, whatever its
+// first line. Anything else is raw, a binary that starts with ':' included.
 ImageFormat detectFormat(const char *data, qint64 size);
+// True when the first DetectBytes are text as above (whatever its lines hold), with a line end
+// and at least 16 bytes: no image a compiler makes, but a README or a record file gone wrong.
+bool isText(const char *data, qint64 size);
 
 // Reads up to max bytes into buffer: the count, 0 at the end, -1 on a read error.
 using ReadFunction = std::function<qint64(char *buffer, qint64 max)>;

@@ -35,6 +35,13 @@ constexpr Pair texts[] = {
      "%1 file: addresses %2-%3; the image starts at %2 (the device receives it from its first "
      "byte)",
      "%1 文件：地址 %2-%3；镜像从 %2 开始（设备从镜像的第一个字节开始接收）"},
+    {Text::PortClosedDuringRun,
+     "The port was closed during the upgrade: the upgrade stopped (%1 of %2 bytes written). "
+     "Open the port and press Download to run it again.",
+     "升级过程中串口被关闭：升级已停止（已写入 %1 / %2 "
+     "字节）。请打开串口并点击“下载固件”重新升级。"},
+    {Text::FileReloaded, "\"%1\" changed after it was loaded: loaded again.",
+     "“%1”在加载后已被修改：已重新加载。"},
 };
 
 QString recordFaultText(const ImageFault &fault, bool chinese)
@@ -265,6 +272,15 @@ QString errorText(IapError error, bool chinese, const QString &path, const QStri
                                         "0xFF; check the start address")
                              .arg(path, addressText(fault.firstLow), addressText(fault.firstHigh),
                                   addressText(fault.secondLow), addressText(fault.secondHigh));
+    case IapError::ImageText:
+        return chinese ? QStringLiteral("固件文件“%1”是文本，不是固件镜像（二进制镜像、Intel HEX、"
+                                        "Motorola S-record 或 ELF）；如确要原样发送，请用 --format "
+                                        "bin")
+                             .arg(path)
+                       : QStringLiteral("Firmware file \"%1\" is text, not a firmware image (a "
+                                        "raw binary, Intel HEX, Motorola S-record or ELF); "
+                                        "--format bin sends it as it is")
+                             .arg(path);
     }
     return QString();
 }

@@ -25,7 +25,9 @@ enum class Text
     CloseLabel,
     AboutTitle,
     AboutText,
-    ConvertedImage, // %1 format title, %2 first address, %3 last address (0x%08X)
+    ConvertedImage,      // %1 format title, %2 first address, %3 last address (0x%08X)
+    PortClosedDuringRun, // %1 bytes written, %2 image length
+    FileReloaded,        // %1 path: the file changed after it was loaded
 };
 
 QString text(Text t, bool chinese);
@@ -53,6 +55,7 @@ enum class IapError
     ImageTooLarge,      // the image from its first to its last address is over the limit
     ImageBelowBase,     // data below the start address given (first range: base, lowest)
     ImageBaseGap,       // the start address more than 1 MiB below the data (0xFF range, data)
+    ImageText,          // text that is no HEX or S-record file (refused when asked to)
 };
 
 // One line for the user, naming the path and the reason.

@@ -1,5 +1,6 @@
 #include "upgradeengine.h"
 
+#include "codec.h"
 #include "firmwarefile.h"
 #include "timing.h"
 #include "wire.h"
@@ -7,36 +8,11 @@
 namespace iap {
 
 namespace {
-constexpr char RequestAccepted = char(wire::Accepted);
-constexpr char Acknowledgement = char(wire::Acknowledgement);
 using wire::StatusWritten;
-
-// An acknowledgement carries the echoed index in bytes 2-3 and the status in byte 4, then
-// the CRC-32 trailer. In a shorter 0x82 frame byte 4 is the first byte of the trailer, not a
-// status, so such a frame is no acknowledgement at all.
-constexpr int MinAckBytes = wire::MinAcknowledgement;
 
 bool isRejection(int status)
 {
     return status == wire::StatusDataError || status == wire::StatusWriteFailed;
-}
-
-struct StoredAck
-{
-    bool present = false;
-    int index = 0;
-    int status = 0;
-};
-
-StoredAck storedAck(const QByteArray &reply)
-{
-    StoredAck ack;
-    if (reply.size() >= MinAckBytes && reply.at(1) == Acknowledgement) {
-        ack.present = true;
-        ack.index = quint8(reply.at(2)) * 256 + quint8(reply.at(3));
-        ack.status = quint8(reply.at(4));
-    }
-    return ack;
 }
 } // namespace
 
@@ -44,7 +20,7 @@ QString Action::render(bool chinese) const
 {
     QString s = iap::text(this->text, chinese);
     if (this->text == Text::Progress)
-        s = s.arg(arg1).arg(arg2);
+        s = s.arg(packageNumber).arg(packageTotal);
     return s;
 }
 
@@ -72,12 +48,12 @@ bool UpgradeEngine::actsOn(const QByteArray &reply) const
 {
     const IapContext &c = *m_ctx;
     if (c.state == IapContext::Requesting)
-        return reply.size() > 1 && reply.at(1) == RequestAccepted;
+        return codec::isAccepted(reply);
     if (c.state != IapContext::Transferring)
         return false;
-    const StoredAck ack = storedAck(reply);
-    return ack.present && ack.index == c.packetIndex &&
-           (ack.status == StatusWritten || isRejection(ack.status));
+    const std::optional<codec::Acknowledgement> ack = codec::readAcknowledgement(reply);
+    return ack && ack->index == c.packetIndex &&
+           (ack->status == StatusWritten || isRejection(ack->status));
 }
 
 void UpgradeEngine::setAckWait(std::chrono::milliseconds waited)
@@ -111,11 +87,20 @@ Step UpgradeEngine::tick()
 Step UpgradeEngine::completeFromStoredReply()
 {
     const IapContext &c = *m_ctx;
-    const StoredAck ack = storedAck(c.response);
-    const bool lastAcknowledged = c.state == IapContext::Transferring && ack.present &&
-                                  ack.index == c.packetIndex && ack.status == StatusWritten &&
+    const std::optional<codec::Acknowledgement> ack = codec::readAcknowledgement(c.response);
+    const bool lastAcknowledged = c.state == IapContext::Transferring && ack &&
+                                  ack->index == c.packetIndex && ack->status == StatusWritten &&
                                   c.packetIndex + 1 == c.packetTotal;
-    return lastAcknowledged ? tick() : Step{{}, running()};
+    if (lastAcknowledged)
+        return tick();
+    // The package acknowledged as written before the line went is written, whether or not a
+    // tick came in between: the count says what the device has.
+    if (c.state == IapContext::Transferring && ack && ack->index == c.packetIndex &&
+        ack->status == StatusWritten) {
+        ++m_done;
+        m_ctx->response.clear();
+    }
+    return Step{{}, running()};
 }
 
 void UpgradeEngine::send(Step &step, QByteArray bytes, Action::Event event)
@@ -130,14 +115,15 @@ void UpgradeEngine::send(Step &step, QByteArray bytes, Action::Event event)
         m_ctx->waitTicks = 0; // the wait for an acknowledgement starts with every package
 }
 
-void UpgradeEngine::message(Step &step, Text text, Action::Event event, int arg1, int arg2)
+void UpgradeEngine::message(Step &step, Text text, Action::Event event, int packageNumber,
+                            int packageTotal)
 {
     Action a;
     a.kind = Action::Kind::Message;
     a.event = event;
     a.text = text;
-    a.arg1 = arg1;
-    a.arg2 = arg2;
+    a.packageNumber = packageNumber;
+    a.packageTotal = packageTotal;
     a.packetIndex = m_ctx->packetIndex;
     step.actions.append(a);
 }
@@ -145,7 +131,7 @@ void UpgradeEngine::message(Step &step, Text text, Action::Event event, int arg1
 void UpgradeEngine::tickRequesting(Step &step)
 {
     IapContext &c = *m_ctx;
-    if (c.response.size() > 1 && c.response.at(1) == RequestAccepted) {
+    if (codec::isAccepted(c.response)) {
         c.response.clear();
         c.state = IapContext::Transferring;
         c.packetIndex = 0;
@@ -175,13 +161,15 @@ void UpgradeEngine::tickTransferring(Step &step)
     IapContext &c = *m_ctx;
     ++c.waitTicks;
 
-    const StoredAck ack = storedAck(c.response);
-    if (ack.present) {
+    // An acknowledgement carries the echoed index in bytes 2-3 and the status in byte 4, then
+    // the CRC-32 trailer. In a shorter 0x82 frame byte 4 is the first byte of the trailer, not
+    // a status, so such a frame is no acknowledgement at all.
+    if (const std::optional<codec::Acknowledgement> ack = codec::readAcknowledgement(c.response)) {
         // Act on each acknowledgement once: a stored data error must not resend the package
         // on every tick, faster than the line can carry it.
         c.response.clear();
-        if (ack.index == c.packetIndex) {
-            if (ack.status == StatusWritten) {
+        if (ack->index == c.packetIndex) {
+            if (ack->status == StatusWritten) {
                 ++m_done;
                 m_resends = 0;
                 if (c.packetIndex + 1 == c.packetTotal) {
@@ -199,7 +187,7 @@ void UpgradeEngine::tickTransferring(Step &step)
                         c.packetTotal);
                 return;
             }
-            if (isRejection(ack.status)) {
+            if (isRejection(ack->status)) {
                 message(step, Text::DataErrorResend, Action::Event::DataErrorResend);
                 // The rejected package goes out again full size, also when it is the short final
                 // one.

@@ -26,7 +26,7 @@ struct Action
         RequestSent,     // Send: the update request
         Accepted,        // Message: the device answered the request
         PackageSent,     // Send: a package, first time
-        Progress,        // Message: arg1 = package number (1-based), arg2 = total
+        Progress,        // Message: packageNumber (1-based) of packageTotal
         DataErrorResend, // Message, then Send: the device rejected the package
         TimeoutResend,   // Message, then Send: no acknowledgement in time
         Resent,          // Send: a package again
@@ -37,8 +37,8 @@ struct Action
     Event event = Event::None;
     QByteArray bytes;                // Send
     Text text = Text::RequestUpdate; // Message
-    int arg1 = 0;
-    int arg2 = 0;
+    int packageNumber = 0;           // Progress: the package sent, 1-based
+    int packageTotal = 0;            // Progress: the packages of the image
     int packetIndex = 0; // index of the package concerned (Send of a package, resend messages)
 
     // The message in the given language, with its arguments filled in.
@@ -73,8 +73,8 @@ public:
     Step tick();
     // The line has gone. A device may leave its boot loader the moment it has acknowledged
     // the last package: when the stored reply is that acknowledgement, this finishes the run
-    // with it (the two completion messages). Anything else is left alone; the driver then
-    // stops the run.
+    // with it (the two completion messages). A stored acknowledgement of an earlier package is
+    // counted as written; the driver then stops the run.
     Step completeFromStoredReply();
 
     // True when the engine would act on this reply at its next tick: the acceptance of the
@@ -100,7 +100,8 @@ public:
 
 private:
     void send(Step &step, QByteArray bytes, Action::Event event);
-    void message(Step &step, Text text, Action::Event event, int arg1 = 0, int arg2 = 0);
+    void message(Step &step, Text text, Action::Event event, int packageNumber = 0,
+                 int packageTotal = 0);
     QByteArray currentPackageForTimeout() const;
     void tickRequesting(Step &step);
     void tickTransferring(Step &step);

@@ -15,28 +15,22 @@ IapError UpgradeRun::start()
     const IapError error = m_engine.start();
     if (error != IapError::None)
         return error;
-    m_outcome = Outcome::Running;
-    m_requested = false;
-    m_markOpen = false;
-    m_sentAt = 0;
-    m_resendsTotal = 0;
-    m_failedPackage = -1;
-    m_stale = 0;
+    m_state = RunState();
+    m_state.outcome = Outcome::Running;
     return IapError::None;
 }
 
 void UpgradeRun::cancel()
 {
     m_engine.cancel();
-    m_outcome = Outcome::Idle;
+    m_state.outcome = Outcome::Idle;
 }
 
 UpgradeRun::Offer UpgradeRun::offer(const QByteArray &frame, StreamPosition firstByte)
 {
-    if (running() && (!m_requested || firstByte < m_sentAt)) {
+    if (running() && (!m_state.requested || firstByte < m_state.sentAt)) {
         // Sent before the device could have seen what it would answer: an acknowledgement
         // made up in advance, or a reply to something of an earlier run.
-        ++m_stale;
         return Offer::Ignored;
     }
     if (m_engine.actsOn(frame)) {
@@ -56,55 +50,54 @@ Step UpgradeRun::tick(StreamPosition received, std::optional<std::chrono::millis
     Step step = m_engine.tick();
     if (m_maxResends > 0 && m_engine.consecutiveResends() > m_maxResends) {
         // The step holds one resend too many: give up instead of sending it.
-        m_failedPackage = m_ctx->packetIndex;
+        m_state.failedPackage = m_ctx->packetIndex;
         m_engine.cancel();
-        m_outcome = Outcome::GaveUp;
+        m_state.outcome = Outcome::GaveUp;
         return Step{{}, false};
     }
     for (const Action &a : qAsConst(step.actions)) {
         if (a.kind != Action::Kind::Send)
             continue;
         if (a.event == Action::Event::RequestSent) {
-            if (!m_requested) {
-                m_sentAt = received;
-                m_markOpen = true;
+            if (!m_state.requested) {
+                m_state.sentAt = received;
+                m_state.markOpen = true;
             }
-            m_requested = true;
+            m_state.requested = true;
             continue;
         }
         // A package went out: whatever is stored, or arrived up to now, came before it.
-        m_sentAt = received;
-        m_markOpen = true;
+        m_state.sentAt = received;
+        m_state.markOpen = true;
         m_ctx->response.clear();
         if (a.event == Action::Event::Resent)
-            ++m_resendsTotal;
+            ++m_state.resendsTotal;
     }
     if (m_ctx->state == IapContext::Finished)
-        m_outcome = Outcome::Completed;
+        m_state.outcome = Outcome::Completed;
     return step;
 }
 
 void UpgradeRun::written(StreamPosition received)
 {
-    if (!m_markOpen)
+    if (!m_state.markOpen)
         return;
-    m_markOpen = false;
-    m_sentAt = qMax(m_sentAt, received);
+    m_state.markOpen = false;
+    m_state.sentAt = qMax(m_state.sentAt, received);
 }
 
 Step UpgradeRun::lineLost()
 {
-    m_lostMidUpgrade = false;
     if (!running())
         return Step{};
     Step step = m_engine.completeFromStoredReply();
     if (m_ctx->state == IapContext::Finished) {
-        m_outcome = Outcome::Completed;
+        m_state.outcome = Outcome::Completed;
         return step;
     }
     m_engine.cancel();
-    m_outcome = Outcome::LineLost;
-    m_lostMidUpgrade = true;
+    m_state.outcome = Outcome::LineLost;
+    m_state.lostMidUpgrade = true;
     return Step{};
 }
 
@@ -113,7 +106,7 @@ bool UpgradeRun::requestTimedOut()
     if (m_ctx->state != IapContext::Requesting)
         return false;
     m_engine.cancel();
-    m_outcome = Outcome::NoAnswer;
+    m_state.outcome = Outcome::NoAnswer;
     return true;
 }
 

@@ -52,7 +52,7 @@ public:
     // Cancel pressed: nothing is sent to the device.
     void cancel();
     bool running() const { return m_engine.running(); }
-    Outcome outcome() const { return m_outcome; }
+    Outcome outcome() const { return m_state.outcome; }
 
     // A valid reply frame whose first byte was the byte at `firstByte` of the stream received.
     // An acknowledgement can only be for a package that has gone out: a frame that began to
@@ -86,7 +86,7 @@ public:
     bool requestTimedOut();
     // The last lineLost() found an upgrade in progress that did not complete: the device holds
     // part of an image and must be flashed again.
-    bool lostMidUpgrade() const { return m_lostMidUpgrade; }
+    bool lostMidUpgrade() const { return m_state.lostMidUpgrade; }
 
     // The image summary: length, package size and total, and for a converted file where its
     // addresses lie.
@@ -94,29 +94,33 @@ public:
 
     // Counters of the current run.
     int requestsSent() const { return m_engine.requestsSent(); }
-    int resendsTotal() const { return m_resendsTotal; }
+    int resendsTotal() const { return m_state.resendsTotal; }
     int consecutiveResends() const { return m_engine.consecutiveResends(); }
     int packagesDone() const { return m_engine.packagesDone(); }
     qint64 bytesDone() const { return m_engine.bytesDone(); }
     qint64 imageBytes() const { return m_ctx->firmware.size(); }
     int packetTotal() const { return m_ctx->packetTotal; }
     // The package given up on (GaveUp), 0-based.
-    int failedPackage() const { return m_failedPackage; }
-    // Frames not taken because they began before what they would answer went out.
-    int staleReplies() const { return m_stale; }
+    int failedPackage() const { return m_state.failedPackage; }
 
 private:
+    // Everything one run learns, set back as a whole when the next one starts: a run must
+    // not report what an earlier one saw (a line lost mid-upgrade, replies not taken).
+    struct RunState
+    {
+        Outcome outcome = Outcome::Idle;
+        StreamPosition sentAt = 0; // received bytes when the package last sent went out
+        bool requested = false;    // the first request of the run has gone out
+        bool markOpen = false;     // sentAt may still move on to where the write completed
+        int resendsTotal = 0;
+        int failedPackage = -1;
+        bool lostMidUpgrade = false;
+    };
+
     IapContext *m_ctx;
     UpgradeEngine m_engine;
     int m_maxResends;
-    Outcome m_outcome = Outcome::Idle;
-    StreamPosition m_sentAt = 0; // received bytes when the package last sent went out
-    bool m_requested = false;    // the first request of the run has gone out
-    bool m_markOpen = false;     // m_sentAt may still move on to where the write completed
-    int m_resendsTotal = 0;
-    int m_failedPackage = -1;
-    int m_stale = 0;
-    bool m_lostMidUpgrade = false;
+    RunState m_state;
 };
 
 } // namespace iap

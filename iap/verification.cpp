@@ -1,42 +1,13 @@
 #include "verification.h"
 
-#include "iapcontext.h"
+#include "codec.h"
+#include "crc32.h"
 #include "wire.h"
 
 namespace iap {
-namespace {
 
-quint32 be32(const QByteArray &b, int at)
+Verification::Verification(const QByteArray &image) : m_length(image.size()), m_crc(crc::of(image))
 {
-    return quint32(quint8(b.at(at))) << 24 | quint32(quint8(b.at(at + 1))) << 16 |
-           quint32(quint8(b.at(at + 2))) << 8 | quint32(quint8(b.at(at + 3)));
-}
-
-QByteArray question(quint8 code)
-{
-    QByteArray frame(wire::MinFrame, '\0');
-    frame[0] = char(wire::Start);
-    frame[1] = char(code);
-    const QByteArray crc = IapContext::crcBytes(frame, wire::MinFrame - wire::TrailerBytes);
-    frame.replace(wire::MinFrame - wire::TrailerBytes, wire::TrailerBytes, crc);
-    return frame;
-}
-
-} // namespace
-
-Verification::Verification(const QByteArray &image)
-    : m_length(image.size()), m_crc(IapContext::crc32(image.constData(), image.size()))
-{
-}
-
-QByteArray Verification::capabilityQuestion()
-{
-    return question(wire::CapabilityQuestion);
-}
-
-QByteArray Verification::verifyQuestion()
-{
-    return question(wire::VerifyQuestion);
 }
 
 QByteArray Verification::begin(qint64 received)
@@ -51,7 +22,7 @@ QByteArray Verification::ask(Phase phase, qint64 received)
     m_phase = phase;
     ++m_tries;
     m_askedAt = received;
-    return phase == Phase::Capabilities ? capabilityQuestion() : verifyQuestion();
+    return phase == Phase::Capabilities ? codec::capabilityQuestion() : codec::verifyQuestion();
 }
 
 std::chrono::milliseconds Verification::wait() const
@@ -67,24 +38,25 @@ QByteArray Verification::offer(const QByteArray &frame, qint64 firstByte, qint64
     // Only an answer that began after its question went out counts.
     if (finished() || firstByte < m_askedAt)
         return QByteArray();
-    const quint8 code = wire::codeOf(frame.constData(), frame.size());
-    if (m_phase == Phase::Capabilities && code == wire::CapabilityAnswer &&
-        frame.size() >= wire::CapabilityAnswerBytes) {
-        const quint16 flags = quint16(quint8(frame.at(2)) << 8 | quint8(frame.at(3)));
-        if (!(flags & wire::CanVerify)) {
+    if (m_phase == Phase::Capabilities) {
+        const std::optional<quint16> flags = codec::readCapabilityAnswer(frame);
+        if (!flags)
+            return QByteArray();
+        if (!(*flags & wire::CanVerify)) {
             m_unsupported = true;
             m_result = Result::CannotVerify;
             return QByteArray();
         }
         return ask(Phase::Verifying, received);
     }
-    if (m_phase == Phase::Verifying && code == wire::VerifyAnswer &&
-        frame.size() >= wire::VerifyAnswerBytes) {
-        m_answered = true;
-        m_deviceLength = be32(frame, 2);
-        m_deviceCrc = be32(frame, 6);
-        m_result = m_deviceLength == m_length && m_deviceCrc == m_crc ? Result::Verified
-                                                                      : Result::Mismatch;
+    if (m_phase == Phase::Verifying) {
+        if (const std::optional<codec::VerifyAnswer> answer = codec::readVerifyAnswer(frame)) {
+            m_answered = true;
+            m_deviceLength = answer->length;
+            m_deviceCrc = answer->crc;
+            m_result = m_deviceLength == m_length && m_deviceCrc == m_crc ? Result::Verified
+                                                                          : Result::Mismatch;
+        }
     }
     return QByteArray();
 }

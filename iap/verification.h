@@ -61,9 +61,6 @@ public:
     // The device answered the capability question but cannot verify.
     bool unsupported() const { return m_unsupported; }
 
-    static QByteArray capabilityQuestion();
-    static QByteArray verifyQuestion();
-
 private:
     enum class Phase
     {

@@ -31,8 +31,10 @@ BUILD_PACKAGES=(cmake ninja-build g++ make pkg-config dpkg-dev "${QT5_PACKAGES[@
 # S-record and ELF files the firmware loader is tested with; script from bsdutils gives
 # iap-flash a terminal in the progress-bar tests; lintian, desktop-file-utils and appstream
 # check the Debian package, its desktop entry and its metainfo; ser2net is the network serial
-# port server iap-flash's rfc2217:// and socket:// links are tested and measured through).
-TEST_PACKAGES=(zlib1g-dev libbenchmark-dev valgrind binutils bsdutils lintian desktop-file-utils appstream ser2net)
+# port server iap-flash's rfc2217:// and socket:// links are tested and measured through;
+# setpriv from util-linux runs iap-flash -l as a user outside the ports' group; clang-format
+# checks that the sources follow the committed .clang-format).
+TEST_PACKAGES=(zlib1g-dev libbenchmark-dev valgrind binutils bsdutils util-linux lintian desktop-file-utils appstream ser2net clang-format)
 # The device side: the cross compilers the boot-loader core is built with (Cortex-M3, 8-bit
 # AVR, RV32IMAC; freestanding, so no C library is needed for any of them) and the emulated
 # board its reference boot loader runs on in the tests. Installed when possible; without them

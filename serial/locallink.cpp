@@ -9,8 +9,9 @@ LocalLink::LocalLink(const QString &name, QObject *parent) : PortLink(parent), m
     });
     connect(m_serial.port, &QSerialPort::bytesWritten, this, &LocalLink::noteBytesWritten);
     // Serial reports a lost line from the event loop, with the port already closed.
-    m_serial.setLostHandler(
-        [this](SerialError error, const QString &reason) { emit lost(error, reason); });
+    m_serial.setLostHandler([this](SerialError error, const QString &reason) {
+        emit lost({error, {}}, reason);
+    });
 }
 
 LocalLink::~LocalLink()
@@ -34,7 +35,7 @@ void LocalLink::open(qint32 baud)
             if (ok)
                 emit opened();
             else
-                emit openFailed(error, reason);
+                emit openFailed({error, {}}, reason);
         },
         Qt::QueuedConnection);
 }

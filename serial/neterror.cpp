@@ -18,52 +18,51 @@ QString rawName(const QString &port)
 
 } // namespace
 
-QString networkErrorText(SerialError error, bool chinese, const QString &port,
-                         const QString &reason)
+QString networkErrorText(NetError error, bool chinese, const QString &port, const QString &reason)
 {
     switch (error) {
-    case SerialError::HostNotFound:
+    case NetError::HostNotFound:
         return chinese ? QStringLiteral("无法连接 %1：无法解析主机名%2。").arg(port, detail(reason))
                        : QStringLiteral("Cannot reach %1: the host name does not resolve%2.")
                              .arg(port, detail(reason));
-    case SerialError::ConnectionRefused:
+    case NetError::ConnectionRefused:
         return chinese
                    ? QStringLiteral("无法连接 %1：该端口上没有服务在监听（服务器是否已启动？）%2。")
                          .arg(port, detail(reason))
                    : QStringLiteral("Cannot reach %1: nothing listens at that port (is the "
                                     "server running?)%2.")
                          .arg(port, detail(reason));
-    case SerialError::ConnectTimedOut:
+    case NetError::ConnectTimedOut:
         return chinese ? QStringLiteral("无法连接 %1：主机在 %2 秒内没有应答。").arg(port, reason)
                        : QStringLiteral("Cannot reach %1: the host did not answer within %2 s.")
                              .arg(port, reason);
-    case SerialError::Rfc2217Refused:
+    case NetError::Rfc2217Refused:
         return chinese ? QStringLiteral("无法使用 %1：服务器不支持 RFC 2217（COM-PORT 选项）；"
                                         "如果它是原始 TCP 端口，请使用 %2。")
                              .arg(port, rawName(port))
                        : QStringLiteral("Cannot use %1: the server does not offer RFC 2217 (the "
                                         "COM-PORT option); if it is a raw TCP port, use %2.")
                              .arg(port, rawName(port));
-    case SerialError::Rfc2217Timeout:
+    case NetError::Rfc2217Timeout:
         return chinese ? QStringLiteral("无法使用 %1：服务器在 %2 秒内没有同意 RFC 2217；"
                                         "如果它是原始 TCP 端口，请使用 %3。")
                              .arg(port, reason, rawName(port))
                        : QStringLiteral("Cannot use %1: the server did not agree to RFC 2217 "
                                         "within %2 s; if it is a raw TCP port, use %3.")
                              .arg(port, reason, rawName(port));
-    case SerialError::BaudRateRefused:
+    case NetError::BaudRateRefused:
         return chinese ? QStringLiteral("无法使用 %1：服务器把线路设为 %2 波特，而不是所要求的"
                                         "波特率。")
                              .arg(port, reason)
                        : QStringLiteral("Cannot use %1: the server set the line to %2 baud, not "
                                         "the baud rate asked for.")
                              .arg(port, reason);
-    case SerialError::ServerClosed:
+    case NetError::ServerClosed:
         return chinese
                    ? QStringLiteral("无法使用 %1：服务器关闭了连接%2。").arg(port, detail(reason))
                    : QStringLiteral("Cannot use %1: the server closed the connection%2.")
                          .arg(port, detail(reason));
-    case SerialError::NetworkFailed:
+    case NetError::NetworkFailed:
         return chinese
                    ? QStringLiteral("无法连接 %1：%2。")
                          .arg(port, reason.isEmpty() ? QStringLiteral("网络错误") : reason)
@@ -74,9 +73,9 @@ QString networkErrorText(SerialError error, bool chinese, const QString &port,
     }
 }
 
-QString lostReasonText(SerialError error, bool chinese, const QString &reason)
+QString lostReasonText(NetError error, bool chinese, const QString &reason)
 {
-    if (error != SerialError::ServerClosed)
+    if (error != NetError::ServerClosed)
         return reason;
     if (chinese)
         return reason.isEmpty() ? QStringLiteral("服务器关闭了连接")

@@ -209,7 +209,7 @@ void NetLink::onReadyRead()
         return;
     switch (m_telnet.comPort()) {
     case TelnetClient::Answer::Refused:
-        fail(SerialError::Rfc2217Refused, QString());
+        fail(NetError::Rfc2217Refused, QString());
         return;
     case TelnetClient::Answer::Pending:
         return;
@@ -238,7 +238,7 @@ void NetLink::onComPortReply(const ComPortReply &reply)
         if (m_state != State::Negotiating || m_baudAnswered)
             return;
         if (rate != quint32(m_baud)) {
-            fail(SerialError::BaudRateRefused, QString::number(rate));
+            fail(NetError::BaudRateRefused, QString::number(rate));
             return;
         }
         m_baudAnswered = true;
@@ -262,9 +262,9 @@ void NetLink::onDisconnected()
         return;
     onReadyRead(); // what came before the end
     if (m_state == State::Open)
-        loseLine(SerialError::ServerClosed, serverWords());
+        loseLine(NetError::ServerClosed, serverWords());
     else if (m_state != State::Closed)
-        fail(SerialError::ServerClosed, serverWords());
+        fail(NetError::ServerClosed, serverWords());
 }
 
 void NetLink::onSocketError(QAbstractSocket::SocketError error)
@@ -279,21 +279,21 @@ void NetLink::onSocketError(QAbstractSocket::SocketError error)
     if (m_state == State::Open) {
         onReadyRead();
         if (m_state == State::Open)
-            loseLine(SerialError::NetworkFailed, reason);
+            loseLine(NetError::NetworkFailed, reason);
         return;
     }
     switch (error) {
     case QAbstractSocket::HostNotFoundError:
-        fail(SerialError::HostNotFound, reason);
+        fail(NetError::HostNotFound, reason);
         break;
     case QAbstractSocket::ConnectionRefusedError:
-        fail(SerialError::ConnectionRefused, reason);
+        fail(NetError::ConnectionRefused, reason);
         break;
     case QAbstractSocket::SocketTimeoutError:
-        fail(SerialError::ConnectTimedOut, seconds(m_connectWait));
+        fail(NetError::ConnectTimedOut, seconds(m_connectWait));
         break;
     default:
-        fail(SerialError::NetworkFailed, reason);
+        fail(NetError::NetworkFailed, reason);
         break;
     }
 }
@@ -301,21 +301,21 @@ void NetLink::onSocketError(QAbstractSocket::SocketError error)
 void NetLink::onWaitOver()
 {
     if (m_state == State::Connecting)
-        fail(SerialError::ConnectTimedOut, seconds(m_connectWait));
+        fail(NetError::ConnectTimedOut, seconds(m_connectWait));
     else if (m_state == State::Negotiating)
-        fail(SerialError::Rfc2217Timeout, seconds(m_negotiationWait));
+        fail(NetError::Rfc2217Timeout, seconds(m_negotiationWait));
 }
 
-void NetLink::fail(SerialError error, const QString &reason)
+void NetLink::fail(NetError error, const QString &reason)
 {
     shutDown();
-    emit openFailed(error, reason);
+    emit openFailed({SerialError::None, error}, reason);
 }
 
-void NetLink::loseLine(SerialError error, const QString &reason)
+void NetLink::loseLine(NetError error, const QString &reason)
 {
     shutDown();
-    emit lost(error, reason);
+    emit lost({SerialError::None, error}, reason);
 }
 
 void NetLink::quickAck()

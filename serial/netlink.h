@@ -68,8 +68,8 @@ private:
     void onWaitOver();
     void onComPortReply(const telnet::ComPortReply &reply);
     void answerNextLine(bool ok);
-    void fail(SerialError error, const QString &reason);
-    void loseLine(SerialError error, const QString &reason);
+    void fail(NetError error, const QString &reason);
+    void loseLine(NetError error, const QString &reason);
     void shutDown();
     void quickAck();
     // What the server said in words before it closed, when it said nothing else.

@@ -1,10 +1,24 @@
 #pragma once
 
+#include "neterror.h"
 #include "serialerror.h"
 
 #include <QByteArray>
+#include <QMetaType>
 #include <QObject>
 #include <QString>
+
+// What went wrong with a line: the local port's error, or the network's (one of them is set).
+struct LinkError
+{
+    SerialError serial = SerialError::None;
+    NetError network = NetError::None;
+};
+Q_DECLARE_METATYPE(LinkError)
+
+// One line for the user, in the active language, naming the port and the reason.
+QString linkErrorText(const LinkError &error, bool chinese, const QString &port,
+                      const QString &reason);
 
 // The modem lines a board's reset and boot pins may be wired to.
 enum class ModemLine
@@ -55,11 +69,11 @@ public:
 
 signals:
     void opened();
-    void openFailed(SerialError error, const QString &reason);
+    void openFailed(LinkError error, const QString &reason);
     void received();
     // The line went away while open (the device, the adapter or the server is gone). Bytes
     // that arrived before are announced by received() first. The link is closed already.
-    void lost(SerialError error, const QString &reason);
+    void lost(LinkError error, const QString &reason);
     // The operating system has taken everything given to send() (bytesToWrite() is 0).
     void written();
     void modemLineSet(ModemLine line, bool on, bool ok);

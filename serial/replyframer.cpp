@@ -1,6 +1,6 @@
 #include "replyframer.h"
 
-#include "iapcontext.h"
+#include "crc32.h"
 #include "wire.h"
 
 #include <QDebug>
@@ -55,10 +55,5 @@ bool ReplyFramer::isValidFrame(const QByteArray &bytes)
     const int size = bytes.size();
     if (size < iap::wire::MinFrame || quint8(bytes.at(0)) != iap::wire::Start)
         return false;
-    const QByteArray crc = IapContext::crcBytes(bytes, size - 4);
-    for (int i = 0; i < 4; ++i) {
-        if (crc.at(i) != bytes.at(size - 4 + i))
-            return false;
-    }
-    return true;
+    return iap::crc::trailerMatches(bytes.constData(), size);
 }

@@ -31,8 +31,10 @@ public:
     Outcome quiet(QByteArray *frame, qint64 *start = nullptr);
     // Bytes appended since construction.
     qint64 received() const { return m_received; }
-    // For callers that do not wait for the quiet gap: if the bytes gathered so far already
-    // form a valid frame, take it (and empty the burst) and return true.
+    // If the bytes gathered so far already form a valid frame, take it (and empty the burst)
+    // and return true. The window always waits for the quiet gap; this is kept for
+    // bench/bench_framer.cpp (the whole burst retested on every read, against StreamFramer)
+    // and fuzz/fuzz_framer.cpp.
     bool takeIfComplete(QByteArray *frame);
 
     // Expiries counted over the framer's whole life (never reset).

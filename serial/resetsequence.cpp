@@ -60,18 +60,6 @@ ResetSequence resetPulse(ModemLine line, std::chrono::milliseconds on)
     return {set, wait, release};
 }
 
-QString resetSequenceText(const ResetSequence &sequence)
-{
-    QStringList steps;
-    for (const ResetStep &s : sequence) {
-        if (s.kind == ResetStep::Kind::Wait)
-            steps << QStringLiteral("wait=%1").arg(s.wait.count());
-        else
-            steps << QStringLiteral("%1=%2").arg(modemLineName(s.line).toLower()).arg(s.on ? 1 : 0);
-    }
-    return steps.join(QLatin1Char(','));
-}
-
 ResetPlayer::ResetPlayer(PortLink *link, QObject *parent) : QObject(parent), m_link(link)
 {
     m_timer.setSingleShot(true);

@@ -53,8 +53,6 @@ ResetSequenceError parseResetSequence(const QString &text, ResetSequence *sequen
                                       QString *badStep);
 // On for the time, then off: what --reset LINE does.
 ResetSequence resetPulse(ModemLine line, std::chrono::milliseconds on);
-// "dtr=1,wait=100,dtr=0".
-QString resetSequenceText(const ResetSequence &sequence);
 
 // Plays a sequence on a link: each line set is confirmed by the link before the next step,
 // each wait is a timer. A line the link cannot set ends the sequence there (a port without

@@ -93,7 +93,7 @@ bool Serial::openPort(const QString &name, int baud)
     if (port->isOpen()) {
         // Renaming an open port would lose track of the line that is open.
         m_lastError = SerialError::Busy;
-        m_lastErrorString = tr("the port is already open");
+        m_lastErrorString = QStringLiteral("the port is already open");
         return false;
     }
 

@@ -1,31 +1,6 @@
 #include "serialerror.h"
 
-#include "neterror.h"
-#include "upgraderun.h"
-
 #include <cerrno>
-
-SerialError serialErrorFrom(QSerialPort::SerialPortError error)
-{
-    switch (error) {
-    case QSerialPort::NoError:
-        return SerialError::None;
-    case QSerialPort::DeviceNotFoundError:
-        return SerialError::NotFound;
-    case QSerialPort::PermissionError:
-        return SerialError::PermissionDenied;
-    case QSerialPort::OpenError:
-        return SerialError::Busy;
-    case QSerialPort::ResourceError:
-        return SerialError::DeviceLost;
-    case QSerialPort::ReadError:
-        return SerialError::ReadFailed;
-    case QSerialPort::WriteError:
-        return SerialError::WriteFailed;
-    default:
-        return SerialError::OpenFailed;
-    }
-}
 
 namespace {
 
@@ -109,15 +84,6 @@ QString serialErrorText(SerialError error, bool chinese, const QString &port, co
         return chinese ? QStringLiteral("串口 %1 写入失败：%2。").arg(port, orUnknown(reason, true))
                        : QStringLiteral("Writing to serial port %1 failed: %2.")
                              .arg(port, orUnknown(reason, false));
-    case SerialError::HostNotFound:
-    case SerialError::ConnectionRefused:
-    case SerialError::ConnectTimedOut:
-    case SerialError::Rfc2217Refused:
-    case SerialError::Rfc2217Timeout:
-    case SerialError::BaudRateRefused:
-    case SerialError::ServerClosed:
-    case SerialError::NetworkFailed:
-        return networkErrorText(error, chinese, port, reason);
     }
     return QString();
 }
@@ -136,11 +102,11 @@ QString lostDuringUpgradeText(bool chinese, const QString &port, qint64 bytesDon
                               orClosed(reason, false));
 }
 
-QString lineLostText(const iap::UpgradeRun &run, bool chinese, const QString &port,
-                     const QString &reason)
+QString lineLostText(bool midUpgrade, qint64 bytesDone, qint64 imageBytes, bool chinese,
+                     const QString &port, const QString &reason)
 {
-    if (run.lostMidUpgrade())
-        return lostDuringUpgradeText(chinese, port, run.bytesDone(), run.imageBytes(), reason);
+    if (midUpgrade)
+        return lostDuringUpgradeText(chinese, port, bytesDone, imageBytes, reason);
     return serialErrorText(SerialError::DeviceLost, chinese, port, reason);
 }
 

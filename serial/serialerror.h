@@ -1,13 +1,9 @@
 #pragma once
 
-#include <QSerialPort>
 #include <QString>
 
-namespace iap {
-class UpgradeRun;
-}
-
-// What can go wrong with the serial line.
+// What can go wrong with the serial line. (A serial port on the network has its own errors,
+// in neterror.h.)
 enum class SerialError
 {
     None,
@@ -20,18 +16,7 @@ enum class SerialError
     DeviceLost,       // the device went away while the port was open
     ReadFailed,
     WriteFailed,
-    // A serial port on the network (texts in neterror.h).
-    HostNotFound,      // the host name does not resolve
-    ConnectionRefused, // nothing listens at the port
-    ConnectTimedOut,   // the host did not answer; the reason: the seconds waited
-    Rfc2217Refused,    // the server does not offer the COM-PORT option
-    Rfc2217Timeout,    // nor did it agree to it in time; the reason: the seconds waited
-    BaudRateRefused,   // the server set another baud rate; the reason: the one it set
-    ServerClosed,      // the server closed the connection; the reason: what it said, if anything
-    NetworkFailed,     // any other network error
 };
-
-SerialError serialErrorFrom(QSerialPort::SerialPortError error);
 
 // One line for the user, in the active language, naming the port and the reason.
 QString serialErrorText(SerialError error, bool chinese, const QString &port,
@@ -43,10 +28,11 @@ QString serialErrorText(SerialError error, bool chinese, const QString &port,
 QString lostDuringUpgradeText(bool chinese, const QString &port, qint64 bytesDone,
                               qint64 imageBytes, const QString &reason);
 
-// What the user is told when the line went: an incomplete upgrade when a run was active at
-// the time and did not complete, else the plain loss of the port.
-QString lineLostText(const iap::UpgradeRun &run, bool chinese, const QString &port,
-                     const QString &reason);
+// What the user is told when the line went: an incomplete upgrade (midUpgrade: a run was
+// active at the time and did not complete, with bytesDone of imageBytes acknowledged), else
+// the plain loss of the port.
+QString lineLostText(bool midUpgrade, qint64 bytesDone, qint64 imageBytes, bool chinese,
+                     const QString &port, const QString &reason);
 
 // The system's text for a line that went away, or an empty string when it would say nothing
 // the user can use ("Resource temporarily unavailable" for a pseudo-terminal whose other end

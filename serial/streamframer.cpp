@@ -1,11 +1,13 @@
 #include "streamframer.h"
 
-#include "iapcontext.h"
+#include "crc32.h"
 #include "wire.h"
+
+#include <QtEndian>
 
 namespace {
 constexpr quint8 StartByte = iap::wire::Start;
-constexpr quint32 CrcPreset = 0xFFFFFFFFu;
+constexpr quint32 CrcPreset = iap::crc::Preset;
 // The bytes before the oldest open candidate are moved out once they are this many.
 constexpr int CompactAt = 4096;
 } // namespace
@@ -44,12 +46,11 @@ void StreamFramer::compact()
     m_first = 0;
 }
 
-void StreamFramer::append(const char *data, int size, QVector<QByteArray> *frames,
-                          QVector<qint64> *starts)
+QVector<StreamFramer::Frame> StreamFramer::append(const char *data, int size)
 {
+    QVector<Frame> frames;
     const qint64 before = m_received;
     m_received += size;
-    const quint32 *table = IapContext::crc32Table();
     for (int i = 0; i < size; ++i) {
         const char byte = data[i];
 
@@ -64,9 +65,7 @@ void StreamFramer::append(const char *data, int size, QVector<QByteArray> *frame
             const auto *b = reinterpret_cast<const quint8 *>(m_bytes.constData());
             // The last four bytes, as a trailer; the byte before them joins the CRC of every
             // candidate it belongs to (the candidates' CRCs run four bytes behind the line).
-            const quint32 trailer = p >= 3 ? quint32(b[p - 3]) << 24 | quint32(b[p - 2]) << 16 |
-                                                 quint32(b[p - 1]) << 8 | quint32(b[p])
-                                           : 0;
+            const quint32 trailer = p >= 3 ? qFromBigEndian<quint32>(b + p - 3) : 0;
             const quint8 joining = p >= 4 ? b[p - 4] : 0;
             int found = -1;
             for (int c = m_first; c < m_candidates.size(); ++c) {
@@ -74,7 +73,7 @@ void StreamFramer::append(const char *data, int size, QVector<QByteArray> *frame
                 const int length = p - cand.start + 1;
                 if (length < 5)
                     break; // this one and all later ones hold no byte before a trailer yet
-                cand.crc = (cand.crc >> 8) ^ table[(cand.crc ^ joining) & 0xFFu];
+                cand.crc = iap::crc::step(cand.crc, joining);
                 if (length >= MinFrame && (cand.crc ^ CrcPreset) == trailer) {
                     found = c;
                     break;
@@ -83,9 +82,8 @@ void StreamFramer::append(const char *data, int size, QVector<QByteArray> *frame
             if (found >= 0) {
                 const int start = m_candidates.at(found).start;
                 m_skipped += start - m_head;
-                frames->append(QByteArray(m_bytes.constData() + start, p - start + 1));
-                if (starts)
-                    starts->append(before + i - (p - start));
+                frames.append({QByteArray(m_bytes.constData() + start, p - start + 1),
+                               before + i - (p - start)});
                 clear();
                 continue;
             }
@@ -105,4 +103,5 @@ void StreamFramer::append(const char *data, int size, QVector<QByteArray> *frame
         }
         m_candidates.append({int(m_bytes.size()) - 1, CrcPreset});
     }
+    return frames;
 }

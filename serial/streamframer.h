@@ -1,5 +1,7 @@
 #pragma once
 
+#include "wire.h"
+
 #include <QByteArray>
 #include <QVector>
 
@@ -20,21 +22,24 @@
 class StreamFramer
 {
 public:
-    static constexpr int MinFrame = 8;
+    static constexpr int MinFrame = iap::wire::MinFrame;
     // No reply is longer (an acknowledgement padded with a whole package of bytes fits).
     static constexpr int MaxFrame = 2048;
     // Candidates open at once; when a new 0xF1 comes the oldest is given up.
     static constexpr int MaxCandidates = 64;
 
-    // Takes the bytes of one read; the frames they complete are appended to *frames, in the
-    // order they ended on the line, and, when starts is given, the position of each frame's
-    // first byte in the stream (the number of bytes given to the framer before it).
-    void append(const char *data, int size, QVector<QByteArray> *frames,
-                QVector<qint64> *starts = nullptr);
-    void append(const QByteArray &bytes, QVector<QByteArray> *frames,
-                QVector<qint64> *starts = nullptr)
+    struct Frame
     {
-        append(bytes.constData(), bytes.size(), frames, starts);
+        QByteArray bytes;
+        qint64 start = 0; // position of its first byte in the stream (bytes given before it)
+    };
+
+    // Takes the bytes of one read; returns the frames they complete, in the order they ended
+    // on the line.
+    QVector<Frame> append(const char *data, int size);
+    QVector<Frame> append(const QByteArray &bytes)
+    {
+        return append(bytes.constData(), bytes.size());
     }
     // Bytes given to the framer since construction.
     qint64 received() const { return m_received; }

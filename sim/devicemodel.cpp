@@ -1,5 +1,7 @@
 #include "devicemodel.h"
 
+#include "codec.h"
+#include "crc32.h"
 #include "simframes.h"
 #include "wire.h"
 
@@ -12,6 +14,13 @@ constexpr int RequestBytes = iap::wire::RequestBytes;
 // --early-acks: when the burst goes, and the gap between two in a trickle.
 constexpr qint64 EarlyBurstUs = 200 * 1000;
 constexpr qint64 EarlyTrickleUs = 10 * 1000;
+// --early-acks spaced, after the request: the acceptance late enough that the window's next
+// 50 ms tick still finds nothing (its 30 ms quiet gap has not ended), then each acknowledgement
+// alone on the line. The first lands 15 ms before the tick after that one, which sends package
+// 0, and its quiet gap ends 15 ms after it.
+constexpr qint64 EarlySpacedAcceptUs = 40 * 1000;
+constexpr qint64 EarlySpacedFirstUs = 85 * 1000;
+constexpr qint64 EarlySpacedUs = 50 * 1000;
 using EarlyAcks = DeviceOptions::EarlyAcks;
 using namespace simframe;
 
@@ -65,8 +74,12 @@ DeviceModel::Output DeviceModel::feed(const QByteArray &bytes, qint64 nowUs)
     m_out = &out;
     for (const char byte : bytes) {
         ++m_fed;
-        if (m_mute)
+        if (m_mute) {
+            m_packageHeard = m_packageHeard || (quint8(m_lastByte) == iap::wire::Start &&
+                                                quint8(byte) == iap::wire::Data);
+            m_lastByte = byte;
             continue;
+        }
         iap_dev_feed(&m_dev, quint8(byte));
         if (m_options.trustTotal)
             trustAnnouncedTotal(quint8(byte));
@@ -133,12 +146,11 @@ void DeviceModel::trustAnnouncedTotal(quint8 byte)
     m_window.append(char(byte));
     if (m_window.size() > RequestBytes)
         m_window.remove(0, m_window.size() - RequestBytes);
-    if (m_window.size() < RequestBytes || quint8(m_window.at(0)) != iap::wire::Start ||
-        quint8(m_window.at(1)) != iap::wire::Request ||
-        crcOf(m_window.left(RequestBytes - 4)) != quint32(be32(m_window, RequestBytes - 4)))
+    const std::optional<iap::codec::Request> announced = iap::codec::readRequest(m_window);
+    if (!announced)
         return;
-    const qint64 length = be32(m_window, 2);
-    const int total = be16(m_window, 6);
+    const qint64 length = announced->length;
+    const int total = announced->total;
     m_window.clear();
     if (total == (length + PacketSize - 1) / PacketSize || length > MaxImageBytes)
         return; // the core's own business
@@ -151,8 +163,7 @@ void DeviceModel::trustAnnouncedTotal(quint8 byte)
         return;
     }
     m_trustedLength = length;
-    const QByteArray request =
-        frame(iap::wire::Request, be32Bytes(quint32(total) * PacketSize) + indexBytes(total));
+    const QByteArray request = iap::codec::request(quint32(total) * PacketSize, quint16(total));
     iap_dev_feed_bytes(&m_dev, reinterpret_cast<const uint8_t *>(request.constData()),
                        size_t(request.size()));
     m_trustedLength = -1;
@@ -191,8 +202,9 @@ void DeviceModel::portSend(void *user, const uint8_t *bytes, uint8_t count)
         self->m_out->replies.append(self->replyTo(frame, length));
         if (self->m_options.verifyAhead && quint8(frame.at(1)) == iap::wire::CapabilityAnswer) {
             Reply ahead = self->replyTo(
-                simframe::frame(iap::wire::VerifyAnswer, be32Bytes(quint32(self->m_asSent.size())) +
-                                                             be32Bytes(crcOf(self->m_asSent))),
+                iap::codec::frame(iap::wire::VerifyAnswer,
+                                  iap::codec::bytes32(quint32(self->m_asSent.size())) +
+                                      iap::codec::bytes32(iap::crc::of(self->m_asSent))),
                 length);
             ahead.unlessHeard = true;
             self->m_out->replies.append(ahead);
@@ -344,16 +356,26 @@ void DeviceModel::onAccepted(const QByteArray &frame, int frameBytes)
     for (int i = 0; i < count; ++i) {
         if (mode == EarlyAcks::Now || (mode == EarlyAcks::Trickle && i == 0)) {
             reply.bytes += ackFrame(i, 1);
-        } else if (mode == EarlyAcks::Trickle) {
+        } else if (mode == EarlyAcks::Trickle || mode == EarlyAcks::Spaced) {
             Reply one = early;
             one.bytes = ackFrame(i, 1);
             one.index = i;
-            one.delayUs = i * EarlyTrickleUs;
+            if (mode == EarlyAcks::Trickle) {
+                one.delayUs = i * EarlyTrickleUs;
+            } else {
+                // Each alone on the line however late the one before went out; none once
+                // its package is coming (it would no longer be early).
+                one.delayUs = EarlySpacedFirstUs + i * EarlySpacedUs;
+                one.gapUs = i == 0 ? EarlySpacedFirstUs - EarlySpacedAcceptUs : EarlySpacedUs;
+                one.beforePackage = true;
+            }
             m_out->replies.append(one);
         } else {
             early.bytes += ackFrame(i, 1);
         }
     }
+    if (mode == EarlyAcks::Spaced)
+        reply.delayUs = EarlySpacedAcceptUs;
     m_out->replies.prepend(reply);
     if (mode == EarlyAcks::Burst && count > 0) {
         early.delayUs = EarlyBurstUs;
@@ -390,8 +412,10 @@ int DeviceModel::faultsFor(int index)
 
 void DeviceModel::onAcknowledgement(const QByteArray &frame, int frameBytes)
 {
-    const int index = be16(frame, 2);
-    const int status = quint8(frame.at(4));
+    // The core's own acknowledgement: always long enough to carry its status.
+    const iap::codec::Acknowledgement ack = iap::codec::readAcknowledgement(frame).value();
+    const int index = ack.index;
+    const int status = ack.status;
     const int faults = faultsFor(index); // drawn at its write, if the core wrote it
     m_pendingIndex = -1;
     const qint64 startUs = arrivalOf(m_fed + m_extra - frameBytes);

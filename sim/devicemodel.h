@@ -42,7 +42,8 @@ struct DeviceOptions
         Now,     // all at once, right after the acceptance
         Burst,   // all of them 200 ms later, in one write
         Trickle, // one every 10 ms
-        Ahead    // see below
+        Ahead,   // see below
+        Spaced   // the acceptance 40 ms late, then one every 50 ms from 45 ms after it
     };
     // Now, Burst, Trickle: acknowledge every package with status 1 right after the
     // acceptance, then write nothing and answer nothing more. Ahead: write and acknowledge the
@@ -113,19 +114,21 @@ public:
 
     struct Reply
     {
-        QByteArray bytes;         // written at once (a noise byte included)
-        QByteArray second;        // --split: written a little later; empty otherwise
-        qint64 delayUs = 0;       // written this long after the frame was received
-        qint64 workUs = 0;        // the device is busy this long (erasing, writing) first:
-                                  // nothing it says comes out before it is done
-        qint64 frameEndNs = 0;    // when the last byte of the frame answered was received,
-                                  // the line's pace included
-        quint32 baudAfter = 0;    // the line changes to this rate once the reply is out
-        int index = -1;           // package answered; -1 for the reply to another frame
-        int faults = 0;           // Fault bits applied
-        qint64 frameStartUs = 0;  // arrival of the first byte of the frame answered
-        int frameBytes = 0;       // length of the frame answered
-        bool unlessHeard = false; // dropped if a byte from the tool comes before it goes
+        QByteArray bytes;           // written at once (a noise byte included)
+        QByteArray second;          // --split: written a little later; empty otherwise
+        qint64 delayUs = 0;         // written this long after the frame was received
+        qint64 gapUs = 0;           // and at least this long after the bytes written before it
+        bool beforePackage = false; // not written once a data package has begun to arrive
+        bool unlessHeard = false;   // not written once any byte from the tool has come
+        qint64 workUs = 0;          // the device is busy this long (erasing, writing) first:
+                                    // nothing it says comes out before it is done
+        qint64 frameEndNs = 0;      // when the last byte of the frame answered was received,
+                                    // the line's pace included
+        quint32 baudAfter = 0;      // the line changes to this rate once the reply is out
+        int index = -1;             // package answered; -1 for the reply to another frame
+        int faults = 0;             // Fault bits applied
+        qint64 frameStartUs = 0;    // arrival of the first byte of the frame answered
+        int frameBytes = 0;         // length of the frame answered
     };
 
     struct Completion
@@ -172,6 +175,8 @@ public:
     qint32 lineBaud() const { return m_lineBaud; }
     // Wire time of `bytes` bytes at `baud` (10 bits a byte), in nanoseconds.
     static qint64 wireNs(qint64 bytes, qint64 baud);
+    // --early-acks: the tool has begun to send a data package since the acceptance.
+    bool packageHeard() const { return m_packageHeard; }
     // Bytes the core holds of frames not decided yet.
     int pendingBytes() const { return m_dev.rx_len; }
 
@@ -226,6 +231,8 @@ private:
     QSet<int> m_seen;            // packages answered since the image was accepted
     bool m_finished = false;     // finish was called: complete once its answer is out
     bool m_mute = false;         // --early-acks: nothing more is heard or said
+    bool m_packageHeard = false; // --early-acks: F1 02 came after the acceptance
+    char m_lastByte = 0;
     QByteArray m_window;         // --trust-total: the last 12 bytes of the line
     qint64 m_trustedLength = -1; // --trust-total: the announced length while its request is fed
     int m_pendingIndex = -1;     // faults drawn for a package at its write, used at its answer

@@ -171,7 +171,8 @@ int main(int argc, char *argv[])
             "Device fault: right after accepting the request, acknowledge every "
             "package of the image as written (F1 82 index 01), then write nothing "
             "and answer nothing more. MODE: now (all at once), burst (all of them "
-            "200 ms later) or trickle (the first with the acceptance, then one every 10 ms). "
+            "200 ms later), trickle (the first with the acceptance, then one every 10 ms) or "
+            "spaced (the acceptance 40 ms late, then one every 50 ms from 45 ms after it). "
             "Or ahead: write and acknowledge only the even packages, each acknowledgement "
             "followed 0.2 ms later by one for the next package unless it has begun to "
             "arrive; the odd packages are neither written nor answered."),
@@ -301,10 +302,13 @@ int main(int argc, char *argv[])
             options.device.earlyAcks = Early::Burst;
         else if (mode == QLatin1String("trickle"))
             options.device.earlyAcks = Early::Trickle;
+        else if (mode == QLatin1String("spaced"))
+            options.device.earlyAcks = Early::Spaced;
         else if (mode == QLatin1String("ahead"))
             options.device.earlyAcks = Early::Ahead;
         else
-            return usageError(QStringLiteral("--early-acks needs now, burst, trickle or ahead"));
+            return usageError(
+                QStringLiteral("--early-acks needs now, burst, trickle, spaced or ahead"));
     }
     options.device.verifyAhead = parser.isSet(verifyAheadOpt);
     bool ok = false;

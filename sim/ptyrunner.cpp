@@ -171,7 +171,7 @@ void PtyRunner::log(const QString &line) const
     std::fflush(stderr);
 }
 
-void PtyRunner::onReadable()
+QByteArray PtyRunner::readInput()
 {
     QByteArray bytes;
     char chunk[4096];
@@ -192,6 +192,12 @@ void PtyRunner::onReadable()
         m_readNotifier->setEnabled(false);
         break;
     }
+    return bytes;
+}
+
+void PtyRunner::onReadable()
+{
+    const QByteArray bytes = readInput();
     if (bytes.isEmpty() || m_hangupPending || m_exitPending)
         return;
     if (m_toolStartBaud == 0)
@@ -255,6 +261,19 @@ void PtyRunner::onIdle()
 
 void PtyRunner::handle(const DeviceModel::Output &output)
 {
+    enqueue(output);
+    for (const DeviceModel::Completion &completion : output.completions) {
+        saveAndReport(completion);
+        if (m_options.once)
+            m_exitPending = true;
+    }
+    if (m_options.hangupAfter > 0 && m_model.packagesWritten() >= m_options.hangupAfter)
+        m_hangupPending = true;
+    pump();
+}
+
+void PtyRunner::enqueue(const DeviceModel::Output &output)
+{
     const qint64 now = nowNs();
     for (const QString &line : output.log)
         log(line);
@@ -262,6 +281,8 @@ void PtyRunner::handle(const DeviceModel::Output &output)
         Pending first;
         first.bytes = reply.bytes;
         first.unlessHeard = reply.unlessHeard;
+        first.gapNs = reply.gapUs * 1000;
+        first.beforePackage = reply.beforePackage;
         // Not before the frame answered has come in whole at the line's pace, nor before the
         // device has done the work it was given before (one write at a time).
         qint64 ready = qMax(paced() ? reply.frameEndNs : now, m_deviceFreeNs);
@@ -283,14 +304,6 @@ void PtyRunner::handle(const DeviceModel::Output &output)
         if (!reply.second.isEmpty())
             m_queue.enqueue(second);
     }
-    for (const DeviceModel::Completion &completion : output.completions) {
-        saveAndReport(completion);
-        if (m_options.once)
-            m_exitPending = true;
-    }
-    if (m_options.hangupAfter > 0 && m_model.packagesWritten() >= m_options.hangupAfter)
-        m_hangupPending = true;
-    pump();
 }
 
 void PtyRunner::saveAndReport(const DeviceModel::Completion &completion)
@@ -366,6 +379,18 @@ void PtyRunner::pump()
                 m_queue.dequeue();
                 continue;
             }
+        }
+        if (item.beforePackage && item.written == 0) {
+            // What the tool has sent by now is heard first: its package may be on the way.
+            item.beforePackage = false;
+            const QByteArray bytes = readInput();
+            if (!bytes.isEmpty())
+                enqueue(m_model.feed(bytes, now / 1000)); // (item may have moved)
+            if (m_model.packageHeard()) {
+                log(QStringLiteral("early acknowledgement not sent: its package is coming"));
+                m_queue.dequeue();
+            }
+            continue;
         }
         const int remaining = item.bytes.size() - item.written;
         int n = remaining;

@@ -45,9 +45,10 @@ private:
     {
         QByteArray bytes;
         int written = 0;
-        qint64 notBeforeNs = 0; // earliest time for its first byte
-        qint64 gapNs = 0;       // quiet time after the previous piece
-        qint32 baudAfter = 0;   // the line changes to this rate once it is out (0: no change)
+        qint64 notBeforeNs = 0;     // earliest time for its first byte
+        qint64 gapNs = 0;           // quiet time after the previous piece
+        qint32 baudAfter = 0;       // the line changes to this rate once it is out (0: no change)
+        bool beforePackage = false; // see DeviceModel::Reply
         bool started = false;
         bool unlessHeard = false; // dropped if the tool's bytes come before it goes
     };
@@ -55,9 +56,12 @@ private:
     qint64 nowUs() const;
     qint64 nowNs() const;
     bool paced() const { return m_baud > 0; }
+    // What the tool has sent and the line holds; empty at the end of the line too.
+    QByteArray readInput();
     void onReadable();
     void onIdle();
     void handle(const DeviceModel::Output &output);
+    void enqueue(const DeviceModel::Output &output);
     void saveAndReport(const DeviceModel::Completion &completion);
     void pump();
     void schedulePump(qint64 delayNs);

@@ -1,7 +1,7 @@
 #include "simframes.h"
 
+#include "codec.h"
 #include "devicemodel.h"
-#include "wire.h"
 
 namespace {
 
@@ -16,46 +16,6 @@ quint64 splitMix(quint64 &state)
 } // namespace
 
 namespace simframe {
-
-quint32 be32(const QByteArray &b, int at)
-{
-    return quint32(quint8(b.at(at))) << 24 | quint32(quint8(b.at(at + 1))) << 16 |
-           quint32(quint8(b.at(at + 2))) << 8 | quint32(quint8(b.at(at + 3)));
-}
-
-int be16(const QByteArray &b, int at)
-{
-    return int(quint8(b.at(at))) << 8 | int(quint8(b.at(at + 1)));
-}
-
-quint32 crcOf(const QByteArray &b)
-{
-    return iap_dev_crc32(reinterpret_cast<const uint8_t *>(b.constData()), size_t(b.size()));
-}
-
-QByteArray be32Bytes(quint32 v)
-{
-    QByteArray b;
-    b.append(char(v >> 24)).append(char(v >> 16)).append(char(v >> 8)).append(char(v));
-    return b;
-}
-
-QByteArray frame(quint8 code, const QByteArray &body)
-{
-    QByteArray f;
-    f.append(char(iap::wire::Start));
-    f.append(char(code));
-    f.append(body);
-    return f + be32Bytes(crcOf(f));
-}
-
-QByteArray indexBytes(int index)
-{
-    QByteArray bytes;
-    bytes.append(char(index >> 8));
-    bytes.append(char(index));
-    return bytes;
-}
 
 QString faultNames(int faults)
 {
@@ -102,23 +62,22 @@ bool FaultSet::parse(const QString &text, FaultSet *out)
 
 QByteArray DeviceModel::acceptedFrame()
 {
-    return frame(iap::wire::Accepted, QByteArray(2, '\0'));
+    return iap::codec::accepted();
 }
 
 QByteArray DeviceModel::ackFrame(int index, int status, int pad)
 {
-    return frame(iap::wire::Acknowledgement,
-                 indexBytes(index) + char(status) + QByteArray(qMax(0, pad), '\0'));
+    return iap::codec::acknowledgement(quint16(index), quint8(status), pad);
 }
 
 QByteArray DeviceModel::shortAckFrame(int index)
 {
-    return frame(iap::wire::Acknowledgement, indexBytes(index));
+    return iap::codec::shortAcknowledgement(quint16(index));
 }
 
 QByteArray DeviceModel::keepAliveFrame()
 {
-    return frame(KeepAliveCode, QByteArray(2, '\0'));
+    return iap::codec::frame(KeepAliveCode, QByteArray(2, '\0'));
 }
 
 int DeviceModel::randomFault(int index) const

@@ -47,10 +47,24 @@ void parseJson(Run &run)
     }
 }
 
-Run flash(const QStringList &args, int timeoutMs = 60000)
+// In English unless env names a locale (iap-flash follows LC_ALL, LC_MESSAGES and LANG).
+// prefix: a program that runs iap-flash (setpriv ...).
+Run flash(const QStringList &args, int timeoutMs = 60000, const QStringList &env = {},
+          const QStringList &prefix = {})
 {
     QProcess p;
-    p.start(QStringLiteral(IAP_FLASH_PATH), args);
+    QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
+    for (const char *name : {"LC_ALL", "LC_MESSAGES", "LANG"})
+        e.remove(QLatin1String(name));
+    if (env.isEmpty())
+        e.insert(QStringLiteral("LC_ALL"), QStringLiteral("C.UTF-8"));
+    for (const QString &kv : env)
+        e.insert(kv.section(QLatin1Char('='), 0, 0), kv.section(QLatin1Char('='), 1));
+    p.setProcessEnvironment(e);
+    if (prefix.isEmpty())
+        p.start(QStringLiteral(IAP_FLASH_PATH), args);
+    else
+        p.start(prefix.first(), prefix.mid(1) + QStringList{QStringLiteral(IAP_FLASH_PATH)} + args);
     Run run;
     if (!p.waitForFinished(timeoutMs)) {
         p.kill();
@@ -139,6 +153,8 @@ private slots:
     void packageLimit();
     void portHeldByAnotherProgram();
     void firmwareNameNotUtf8();
+    void newUserMistakes_data();
+    void newUserMistakes();
 
 private:
     QTemporaryDir m_dir;
@@ -821,7 +837,10 @@ void TestFlash::verboseShowsRepliesAndDiagnostics()
     // The hex of the acknowledgement of package 4 with status 1, as the window shows it.
     QVERIFY2(err.contains(sim.path() + QStringLiteral(": F1 82 00 04 01 ")), qPrintable(err));
     QVERIFY(err.contains(QStringLiteral("Packet 5 has been sent, for a total of 5 packets")));
-    QVERIFY(err.contains(QStringLiteral("time out:")));
+    QVERIFY(err.contains(QStringLiteral("diagnostic: time out:")));
+    // Every diagnostic says what it is: no line is a lone number.
+    QVERIFY(
+        !QRegularExpression(QStringLiteral("(^|\n)(diagnostic: )?\\d+\n")).match(err).hasMatch());
 }
 
 // Every error line starts with "iap-flash: "; the exit code is left to the shell and named
@@ -836,7 +855,7 @@ void TestFlash::errorLines_data()
     const QString missing = missingPort();
     const QString cannotOpen =
         QStringLiteral("iap-flash: Cannot open serial port %1: the port does not exist (No such "
-                       "file or directory).")
+                       "file or directory). Looked for %1. @ANY@") // then the ports present
             .arg(missing);
     const QString noAnswer = QStringLiteral(
         "iap-flash: %1: the device did not answer the update request within 0.3 s (%2 requests "
@@ -900,6 +919,10 @@ void TestFlash::errorLines()
                                              .captured(1));
         if (want == QLatin1String("iap-flash: "))
             QVERIFY2(lines.at(i).startsWith(want), qPrintable(lines.at(i)));
+        else if (want.contains(QLatin1String("@ANY@")))
+            QVERIFY2(lines.at(i).startsWith(want.section(QLatin1String("@ANY@"), 0, 0)) &&
+                         lines.at(i).endsWith(want.section(QLatin1String("@ANY@"), 1)),
+                     qPrintable(lines.at(i)));
         else
             QCOMPARE(lines.at(i), want);
     }
@@ -984,7 +1007,7 @@ void TestFlash::versionAndVerboseOptions()
         QVERIFY2(err.contains(QLatin1String("Unknown option 'v'")), qPrintable(err));
 }
 
-// One line per port that can be opened now: name, description, manufacturer, VID:PID, with
+// One line per serial port: name, description, manufacturer, VID:PID, with
 // no empty fields at the end; no header when stdout is not a terminal. With no port at all,
 // a note on stderr and exit 0.
 void TestFlash::listPorts()
@@ -1029,7 +1052,8 @@ void TestFlash::listPortsJson()
     QCOMPARE(run.json.size(), plain.out.count('\n'));
     for (int i = 0; i < run.json.size(); ++i) {
         const QJsonObject o = run.json.at(i);
-        const QStringList keys{"description", "manufacturer", "pid", "port", "serial", "vid"};
+        const QStringList keys{"access", "description", "manufacturer", "pid",
+                               "port",   "serial",      "vid"};
         QCOMPARE(o.keys(), keys);
         QCOMPARE(o.value("port").toString().toUtf8(), lines.at(i).split('\t').first());
         const QJsonValue vid = o.value("vid");
@@ -1342,6 +1366,94 @@ void TestFlash::firmwareNameNotUtf8()
     parseJson(run);
     QCOMPARE(run.exitCode, 3);
     QCOMPARE(run.json.last().value("reason").toString(), QStringLiteral("open-failed"));
+}
+
+// What a new user runs into: text that is no firmware, ports hidden from a user outside their
+// group, a port named wrongly or given where the firmware goes, and the language of the
+// locale. @SIM@ is a simulated board's port, @README@ a text file, @HEX@ a HEX file whose
+// first line is a comment, @IMAGE@ a binary image, @TINY@ one too short to call text.
+void TestFlash::newUserMistakes_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QStringList>("env");
+    QTest::addColumn<bool>("unprivileged");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QStringList>("inErr");
+    const QString text = QStringLiteral("is text, not a firmware image");
+    QTest::newRow("README") << QStringList{"-p", "@SIM@", "@README@"} << QStringList() << false << 2
+                            << QStringList{"\"@README@\" " + text, "--format bin"};
+    QTest::newRow("README, --format bin")
+        << QStringList{"-p", "@SIM@", "--format", "bin", "@README@"} << QStringList() << false << 0
+        << QStringList();
+    QTest::newRow("printable image of 15 bytes")
+        << QStringList{"-p", "@SIM@", "@TINY@"} << QStringList() << false << 0 << QStringList();
+    QTest::newRow("HEX with a comment first")
+        << QStringList{"-p", "@SIM@", "@HEX@"} << QStringList() << false << 2
+        << QStringList{"malformed record on line 1: the line does not start with ':'"};
+    QTest::newRow("-l as a user outside the port's group")
+        << QStringList{"-l"} << QStringList() << true << 0
+        << QStringList{"Ports marked \"no access\" cannot be opened by this user: "};
+    QTest::newRow("bare port name")
+        << QStringList{"-p", "sample.bin", "@IMAGE@"} << QStringList() << false << 3
+        << QStringList{"does not exist (No such file or directory). Looked for /dev/sample.bin. "};
+    QTest::newRow("port given as the firmware")
+        << QStringList{"@SIM@", "@README@"} << QStringList() << false << 1
+        << QStringList{"@SIM@ is a port, not a firmware file: name it with -p (iap-flash -p @SIM@ "
+                       "@README@)."};
+    QTest::newRow("LANG=zh_CN") << QStringList{"-p", "@SIM@"} << QStringList{"LANG=zh_CN.UTF-8"}
+                                << false << 1 << QStringList{"没有指定固件文件。"};
+    QTest::newRow("LC_ALL over LANG")
+        << QStringList{"-p", "@SIM@"} << QStringList{"LANG=zh_CN.UTF-8", "LC_ALL=en_US.UTF-8"}
+        << false << 1 << QStringList{"no firmware file given."};
+    QTest::newRow("--lang zh --help")
+        << QStringList{"--lang", "zh", "--help"} << QStringList() << false << 0 << QStringList();
+}
+
+void TestFlash::newUserMistakes()
+{
+    QFETCH(QStringList, args);
+    QFETCH(QStringList, env);
+    QFETCH(bool, unprivileged);
+    QFETCH(int, exitCode);
+    QFETCH(QStringList, inErr);
+    QStringList prefix;
+    if (unprivileged) {
+        const QString setpriv = QStandardPaths::findExecutable(QStringLiteral("setpriv"));
+        if (setpriv.isEmpty() || ::geteuid() != 0)
+            QSKIP("needs setpriv (util-linux) and root, to run as nobody");
+        prefix = QStringList{setpriv, "--reuid=65534", "--regid=65534", "--clear-groups"};
+    }
+    Sim sim({"--once"});
+    const QString readme =
+        writeFile(m_dir, QStringLiteral("README.txt"), "Build with make, then flash app.bin.\n");
+    const QString hex = writeFile(m_dir, QStringLiteral("commented.hex"),
+                                  "; generated by build 42\n:0400000001020304F2\n:00000001FF\n");
+    const auto filled = [&](QString t) {
+        return t.replace(QLatin1String("@SIM@"), sim.path())
+            .replace(QLatin1String("@README@"), readme)
+            .replace(QLatin1String("@HEX@"), hex)
+            .replace(QLatin1String("@IMAGE@"), m_image5000)
+            .replace(QLatin1String("@TINY@"), writeFile(m_dir, "tiny.bin", "A\nB\nCDEFGHIJKLM"));
+    };
+    for (QString &a : args)
+        a = filled(a);
+    const Run run = flash(args, 60000, env, prefix);
+    const QString err = QString::fromUtf8(run.err);
+    QCOMPARE(run.exitCode, exitCode);
+    for (const QString &part : qAsConst(inErr))
+        QVERIFY2(err.contains(filled(part)), qPrintable(err));
+    if (unprivileged) {
+        // Every port root lists, the ones this user may not open marked; the hint once.
+        const Run asRoot = flash({"-l"});
+        QCOMPARE(run.out.count('\n'), asRoot.out.count('\n'));
+        QVERIFY2(run.out.contains("\tno access\n"), run.out.constData());
+        QCOMPARE(int(err.count(QStringLiteral("Ports marked"))), 1);
+    }
+    if (args.contains(QStringLiteral("--help"))) {
+        const QString out = QString::fromUtf8(run.out);
+        QVERIFY2(out.startsWith(QString::fromUtf8("用法：")), qPrintable(out));
+        QVERIFY(out.contains(QString::fromUtf8("显示此帮助并退出。")));
+    }
 }
 
 QTEST_GUILESS_MAIN(TestFlash)

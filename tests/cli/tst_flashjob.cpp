@@ -69,6 +69,7 @@ FlashJob::Options fastOptions()
     options.fast = true;
     options.maxResends = 1;
     options.waitLimit = 2; // 100 ms
+    options.askCapabilities = false;
     return options;
 }
 

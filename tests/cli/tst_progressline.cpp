@@ -36,6 +36,8 @@ private slots:
     void layoutKeepsItsPlace();
     void boardLineFits_data();
     void boardLineFits();
+    void waitingLine_data();
+    void waitingLine();
 };
 
 void TestProgressLine::barFits_data()
@@ -118,6 +120,36 @@ void TestProgressLine::boardLineFits()
     const QString line = flash::boardLine(figures(false), columns);
     QCOMPARE(line, expected);
     QVERIFY(columnsOf(line) <= columns - 1);
+}
+
+// While the request is unanswered: what is happening, and with one port what to try.
+void TestProgressLine::waitingLine_data()
+{
+    QTest::addColumn<int>("columns");
+    QTest::addColumn<bool>("chinese");
+    QTest::addColumn<bool>("full");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("one port") << 200 << false << true
+                              << "/dev/ttyUSB0: waiting for the device: 37 requests, 2 s - reset "
+                                 "the board into its boot loader, check the cable and the baud "
+                                 "rate (115200)";
+    QTest::newRow("one port, zh")
+        << 200 << true << true
+        << QString::fromUtf8("/dev/ttyUSB0：等待设备应答：已发送 37 次请求，2 秒；请复位"
+                             "板子使其进入引导程序，检查线缆和波特率（115200）");
+    QTest::newRow("several ports, narrow")
+        << 40 << false << false << "/dev/ttyUSB0: waiting for the device: 3";
+}
+
+void TestProgressLine::waitingLine()
+{
+    QFETCH(int, columns);
+    QFETCH(bool, chinese);
+    QFETCH(bool, full);
+    QFETCH(QString, expected);
+    QCOMPARE(
+        flash::waitingLine(QStringLiteral("/dev/ttyUSB0"), 37, 2, 115200, chinese, columns, full),
+        expected);
 }
 
 QTEST_GUILESS_MAIN(TestProgressLine)

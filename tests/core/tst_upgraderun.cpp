@@ -68,6 +68,7 @@ class TestUpgradeRun : public QObject
 private slots:
     void acceptanceBeforeTheFirstRequestIsIgnored();
     void lineLostAfterTheLastAcknowledgement();
+    void lineLostAfterAnAcknowledgement();
     void verification_data();
     void verification();
 };
@@ -101,6 +102,23 @@ void TestUpgradeRun::lineLostAfterTheLastAcknowledgement()
     QVERIFY(!l.run.lostMidUpgrade());
     QCOMPARE(l.run.bytesDone(), qint64(3000));
     QVERIFY(!l.run.running());
+}
+
+// The line goes after package 2 of 3 was acknowledged, before its tick: it counts as written.
+// The next run starts with nothing of this one.
+void TestUpgradeRun::lineLostAfterAnAcknowledgement()
+{
+    Line l(3000);
+    l.enterTransfer();
+    l.arrive(ackFrame(0, 1));
+    l.tick();
+    l.arrive(ackFrame(1, 1));
+    QVERIFY(messages(l.run.lineLost()).isEmpty());
+    QVERIFY(l.run.lostMidUpgrade());
+    QCOMPARE(l.run.bytesDone(), qint64(2048));
+    l.enterTransfer();
+    QVERIFY(!l.run.lostMidUpgrade());
+    QCOMPARE(l.run.bytesDone(), qint64(0));
 }
 
 // After the last acknowledgement: F1 03 00 00 asks what the device supports (three times,

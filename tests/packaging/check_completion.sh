@@ -2,9 +2,10 @@
 # What the bash completion of iap-flash offers, as bash would ask for it: serial ports after
 # -p/--port, the two languages after --lang, files for FIRMWARE.
 #
-#   check_completion.sh COMPLETION_FILE
+#   check_completion.sh COMPLETION_FILE IAP_FLASH
 set -euo pipefail
 completion=$(realpath "$1")
+flasher=$(realpath "$2")
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
@@ -16,7 +17,7 @@ complete_words() {
         . "$1"; shift
         COMP_WORDS=("$@"); COMP_CWORD=$(($# - 1))
         _iap_flash
-        printf "%s\n" "${COMPREPLY[@]}"' _ "$completion" "$@")
+        printf "%s\n" "${COMPREPLY[@]}"' _ "$completion" "$flasher" "${@:2}")
 }
 
 failures=0
@@ -29,13 +30,18 @@ expect() { # expect NAME EXPECTED ACTUAL
     fi
 }
 
-# Ports: every existing /dev/tty* and /dev/serial/by-id/* entry, and the two network schemes.
-wanted=$( (for p in /dev/serial/by-id/* /dev/tty*; do [ -e "$p" ] && echo "$p"; done
+# Ports: what iap-flash --list lists, every /dev/serial/by-id/* entry, and the two network
+# schemes; never the virtual consoles /dev/tty0-63.
+listed=$("$flasher" --list 2>/dev/null | cut -f1)
+wanted=$( (printf '%s\n' "$listed" | grep . || true
+           for p in /dev/serial/by-id/*; do [ -e "$p" ] && echo "$p"; done
            echo rfc2217://; echo socket://) | sort)
 expect "-p lists the serial ports" "$wanted" "$(complete_words iap-flash -p "" | sort)"
 expect "--port lists the serial ports" "$wanted" "$(complete_words iap-flash --port "" | sort)"
-wanted_tty=$( (for p in /dev/tty*; do [ -e "$p" ] && echo "$p"; done) | sort)
-expect "--port /dev/tt narrows to /dev/tty*" "$wanted_tty" "$(complete_words iap-flash --port /dev/tt | sort)"
+wanted_tty=$( (printf '%s\n' "$listed" | grep '^/dev/tt' || true) | sort)
+expect "--port /dev/tt narrows to the listed /dev/tty*" "$wanted_tty" \
+    "$(complete_words iap-flash --port /dev/tt | sort)"
+expect "no virtual console" "" "$(complete_words iap-flash -p /dev/tty | grep -E '^/dev/tty[0-9]+$' || true)"
 
 expect "-p rf completes rfc2217://" "rfc2217://" "$(complete_words iap-flash -p rf)"
 expect "--port so completes socket://" "socket://" "$(complete_words iap-flash --port so)"

@@ -87,8 +87,11 @@ grep -q '^Format: https://www.debian.org/doc/packaging-manuals/copyright-format/
     "$root/share/doc/upgrade-assistant/copyright" || fail "the copyright file is not in DEP-5 form"
 grep -q '^Exec=upgrade-assistant %f$' "$root/share/applications/com.example.upgradeassistant.desktop" ||
     fail "the desktop entry does not pass a file to the window"
-grep -q '^MimeType=' "$root/share/applications/com.example.upgradeassistant.desktop" ||
-    fail "the desktop entry names no MimeType"
+# No generic type: the flasher must not become the handler of every unknown binary file (no
+# standard type names firmware images; "Open with" still passes one through %f).
+! grep -Eq '^MimeType=.*(application/octet-stream|text/plain|application/x-executable)' \
+    "$root/share/applications/com.example.upgradeassistant.desktop" ||
+    fail "the desktop entry claims a generic MimeType"
 # The programs run from where the package puts them.
 version=$("$root/bin/iap-flash" --version) || fail "the packaged iap-flash does not start"
 echo "packaged iap-flash: $version"

@@ -11,7 +11,7 @@
 #include <QSignalSpy>
 #include <QtTest>
 
-Q_DECLARE_METATYPE(SerialError)
+Q_DECLARE_METATYPE(NetError)
 
 using namespace std::chrono_literals;
 
@@ -19,7 +19,7 @@ class TestNetLink : public QObject
 {
     Q_OBJECT
 private slots:
-    void initTestCase() { qRegisterMetaType<SerialError>(); }
+    void initTestCase() { qRegisterMetaType<LinkError>(); }
     void openFailures_data();
     void openFailures();
 };
@@ -28,14 +28,14 @@ void TestNetLink::openFailures_data()
 {
     QTest::addColumn<bool>("silent");
     QTest::addColumn<quint32>("baudAnswer");
-    QTest::addColumn<SerialError>("error");
+    QTest::addColumn<NetError>("error");
     QTest::addColumn<QString>("text"); // %1: the port
     QTest::newRow("a server that never answers (a raw TCP port, say)")
-        << true << 0u << SerialError::Rfc2217Timeout
+        << true << 0u << NetError::Rfc2217Timeout
         << "Cannot use %1: the server did not agree to RFC 2217 within 0.3 s; if it is a raw TCP "
            "port, use %2.";
     QTest::newRow("baud rate not taken")
-        << false << 9600u << SerialError::BaudRateRefused
+        << false << 9600u << NetError::BaudRateRefused
         << "Cannot use %1: the server set the line to 9600 baud, not the baud rate asked for.";
 }
 
@@ -43,7 +43,7 @@ void TestNetLink::openFailures()
 {
     QFETCH(bool, silent);
     QFETCH(quint32, baudAnswer);
-    QFETCH(SerialError, error);
+    QFETCH(NetError, error);
     QFETCH(QString, text);
     Rfc2217Server server;
     QVERIFY(server.port() != 0);
@@ -57,7 +57,7 @@ void TestNetLink::openFailures()
     link.open(115200);
     QCOMPARE(failed.size(), 0); // from the event loop
     QVERIFY(failed.wait(10000));
-    QCOMPARE(failed.first().at(0).value<SerialError>(), error);
+    QCOMPARE(failed.first().at(0).value<LinkError>().network, error);
     QString raw = url;
     raw.replace(QStringLiteral("rfc2217://"), QStringLiteral("socket://"));
     QCOMPARE(networkErrorText(error, false, url, failed.first().at(1).toString()),

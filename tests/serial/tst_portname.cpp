@@ -9,6 +9,23 @@
 Q_DECLARE_METATYPE(PortNameError)
 Q_DECLARE_METATYPE(ResetSequenceError)
 
+namespace {
+
+// A parsed sequence written back: "dtr=1,wait=100,dtr=0".
+QString resetSequenceText(const ResetSequence &sequence)
+{
+    QStringList steps;
+    for (const ResetStep &s : sequence) {
+        if (s.kind == ResetStep::Kind::Wait)
+            steps << QStringLiteral("wait=%1").arg(s.wait.count());
+        else
+            steps << QStringLiteral("%1=%2").arg(modemLineName(s.line).toLower()).arg(s.on ? 1 : 0);
+    }
+    return steps.join(QLatin1Char(','));
+}
+
+} // namespace
+
 class TestPortName : public QObject
 {
     Q_OBJECT

@@ -101,8 +101,6 @@ private slots:
     void canonicalNames();
     void openingAnOpenPortFails();
     void permissionDeniedOnUnreadableFile();
-    void errorMapping_data();
-    void errorMapping();
     void errorTexts_data();
     void errorTexts();
     void lostLine_data();
@@ -228,7 +226,7 @@ void TestSerialPort::openingAnOpenPortFails()
 void TestSerialPort::permissionDeniedOnUnreadableFile()
 {
     if (::geteuid() == 0)
-        QSKIP("root may open anything; errorMapping covers PermissionDenied");
+        QSKIP("root may open anything");
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("ttyLocked"));
     QFile file(path);
@@ -240,30 +238,6 @@ void TestSerialPort::permissionDeniedOnUnreadableFile()
     QCOMPARE(serial.lastError(), SerialError::PermissionDenied);
     const QString text = serialErrorText(serial.lastError(), false, path);
     QVERIFY2(text.contains(QLatin1String("dialout")), qPrintable(text));
-}
-
-void TestSerialPort::errorMapping_data()
-{
-    QTest::addColumn<int>("qtError");
-    QTest::addColumn<SerialError>("error");
-    QTest::newRow("none") << int(QSerialPort::NoError) << SerialError::None;
-    QTest::newRow("not found") << int(QSerialPort::DeviceNotFoundError) << SerialError::NotFound;
-    QTest::newRow("permission") << int(QSerialPort::PermissionError)
-                                << SerialError::PermissionDenied;
-    QTest::newRow("already open") << int(QSerialPort::OpenError) << SerialError::Busy;
-    QTest::newRow("resource") << int(QSerialPort::ResourceError) << SerialError::DeviceLost;
-    QTest::newRow("read") << int(QSerialPort::ReadError) << SerialError::ReadFailed;
-    QTest::newRow("write") << int(QSerialPort::WriteError) << SerialError::WriteFailed;
-    QTest::newRow("unsupported") << int(QSerialPort::UnsupportedOperationError)
-                                 << SerialError::OpenFailed;
-    QTest::newRow("unknown") << int(QSerialPort::UnknownError) << SerialError::OpenFailed;
-}
-
-void TestSerialPort::errorMapping()
-{
-    QFETCH(int, qtError);
-    QFETCH(SerialError, error);
-    QCOMPARE(serialErrorFrom(QSerialPort::SerialPortError(qtError)), error);
 }
 
 void TestSerialPort::errorTexts_data()

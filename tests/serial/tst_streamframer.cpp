@@ -24,6 +24,15 @@ QByteArray hexOf(const QString &text)
     return QByteArray::fromHex(text.toLatin1());
 }
 
+// The bytes of the frames found, in order.
+QVector<QByteArray> bytesOf(const QVector<StreamFramer::Frame> &frames)
+{
+    QVector<QByteArray> out;
+    for (const StreamFramer::Frame &f : frames)
+        out << f.bytes;
+    return out;
+}
+
 QStringList hexList(const QVector<QByteArray> &frames)
 {
     QStringList out;
@@ -133,7 +142,7 @@ void TestStreamFramer::streams()
     StreamFramer framer;
     QVector<QByteArray> found;
     for (const QString &read : reads)
-        framer.append(hexOf(read), &found);
+        found += bytesOf(framer.append(hexOf(read)));
     QCOMPARE(hexList(found), frames);
     QCOMPARE(framer.skippedBytes(), qint64(skipped));
     QCOMPARE(framer.pendingBytes(), pending);
@@ -160,13 +169,13 @@ void TestStreamFramer::sameFramesHoweverTheReadsAreCut()
 
     StreamFramer whole;
     QVector<QByteArray> expected;
-    whole.append(stream, &expected);
+    expected += bytesOf(whole.append(stream));
     QCOMPARE(expected.size(), frames);
     for (int step = 1; step <= 13; step += 3) {
         StreamFramer cut;
         QVector<QByteArray> found;
         for (int i = 0; i < stream.size(); i += step)
-            cut.append(stream.mid(i, step), &found);
+            found += bytesOf(cut.append(stream.mid(i, step)));
         QCOMPARE(found, expected);
         QCOMPARE(cut.skippedBytes(), whole.skippedBytes());
     }
@@ -189,7 +198,7 @@ void TestStreamFramer::longestFrame()
     const QByteArray frame = frameOfLength(length);
     StreamFramer framer;
     QVector<QByteArray> frames;
-    framer.append(hex("00") + frame + ackFrame(1, 1), &frames);
+    frames += bytesOf(framer.append(hex("00") + frame + ackFrame(1, 1)));
     QVector<QByteArray> expected;
     if (found)
         expected << frame;
@@ -203,11 +212,11 @@ void TestStreamFramer::startBytesBeyondTheOpenLimit()
 {
     StreamFramer framer;
     QVector<QByteArray> frames;
-    framer.append(QByteArray(500, char(0xF1)), &frames);
+    frames += bytesOf(framer.append(QByteArray(500, char(0xF1))));
     QCOMPARE(framer.openCandidates(), 64);
     QCOMPARE(framer.pendingBytes(), 64);
     QCOMPARE(framer.skippedBytes(), qint64(436));
-    framer.append(ackFrame(7, 1), &frames);
+    frames += bytesOf(framer.append(ackFrame(7, 1)));
     QCOMPARE(frames, QVector<QByteArray>{ackFrame(7, 1)});
     QCOMPARE(framer.skippedBytes(), qint64(500));
     QCOMPARE(framer.openCandidates(), 0);
@@ -222,13 +231,13 @@ void TestStreamFramer::pendingBytesStayBounded()
     for (int i = 0; i < noise.size(); ++i)
         noise[i] = char(i % 97 == 0 ? 0xF1 : (i * 31) & 0x7F);
     for (int i = 0; i < noise.size(); i += 3) {
-        framer.append(noise.mid(i, 3), &frames);
+        frames += bytesOf(framer.append(noise.mid(i, 3)));
         QVERIFY(framer.pendingBytes() <= StreamFramer::MaxFrame);
     }
     QCOMPARE(frames.size(), 0);
     QCOMPARE(framer.skippedBytes() + framer.pendingBytes(), qint64(noise.size()));
     // A reply after all that is found whole, with the noise before it skipped.
-    framer.append(ackFrame(9, 1) + hex("00"), &frames);
+    frames += bytesOf(framer.append(ackFrame(9, 1) + hex("00")));
     QCOMPARE(frames, QVector<QByteArray>{ackFrame(9, 1)});
     QCOMPARE(framer.skippedBytes(), qint64(noise.size() + 1));
     QCOMPARE(framer.pendingBytes(), 0);

@@ -892,6 +892,18 @@ void TestWindow::commandLineProcess_data()
         << QStringList{"--bogus"} << 1 << "Unknown option 'bogus'" << false;
     QTest::newRow("bad language") << QStringList{"--lang", "fr"} << 1 << "unknown language"
                                   << false;
+    // The window itself needs a display: said in words, exit 1, a usage error first.
+    QTest::newRow("window, no display")
+        << QStringList() << 1
+        << "upgrade-assistant: the window needs a display, and there is none (neither DISPLAY "
+           "nor WAYLAND_DISPLAY is set). Start it in a desktop session; iap-flash flashes "
+           "without a display"
+        << true;
+    QTest::newRow("window, no display, zh")
+        << QStringList{"--lang", "zh"} << 1
+        << QString::fromUtf8("upgrade-assistant: 窗口需要图形显示") << true;
+    QTest::newRow("bad language, no display")
+        << QStringList{"--lang", "fr"} << 1 << "unknown language \"fr\": use en or zh" << true;
 }
 
 void TestWindow::commandLineProcess()

@@ -55,6 +55,8 @@ private slots:
     void requestOnTheLine();
     void lineLostDuringUpgrade_data();
     void lineLostDuringUpgrade();
+    void runEnds_data();
+    void runEnds();
 
 private:
     void openPty();
@@ -264,6 +266,105 @@ void TestWindowSerial::lineLostDuringUpgrade()
     const int lines = ui->tb_IAPMsg->document()->blockCount();
     QTest::qWait(150);
     QCOMPARE(ui->tb_IAPMsg->document()->blockCount(), lines);
+}
+
+// What happens to a run between choosing the file and its end: a file rebuilt after it was
+// chosen is loaded again (its request names the new length), one that is gone is refused; a
+// port closed mid-run stops the run; a line lost after a complete run (one lost mid-upgrade
+// before it) does not call the device incomplete.
+void TestWindowSerial::runEnds_data()
+{
+    QTest::addColumn<QString>("event");
+    QTest::addColumn<bool>("chinese");
+    QTest::addColumn<QString>("lastLine"); // %1 the file, or the port
+    QTest::newRow("file rewritten")
+        << "rewrite" << false << "\"%1\" changed after it was loaded: loaded again.";
+    QTest::newRow("file rewritten, zh")
+        << "rewrite" << true << "“%1”在加载后已被修改：已重新加载。";
+    QTest::newRow("file removed") << "remove" << false
+                                  << "Cannot open firmware file \"%1\": no such file";
+    QTest::newRow("port closed")
+        << "close" << false
+        << "The port was closed during the upgrade: the upgrade stopped (0 of 3000 bytes "
+           "written). Open the port and press Download to run it again.";
+    QTest::newRow("port closed, zh")
+        << "close" << true
+        << QString::fromUtf8("升级过程中串口被关闭：升级已停止（已写入 0 / 3000 字节）。请打开串口"
+                             "并点击“下载固件”重新升级。");
+    QTest::newRow("lost after a complete run")
+        << "complete" << false
+        << "Serial port %1 was lost: the other end closed the line or the device disappeared. "
+           "The port has been closed.";
+}
+
+void TestWindowSerial::runEnds()
+{
+    QFETCH(QString, event);
+    QFETCH(bool, chinese);
+    QFETCH(QString, lastLine);
+    PtyLine second; // the line of the complete run
+    delete w;
+    w = new MainWindow(QStringList{pty->name(), second.name()});
+    ui = w->form();
+    if (chinese)
+        ui->actionchinese->trigger();
+    const QString path = writeFile(QDir(work.path()), QStringLiteral("fw.bin"), patternImage(3000));
+    w->loadFirmware(path);
+    QVERIFY(ui->b_FirmwarePath->isReadOnly());
+    openPty();
+    if (event == QLatin1String("rewrite") || event == QLatin1String("remove")) {
+        if (event == QLatin1String("rewrite"))
+            QVERIFY(!writeFile(QDir(work.path()), QStringLiteral("fw.bin"), patternImage(5000))
+                         .isEmpty());
+        else
+            QVERIFY(QFile::remove(path));
+        ui->iapDownLoadButton->click();
+        QCOMPARE(ui->tb_IAPMsg->document()->lastBlock().text(), lastLine.arg(path));
+        if (event == QLatin1String("remove")) {
+            QVERIFY(!w->iapTimerObject()->isActive());
+            return;
+        }
+        // Above the line the new summary; on the wire the request for the new length: F1 01,
+        // 5000 bytes, 5 packages.
+        QVERIFY(ui->tb_IAPMsg->toPlainText().contains(QStringLiteral("5000")));
+        QByteArray got;
+        QTRY_VERIFY((got += pty->drain()).size() >= 12);
+        QCOMPARE(got.left(12), withCrc(QByteArray::fromHex("F101000013880005")));
+        return;
+    }
+    ui->iapDownLoadButton->click();
+    QByteArray sent;
+    QTRY_VERIFY((sent += pty->drain()).size() >= 24); // requests go out
+    if (event == QLatin1String("close")) {
+        ui->openPortButton->click();
+        QVERIFY(!w->iapTimerObject()->isActive());
+        QCOMPARE(ui->iapDownLoadButton->text(),
+                 chinese ? QString::fromUtf8("下载固件") : QStringLiteral("Download"));
+        QCOMPARE(ui->tb_IAPMsg->document()->lastBlock().text(), lastLine);
+        return;
+    }
+    // Lost mid-upgrade, then a complete run on the second line, then that line goes too.
+    pty->closeMaster();
+    QTRY_VERIFY(!w->serialLink()->isOpen());
+    QVERIFY(ui->tb_IAPMsg->toPlainText().contains(
+        chinese ? QString::fromUtf8("升级未完成") : QStringLiteral("the upgrade is incomplete")));
+    ui->comboBox->setCurrentIndex(1);
+    ui->openPortButton->click();
+    QVERIFY(w->serialLink()->isOpen());
+    ui->iapDownLoadButton->click();
+    QByteArray requests;
+    QTRY_VERIFY((requests += second.drain()).size() >= 12);
+    QVERIFY(second.write(withCrc(QByteArray::fromHex("F1810000"))));
+    for (int k = 0; k < 3; ++k) {
+        QTRY_VERIFY(ui->tb_IAPMsg->toPlainText().contains(
+            QStringLiteral("Packet %1 has been sent").arg(k + 1)));
+        QVERIFY(second.write(withCrc(QByteArray::fromHex(
+            QByteArray("F18200") + QByteArray::number(k).rightJustified(2, '0') + "01"))));
+    }
+    QTRY_COMPARE(ui->tb_IAPMsg->document()->lastBlock().text(), QStringLiteral("update completed"));
+    second.closeMaster();
+    QTRY_VERIFY(!w->serialLink()->isOpen());
+    QCOMPARE(ui->tb_IAPMsg->document()->lastBlock().text(), lastLine.arg(second.name()));
 }
 
 QTEST_MAIN(TestWindowSerial)
