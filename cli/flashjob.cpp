@@ -255,6 +255,11 @@ void FlashJob::takeSlice()
             m_check->offer(frames.at(i).bytes, frames.at(i).start);
         return;
     }
+    if (m_phase == Phase::Switching) {
+        for (int i = 0; i < frames.size() && !m_finished && m_phase == Phase::Switching; ++i)
+            m_switch->offer(frames.at(i).bytes, frames.at(i).start);
+        return;
+    }
     // Before the run (while the board is reset) nothing is an answer yet.
     if (frames.isEmpty() || m_phase != Phase::Running)
         return;
@@ -294,6 +299,8 @@ void FlashJob::handOver(const QVector<Frame> &frames)
             continue;
         }
         const iap::UpgradeRun::Offer offer = m_run.offer(frame.bytes, frame.start);
+        if (offer == iap::UpgradeRun::Offer::ActNow && beginSwitch())
+            return; // the acceptance waits for the rate switch
         // Only a reply the run acts on steps at once; anything else waits for the 50 ms tick.
         if (m_options.fast && offer == iap::UpgradeRun::Offer::ActNow && m_run.running())
             onTick();
@@ -342,6 +349,8 @@ void FlashJob::markWritten(qint64 position)
         m_verification->written(position);
     else if (m_phase == Phase::Asking)
         m_check->written(position);
+    else if (m_phase == Phase::Switching)
+        m_switch->written(position);
     else
         m_run.written(position);
 }
@@ -482,6 +491,8 @@ void FlashJob::finish(Failure failure)
     m_verifyTimer.stop();
     if (m_check)
         m_check->stop();
+    if (m_switch)
+        m_switch->stop();
     if (m_run.running())
         m_run.cancel();
     m_player->stop();

@@ -1,0 +1,44 @@
+// FlashJob's --boost: the rate switch between the acceptance and the first package.
+#include "flashjob.h"
+
+#include <algorithm>
+
+bool FlashJob::beginSwitch()
+{
+    if (!m_options.boost || m_switch || !m_check || m_context.state != IapContext::Requesting ||
+        !m_link->canSetBaudRate())
+        return false;
+    const quint32 rate =
+        m_check->capabilities().boostBaud(quint32(m_options.baud), quint32(m_options.boostBaud));
+    if (rate == 0)
+        return false; // a device that offers nothing is driven as without --boost
+    // The device has answered: the request's time limit is over, and no tick acts on the
+    // acceptance before the line is settled.
+    m_requestTimer.stop();
+    m_tickTimer.stop();
+    m_phase = Phase::Switching;
+    m_switch = std::make_unique<flash::RateSwitch>(
+        m_options.baud, qint32(rate), [this](qint32 baud) { return m_link->setBaudRate(baud); });
+    connect(m_switch.get(), &flash::RateSwitch::send, this, &FlashJob::send);
+    connect(m_switch.get(), &flash::RateSwitch::finished, this, &FlashJob::onSwitched);
+    m_switch->start();
+    return true;
+}
+
+void FlashJob::onSwitched()
+{
+    if (m_finished)
+        return;
+    m_phase = Phase::Running;
+    if (m_switch->switched()) {
+        // The device falls back 1 s after the last valid frame it heard: a package whose
+        // acknowledgement is lost is resent well before that.
+        m_context.waitLimit = std::min(m_context.waitLimit, BoostWaitLimit);
+    }
+    onTick(); // the stored acceptance: package 0 goes out
+}
+
+qint32 FlashJob::baudInUse() const
+{
+    return m_switch ? m_switch->baud() : m_options.baud;
+}
