@@ -298,6 +298,9 @@ void FlashJob::handOver(const QVector<Frame> &frames)
             verificationStep(m_verification->offer(frame.bytes, frame.start, m_framer.received()));
             continue;
         }
+        if (m_inflight && m_context.state == IapContext::Transferring &&
+            m_inflight->take(frame.bytes, frame.start, m_context.packetIndex))
+            continue; // an acknowledgement of a package sent ahead
         const iap::UpgradeRun::Offer offer = m_run.offer(frame.bytes, frame.start);
         if (offer == iap::UpgradeRun::Offer::ActNow && beginSwitch())
             return; // the acceptance waits for the rate switch
@@ -368,9 +371,16 @@ void FlashJob::onTick()
         finish(Failure::TooManyResends);
         return;
     }
+    int skipped = -1; // a package the run sends that went out ahead already
     for (const iap::Action &a : step.actions) {
         if (a.kind == iap::Action::Kind::Send) {
-            send(a.bytes);
+            if (a.event == iap::Action::Event::PackageSent && m_inflight &&
+                m_inflight->sentAhead(a.packetIndex)) {
+                skipped = a.packetIndex;
+                m_run.written(m_framer.received());
+            } else {
+                send(a.bytes);
+            }
             if (a.event != iap::Action::Event::RequestSent)
                 m_ackClock.start(); // a package went out: its acknowledgement wait starts
         } else if (a.event == iap::Action::Event::Accepted) {
@@ -388,6 +398,8 @@ void FlashJob::onTick()
             succeed();
         return;
     }
+    if (m_inflight && m_run.running())
+        sendAhead(skipped);
     if (step.running)
         m_tickTimer.start(iap::TickInterval);
 }

@@ -2,6 +2,7 @@
 
 #include "capabilitycheck.h"
 #include "exitcodes.h"
+#include "inflight.h"
 #include "rateswitch.h"
 
 #include "iapcontext.h"
@@ -111,7 +112,7 @@ public:
     const flash::RateSwitch *rateSwitch() const { return m_switch.get(); }
     // The line's rate and the packages kept in flight now.
     qint32 baudInUse() const;
-    int windowInUse() const { return 1; }
+    int windowInUse() const;
 
     // Bytes put on the line and taken from it, for the wire-time figure.
     qint64 bytesWritten() const { return m_bytesWritten; }
@@ -154,6 +155,10 @@ private:
     // --boost, the request accepted: propose a faster rate (true) when both ends allow one.
     bool beginSwitch();
     void onSwitched();
+    // --boost, packages in flight: the packages after the current one, up to the window
+    // (`skipped`: the package the run just reached, already on the line ahead, or -1).
+    void sendAhead(int skipped);
+    void replayEarly(const QByteArray &ack);
     // A refusal of the request, while the run is requesting: the job fails at once.
     bool takeRefusal(const QByteArray &frame, qint64 firstByte);
     // The upgrade (and its verification) ended well: the after-sequence, then success.
@@ -196,6 +201,7 @@ private:
     std::unique_ptr<iap::Verification> m_verification;
     std::unique_ptr<flash::CapabilityCheck> m_check;
     std::unique_ptr<flash::RateSwitch> m_switch;
+    std::unique_ptr<flash::InFlight> m_inflight;
     iap::Refusal m_refusal;
     qint64 m_requestsFrom = 0; // stream position when the first request went out
     // Frames found but not yet handed to the run (default mode: they wait one quiet gap).

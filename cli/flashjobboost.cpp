@@ -3,10 +3,19 @@
 
 #include <algorithm>
 
+namespace {
+// The most packages kept in flight, whatever the device takes.
+constexpr int MaxInFlight = 32;
+} // namespace
+
 bool FlashJob::beginSwitch()
 {
-    if (!m_options.boost || m_switch || !m_check || m_context.state != IapContext::Requesting ||
-        !m_link->canSetBaudRate())
+    if (!m_options.boost || m_switch || !m_check || m_context.state != IapContext::Requesting)
+        return false;
+    const int window = std::min(m_check->capabilities().packagesInFlight(), MaxInFlight);
+    if (!m_inflight && window > 1)
+        m_inflight = std::make_unique<flash::InFlight>(window);
+    if (!m_link->canSetBaudRate())
         return false;
     const quint32 rate =
         m_check->capabilities().boostBaud(quint32(m_options.baud), quint32(m_options.boostBaud));
@@ -41,4 +50,39 @@ void FlashJob::onSwitched()
 qint32 FlashJob::baudInUse() const
 {
     return m_switch ? m_switch->baud() : m_options.baud;
+}
+
+int FlashJob::windowInUse() const
+{
+    return m_inflight ? m_inflight->window() : 1;
+}
+
+void FlashJob::sendAhead(int skipped)
+{
+    if (m_context.state != IapContext::Transferring)
+        return;
+    for (const int index : m_inflight->due(m_context.packetIndex, m_context.packetTotal)) {
+        const qint64 before = arrived(true);
+        send(index == m_context.fullPacketCount ? m_context.makeLastPackage()
+                                                : m_context.makeDataPackage(index));
+        m_inflight->wentOut(index, before);
+        if (m_finished)
+            return;
+    }
+    if (skipped < 0)
+        return;
+    // Its acknowledgement came while the run waited for the one before: the run takes it now.
+    const QByteArray ack = m_inflight->early(skipped);
+    if (!ack.isEmpty())
+        QMetaObject::invokeMethod(
+            this, [this, ack] { replayEarly(ack); }, Qt::QueuedConnection);
+}
+
+void FlashJob::replayEarly(const QByteArray &ack)
+{
+    if (m_finished || m_phase != Phase::Running || !m_run.running())
+        return;
+    // (It counted for its package when it came: see InFlight::take.)
+    if (m_run.offer(ack, arrived(true)) == iap::UpgradeRun::Offer::ActNow)
+        onTick();
 }

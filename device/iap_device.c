@@ -182,9 +182,9 @@ static void handle(iap_dev *dev, uint_fast8_t ok)
                     dev->expected = (uint16_t)(index + 1u);
                     status = IAP_DEV_STATUS_WRITTEN;
                 }
-            } else if (index + 1u == dev->expected) {
-                /* Written already; its acknowledgement was lost: answered again, not
-                 * written. */
+            } else if (index < dev->expected) {
+                /* Written already; its acknowledgement was lost (with packages in flight,
+                 * the ones after it may be written too): answered again, not written. */
                 status = IAP_DEV_STATUS_WRITTEN;
             }
             /* The last package is written: finish, and again on its resend when that

@@ -46,21 +46,40 @@ void TestBoost::boost_data()
     QTest::addColumn<int>("baud");    // in use, in the events
     QTest::addColumn<int>("resends"); // of packages
     QTest::addColumn<QString>("simSays");
+    QTest::addColumn<int>("window");
+    // Bytes sent besides the 20 packages once each: the capability question (8), the request
+    // (12), the proposal (10), the questions at the new rate (8 each), with --verify the two
+    // questions after the last package (16), and every package sent again (1032 each).
+    QTest::addColumn<int>("overhead");
     QTest::newRow("2 Mbaud, verified")
         << QStringList{"--max-baud", "2000000"} << QStringList{"--verify"} << 2000000 << 0
-        << "switching to 2000000 baud";
+        << "switching to 2000000 baud" << 1 << 8 + 12 + 10 + 8 + 16;
     QTest::newRow("capped by --boost-baud")
         << QStringList{"--max-baud", "3000000"} << QStringList{"--boost-baud", "921600"} << 921600
-        << 0 << "switching to 921600 baud";
+        << 0 << "switching to 921600 baud" << 1 << 8 + 12 + 10 + 8;
     QTest::newRow("the device's limit below the cap")
         << QStringList{"--max-baud", "460800"} << QStringList{"--boost-baud", "3000000"} << 460800
-        << 0 << "switching to 460800 baud";
+        << 0 << "switching to 460800 baud" << 1 << 8 + 12 + 10 + 8;
     QTest::newRow("nothing at the new rate: back at 115200")
         << QStringList{"--max-baud", "921600", "--rate-fails"} << QStringList{"--verify"} << 115200
-        << 0 << "back at the starting rate";
+        << 0 << "back at the starting rate" << 1 << 8 + 12 + 10 + 3 * 8 + 16;
     QTest::newRow("an error and a lost acknowledgement at the new rate")
         << QStringList{"--max-baud", "921600", "--error-status", "3", "--lose-ack", "7"}
-        << QStringList{"--verify"} << 921600 << 2 << "package 7: 1024 payload bytes written";
+        << QStringList{"--verify"} << 921600 << 2 << "package 7: 1024 payload bytes written" << 1
+        << 8 + 12 + 10 + 8 + 16 + 2 * 1032;
+    QTest::newRow("3 in flight, verified")
+        << QStringList{"--max-baud", "2000000", "--window", "3", "--write-ms", "2"}
+        << QStringList{"--verify"} << 2000000 << 0 << "switching to 2000000 baud" << 3
+        << 8 + 12 + 10 + 8 + 16;
+    QTest::newRow("3 in flight at 115200: no rate offered")
+        << QStringList{"--window", "3"} << QStringList{} << 115200 << 0 << "request" << 3 << 8 + 12;
+    // Package 3 is refused: 4 and 5, in flight behind it, are refused too and go again; the
+    // acknowledgement of 7 is lost: 7 alone goes again (answered written, not written twice).
+    QTest::newRow("an error and a lost acknowledgement in flight")
+        << QStringList{"--max-baud",     "2000000", "--window",   "3",
+                       "--error-status", "3",       "--lose-ack", "7"}
+        << QStringList{"--verify"} << 2000000 << 2 << "package 7: 1024 payload bytes written" << 3
+        << 8 + 12 + 10 + 8 + 16 + 4 * 1032;
 }
 
 void TestBoost::boost()
@@ -70,6 +89,8 @@ void TestBoost::boost()
     QFETCH(int, baud);
     QFETCH(int, resends);
     QFETCH(QString, simSays);
+    QFETCH(int, window);
+    QFETCH(int, overhead);
     const QString out = m_dir.filePath(QStringLiteral("received.bin"));
     QFile::remove(out);
     SimProcess sim(QStringList{"--baud", "115200", "--log", "--out", out} + simArgs);
@@ -80,8 +101,9 @@ void TestBoost::boost()
     const QJsonObject last = run.json.last();
     QCOMPARE(last.value("event").toString(), QStringLiteral("finished"));
     QCOMPARE(last.value("baud").toInt(), baud);
-    QCOMPARE(last.value("window").toInt(), 1);
+    QCOMPARE(last.value("window").toInt(), window);
     QCOMPARE(last.value("resends").toInt(), resends);
+    QCOMPARE(qint64(last.value("sent").toDouble()), qint64(19 * 1032 + 552 + overhead));
     QCOMPARE(events(run, QStringLiteral("accepted")).constFirst().value("baud").toInt(), baud);
     QFile received(out);
     QVERIFY(received.open(QIODevice::ReadOnly));
