@@ -200,8 +200,6 @@ void PtyRunner::onReadable()
     const QByteArray bytes = readInput();
     if (bytes.isEmpty() || m_hangupPending || m_exitPending)
         return;
-    if (m_toolStartBaud == 0)
-        m_toolStartBaud = toolBaud();
     if (garbled(false)) {
         log(QStringLiteral("%1 byte(s) lost: the two ends are not at one rate").arg(bytes.size()));
         return;
@@ -417,7 +415,10 @@ void PtyRunner::pump()
             return;
         }
         if (item.baudAfter > 0) {
-            // The device changes its rate once this reply has left the line.
+            // The device changes its rate once this reply has left the line. The tool's rate
+            // now is the starting one: from here on the two ends must agree.
+            if (m_toolStartBaud == 0)
+                m_toolStartBaud = toolBaud();
             m_sendBaud = quint32(item.baudAfter);
             if (paced())
                 m_baud = item.baudAfter;

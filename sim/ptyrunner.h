@@ -89,7 +89,7 @@ private:
     QTimer m_pumpTimer;
     QTimer m_drainTimer;
     QTimer m_clockTimer;
-    qint32 m_toolStartBaud = 0; // the tool's rate when its first bytes came
+    qint32 m_toolStartBaud = 0; // the tool's rate when the device first switched (0: never)
     quint32 m_sendBaud = 0;     // the rate the device's transmitter is switched to (0: start)
     QQueue<Pending> m_queue;
     qint64 m_lineFreeNs = 0;   // when the line to the tool is free again
