@@ -344,6 +344,8 @@ QString usageText(UsageError usage, bool chinese, const QString &a, const QStrin
          "--request-timeout 需要秒数（0 或更大），而不是“%1”。"},
         {UsageError::BadAckTimeout, "--ack-timeout needs seconds (at least 0.05), not \"%1\".",
          "--ack-timeout 需要秒数（至少 0.05），而不是“%1”。"},
+        {UsageError::BadBoostBaud, "--boost-baud needs a rate in baud (at least 1200), not \"%1\".",
+         "--boost-baud 需要一个波特率（至少 1200），而不是“%1”。"},
         {UsageError::BadFormat, "--format must be bin, hex, srec or elf, not \"%1\".",
          "--format 只能是 bin、hex、srec 或 elf，而不是“%1”。"},
         {UsageError::BadBase, "--base needs an address (0x... or decimal), not \"%1\".",

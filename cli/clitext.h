@@ -39,6 +39,7 @@ enum class UsageError
     BadMaxResends,     // %1
     BadRequestTimeout, // %1
     BadAckTimeout,     // %1
+    BadBoostBaud,      // %1
     BadFormat,         // %1
     BadBase,           // %1
     WatchAndPort,

@@ -255,6 +255,11 @@ void FlashJob::takeSlice()
             m_check->offer(frames.at(i).bytes, frames.at(i).start);
         return;
     }
+    if (m_phase == Phase::Switching) {
+        for (int i = 0; i < frames.size() && !m_finished && m_phase == Phase::Switching; ++i)
+            m_switch->offer(frames.at(i).bytes, frames.at(i).start);
+        return;
+    }
     // Before the run (while the board is reset) nothing is an answer yet.
     if (frames.isEmpty() || m_phase != Phase::Running)
         return;
@@ -293,7 +298,12 @@ void FlashJob::handOver(const QVector<Frame> &frames)
             verificationStep(m_verification->offer(frame.bytes, frame.start, m_framer.received()));
             continue;
         }
+        if (m_inflight && m_context.state == IapContext::Transferring &&
+            m_inflight->take(frame.bytes, frame.start, m_context.packetIndex))
+            continue; // an acknowledgement of a package sent ahead
         const iap::UpgradeRun::Offer offer = m_run.offer(frame.bytes, frame.start);
+        if (offer == iap::UpgradeRun::Offer::ActNow && beginSwitch())
+            return; // the acceptance waits for the rate switch
         // Only a reply the run acts on steps at once; anything else waits for the 50 ms tick.
         if (m_options.fast && offer == iap::UpgradeRun::Offer::ActNow && m_run.running())
             onTick();
@@ -342,6 +352,8 @@ void FlashJob::markWritten(qint64 position)
         m_verification->written(position);
     else if (m_phase == Phase::Asking)
         m_check->written(position);
+    else if (m_phase == Phase::Switching)
+        m_switch->written(position);
     else
         m_run.written(position);
 }
@@ -359,9 +371,16 @@ void FlashJob::onTick()
         finish(Failure::TooManyResends);
         return;
     }
+    int skipped = -1; // a package the run sends that went out ahead already
     for (const iap::Action &a : step.actions) {
         if (a.kind == iap::Action::Kind::Send) {
-            send(a.bytes);
+            if (a.event == iap::Action::Event::PackageSent && m_inflight &&
+                m_inflight->sentAhead(a.packetIndex)) {
+                skipped = a.packetIndex;
+                m_run.written(m_framer.received());
+            } else {
+                send(a.bytes);
+            }
             if (a.event != iap::Action::Event::RequestSent)
                 m_ackClock.start(); // a package went out: its acknowledgement wait starts
         } else if (a.event == iap::Action::Event::Accepted) {
@@ -379,6 +398,8 @@ void FlashJob::onTick()
             succeed();
         return;
     }
+    if (m_inflight && m_run.running())
+        sendAhead(skipped);
     if (step.running)
         m_tickTimer.start(iap::TickInterval);
 }
@@ -482,6 +503,8 @@ void FlashJob::finish(Failure failure)
     m_verifyTimer.stop();
     if (m_check)
         m_check->stop();
+    if (m_switch)
+        m_switch->stop();
     if (m_run.running())
         m_run.cancel();
     m_player->stop();

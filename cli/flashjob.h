@@ -2,6 +2,8 @@
 
 #include "capabilitycheck.h"
 #include "exitcodes.h"
+#include "inflight.h"
+#include "rateswitch.h"
 
 #include "iapcontext.h"
 #include "portlink.h"
@@ -51,7 +53,15 @@ public:
         // refuse an image that does not fit; `span` says where the image goes.
         bool askCapabilities = true;
         iap::ImageSpan span;
+        // --boost: once the request is accepted, switch the line to the highest rate both
+        // the device (its capability answer) and `boostBaud` (0: no cap) allow.
+        bool boost = false;
+        qint32 boostBaud = 0;
     };
+
+    // --boost, at a switched rate: 50 ms ticks without an acknowledgement before a resend
+    // (0.5 s, within the device's 1 s fall-back).
+    static constexpr int BoostWaitLimit = 10;
 
     enum class Failure
     {
@@ -98,6 +108,11 @@ public:
     const flash::CapabilityCheck *capabilityCheck() const { return m_check.get(); }
     // Failure::Refused: the device's refusal.
     const iap::Refusal &refusal() const { return m_refusal; }
+    // --boost: the rate switch (nullptr when none was proposed).
+    const flash::RateSwitch *rateSwitch() const { return m_switch.get(); }
+    // The line's rate and the packages kept in flight now.
+    qint32 baudInUse() const;
+    int windowInUse() const;
 
     // Bytes put on the line and taken from it, for the wire-time figure.
     qint64 bytesWritten() const { return m_bytesWritten; }
@@ -137,6 +152,13 @@ private:
     // The capability question answered (or not): the requests start, or the image is refused.
     void onCapabilitiesKnown();
     void beginRequests();
+    // --boost, the request accepted: propose a faster rate (true) when both ends allow one.
+    bool beginSwitch();
+    void onSwitched();
+    // --boost, packages in flight: the packages after the current one, up to the window
+    // (`skipped`: the package the run just reached, already on the line ahead, or -1).
+    void sendAhead(int skipped);
+    void replayEarly(const QByteArray &ack);
     // A refusal of the request, while the run is requesting: the job fails at once.
     bool takeRefusal(const QByteArray &frame, qint64 firstByte);
     // The upgrade (and its verification) ended well: the after-sequence, then success.
@@ -171,12 +193,15 @@ private:
         Resetting, // the sequence before the first request
         Asking,    // the capability question before the first request
         Running,
-        After // the sequence after success
+        Switching, // --boost: the rate switch, between the acceptance and the first package
+        After      // the sequence after success
     } m_phase = Phase::Opening;
     bool m_lineMissingTold = false;
     StreamFramer m_framer;
     std::unique_ptr<iap::Verification> m_verification;
     std::unique_ptr<flash::CapabilityCheck> m_check;
+    std::unique_ptr<flash::RateSwitch> m_switch;
+    std::unique_ptr<flash::InFlight> m_inflight;
     iap::Refusal m_refusal;
     qint64 m_requestsFrom = 0; // stream position when the first request went out
     // Frames found but not yet handed to the run (default mode: they wait one quiet gap).

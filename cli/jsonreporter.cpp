@@ -128,7 +128,9 @@ void JsonReporter::acted(FlashJob *job, const Action &a)
     case Action::Event::Accepted:
         emitEvent(QStringLiteral("accepted"), port,
                   {{QStringLiteral("requests"), job->run().requestsSent()},
-                   {QStringLiteral("seconds"), job->seconds()}});
+                   {QStringLiteral("seconds"), job->seconds()},
+                   {QStringLiteral("baud"), job->baudInUse()},
+                   {QStringLiteral("window"), job->windowInUse()}});
         break;
     case Action::Event::Progress:
         emitEvent(QStringLiteral("progress"), port, progressFields(job, a.packageNumber));
@@ -181,7 +183,9 @@ void JsonReporter::ended(FlashJob *job)
                   {QStringLiteral("requests"), job->run().requestsSent()},
                   {QStringLiteral("resends"), job->run().resendsTotal()},
                   {QStringLiteral("sent"), job->bytesWritten()},
-                  {QStringLiteral("received"), job->bytesRead()}};
+                  {QStringLiteral("received"), job->bytesRead()},
+                  {QStringLiteral("baud"), job->baudInUse()},
+                  {QStringLiteral("window"), job->windowInUse()}};
     if (job->failure() == FlashJob::Failure::None) {
         const double secs = job->seconds();
         o.insert(QStringLiteral("rate"), secs > 0 ? qRound64(job->run().imageBytes() / secs) : 0);

@@ -130,6 +130,19 @@ struct Declared
                        "the package last sent the moment they arrive, instead of 30 ms later at "
                        "the next 50 ms tick. Anything else on the line waits for the tick. The "
                        "bytes on the line are the same.")};
+    QCommandLineOption boost{
+        QStringLiteral("boost"),
+        QStringLiteral("Implies --fast. Once the device has accepted the request, switch the line "
+                       "to the highest rate the device offers (its capability answer) and "
+                       "--boost-baud allows, confirmed by a question at the new rate before the "
+                       "first package; without that answer both ends go back to the starting "
+                       "rate (the device by itself after 1 s) and the upgrade goes on there. A "
+                       "device that offers nothing gets the same bytes as without it.")};
+    QCommandLineOption boostBaud{
+        QStringLiteral("boost-baud"),
+        QStringLiteral("With --boost, never above N baud (your adapter's limit: CP2102 921600, "
+                       "CH340 2000000, FT232R 3000000)."),
+        QStringLiteral("N")};
     QCommandLineOption verify{
         QStringLiteral("verify"),
         QStringLiteral("After the last package, ask the device for the length and CRC-32 of the "
@@ -266,13 +279,13 @@ ParseResult parseCommandLine(QCommandLineParser &parser, const QStringList &argu
     // --help, and a command line that does not parse, in the language asked for.
     chinese = flash::languageAsked(arguments) == QLatin1String("zh");
     const QList<QCommandLineOption *> all{
-        &o.help,          &o.version,       &o.port,       &o.watch,
-        &o.count,         &o.log,           &o.list,       &o.baud,
-        &o.lang,          &o.reset,         &o.resetMs,    &o.resetSequence,
-        &o.after,         &o.afterSequence, &o.maxResends, &o.requestTimeout,
-        &o.ackTimeout,    &o.fast,          &o.verify,     &o.json,
-        &o.format,        &o.base,          &o.quiet,      &o.verbose,
-        &o.noCapabilities};
+        &o.help,           &o.version,       &o.port,       &o.watch,
+        &o.count,          &o.log,           &o.list,       &o.baud,
+        &o.lang,           &o.reset,         &o.resetMs,    &o.resetSequence,
+        &o.after,          &o.afterSequence, &o.maxResends, &o.requestTimeout,
+        &o.ackTimeout,     &o.fast,          &o.verify,     &o.json,
+        &o.format,         &o.base,          &o.quiet,      &o.verbose,
+        &o.noCapabilities, &o.boost,         &o.boostBaud};
     if (chinese)
         flash::describeInChinese(all);
     parser.setApplicationDescription(chinese ? flash::chineseDescription() : description());
@@ -330,7 +343,14 @@ ParseResult parseCommandLine(QCommandLineParser &parser, const QStringList &argu
         return error(UsageError::BadAckTimeout, parser.value(o.ackTimeout));
     // A package is resent on the tick after waitLimit ticks without its acknowledgement.
     s->job.waitLimit = qMax(1, int(qRound64(ack * 1000 / iap::TickInterval.count())));
-    s->job.fast = parser.isSet(o.fast);
+    s->job.boost = parser.isSet(o.boost);
+    s->job.fast = parser.isSet(o.fast) || s->job.boost;
+    if (parser.isSet(o.boostBaud)) {
+        const int cap = parser.value(o.boostBaud).toInt(&ok);
+        if (!ok || cap < 1200)
+            return error(UsageError::BadBoostBaud, parser.value(o.boostBaud));
+        s->job.boostBaud = cap;
+    }
     s->job.verify = parser.isSet(o.verify);
     s->job.askCapabilities = !parser.isSet(o.noCapabilities);
     if (parser.isSet(o.format) && !iap::parseFormatName(parser.value(o.format), &s->image.format))

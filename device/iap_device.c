@@ -6,6 +6,7 @@
 #define CODE_DATA IAP_WIRE_DATA
 #define CODE_CAPABILITIES IAP_WIRE_CAPABILITY_QUESTION
 #define CODE_VERIFY IAP_WIRE_VERIFY_QUESTION
+#define CODE_RATE IAP_WIRE_RATE_PROPOSAL
 #define HEADER IAP_WIRE_HEADER
 #define TRAILER IAP_WIRE_TRAILER
 #define PACKAGE IAP_WIRE_PACKAGE_SIZE
@@ -95,6 +96,12 @@ static unsigned payload_len(const iap_dev *dev, unsigned index)
     return rest != 0u ? rest : PACKAGE;
 }
 
+/* The port offers a rate switch or packages in flight. */
+static int offers_boost(const iap_dev_port *port)
+{
+    return (port->max_baud != 0u && port->set_baud != NULL) || port->window > 1u;
+}
+
 /* The oldest frame, rx[0] on, is complete (`ok`: its CRC holds; always so but for a
  * package): acts on it and answers. */
 static void handle(iap_dev *dev, uint_fast8_t ok)
@@ -103,8 +110,9 @@ static void handle(iap_dev *dev, uint_fast8_t ok)
     uint8_t *const rx = dev->rx;
     /* The answer: F1, the frame's code with bit 7 set, fields, CRC; the longest is the
      * capability answer. */
-    uint8_t out[IAP_WIRE_CAPS_AREA_BYTES];
+    uint8_t out[IAP_WIRE_CAPS_BOOST_BYTES];
     uint_fast8_t body = 4u;
+    uint32_t rate = 0; /* the rate agreed: the line switches once the answer is out */
     const uint32_t capacity =
         port->capacity < IAP_DEV_MAX_IMAGE ? port->capacity : (uint32_t)IAP_DEV_MAX_IMAGE;
 
@@ -174,9 +182,9 @@ static void handle(iap_dev *dev, uint_fast8_t ok)
                     dev->expected = (uint16_t)(index + 1u);
                     status = IAP_DEV_STATUS_WRITTEN;
                 }
-            } else if (index + 1u == dev->expected) {
-                /* Written already; its acknowledgement was lost: answered again, not
-                 * written. */
+            } else if (index < dev->expected) {
+                /* Written already; its acknowledgement was lost (with packages in flight,
+                 * the ones after it may be written too): answered again, not written. */
                 status = IAP_DEV_STATUS_WRITTEN;
             }
             /* The last package is written: finish, and again on its resend when that
@@ -203,6 +211,22 @@ static void handle(iap_dev *dev, uint_fast8_t ok)
         put32(out + IAP_WIRE_CAPS_CAPACITY_AT, capacity);
         put32(out + IAP_WIRE_CAPS_VERSION_AT, port->version);
         body = IAP_WIRE_CAPS_AREA_BYTES - TRAILER;
+        if (offers_boost(port)) {
+            /* The rate it switches to and the packages it takes in flight. */
+            out[3] |= IAP_WIRE_HAS_BOOST;
+            put32(out + IAP_WIRE_CAPS_MAX_BAUD_AT, port->set_baud != NULL ? port->max_baud : 0u);
+            out[IAP_WIRE_CAPS_WINDOW_AT] = (uint8_t)(port->window >> 8);
+            out[IAP_WIRE_CAPS_WINDOW_AT + 1u] = (uint8_t)(port->window | (port->window == 0u));
+            body = IAP_WIRE_CAPS_BOOST_BYTES - TRAILER;
+        }
+    } else if (rx[1] == CODE_RATE) {
+        /* A rate for the line, once an image is accepted: agreed when the port offers it.
+         * The answer goes at the old rate; the port switches once it has left. */
+        const uint32_t want = get32(rx + 2);
+        if (dev->count != 0u && port->set_baud != NULL && want <= port->max_baud)
+            rate = want;
+        put32(out + 2, rate);
+        body = IAP_WIRE_RATE_BYTES - TRAILER;
     } else if (port->read == NULL) {
         return; /* the verification question, on a device that cannot read its image back */
     } else {
@@ -225,6 +249,10 @@ static void handle(iap_dev *dev, uint_fast8_t ok)
 answer:
     put32(out + body, iap_dev_crc32(out, body));
     port->send(port->user, out, (uint8_t)(body + TRAILER));
+    if (rate != 0u && port->set_baud(port->user, rate) == IAP_DEV_OK)
+        dev->baud = rate;
+    if (ok)
+        dev->heard = 1u; /* a valid frame: the rate holds (see iap_dev_clock) */
 }
 
 /*
@@ -245,14 +273,16 @@ static uint_fast8_t examine(iap_dev *dev, uint_fast8_t c)
     if (r == 0u)
         return MORE; /* its start byte, just come */
     code = f[1];
-    if (code == 0u || code > CODE_VERIFY)
+    if (code == 0u || code > CODE_RATE)
         return REJECT; /* an unknown code */
     if (r < 4u)
         return MORE;
     w->crc = crc_more(w->crc, f + r - 4u, 1u);
     trailer = get32(f + r - 3u);
     ok = trailer == w->crc; /* (looked at from the 8th byte on) */
-    end = code == CODE_REQUEST ? IAP_WIRE_REQUEST_BYTES : IAP_WIRE_QUESTION_BYTES;
+    end = code == CODE_REQUEST ? IAP_WIRE_REQUEST_BYTES
+          : code == CODE_RATE  ? IAP_WIRE_RATE_BYTES
+                               : IAP_WIRE_QUESTION_BYTES;
     if (code == CODE_DATA) {
         /* The image's final package, when it has a remainder, may come short: tried at its
          * short length first, then as the full form, whose payload is zero past the image.
@@ -304,6 +334,35 @@ void iap_dev_init(iap_dev *dev, const iap_dev_port *port)
     dev->open = 0;
     dev->flags = 0;
     dev->busy = 0;
+    dev->baud = 0;
+    dev->heard_ms = 0;
+    dev->heard = 0;
+}
+
+void iap_dev_clock(iap_dev *dev, uint32_t now_ms)
+{
+    if (dev->busy)
+        return;
+    if (dev->heard) {
+        dev->heard = 0;
+        dev->heard_ms = now_ms;
+        return;
+    }
+    if (dev->baud != 0u && (uint32_t)(now_ms - dev->heard_ms) >= IAP_WIRE_RATE_FALLBACK_MS) {
+        /* Nothing valid heard at the new rate: back to the rate the line started at, and
+         * whatever was held at the wrong rate is dropped. */
+        dev->busy = 1;
+        dev->baud = 0;
+        dev->open = 0;
+        dev->rx_len = 0;
+        dev->port->set_baud(dev->port->user, 0u);
+        dev->busy = 0;
+    }
+}
+
+uint32_t iap_dev_baud(const iap_dev *dev)
+{
+    return dev->baud;
 }
 
 /* How much frame `c` is worth keeping when one must give way: 2 for the package the image

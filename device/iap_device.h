@@ -70,7 +70,7 @@ typedef struct iap_dev_port
      * IAP_DEV_MAX_IMAGE is accepted. */
     uint32_t capacity;
 
-    /* Put reply bytes on the line (one whole answer at a time: 8 to 20 bytes). Required. Nothing is
+    /* Put reply bytes on the line (one whole answer at a time: 8 to 26 bytes). Required. Nothing is
      * returned: a reply that is lost on the way is resent by the tool after its timeout. */
     void (*send)(void *user, const uint8_t *bytes, uint8_t count);
 
@@ -116,6 +116,18 @@ typedef struct iap_dev_port
      * that an independent watchdog started by an option byte does not reset a 512 KiB check
      * running at the reset clock. */
     void (*watchdog)(void *user);
+
+    /* Optional, for the boost (see device/README.md): the highest rate the line may be
+     * switched to (0: never switched), and the packages the port's receive buffer holds
+     * while write runs (0 or 1: one at a time). A port that offers either answers the
+     * capability question with both (26 bytes instead of 20). */
+    uint32_t max_baud;
+    uint16_t window;
+    /* Required with max_baud: switch the line to `baud`, or back to the rate it started at
+     * when `baud` is 0. Called only once the answer sent before it has left the line whole
+     * (the port waits for its transmitter to drain). IAP_DEV_FAILED: the rate is not
+     * possible; the device stays where it is. */
+    iap_dev_result (*set_baud)(void *user, uint32_t baud);
 } iap_dev_port;
 
 /*
@@ -138,6 +150,9 @@ typedef struct iap_dev
     uint16_t count;                    /* packages in the image; 0 while none accepted */
     uint16_t expected;                 /* next package to write; == count once written */
     uint16_t rx_len;                   /* bytes held, from the oldest frame followed on */
+    uint32_t baud;                     /* the rate switched to; 0 at the starting rate */
+    uint32_t heard_ms;                 /* iap_dev_clock's time of the last valid frame */
+    uint8_t heard;                     /* a valid frame was handled since iap_dev_clock */
     uint8_t open;                      /* frames followed */
     uint8_t flags;                     /* image finished; the last frame was a request */
     volatile uint8_t busy;             /* inside iap_dev_feed or iap_dev_idle */
@@ -180,6 +195,19 @@ void iap_dev_feed_bytes(iap_dev *dev, const uint8_t *bytes, size_t count);
  * inside the core (an interrupt, a callback) is ignored.
  */
 void iap_dev_idle(iap_dev *dev);
+
+/*
+ * For a port with set_baud: the time now, in milliseconds from any start (it may wrap). Call
+ * it from where iap_dev_feed is called, at least every 50 ms. Once the line has been switched
+ * to another rate and no valid frame has been handled for IAP_WIRE_RATE_FALLBACK_MS (1 s:
+ * the host's confirmation at the new rate did not come through, or the upgrade is over and
+ * the line quiet), the core calls set_baud(user, 0): back to the starting rate. Time spent
+ * inside a callback (a long erase) does not count. A call from inside the core is ignored.
+ */
+void iap_dev_clock(iap_dev *dev, uint32_t now_ms);
+
+/* The rate the line was switched to, 0 at the starting rate. */
+uint32_t iap_dev_baud(const iap_dev *dev);
 
 /* 1 once every package of the accepted image has been written and finish succeeded. */
 int iap_dev_complete(const iap_dev *dev);

@@ -24,6 +24,12 @@ bool Capabilities::hasBase() const
     return hasArea && (flags & wire::HasBase);
 }
 
+quint32 Capabilities::boostBaud(quint32 current, quint32 cap) const
+{
+    const quint32 rate = cap != 0 && cap < maxBaud ? cap : maxBaud;
+    return hasBoost && rate > current ? rate : 0;
+}
+
 bool Capabilities::decode(const QByteArray &frame, Capabilities *out)
 {
     if (frame.size() < wire::CapabilityAnswerBytes ||
@@ -37,6 +43,11 @@ bool Capabilities::decode(const QByteArray &frame, Capabilities *out)
         c.base = qFromBigEndian<quint32>(b + wire::CapabilityBaseAt);
         c.capacity = qFromBigEndian<quint32>(b + wire::CapabilityCapacityAt);
         c.version = qFromBigEndian<quint32>(b + wire::CapabilityVersionAt);
+    }
+    c.hasBoost = frame.size() >= wire::CapabilityBoostBytes && (c.flags & wire::HasBoost);
+    if (c.hasBoost) {
+        c.maxBaud = qFromBigEndian<quint32>(b + wire::CapabilityMaxBaudAt);
+        c.window = qFromBigEndian<quint16>(b + wire::CapabilityWindowAt);
     }
     *out = c;
     return true;

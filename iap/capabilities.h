@@ -12,10 +12,19 @@ namespace iap {
 struct Capabilities
 {
     quint16 flags = 0;
-    bool hasArea = false; // capacity and version were in the answer
-    quint32 base = 0;     // the application area's first address (when hasBase())
-    quint32 capacity = 0; // bytes the area takes
-    quint32 version = 0;  // the boot loader's own version (0: not given)
+    bool hasArea = false;  // capacity and version were in the answer
+    quint32 base = 0;      // the application area's first address (when hasBase())
+    quint32 capacity = 0;  // bytes the area takes
+    quint32 version = 0;   // the boot loader's own version (0: not given)
+    bool hasBoost = false; // the rate and the window were in the answer
+    quint32 maxBaud = 0;   // the highest rate it switches the line to (0: none)
+    quint16 window = 1;    // packages it takes in flight
+
+    // The rate to propose: the highest both allow (`cap` 0: no cap of the user's), 0 when the
+    // device offers none above `current`.
+    quint32 boostBaud(quint32 current, quint32 cap) const;
+    // Packages to keep in flight: 1 unless the device offers more.
+    int packagesInFlight() const { return hasBoost ? qMax(1, int(window)) : 1; }
 
     bool canVerify() const;
     bool hasBase() const;

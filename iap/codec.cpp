@@ -87,6 +87,18 @@ QByteArray dataPackage(quint16 index, const QByteArray &image, qint64 base, int 
     return seal(f); // the rest of the payload is 0x00 already
 }
 
+QByteArray rateProposal(quint32 baud)
+{
+    return frame(wire::RateProposal, bytes32(baud));
+}
+
+std::optional<quint32> readRateAnswer(const QByteArray &frame)
+{
+    if (frame.size() < wire::RateBytes || codeOf(frame) != wire::RateAnswer)
+        return std::nullopt;
+    return read32(frame, 2);
+}
+
 QByteArray capabilityQuestion()
 {
     return question(wire::CapabilityQuestion);

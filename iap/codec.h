@@ -27,6 +27,10 @@ QByteArray dataPackage(quint16 index, const QByteArray &image, qint64 base, int 
 // F1 03 00 00 crc(4) / F1 04 00 00 crc(4).
 QByteArray capabilityQuestion();
 QByteArray verifyQuestion();
+// F1 05 baud(4) crc(4): the rate proposal (--boost).
+QByteArray rateProposal(quint32 baud);
+// F1 85 baud(4) crc(4): the rate the device agreed to (0: none).
+std::optional<quint32> readRateAnswer(const QByteArray &frame);
 
 // What the device sends.
 QByteArray accepted();                                                 // F1 81 00 00 crc(4)

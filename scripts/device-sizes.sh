@@ -61,7 +61,8 @@ if command -v arm-none-eabi-gcc >/dev/null 2>&1; then
     echo "cortex-m3 (arm-none-eabi-gcc -Os -mthumb): code $((text + data)) bytes," \
         "context $ctx bytes (package buffer included), static data $bss bytes," \
         "stack at most $stack bytes"
-    within_budget cortex-m3 $((text + data)) 1536
+    # (1536 before the rate switch and its fall-back clock, about 270 bytes of it.)
+    within_budget cortex-m3 $((text + data)) 1856
     # The reference boot logic on top of the core (validity record, check, start), alone.
     board=$core/examples/mps2-an385
     arm-none-eabi-gcc "${warn[@]}" "${arm[@]}" -ffreestanding -I"$core" -I"$board" \
@@ -93,7 +94,7 @@ if command -v avr-gcc >/dev/null 2>&1; then
     read -r _ _ ctx _ < <(avr-size "$tmp/avr-ctx.o" | tail -n 1)
     echo "avr (avr-gcc -Os, 16-bit int): warning-free, code $((text + data)) bytes" \
         "($((cptext + cpdata)) with -mcall-prologues), context $ctx bytes"
-    within_budget avr $((text + data)) 2688
+    within_budget avr $((text + data)) 3200 # (2688 before the rate switch)
 else
     echo "avr: skipped, avr-gcc is not installed (Debian package gcc-avr)"
 fi

@@ -89,3 +89,8 @@ void LocalLink::setModemLine(ModemLine line, bool on)
         },
         Qt::QueuedConnection);
 }
+
+bool LocalLink::setBaudRate(qint32 baud)
+{
+    return m_serial.isOpen() && m_serial.port->setBaudRate(baud);
+}

@@ -21,6 +21,8 @@ public:
     qint64 bytesToWrite() const override;
     // Answered at once by the port's driver: a pseudo-terminal has no modem lines.
     void setModemLine(ModemLine line, bool on) override;
+    bool setBaudRate(qint32 baud) override;
+    bool canSetBaudRate() const override { return true; }
 
 protected:
     qint64 undeliveredBytes(bool system) const override;

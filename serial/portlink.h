@@ -67,6 +67,15 @@ public:
     // false when the line has no such line or did not confirm it in time.
     virtual void setModemLine(ModemLine line, bool on) = 0;
 
+    // Changes the line's rate at once (bytes still to be sent go at the new one). False where
+    // the link cannot (a network port).
+    virtual bool setBaudRate(qint32 baud)
+    {
+        Q_UNUSED(baud);
+        return false;
+    }
+    virtual bool canSetBaudRate() const { return false; }
+
 signals:
     void opened();
     void openFailed(LinkError error, const QString &reason);

@@ -6,6 +6,7 @@
 #include "wire.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace {
 
@@ -26,7 +27,7 @@ using namespace simframe;
 } // namespace
 
 DeviceModel::DeviceModel(const DeviceOptions &options)
-    : m_options(options), m_ignoreLeft(options.ignoreRequests)
+    : m_options(options), m_lineBaud(options.lineBaud), m_ignoreLeft(options.ignoreRequests)
 {
     m_port.user = this;
     m_port.capacity = options.capacity != 0 ? options.capacity : quint32(MaxImageBytes);
@@ -39,6 +40,10 @@ DeviceModel::DeviceModel(const DeviceOptions &options)
     m_port.write = &DeviceModel::portWrite;
     m_port.finish = &DeviceModel::portFinish;
     m_port.read = &DeviceModel::portRead;
+    m_port.max_baud = options.maxBaud;
+    m_port.window = quint16(options.window);
+    if (options.maxBaud != 0)
+        m_port.set_baud = &DeviceModel::portSetBaud;
     iap_dev_init(&m_dev, &m_port);
 }
 
@@ -54,7 +59,18 @@ DeviceModel::Output DeviceModel::feed(const QByteArray &bytes, qint64 nowUs)
         echo.frameStartUs = nowUs;
         out.replies.append(echo);
     }
-    m_chunks.append(qMakePair(m_fed + bytes.size(), nowUs));
+    // On a paced line the bytes arrive one after another at its rate, however fast the tool
+    // handed them over: each chunk starts once the one before has arrived.
+    Chunk chunk;
+    chunk.begin = m_fed;
+    chunk.end = m_fed + bytes.size();
+    chunk.baud = m_lineBaud;
+    chunk.startNs = nowUs * 1000;
+    if (m_lineBaud > 0) {
+        chunk.startNs = qMax(chunk.startNs, m_inFreeNs);
+        m_inFreeNs = chunk.startNs + wireNs(bytes.size(), m_lineBaud);
+    }
+    m_chunks.append(chunk);
     m_out = &out;
     for (const char byte : bytes) {
         ++m_fed;
@@ -71,7 +87,7 @@ DeviceModel::Output DeviceModel::feed(const QByteArray &bytes, qint64 nowUs)
     m_out = nullptr;
     // Arrival times are needed only for the bytes the core still holds.
     const qint64 held = m_fed - m_dev.rx_len;
-    while (m_chunks.size() > 1 && m_chunks.constFirst().first <= held)
+    while (m_chunks.size() > 1 && m_chunks.constFirst().end <= held)
         m_chunks.removeFirst();
     return out;
 }
@@ -91,13 +107,32 @@ DeviceModel::Output DeviceModel::lineIdle(qint64 nowUs)
     return out;
 }
 
+qint64 DeviceModel::wireNs(qint64 bytes, qint64 baud)
+{
+    return baud > 0 ? bytes * 10 * 1000 * 1000 * 1000 / baud : 0;
+}
+
+// When the byte at `streamOffset` began to arrive (with `whole`, when it had arrived): at
+// its chunk's start plus the wire time of the bytes before it in the chunk.
+qint64 DeviceModel::arrivalNs(qint64 streamOffset, bool whole) const
+{
+    if (m_chunks.isEmpty())
+        return 0;
+    const Chunk *at = &m_chunks.constLast();
+    for (const Chunk &chunk : m_chunks) {
+        if (chunk.end > streamOffset) {
+            at = &chunk;
+            break;
+        }
+    }
+    const qint64 before =
+        qBound(qint64(0), streamOffset - at->begin + (whole ? 1 : 0), at->end - at->begin);
+    return at->startNs + wireNs(before, at->baud);
+}
+
 qint64 DeviceModel::arrivalOf(qint64 streamOffset) const
 {
-    for (const auto &chunk : m_chunks) {
-        if (chunk.first > streamOffset)
-            return chunk.second;
-    }
-    return m_chunks.isEmpty() ? 0 : m_chunks.constLast().second;
+    return arrivalNs(streamOffset) / 1000;
 }
 
 // --trust-total: a device that counts the image by the request's package total, not by its
@@ -139,7 +174,11 @@ DeviceModel::Reply DeviceModel::replyTo(const QByteArray &bytes, int frameBytes)
     Reply reply;
     reply.bytes = bytes;
     reply.frameBytes = frameBytes;
-    reply.frameStartUs = arrivalOf(m_fed + m_extra - frameBytes);
+    const qint64 first = m_fed + m_extra - frameBytes;
+    reply.frameStartUs = arrivalOf(first);
+    // Its last byte has arrived one byte time after it began to.
+    const qint64 last = qMax(first, m_fed - 1);
+    reply.frameEndNs = arrivalNs(last, true);
     return reply;
 }
 
@@ -181,7 +220,10 @@ iap_dev_result DeviceModel::portPrepare(void *user, uint32_t length)
     if (self->m_options.verifyAhead)
         self->m_asSent = self->m_image;
     self->m_seen.clear();
+    self->m_erased.clear();
     self->m_finished = false;
+    if (!self->m_options.erasePages) // the whole area for the image at once
+        self->m_workUs = (qint64(length) + 1023) / 1024 * self->m_options.eraseMs * 1000;
     const int count = int((qint64(length) + PacketSize - 1) / PacketSize);
     if (self->m_out)
         self->m_out->log
@@ -208,6 +250,14 @@ iap_dev_result DeviceModel::portWrite(void *user, uint32_t offset, const uint8_t
     if (self->m_options.earlyAcks == EarlyAcks::Ahead && index % 2 == 1) {
         self->m_out->log << QStringLiteral("package %1: not written").arg(index);
         return IAP_DEV_OK;
+    }
+    if (self->m_options.erasePages) { // each KiB just before its first write
+        for (uint32_t page = offset / 1024; page <= (offset + count - 1) / 1024; ++page) {
+            if (!self->m_erased.contains(int(page))) {
+                self->m_erased.insert(int(page));
+                self->m_workUs += qint64(self->m_options.eraseMs) * 1000;
+            }
+        }
     }
     std::copy_n(data, count, reinterpret_cast<uint8_t *>(self->m_image.data()) + offset);
     if (self->m_options.verifyAhead)
@@ -236,6 +286,32 @@ iap_dev_result DeviceModel::portFinish(void *user, uint32_t length)
     return IAP_DEV_OK;
 }
 
+// The rate answer has been sent (the last reply): the line changes once it has left.
+iap_dev_result DeviceModel::portSetBaud(void *user, uint32_t baud)
+{
+    auto *self = static_cast<DeviceModel *>(user);
+    self->m_lineBaud =
+        self->m_options.lineBaud > 0 && baud != 0 ? qint32(baud) : self->m_options.lineBaud;
+    if (self->m_out != nullptr && !self->m_out->replies.isEmpty()) {
+        self->m_out->replies.last().baudAfter = baud;
+        self->m_out->log << QStringLiteral("switching to %1 baud").arg(baud);
+    } else if (self->m_out != nullptr) {
+        self->m_out->log << QStringLiteral("nothing valid heard for %1 ms: back at the starting "
+                                           "rate")
+                                .arg(IAP_WIRE_RATE_FALLBACK_MS);
+    }
+    return IAP_DEV_OK;
+}
+
+DeviceModel::Output DeviceModel::clock(qint64 nowUs)
+{
+    Output out;
+    m_out = &out;
+    iap_dev_clock(&m_dev, quint32(nowUs / 1000));
+    m_out = nullptr;
+    return out;
+}
+
 // The verification question: the stored image, read back.
 iap_dev_result DeviceModel::portRead(void *user, uint32_t offset, uint8_t *data, uint16_t count)
 {
@@ -262,6 +338,7 @@ void DeviceModel::onAccepted(const QByteArray &frame, int frameBytes)
     if (m_options.silent)
         return;
     Reply reply = replyTo(frame, frameBytes);
+    reply.workUs = std::exchange(m_workUs, 0); // the erase at the request
     if (m_options.earlyAcks == EarlyAcks::Off || m_options.earlyAcks == EarlyAcks::Ahead) {
         m_out->replies.append(reply);
         return;
@@ -384,7 +461,7 @@ void DeviceModel::onAcknowledgement(const QByteArray &frame, int frameBytes)
             Reply reply = replyTo(QByteArray(), frameBytes);
             reply.index = index;
             reply.faults = faults;
-            reply.delayUs = qint64(m_options.writeMs) * 1000;
+            reply.workUs = qint64(m_options.writeMs) * 1000 + std::exchange(m_workUs, 0);
             if (faults & int(Fault::Split)) {
                 const int cut = bytes.size() / 2;
                 reply.bytes = bytes.left(cut);

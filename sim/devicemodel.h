@@ -58,10 +58,16 @@ struct DeviceOptions
     int pad = 0; // uninterpreted bytes after the status byte of every acknowledgement
     int ignoreRequests = 0;
     bool silent = false;
-    bool echo = false;      // every byte received goes back at once, before any answer
-    int writeMs = 0;        // time a package takes to write: its answer comes this much later
-    int keepAliveMs = 0;    // while a package is written, a keep-alive frame this often
-    double faultRate = 0.0; // seeded random faults on each package's first answer
+    bool echo = false;       // every byte received goes back at once, before any answer
+    int writeMs = 0;         // time a package takes to write: its answer comes this much later
+    int eraseMs = 0;         // time each KiB of the area takes to erase
+    bool erasePages = false; // erase page by page before each first write, not at the request
+    quint32 maxBaud = 0;     // the highest rate the device offers to switch to (0: none)
+    int window = 1;          // packages it takes in flight (its receive buffering)
+    int lineBaud = 0;        // the line's rate at the start, for the arrival times (0: unpaced)
+    bool rateFails = false;  // the line carries nothing at a switched rate (runner's business)
+    int keepAliveMs = 0;     // while a package is written, a keep-alive frame this often
+    double faultRate = 0.0;  // seeded random faults on each package's first answer
     quint64 seed = 1;
     // The application area the capability answer names: its capacity (the largest image
     // when 0) and, when set, its first address (the answer then gives the simulator's
@@ -114,6 +120,11 @@ public:
         qint64 gapUs = 0;           // and at least this long after the bytes written before it
         bool beforePackage = false; // not written once a data package has begun to arrive
         bool unlessHeard = false;   // not written once any byte from the tool has come
+        qint64 workUs = 0;          // the device is busy this long (erasing, writing) first:
+                                    // nothing it says comes out before it is done
+        qint64 frameEndNs = 0;      // when the last byte of the frame answered was received,
+                                    // the line's pace included
+        quint32 baudAfter = 0;      // the line changes to this rate once the reply is out
         int index = -1;             // package answered; -1 for the reply to another frame
         int faults = 0;             // Fault bits applied
         qint64 frameStartUs = 0;    // arrival of the first byte of the frame answered
@@ -155,6 +166,15 @@ public:
     // Data packages written since the start (every image), for --hangup-after.
     int packagesWritten() const { return m_written; }
     QByteArray image() const { return m_image; }
+    // Time passes (the device falls back to the starting rate 1 s after the last valid frame
+    // heard at a switched one).
+    Output clock(qint64 nowUs);
+    // The rate the device switched the line to; 0 at the starting rate.
+    quint32 deviceBaud() const { return iap_dev_baud(&m_dev); }
+    // The line's rate now (0: unpaced): the arrival times of the bytes fed follow it.
+    qint32 lineBaud() const { return m_lineBaud; }
+    // Wire time of `bytes` bytes at `baud` (10 bits a byte), in nanoseconds.
+    static qint64 wireNs(qint64 bytes, qint64 baud);
     // --early-acks: the tool has begun to send a data package since the acceptance.
     bool packageHeard() const { return m_packageHeard; }
     // Bytes the core holds of frames not decided yet.
@@ -175,6 +195,7 @@ private:
                                     uint16_t count);
     static iap_dev_result portFinish(void *user, uint32_t length);
     static iap_dev_result portRead(void *user, uint32_t offset, uint8_t *data, uint16_t count);
+    static iap_dev_result portSetBaud(void *user, uint32_t baud);
 
     void trustAnnouncedTotal(quint8 byte);
     void onAccepted(const QByteArray &frame, int frameBytes);
@@ -184,14 +205,26 @@ private:
     int faultsFor(int index);
     int randomFault(int index) const;
     qint64 arrivalOf(qint64 streamOffset) const;
+    qint64 arrivalNs(qint64 streamOffset, bool whole = false) const;
 
     DeviceOptions m_options;
     iap_dev_port m_port{};
     iap_dev m_dev{};
-    Output *m_out = nullptr;                 // the call being answered
-    qint64 m_fed = 0;                        // bytes of the line given to the core so far
-    qint64 m_extra = 0;                      // bytes the core holds that the line never sent
-    QVector<QPair<qint64, qint64>> m_chunks; // (stream offset past the chunk, arrival time)
+    Output *m_out = nullptr; // the call being answered
+    qint64 m_fed = 0;        // bytes of the line given to the core so far
+    qint64 m_extra = 0;      // bytes the core holds that the line never sent
+    struct Chunk
+    {
+        qint64 begin = 0;   // stream offset of its first byte
+        qint64 end = 0;     // stream offset past the chunk
+        qint64 startNs = 0; // arrival of its first byte, the line's pace included
+        qint64 baud = 0;    // the line's rate while it came (0: unpaced, all at once)
+    };
+    QVector<Chunk> m_chunks;
+    qint64 m_inFreeNs = 0; // when the line from the tool is free again
+    qint32 m_lineBaud = 0;
+    qint64 m_workUs = 0; // erase time owed by the next answer (at the request)
+    QSet<int> m_erased;  // --erase-pages: pages (KiB) erased for the current image
 
     QByteArray m_image;          // the image being received, as stored
     QByteArray m_asSent;         // --verify-ahead: ... and as it came over the line

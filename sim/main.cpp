@@ -120,6 +120,30 @@ int main(int argc, char *argv[])
         QStringLiteral("write-ms"),
         QStringLiteral("Take MS to write each package: its answer comes that much later."),
         QStringLiteral("MS"), QStringLiteral("0"));
+    const QCommandLineOption eraseOpt(
+        QStringLiteral("erase-ms"),
+        QStringLiteral("Take MS to erase each KiB of the image's area: at the request (its answer "
+                       "comes that much later), or with --erase-pages page by page."),
+        QStringLiteral("MS"), QStringLiteral("0"));
+    const QCommandLineOption erasePagesOpt(
+        QStringLiteral("erase-pages"),
+        QStringLiteral("Erase each KiB just before its first write (as the reference boot loader "
+                       "does) instead of the whole area at the request."));
+    const QCommandLineOption maxBaudOpt(
+        QStringLiteral("max-baud"),
+        QStringLiteral("Offer to switch the line to any rate up to N baud after the request "
+                       "(the capability answer says so)."),
+        QStringLiteral("N"));
+    const QCommandLineOption windowOpt(
+        QStringLiteral("window"),
+        QStringLiteral("Take up to N packages in flight while writing (the capability answer "
+                       "says so; default 1)."),
+        QStringLiteral("N"), QStringLiteral("1"));
+    const QCommandLineOption rateFailsOpt(
+        QStringLiteral("rate-fails"),
+        QStringLiteral("The line carries nothing at a switched rate (an adapter or cable that "
+                       "cannot): every byte either way is lost until the device is back at the "
+                       "starting rate."));
     const QCommandLineOption keepAliveOpt(
         QStringLiteral("keep-alive"),
         QStringLiteral("While a package is written (--write-ms), send a valid keep-alive frame "
@@ -181,7 +205,8 @@ int main(int argc, char *argv[])
                        padOpt,        ignoreOpt,        silentOpt,    hangupOpt,      faultsOpt,
                        seedOpt,       echoOpt,          writeOpt,     keepAliveOpt,   shortAckOpt,
                        trustTotalOpt, corruptStoredOpt, earlyAcksOpt, verifyAheadOpt, logOpt,
-                       capacityOpt,   areaBaseOpt});
+                       capacityOpt,   areaBaseOpt,      eraseOpt,     erasePagesOpt,  maxBaudOpt,
+                       windowOpt,     rateFailsOpt});
     parser.process(app);
     if (parser.isSet(versionOpt)) {
         std::printf("iap-device-sim %s\n", PROJECT_VERSION);
@@ -221,6 +246,16 @@ int main(int argc, char *argv[])
         return usageError(QStringLiteral("--ignore-requests needs a number of 0 or more"));
     if (!number(writeOpt, 0, &options.device.writeMs) || options.device.writeMs > 60000)
         return usageError(QStringLiteral("--write-ms needs a number from 0 to 60000"));
+    if (!number(eraseOpt, 0, &options.device.eraseMs) || options.device.eraseMs > 60000)
+        return usageError(QStringLiteral("--erase-ms needs a number from 0 to 60000"));
+    options.device.erasePages = parser.isSet(erasePagesOpt);
+    options.device.rateFails = parser.isSet(rateFailsOpt);
+    int maxBaud = 0;
+    if (parser.isSet(maxBaudOpt) && !number(maxBaudOpt, 1, &maxBaud))
+        return usageError(QStringLiteral("--max-baud needs a number of 1 or more"));
+    options.device.maxBaud = quint32(maxBaud);
+    if (!number(windowOpt, 1, &options.device.window) || options.device.window > 255)
+        return usageError(QStringLiteral("--window needs a number from 1 to 255"));
     if (parser.isSet(keepAliveOpt) &&
         (!number(keepAliveOpt, 1, &options.device.keepAliveMs) || options.device.writeMs == 0))
         return usageError(

@@ -30,6 +30,46 @@ constexpr qint64 DeliveryWaitUs = 2000 * 1000;
 constexpr qint64 DeliverySettleUs = 50 * 1000;
 // --early-acks ahead: the gap between an acknowledgement and the one made up after it.
 constexpr useconds_t AheadGapUs = 200;
+// Waits shorter than this are slept through in place: a timer has whole milliseconds.
+constexpr qint64 SleepUnderNs = 1000 * 1000;
+// How often the device's clock ticks while the line is at a switched rate.
+constexpr int ClockMs = 20;
+
+// The rate of a termios speed constant; 0 for one not known here.
+qint32 rateOf(speed_t speed)
+{
+    static const struct
+    {
+        speed_t speed;
+        qint32 rate;
+    } rates[] = {
+        {B9600, 9600},       {B19200, 19200},     {B38400, 38400},     {B57600, 57600},
+        {B115200, 115200},   {B230400, 230400},
+#ifdef B460800
+        {B460800, 460800},   {B500000, 500000},   {B576000, 576000},   {B921600, 921600},
+        {B1000000, 1000000}, {B1152000, 1152000}, {B1500000, 1500000}, {B2000000, 2000000},
+        {B2500000, 2500000}, {B3000000, 3000000}, {B3500000, 3500000}, {B4000000, 4000000},
+#endif
+    };
+    for (const auto &r : rates)
+        if (r.speed == speed)
+            return r.rate;
+    return 0;
+}
+
+void sleepNs(qint64 ns)
+{
+    timespec t{time_t(ns / 1000000000), long(ns % 1000000000)};
+    while (::nanosleep(&t, &t) != 0 && errno == EINTR) {
+    }
+}
+
+DeviceOptions deviceOptions(const RunnerOptions &options)
+{
+    DeviceOptions device = options.device;
+    device.lineBaud = options.baud;
+    return device;
+}
 
 void setFlags(int fd)
 {
@@ -53,11 +93,9 @@ void printJsonLine(const QString &line)
 }
 
 PtyRunner::PtyRunner(const RunnerOptions &options, QObject *parent)
-    : QObject(parent), m_options(options), m_model(options.device)
+    : QObject(parent), m_options(options), m_model(deviceOptions(options)), m_baud(options.baud)
 {
     m_clock.start();
-    if (m_options.baud > 0)
-        m_byteUs = qMax<qint64>(1, 10 * 1000 * 1000 / m_options.baud);
     m_idleTimer.setSingleShot(true);
     m_idleTimer.setInterval(IdleMs);
     connect(&m_idleTimer, &QTimer::timeout, this, &PtyRunner::onIdle);
@@ -66,6 +104,8 @@ PtyRunner::PtyRunner(const RunnerOptions &options, QObject *parent)
     connect(&m_pumpTimer, &QTimer::timeout, this, &PtyRunner::pump);
     m_drainTimer.setInterval(5);
     connect(&m_drainTimer, &QTimer::timeout, this, &PtyRunner::finishWhenDelivered);
+    m_clockTimer.setInterval(ClockMs);
+    connect(&m_clockTimer, &QTimer::timeout, this, &PtyRunner::onClock);
 }
 
 PtyRunner::~PtyRunner()
@@ -76,6 +116,11 @@ PtyRunner::~PtyRunner()
 qint64 PtyRunner::nowUs() const
 {
     return m_clock.nsecsElapsed() / 1000;
+}
+
+qint64 PtyRunner::nowNs() const
+{
+    return m_clock.nsecsElapsed();
 }
 
 bool PtyRunner::open(QString *error)
@@ -155,6 +200,10 @@ void PtyRunner::onReadable()
     const QByteArray bytes = readInput();
     if (bytes.isEmpty() || m_hangupPending || m_exitPending)
         return;
+    if (garbled(false)) {
+        log(QStringLiteral("%1 byte(s) lost: the two ends are not at one rate").arg(bytes.size()));
+        return;
+    }
     if (m_options.hangupAfter == 0) {
         log(QStringLiteral("%1 byte(s) received; hanging up").arg(bytes.size()));
         hangUp();
@@ -163,6 +212,43 @@ void PtyRunner::onReadable()
     const qint64 now = nowUs();
     handle(m_model.feed(bytes, now));
     m_idleTimer.start();
+    onClock();
+}
+
+qint32 PtyRunner::toolBaud() const
+{
+    termios tio{};
+    if (m_slave < 0 || ::tcgetattr(m_slave, &tio) != 0)
+        return 0;
+    return rateOf(::cfgetospeed(&tio));
+}
+
+bool PtyRunner::garbled(bool sending)
+{
+    const quint32 device = sending ? m_sendBaud : m_model.deviceBaud();
+    if (device != 0 && m_options.device.rateFails)
+        return true;
+    const qint32 tool = toolBaud();
+    const qint32 expected = device != 0 ? qint32(device) : m_toolStartBaud;
+    return tool != 0 && expected != 0 && tool != expected;
+}
+
+void PtyRunner::onClock()
+{
+    if (m_model.deviceBaud() == 0 && m_sendBaud == 0) {
+        m_clockTimer.stop();
+        return;
+    }
+    if (!m_clockTimer.isActive())
+        m_clockTimer.start();
+    const DeviceModel::Output out = m_model.clock(nowUs());
+    for (const QString &line : out.log)
+        log(line);
+    if (m_model.deviceBaud() == 0 && m_queue.isEmpty()) {
+        m_sendBaud = 0;
+        m_baud = m_options.baud;
+        m_clockTimer.stop();
+    }
 }
 
 void PtyRunner::onIdle()
@@ -186,26 +272,35 @@ void PtyRunner::handle(const DeviceModel::Output &output)
 
 void PtyRunner::enqueue(const DeviceModel::Output &output)
 {
-    const qint64 now = nowUs();
+    const qint64 now = nowNs();
     for (const QString &line : output.log)
         log(line);
     for (const DeviceModel::Reply &reply : output.replies) {
         Pending first;
         first.bytes = reply.bytes;
         first.unlessHeard = reply.unlessHeard;
-        first.gapUs = reply.gapUs;
+        first.gapNs = reply.gapUs * 1000;
         first.beforePackage = reply.beforePackage;
-        if (m_byteUs > 0)
-            first.notBeforeUs = reply.frameStartUs + qint64(reply.frameBytes) * m_byteUs;
-        if (reply.delayUs > 0) // the package is being written
-            first.notBeforeUs = (m_byteUs > 0 ? first.notBeforeUs : now) + reply.delayUs;
-        m_queue.enqueue(first);
-        if (!reply.second.isEmpty()) {
-            Pending second;
-            second.bytes = reply.second;
-            second.gapUs = qint64(m_options.splitGapMs) * 1000;
-            m_queue.enqueue(second);
+        // Not before the frame answered has come in whole at the line's pace, nor before the
+        // device has done the work it was given before (one write at a time).
+        qint64 ready = qMax(paced() ? reply.frameEndNs : now, m_deviceFreeNs);
+        if (reply.workUs > 0) { // erasing, writing
+            ready += reply.workUs * 1000;
+            m_deviceFreeNs = ready;
         }
+        if (reply.delayUs > 0 || reply.workUs > 0 || paced())
+            first.notBeforeNs = ready + reply.delayUs * 1000;
+        Pending *last = &first;
+        Pending second;
+        if (!reply.second.isEmpty()) {
+            second.bytes = reply.second;
+            second.gapNs = qint64(m_options.splitGapMs) * 1000 * 1000;
+            last = &second;
+        }
+        last->baudAfter = qint32(reply.baudAfter);
+        m_queue.enqueue(first);
+        if (!reply.second.isEmpty())
+            m_queue.enqueue(second);
     }
 }
 
@@ -236,9 +331,11 @@ void PtyRunner::saveAndReport(const DeviceModel::Completion &completion)
                       .arg(jsonString(saved)));
 }
 
-void PtyRunner::schedulePump(qint64 delayUs)
+// Never late by a rounding: the timer wakes at or before the time, and pump() sleeps the
+// rest (under a millisecond) in place.
+void PtyRunner::schedulePump(qint64 delayNs)
 {
-    const int ms = int(qBound(qint64(0), (delayUs + 999) / 1000, qint64(60 * 1000)));
+    const int ms = int(qBound(qint64(0), delayNs / (1000 * 1000), qint64(60 * 1000)));
     m_pumpTimer.start(ms);
 }
 
@@ -248,15 +345,27 @@ void PtyRunner::pump()
         return;
     while (!m_queue.isEmpty()) {
         Pending &item = m_queue.head();
-        const qint64 now = nowUs();
+        qint64 now = nowNs();
         if (!item.started) {
             item.started = true;
-            if (item.gapUs > 0 || m_byteUs > 0)
-                item.notBeforeUs = qMax(item.notBeforeUs, m_lineFreeUs + item.gapUs);
+            if (item.gapNs > 0 || paced())
+                item.notBeforeNs = qMax(item.notBeforeNs, m_lineFreeNs + item.gapNs);
         }
-        if (now < item.notBeforeUs) {
-            schedulePump(item.notBeforeUs - now);
-            return;
+        const qint64 due = item.notBeforeNs + DeviceModel::wireNs(item.written, m_baud);
+        if (now < due) {
+            if (due - now >= SleepUnderNs) {
+                schedulePump(due - now);
+                return;
+            }
+            sleepNs(due - now);
+            now = nowNs();
+        }
+        if (item.written == 0 && garbled(true)) {
+            log(QStringLiteral("reply lost: the two ends are not at one rate"));
+            if (item.baudAfter > 0)
+                m_sendBaud = quint32(item.baudAfter);
+            m_queue.dequeue();
+            continue;
         }
         if (item.unlessHeard && item.written == 0) {
             // A moment after the reply before it (a fraction of the time a package takes
@@ -274,7 +383,7 @@ void PtyRunner::pump()
             item.beforePackage = false;
             const QByteArray bytes = readInput();
             if (!bytes.isEmpty())
-                enqueue(m_model.feed(bytes, now)); // (item may have moved)
+                enqueue(m_model.feed(bytes, now / 1000)); // (item may have moved)
             if (m_model.packageHeard()) {
                 log(QStringLiteral("early acknowledgement not sent: its package is coming"));
                 m_queue.dequeue();
@@ -283,12 +392,15 @@ void PtyRunner::pump()
         }
         const int remaining = item.bytes.size() - item.written;
         int n = remaining;
-        if (m_byteUs > 0) // only the bytes whose time on the wire has come
-            n = int(qMin<qint64>(remaining, (now - item.notBeforeUs) / m_byteUs + 1));
+        if (paced()) { // only the bytes whose time on the wire has come
+            const qint64 sinceStart = qMax(qint64(0), now - item.notBeforeNs);
+            const qint64 due = sinceStart * m_baud / (10LL * 1000 * 1000 * 1000) + 1;
+            n = int(qBound(qint64(1), due - item.written, qint64(remaining)));
+        }
         const ssize_t written = ::write(m_master, item.bytes.constData() + item.written, size_t(n));
         if (written < 0) {
             if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
-                schedulePump(2000);
+                schedulePump(2 * 1000 * 1000);
                 return;
             }
             log(QStringLiteral("write failed: %1")
@@ -297,15 +409,21 @@ void PtyRunner::pump()
             break;
         }
         item.written += int(written);
-        if (m_byteUs > 0) {
-            item.notBeforeUs += qint64(written) * m_byteUs;
-            m_lineFreeUs = item.notBeforeUs;
-        } else {
-            m_lineFreeUs = now;
-        }
+        m_lineFreeNs = paced() ? item.notBeforeNs + DeviceModel::wireNs(item.written, m_baud) : now;
         if (item.written < item.bytes.size()) {
-            schedulePump(m_byteUs > 0 ? item.notBeforeUs - now : 1000);
+            schedulePump(paced() ? m_lineFreeNs - now : 1000 * 1000);
             return;
+        }
+        if (item.baudAfter > 0) {
+            // The device changes its rate once this reply has left the line. The tool's rate
+            // now is the starting one: from here on the two ends must agree.
+            if (m_toolStartBaud == 0)
+                m_toolStartBaud = toolBaud();
+            m_sendBaud = quint32(item.baudAfter);
+            if (paced())
+                m_baud = item.baudAfter;
+            log(QStringLiteral("line now at %1 baud").arg(item.baudAfter));
+            onClock();
         }
         m_queue.dequeue();
     }

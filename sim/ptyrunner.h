@@ -45,14 +45,17 @@ private:
     {
         QByteArray bytes;
         int written = 0;
-        qint64 notBeforeUs = 0;     // earliest time for the next byte
-        qint64 gapUs = 0;           // quiet time after the previous piece
+        qint64 notBeforeNs = 0;     // earliest time for its first byte
+        qint64 gapNs = 0;           // quiet time after the previous piece
+        qint32 baudAfter = 0;       // the line changes to this rate once it is out (0: no change)
         bool beforePackage = false; // see DeviceModel::Reply
         bool started = false;
         bool unlessHeard = false; // dropped if the tool's bytes come before it goes
     };
 
     qint64 nowUs() const;
+    qint64 nowNs() const;
+    bool paced() const { return m_baud > 0; }
     // What the tool has sent and the line holds; empty at the end of the line too.
     QByteArray readInput();
     void onReadable();
@@ -61,12 +64,18 @@ private:
     void enqueue(const DeviceModel::Output &output);
     void saveAndReport(const DeviceModel::Completion &completion);
     void pump();
-    void schedulePump(qint64 delayUs);
+    void schedulePump(qint64 delayNs);
     void finishWhenDelivered();
     void hangUp();
     void closeLine();
     void removeLink();
     void log(const QString &line) const;
+    void onClock();
+    // The tool's side of the line is not at the rate the device's side is (the baud rate the
+    // tool set on the pty), or a switched rate that carries nothing (--rate-fails): bytes
+    // either way are lost. `sending`: for the device's transmitter, else its receiver.
+    bool garbled(bool sending);
+    qint32 toolBaud() const;
 
     RunnerOptions m_options;
     DeviceModel m_model;
@@ -79,9 +88,13 @@ private:
     QTimer m_idleTimer;
     QTimer m_pumpTimer;
     QTimer m_drainTimer;
+    QTimer m_clockTimer;
+    qint32 m_toolStartBaud = 0; // the tool's rate when the device first switched (0: never)
+    quint32 m_sendBaud = 0;     // the rate the device's transmitter is switched to (0: start)
     QQueue<Pending> m_queue;
-    qint64 m_lineFreeUs = 0;
-    qint64 m_byteUs = 0; // wire time of one byte (10 bits), 0 without pacing
+    qint64 m_lineFreeNs = 0;   // when the line to the tool is free again
+    qint64 m_deviceFreeNs = 0; // when the device has done its work (erase, write)
+    qint32 m_baud = 0;         // the line's rate now, 10 bits a byte; 0 without pacing
     bool m_exitPending = false;
     bool m_hangupPending = false;
     qint64 m_drainStartUs = 0;

@@ -46,6 +46,9 @@ struct CorePort
     quint64 writtenSum = 0;           // sum of all bytes written (for images too large to store)
     int misaligned = 0; // writes whose data was not 4-byte aligned (a word read would fault)
     int kicks = 0;      // watchdog calls
+    // set_baud calls: the rate, and the reply bytes sent before the call.
+    QVector<QPair<quint32, int>> bauds;
+    bool failBaud = false;
 
     explicit CorePort(quint32 capacity = 1u << 20, bool finish = true) : withFinish(finish)
     {
@@ -120,6 +123,18 @@ struct CorePort
         };
         port.watchdog = [](void *user) { ++static_cast<CorePort *>(user)->kicks; };
         iap_dev_init(&dev, &port);
+    }
+    // A port that switches the line up to `maxBaud` and takes `window` packages in flight.
+    void offerBoost(quint32 maxBaud, uint16_t window)
+    {
+        port.max_baud = maxBaud;
+        port.window = window;
+        port.set_baud = [](void *user, uint32_t baud) {
+            auto *self = static_cast<CorePort *>(user);
+            self->during();
+            self->bauds.append({baud, int(self->sent.size())});
+            return self->failBaud ? IAP_DEV_FAILED : IAP_DEV_OK;
+        };
     }
     CorePort(const CorePort &) = delete;
     CorePort &operator=(const CorePort &) = delete;

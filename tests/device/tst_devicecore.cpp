@@ -169,6 +169,11 @@ private slots:
     void coreFaults_data();
     void coreFaults();
     void capabilityAnswer();
+    void boostCapabilities_data();
+    void boostCapabilities();
+    void rateSwitch_data();
+    void rateSwitch();
+    void rateFallback();
     void appHandOver_data();
     void appHandOver();
 
@@ -407,23 +412,27 @@ void TestDeviceCore::lostAcknowledgement()
 void TestDeviceCore::unexpectedPackages_data()
 {
     QTest::addColumn<int>("index");
-    QTest::newRow("the one after the expected") << 3;
-    QTest::newRow("far ahead") << 4;
-    QTest::newRow("two back") << 0;
-    QTest::newRow("past the image") << 5;
-    QTest::newRow("highest index") << 65535;
+    QTest::addColumn<int>("status");
+    QTest::newRow("the one after the expected") << 3 << 2;
+    QTest::newRow("far ahead") << 4 << 2;
+    // Written already (its acknowledgement lost while the next ones were in flight): answered
+    // written again, never written twice.
+    QTest::newRow("two back") << 0 << 1;
+    QTest::newRow("past the image") << 5 << 2;
+    QTest::newRow("highest index") << 65535 << 2;
 }
 
 void TestDeviceCore::unexpectedPackages()
 {
     // Packages 0 and 1 of a 5000-byte image are written; 2 is expected.
     QFETCH(int, index);
+    QFETCH(int, status);
     const QByteArray image = randomImage(5000, 13);
     CorePort p;
     begin(p, image);
     p.feed(packageOf(image, 0) + packageOf(image, 1));
     const QByteArray before = p.flash;
-    QCOMPARE(p.feed(package(index, QByteArray(1024, 'x'))), ackFrame(index, 2));
+    QCOMPARE(p.feed(package(index, QByteArray(1024, 'x'))), ackFrame(index, status));
     QCOMPARE(p.flash, before);
     QCOMPARE(p.writes.size(), 2);
     QCOMPARE(p.feed(packageOf(image, 2)), ackFrame(2, 1));
@@ -846,7 +855,7 @@ void TestDeviceCore::questions_data()
     damaged[7] = char(damaged.at(7) ^ 1);
     QTest::newRow("verification with a bad CRC") << "complete" << damaged << QByteArray();
     QTest::newRow("unknown question code")
-        << "complete" << withCrc(hex("F1 05 00 00")) << QByteArray();
+        << "complete" << withCrc(hex("F1 06 00 00")) << QByteArray();
 }
 
 void TestDeviceCore::questions()
@@ -952,6 +961,109 @@ void TestDeviceCore::capabilityAnswer()
         iap_dev_crc32_kicked(&p.port, reinterpret_cast<const uint8_t *>(image.constData()), 2500),
         zcrc(image));
     QCOMPARE(p.kicks, 3);
+}
+
+void TestDeviceCore::boostCapabilities_data()
+{
+    QTest::addColumn<quint32>("maxBaud");
+    QTest::addColumn<int>("window");
+    QTest::addColumn<QByteArray>("answer");
+    const QByteArray area = be32(0x08004000u) + be32(8192) + be32(0x00010200u);
+    QTest::newRow("nothing offered: 20 bytes") << 0u << 0 << withCrc(hex("F1 83 00 03") + area);
+    QTest::newRow("a window of 1: nothing offered")
+        << 0u << 1 << withCrc(hex("F1 83 00 03") + area);
+    QTest::newRow("2 Mbaud, one at a time")
+        << 2000000u << 1 << withCrc(hex("F1 83 00 07") + area + hex("00 1E 84 80 00 01"));
+    QTest::newRow("921600, 4 in flight")
+        << 921600u << 4 << withCrc(hex("F1 83 00 07") + area + hex("00 0E 10 00 00 04"));
+    QTest::newRow("no switch, 300 in flight")
+        << 0u << 300 << withCrc(hex("F1 83 00 07") + area + hex("00 00 00 00 01 2C"));
+}
+
+// F1 83 flags base capacity version, then with flag 0x0004 max_baud(4) window(2).
+void TestDeviceCore::boostCapabilities()
+{
+    QFETCH(quint32, maxBaud);
+    QFETCH(int, window);
+    QFETCH(QByteArray, answer);
+    CorePort p(8192);
+    p.port.base = 0x08004000u;
+    p.port.version = 0x00010200u;
+    if (maxBaud != 0 || window != 0)
+        p.offerBoost(maxBaud, uint16_t(window));
+    QCOMPARE(p.feed(capabilityQuestion), answer);
+}
+
+void TestDeviceCore::rateSwitch_data()
+{
+    QTest::addColumn<bool>("accepted");
+    QTest::addColumn<quint32>("proposed");
+    QTest::addColumn<bool>("failBaud");
+    QTest::addColumn<quint32>("agreed"); // in the answer
+    QTest::addColumn<quint32>("rate");   // iap_dev_baud after
+    QTest::newRow("after the request, the highest")
+        << true << 2000000u << false << 2000000u << 2000000u;
+    QTest::newRow("after the request, lower") << true << 921600u << false << 921600u << 921600u;
+    QTest::newRow("above the highest") << true << 3000000u << false << 0u << 0u;
+    QTest::newRow("zero") << true << 0u << false << 0u << 0u;
+    QTest::newRow("before any request") << false << 921600u << false << 0u << 0u;
+    QTest::newRow("the port cannot") << true << 921600u << true << 921600u << 0u;
+}
+
+// F1 05 baud: answered F1 85 agreed at the old rate, then (only then) the port switches.
+void TestDeviceCore::rateSwitch()
+{
+    QFETCH(bool, accepted);
+    QFETCH(quint32, proposed);
+    QFETCH(bool, failBaud);
+    QFETCH(quint32, agreed);
+    QFETCH(quint32, rate);
+    const QByteArray image = randomImage(3000, 7);
+    CorePort p;
+    p.offerBoost(2000000u, 2);
+    p.failBaud = failBaud;
+    if (accepted)
+        begin(p, image);
+    const int before = p.sent.size();
+    QCOMPARE(p.feed(withCrc(hex("F1 05") + be32(proposed))), withCrc(hex("F1 85") + be32(agreed)));
+    QCOMPARE(p.bauds.size(), agreed != 0 ? 1 : 0);
+    if (agreed != 0) {
+        QCOMPARE(p.bauds.first().first, agreed);
+        QCOMPARE(p.bauds.first().second, before + 10); // after the whole answer
+    }
+    QCOMPARE(iap_dev_baud(&p.dev), rate);
+    // The upgrade goes on at whatever rate the line is.
+    if (accepted)
+        QCOMPARE(p.feed(packageOf(image, 0)), ackFrame(0, 1));
+}
+
+// Back at the starting rate 1 s after the last valid frame at the new one: none came (the
+// host's confirmation was lost), or the upgrade is over. Garbage does not hold it; a long
+// write does not count.
+void TestDeviceCore::rateFallback()
+{
+    const QByteArray image = randomImage(3000, 8);
+    CorePort p;
+    p.offerBoost(921600u, 1);
+    begin(p, image);
+    p.feed(withCrc(hex("F1 05") + be32(921600u)));
+    iap_dev_clock(&p.dev, 5000);
+    p.feed(hex("00 F1 FF 13 00 F1 F1 00"));
+    iap_dev_clock(&p.dev, 5999);
+    QCOMPARE(p.bauds.size(), 1);
+    QCOMPARE(p.feed(capabilityQuestion).size(), 26); // a valid frame at the new rate
+    iap_dev_clock(&p.dev, 6500);                     // (its time: after a long write)
+    iap_dev_clock(&p.dev, 7499);
+    QCOMPARE(p.bauds.size(), 1);
+    QCOMPARE(iap_dev_baud(&p.dev), 921600u);
+    iap_dev_clock(&p.dev, 7500);
+    QCOMPARE(p.bauds.size(), 2);
+    QCOMPARE(p.bauds.last().first, 0u);
+    QCOMPARE(iap_dev_baud(&p.dev), 0u);
+    iap_dev_clock(&p.dev, 9000);
+    QCOMPARE(p.bauds.size(), 2);
+    // At the starting rate the upgrade goes on.
+    QCOMPARE(p.feed(packageOf(image, 0)), ackFrame(0, 1));
 }
 
 void TestDeviceCore::appHandOver_data()

@@ -75,6 +75,8 @@ private slots:
     void faultListParsing();
     void earlyAcks_data();
     void earlyAcks();
+    void pacedArrival_data();
+    void pacedArrival();
 };
 
 void TestDeviceModel::reassembles_data()
@@ -462,6 +464,48 @@ void TestDeviceModel::earlyAcks()
     QVERIFY(later.replies.isEmpty());
     QVERIFY(later.completions.isEmpty());
     QCOMPARE(model.packagesWritten(), 0);
+}
+
+void TestDeviceModel::pacedArrival_data()
+{
+    QTest::addColumn<int>("baud");
+    QTest::addColumn<qint64>("packageNs"); // 1032 bytes of 10 bits at that rate
+    QTest::addColumn<bool>("erasePages");
+    QTest::newRow("115200") << 115200 << qint64(89583333) << false;
+    QTest::newRow("921600, pages") << 921600 << qint64(11197916) << true;
+    QTest::newRow("2000000") << 2000000 << qint64(5160000) << false;
+    QTest::newRow("3000000, pages") << 3000000 << qint64(3440000) << true;
+}
+
+// On a paced line two packages handed over at once arrive one after the other, each byte in
+// its own wire time to the nanosecond; the erase (30 ms a KiB) comes at the request or
+// before each package's first write, the write (4 ms) before each answer.
+void TestDeviceModel::pacedArrival()
+{
+    QFETCH(int, baud);
+    QFETCH(qint64, packageNs);
+    QFETCH(bool, erasePages);
+    const auto wire = [baud](qint64 bytes) { return bytes * 10000000000 / baud; };
+    DeviceOptions options;
+    options.lineBaud = baud;
+    options.writeMs = 4;
+    options.eraseMs = 30;
+    options.erasePages = erasePages;
+    Transfer t(3000);
+    DeviceModel model(options);
+    DeviceModel::Output out = model.feed(t.context.makeRequestPackage(), 1000);
+    QCOMPARE(out.replies.size(), 1);
+    QCOMPARE(out.replies.first().frameEndNs, 1000000 + wire(12));
+    QCOMPARE(out.replies.first().workUs, qint64(erasePages ? 0 : 3 * 30000));
+    out = model.feed(t.package(0) + t.package(1), 5000);
+    QCOMPARE(out.replies.size(), 2);
+    QCOMPARE(out.replies.at(0).frameEndNs, 5000000 + packageNs);
+    QCOMPARE(out.replies.at(1).frameEndNs, 5000000 + wire(2064));
+    for (const DeviceModel::Reply &reply : out.replies)
+        QCOMPARE(reply.workUs, qint64(erasePages ? 34000 : 4000));
+    // Handed over before the line is free: it arrives after the two before it.
+    out = model.feed(t.package(2), 5001);
+    QCOMPARE(out.replies.first().frameEndNs, 5000000 + wire(2064) + wire(1032));
 }
 
 QTEST_APPLESS_MAIN(TestDeviceModel)

@@ -190,8 +190,10 @@ static void port_watchdog(void *user)
     (void)user;
 }
 
+/* No rate switch and one package at a time (max_baud 0, window 1). */
 static const iap_dev_port port = {0,           APP_MAX,   port_send, port_prepare, port_write,
-                                  port_finish, port_read, APP_BASE,  BOOT_VERSION, port_watchdog};
+                                  port_finish, port_read, APP_BASE,  BOOT_VERSION, port_watchdog,
+                                  0u,          1u,        NULL};
 
 /* ---- starting the application ---- */
 static void start_application(uint32_t length)
