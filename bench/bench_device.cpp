@@ -68,9 +68,19 @@ QByteArray line(int kind)
 void BM_DeviceCore(benchmark::State &state)
 {
     const QByteArray bytes = line(int(state.range(0)));
-    const iap_dev_port port = {
-        nullptr, uint32_t(LineBytes), sendNothing, acceptAll, writeNowhere, nullptr, nullptr, 0, 0,
-        nullptr, 0, 1, nullptr};
+    const iap_dev_port port = {nullptr,
+                               uint32_t(LineBytes),
+                               sendNothing,
+                               acceptAll,
+                               writeNowhere,
+                               nullptr,
+                               nullptr,
+                               0,
+                               0,
+                               nullptr,
+                               0,
+                               1,
+                               nullptr};
     iap_dev dev;
     for (auto _ : state) {
         iap_dev_init(&dev, &port);
