@@ -50,8 +50,12 @@ void TestOutcomes::earlyAcknowledgements_data()
         QTest::addRow("%s", mode) << QString::fromLatin1(mode) << false << false;
         QTest::addRow("%s --fast", mode) << QString::fromLatin1(mode) << true << false;
     }
-    QTest::addRow("ahead socket://") << QStringLiteral("ahead") << false << true;
-    QTest::addRow("ahead socket:// --fast") << QStringLiteral("ahead") << true << true;
+    // Through ser2net the simulator cannot tell whether the tool has written the next package
+    // (it may wait in the server): a made-up acknowledgement may then come after the write and
+    // count, as the rule allows. The network link's marks are shown with a hand-held link in
+    // tst_flashjob; here a clean network run in both timings.
+    QTest::addRow("now socket://") << QStringLiteral("now") << false << true;
+    QTest::addRow("now socket:// --fast") << QStringLiteral("now") << true << true;
 }
 
 void TestOutcomes::earlyAcknowledgements()
