@@ -9,9 +9,6 @@
 
 namespace {
 
-// The most bytes framed in one turn of the event loop.
-constexpr int SliceBytes = 8192;
-
 // The options have been checked: a name that does not parse is a local path.
 PortName portName(const QString &text)
 {
@@ -229,135 +226,6 @@ void FlashJob::succeed()
     m_player->play(m_options.after);
 }
 
-void FlashJob::onBytes()
-{
-    m_inbox += m_link->takeReceived();
-    if (!m_sliceQueued)
-        takeSlice();
-}
-
-void FlashJob::takeSlice()
-{
-    m_sliceQueued = false;
-    if (m_finished || m_phase == Phase::After) {
-        m_inbox.clear();
-        return;
-    }
-    const QByteArray bytes = m_inbox.left(SliceBytes);
-    m_inbox.remove(0, bytes.size());
-    if (!m_inbox.isEmpty()) {
-        m_sliceQueued = true;
-        QMetaObject::invokeMethod(this, &FlashJob::takeSlice, Qt::QueuedConnection);
-    }
-    const QVector<Frame> frames = m_framer.append(bytes);
-    if (m_phase == Phase::Asking) {
-        for (int i = 0; i < frames.size() && !m_finished && m_phase == Phase::Asking; ++i)
-            m_check->offer(frames.at(i).bytes, frames.at(i).start);
-        return;
-    }
-    if (m_phase == Phase::Switching) {
-        for (int i = 0; i < frames.size() && !m_finished && m_phase == Phase::Switching; ++i)
-            m_switch->offer(frames.at(i).bytes, frames.at(i).start);
-        return;
-    }
-    // Before the run (while the board is reset) nothing is an answer yet.
-    if (frames.isEmpty() || m_phase != Phase::Running)
-        return;
-    if (m_options.fast || m_verification) {
-        handOver(frames);
-        return;
-    }
-    // As in the window, a reply reaches the run 30 ms after its last byte and is acted on at
-    // the next tick. Bytes that keep coming do not hold it back any longer.
-    m_pending += frames;
-    if (!m_frameTimer.isActive())
-        m_frameTimer.start();
-}
-
-void FlashJob::onQuiet()
-{
-    if (m_pending.isEmpty())
-        return;
-    qDebug("time out:%d", ++m_handOvers);
-    handOver(std::exchange(m_pending, {}));
-}
-
-void FlashJob::handOver(const QVector<Frame> &frames)
-{
-    if (m_writePending) {
-        m_held += frames;
-        return;
-    }
-    for (const Frame &frame : frames) {
-        if (m_finished)
-            return;
-        emit replyReceived(frame.bytes);
-        if (takeRefusal(frame.bytes, frame.start))
-            return;
-        if (m_verification) {
-            verificationStep(m_verification->offer(frame.bytes, frame.start, m_framer.received()));
-            continue;
-        }
-        if (m_inflight && m_context.state == IapContext::Transferring &&
-            m_inflight->take(frame.bytes, frame.start, m_context.packetIndex))
-            continue; // an acknowledgement of a package sent ahead
-        const iap::UpgradeRun::Offer offer = m_run.offer(frame.bytes, frame.start);
-        if (offer == iap::UpgradeRun::Offer::ActNow && beginSwitch())
-            return; // the acceptance waits for the rate switch
-        // Only a reply the run acts on steps at once; anything else waits for the 50 ms tick.
-        if (m_options.fast && offer == iap::UpgradeRun::Offer::ActNow && m_run.running())
-            onTick();
-    }
-}
-
-void FlashJob::send(const QByteArray &bytes)
-{
-    // Whatever reached this machine before the bytes began to go out answers none of them.
-    const qint64 before = arrived(true);
-    m_link->send(bytes);
-    m_bytesWritten += bytes.size();
-    if (m_link->bytesToWrite() > 0) {
-        // The rest goes out from the event loop: until it has, nothing read is an answer.
-        m_writePending = true;
-        return;
-    }
-    m_writePending = false;
-    markWritten(before);
-    if (!m_held.isEmpty())
-        QMetaObject::invokeMethod(this, &FlashJob::onWritten, Qt::QueuedConnection);
-}
-
-void FlashJob::onWritten()
-{
-    if (m_finished)
-        return;
-    if (m_writePending) {
-        if (m_link->bytesToWrite() > 0)
-            return;
-        m_writePending = false;
-        // Everything read while the bytes went out came before they were all out.
-        markWritten(arrived(false));
-    }
-    handOver(std::exchange(m_held, {}));
-}
-
-qint64 FlashJob::arrived(bool unread) const
-{
-    return m_framer.received() + m_inbox.size() + m_link->unreadBytes(unread);
-}
-
-void FlashJob::markWritten(qint64 position)
-{
-    if (m_verification)
-        m_verification->written(position);
-    else if (m_phase == Phase::Asking)
-        m_check->written(position);
-    else if (m_phase == Phase::Switching)
-        m_switch->written(position);
-    else
-        m_run.written(position);
-}
-
 void FlashJob::onTick()
 {
     m_tickTimer.stop();
@@ -371,14 +239,16 @@ void FlashJob::onTick()
         finish(Failure::TooManyResends);
         return;
     }
-    int skipped = -1; // a package the run sends that went out ahead already
+    QByteArray early; // the answer to a package the run sends that went out ahead already
     for (const iap::Action &a : step.actions) {
         if (a.kind == iap::Action::Kind::Send) {
             if (a.event == iap::Action::Event::PackageSent && m_inflight &&
                 m_inflight->sentAhead(a.packetIndex)) {
-                skipped = a.packetIndex;
                 m_run.written(m_framer.received());
+                early = m_inflight->reach(a.packetIndex);
             } else {
+                if (m_inflight && a.event != iap::Action::Event::RequestSent)
+                    m_inflight->runSent();
                 send(a.bytes);
             }
             if (a.event != iap::Action::Event::RequestSent)
@@ -399,7 +269,7 @@ void FlashJob::onTick()
         return;
     }
     if (m_inflight && m_run.running())
-        sendAhead(skipped);
+        sendAhead(early);
     if (step.running)
         m_tickTimer.start(iap::TickInterval);
 }
@@ -464,7 +334,7 @@ void FlashJob::onLost(LinkError error, const QString &reason)
     // A device may reset the moment it has acknowledged the last package, before the quiet
     // gap or the next tick: what already arrived is offered before the line counts as lost.
     m_frameTimer.stop();
-    if (m_writePending) // what went last never left whole: nothing can answer it
+    if (m_writes.pending(Current)) // what went last never left whole: nothing can answer it
         m_run.written(std::numeric_limits<qint64>::max());
     for (const Frame &frame : std::exchange(m_held, {}) + std::exchange(m_pending, {})) {
         emit replyReceived(frame.bytes);

@@ -4,6 +4,7 @@
 #include "exitcodes.h"
 #include "inflight.h"
 #include "rateswitch.h"
+#include "writequeue.h"
 
 #include "iapcontext.h"
 #include "portlink.h"
@@ -155,9 +156,10 @@ private:
     // --boost, the request accepted: propose a faster rate (true) when both ends allow one.
     bool beginSwitch();
     void onSwitched();
-    // --boost, packages in flight: the packages after the current one, up to the window
-    // (`skipped`: the package the run just reached, already on the line ahead, or -1).
-    void sendAhead(int skipped);
+    // --boost, packages in flight: the packages after the current one, up to the window;
+    // `early`: the acknowledgement of the package the run just came to, which went out ahead
+    // and was answered before (empty: none).
+    void sendAhead(const QByteArray &early);
     void replayEarly(const QByteArray &ack);
     // A refusal of the request, while the run is requesting: the job fails at once.
     bool takeRefusal(const QByteArray &frame, qint64 firstByte);
@@ -170,13 +172,19 @@ private:
     void onRequestTimeout();
     void onLost(LinkError error, const QString &reason);
     void handOver(const QVector<Frame> &frames);
+    // Bytes for what the run (or the question) waits on.
     void send(const QByteArray &bytes);
+    // Bytes whose answers `owner` waits for (a WriteQueue owner).
+    void write(const QByteArray &bytes, int owner);
     void onWritten();
+    // Every write the operating system has taken in full by now gets `position` as its mark;
+    // true when there was one.
+    bool settle(qint64 position);
     // Bytes of the line that reached this machine so far: read (framed or not), and with
     // `unread` also those the operating system holds for reading.
     qint64 arrived(bool unread) const;
-    // What was sent last is out: replies that began before `position` do not answer it.
-    void markWritten(qint64 position);
+    // The last write of `owner` is out: replies that began before `position` do not answer it.
+    void markWritten(int owner, qint64 position);
     void startVerification();
     void onVerifyTimeout();
     void verificationStep(const QByteArray &question);
@@ -210,9 +218,10 @@ private:
     // time, so that the timers keep their time.
     QByteArray m_inbox;
     bool m_sliceQueued = false;
-    // What was sent last has not all been taken by the operating system: frames found in the
-    // meantime wait here until it has (none of them can answer it).
-    bool m_writePending = false;
+    static constexpr int Current = flash::WriteQueue::Current;
+    // The writes not taken in full by the operating system yet. A frame found while what it
+    // may answer is among them waits in m_held, with the frames after it, until that is out.
+    flash::WriteQueue m_writes;
     QVector<Frame> m_held;
     int m_handOvers = 0;
     // Since the package last sent went out: the acknowledgement wait, in real time.

@@ -57,25 +57,22 @@ int FlashJob::windowInUse() const
     return m_inflight ? m_inflight->window() : 1;
 }
 
-void FlashJob::sendAhead(int skipped)
+void FlashJob::sendAhead(const QByteArray &early)
 {
     if (m_context.state != IapContext::Transferring)
         return;
     for (const int index : m_inflight->due(m_context.packetIndex, m_context.packetTotal)) {
-        const qint64 before = arrived(true);
-        send(index == m_context.fullPacketCount ? m_context.makeLastPackage()
-                                                : m_context.makeDataPackage(index));
-        m_inflight->wentOut(index, before);
+        m_inflight->sending(index);
+        write(index == m_context.fullPacketCount ? m_context.makeLastPackage()
+                                                 : m_context.makeDataPackage(index),
+              index);
         if (m_finished)
             return;
     }
-    if (skipped < 0)
-        return;
     // Its acknowledgement came while the run waited for the one before: the run takes it now.
-    const QByteArray ack = m_inflight->early(skipped);
-    if (!ack.isEmpty())
+    if (!early.isEmpty())
         QMetaObject::invokeMethod(
-            this, [this, ack] { replayEarly(ack); }, Qt::QueuedConnection);
+            this, [this, early] { replayEarly(early); }, Qt::QueuedConnection);
 }
 
 void FlashJob::replayEarly(const QByteArray &ack)

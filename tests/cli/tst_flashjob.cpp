@@ -26,7 +26,9 @@ public:
     void send(const QByteArray &bytes) override
     {
         sent << bytes;
-        if (holdWrites)
+        const bool held = holdFrom >= 0 && bytes.startsWith(hex("F1 02")) &&
+                          (quint8(bytes.at(2)) << 8 | quint8(bytes.at(3))) >= holdFrom;
+        if (holdWrites || held || pending > 0)
             pending += bytes.size();
     }
     qint64 bytesToWrite() const override { return pending; }
@@ -36,10 +38,10 @@ public:
     void arrive(const QByteArray &bytes) { kernel += bytes; }
     void read() { deliver(std::exchange(kernel, {})); }
     void readOnly(const QByteArray &bytes) { deliver(bytes); }
-    // The operating system takes what was held back.
-    void drain()
+    // The operating system takes what was held back (all but the last `left` bytes).
+    void drain(qint64 left = 0)
     {
-        pending = 0;
+        pending = left;
         noteBytesWritten();
     }
     // How often the package with this index (F1 02 index) was sent.
@@ -52,6 +54,7 @@ public:
 
     QList<QByteArray> sent;
     bool holdWrites = false;
+    int holdFrom = -1; // packages from this index on wait in the buffer, and all after them
     qint64 pending = 0;
     QByteArray kernel;
 
@@ -81,6 +84,8 @@ class TestFlashJob : public QObject
 private slots:
     void acknowledgedAfterWritten_data();
     void acknowledgedAfterWritten();
+    void inFlight_data();
+    void inFlight();
     void verificationAnsweredBeforeAsked();
     void interruptedWhileVerifying();
 };
@@ -136,6 +141,62 @@ void TestFlashJob::acknowledgedAfterWritten()
     QCOMPARE(job.failure(), FlashJob::Failure::TooManyResends);
     QCOMPARE(link->packages(2), 0);
     QCOMPARE(job.run().bytesDone(), 1024);
+}
+
+void TestFlashJob::inFlight_data()
+{
+    QTest::addColumn<int>("holdFrom");    // packages from this one on wait in the link's buffer
+    QTest::addColumn<int>("outThrough");  // then those up to this one are taken (-1: none)
+    QTest::addColumn<QList<int>>("acks"); // read at once, status 1
+    QTest::addColumn<int>("lastSent");    // the last package handed to the link by then
+    QTest::addColumn<int>("givesUpOn");   // once the rest is out and nothing more answers
+    QTest::newRow("two acknowledgements in one read") << -1 << -1 << QList<int>{0, 1} << 4 << 2;
+    QTest::newRow("the next one still going out") << 1 << -1 << QList<int>{0, 1} << 3 << 1;
+    QTest::newRow("out while the one after waits") << 1 << 1 << QList<int>{0, 1} << 4 << 2;
+    QTest::newRow("one ahead answered before it is out")
+        << 2 << -1 << QList<int>{2, 0, 1} << 2 << 2;
+}
+
+// --boost with a device that takes 3 packages in flight (no rate offered): packages 0, 1 and 2
+// go out after the acceptance; an acknowledgement counts as soon as its own package is out,
+// whatever waits behind it, and never for a package that was not out when it began.
+void TestFlashJob::inFlight()
+{
+    QFETCH(int, holdFrom);
+    QFETCH(int, outThrough);
+    QFETCH(QList<int>, acks);
+    QFETCH(int, lastSent);
+    QFETCH(int, givesUpOn);
+    FlashJob::Options options = fastOptions();
+    options.askCapabilities = true;
+    options.boost = true;
+    auto owned = std::make_unique<HandLink>();
+    HandLink *link = owned.get();
+    FlashJob job(options, QByteArray(6000, 'f'), std::move(owned));
+    QSignalSpy finished(&job, &FlashJob::finished);
+    job.start();
+    QTRY_VERIFY(!link->sent.isEmpty()); // the capability question
+    // F1 83, flags 0x0004, base 0, capacity 64 KiB, version 0, no rate, window 3.
+    link->readOnly(withCrc(hex("F1 83 00 04 00 00 00 00 00 01 00 00 00 00 00 00"
+                               "00 00 00 00 00 03")));
+    QTRY_COMPARE(link->sent.size(), 2); // the request
+    link->holdFrom = holdFrom;
+    link->readOnly(acceptedFrame());
+    QCOMPARE(link->packages(2), 1);
+    if (outThrough >= 0)
+        link->drain(link->pending - (outThrough - holdFrom + 1) * 1032);
+    QByteArray read;
+    for (const int index : acks)
+        read += ackFrame(index, 1);
+    link->readOnly(read);
+    QCOMPARE(link->packages(lastSent), 1);
+    QCOMPARE(link->packages(lastSent + 1), 0);
+    link->drain();
+    QVERIFY(finished.wait());
+    QCOMPARE(job.failure(), FlashJob::Failure::TooManyResends);
+    QCOMPARE(job.run().failedPackage(), givesUpOn);
+    for (int i = 0; i < givesUpOn; ++i)
+        QCOMPARE(link->packages(i), 1);
 }
 
 // After the last package the device answers the capability question, and with it, before the
