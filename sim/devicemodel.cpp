@@ -27,7 +27,8 @@ using namespace simframe;
 } // namespace
 
 DeviceModel::DeviceModel(const DeviceOptions &options)
-    : m_options(options), m_lineBaud(options.lineBaud), m_ignoreLeft(options.ignoreRequests)
+    : m_options(options), m_lineBaud(options.lineBaud),
+      m_rx(ReceiveBuffer::capacityFor(options.window)), m_ignoreLeft(options.ignoreRequests)
 {
     m_port.user = this;
     m_port.capacity = options.capacity != 0 ? options.capacity : quint32(MaxImageBytes);
@@ -72,8 +73,10 @@ DeviceModel::Output DeviceModel::feed(const QByteArray &bytes, qint64 nowUs)
     }
     m_chunks.append(chunk);
     m_out = &out;
+    const qint64 lostBefore = m_rx.lost();
     for (const char byte : bytes) {
-        ++m_fed;
+        if (!m_rx.take(arrivalNs(m_fed++)))
+            continue;
         if (m_mute) {
             m_packageHeard = m_packageHeard || (quint8(m_lastByte) == iap::wire::Start &&
                                                 quint8(byte) == iap::wire::Data);
@@ -85,6 +88,10 @@ DeviceModel::Output DeviceModel::feed(const QByteArray &bytes, qint64 nowUs)
             trustAnnouncedTotal(quint8(byte));
     }
     m_out = nullptr;
+    if (m_rx.lost() > lostBefore)
+        out.log << QStringLiteral("%1 byte(s) lost: the receive buffer was full (%2 in all)")
+                       .arg(m_rx.lost() - lostBefore)
+                       .arg(m_rx.lost());
     // Arrival times are needed only for the bytes the core still holds.
     const qint64 held = m_fed - m_dev.rx_len;
     while (m_chunks.size() > 1 && m_chunks.constFirst().end <= held)
@@ -180,6 +187,12 @@ DeviceModel::Reply DeviceModel::replyTo(const QByteArray &bytes, int frameBytes)
     const qint64 last = qMax(first, m_fed - 1);
     reply.frameEndNs = arrivalNs(last, true);
     return reply;
+}
+
+void DeviceModel::working(const Reply &reply)
+{
+    if (reply.workUs > 0)
+        m_rx.work(reply.frameEndNs, reply.workUs * 1000);
 }
 
 void DeviceModel::portSend(void *user, const uint8_t *bytes, uint8_t count)
@@ -339,6 +352,7 @@ void DeviceModel::onAccepted(const QByteArray &frame, int frameBytes)
         return;
     Reply reply = replyTo(frame, frameBytes);
     reply.workUs = std::exchange(m_workUs, 0); // the erase at the request
+    working(reply);
     if (m_options.earlyAcks == EarlyAcks::Off || m_options.earlyAcks == EarlyAcks::Ahead) {
         m_out->replies.append(reply);
         return;
@@ -462,6 +476,7 @@ void DeviceModel::onAcknowledgement(const QByteArray &frame, int frameBytes)
             reply.index = index;
             reply.faults = faults;
             reply.workUs = qint64(m_options.writeMs) * 1000 + std::exchange(m_workUs, 0);
+            working(reply);
             if (faults & int(Fault::Split)) {
                 const int cut = bytes.size() / 2;
                 reply.bytes = bytes.left(cut);

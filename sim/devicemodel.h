@@ -7,6 +7,7 @@
 #include <QVector>
 
 #include "iap_device.h"
+#include "receivebuffer.h"
 #include "wire.h"
 
 // Which packages a fault hits: listed indices the first time each is answered, or every
@@ -63,7 +64,8 @@ struct DeviceOptions
     int eraseMs = 0;         // time each KiB of the area takes to erase
     bool erasePages = false; // erase page by page before each first write, not at the request
     quint32 maxBaud = 0;     // the highest rate the device offers to switch to (0: none)
-    int window = 1;          // packages it takes in flight (its receive buffering)
+    int window = 1;          // packages it takes in flight (its receive buffer holds the
+                             // ones behind the package written; bytes beyond it are lost)
     int lineBaud = 0;        // the line's rate at the start, for the arrival times (0: unpaced)
     bool rateFails = false;  // the line carries nothing at a switched rate (runner's business)
     int keepAliveMs = 0;     // while a package is written, a keep-alive frame this often
@@ -179,6 +181,8 @@ public:
     bool packageHeard() const { return m_packageHeard; }
     // Bytes the core holds of frames not decided yet.
     int pendingBytes() const { return m_dev.rx_len; }
+    // Bytes of the line lost because they came while the receive buffer was full.
+    qint64 bytesLost() const { return m_rx.lost(); }
 
     // The reply frames, without faults.
     static QByteArray acceptedFrame();
@@ -202,6 +206,8 @@ private:
     void onAcknowledgement(const QByteArray &frame, int frameBytes);
     void complete(qint64 doneUs);
     Reply replyTo(const QByteArray &bytes, int frameBytes) const;
+    // The reply comes after work (erasing, writing): meanwhile what arrives waits.
+    void working(const Reply &reply);
     int faultsFor(int index);
     int randomFault(int index) const;
     qint64 arrivalOf(qint64 streamOffset) const;
@@ -223,6 +229,7 @@ private:
     QVector<Chunk> m_chunks;
     qint64 m_inFreeNs = 0; // when the line from the tool is free again
     qint32 m_lineBaud = 0;
+    ReceiveBuffer m_rx;
     qint64 m_workUs = 0; // erase time owed by the next answer (at the request)
     QSet<int> m_erased;  // --erase-pages: pages (KiB) erased for the current image
 

@@ -137,7 +137,10 @@ int main(int argc, char *argv[])
     const QCommandLineOption windowOpt(
         QStringLiteral("window"),
         QStringLiteral("Take up to N packages in flight while writing (the capability answer "
-                       "says so; default 1)."),
+                       "says so; default 1). While the device writes a package or erases, what "
+                       "arrives waits in a receive buffer of (N - 1) x 1032 + 8 bytes (the "
+                       "packages behind the one written, and a question); bytes that come while "
+                       "it is full are lost, and --log counts them."),
         QStringLiteral("N"), QStringLiteral("1"));
     const QCommandLineOption rateFailsOpt(
         QStringLiteral("rate-fails"),

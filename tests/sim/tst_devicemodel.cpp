@@ -491,6 +491,7 @@ void TestDeviceModel::pacedArrival()
     options.writeMs = 4;
     options.eraseMs = 30;
     options.erasePages = erasePages;
+    options.window = 4; // what is handed over during the erase and the writes waits, whole
     Transfer t(3000);
     DeviceModel model(options);
     DeviceModel::Output out = model.feed(t.context.makeRequestPackage(), 1000);

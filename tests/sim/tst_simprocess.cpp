@@ -4,8 +4,11 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include "wireframes.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -13,11 +16,6 @@
 #include <unistd.h>
 
 namespace {
-
-QByteArray hex(const char *text)
-{
-    return QByteArray::fromHex(QByteArray(text));
-}
 
 // Reads from fd until `count` bytes came or the time is up.
 QByteArray readBytes(int fd, int count, int timeoutMs = 3000)
@@ -62,6 +60,8 @@ class TestSimProcess : public QObject
 
 private slots:
     void transferThroughThePty();
+    void overflowIsLost_data();
+    void overflowIsLost();
     void rejectsBadOptions_data();
     void rejectsBadOptions();
 };
@@ -125,6 +125,70 @@ void TestSimProcess::transferThroughThePty()
     QCOMPARE(sim.exitStatus(), QProcess::NormalExit);
     QCOMPARE(sim.exitCode(), 0);
     ::close(fd);
+}
+
+void TestSimProcess::overflowIsLost_data()
+{
+    QTest::addColumn<int>("window");
+    QTest::addColumn<int>("sent");     // packages written at once after the acceptance
+    QTest::addColumn<int>("answered"); // the first ones acknowledged
+    QTest::addColumn<int>("lost");     // bytes the device's receive buffer could not hold
+    // While package 0 is written the buffer holds (window - 1) packages of 1032 bytes and 8
+    // bytes more; what follows is lost, so the packages beyond the window go unanswered.
+    QTest::newRow("one at a time, two sent") << 1 << 2 << 1 << 1032 - 8;
+    QTest::newRow("window of 2, four sent") << 2 << 4 << 2 << 2 * 1032 - 8;
+    QTest::newRow("window of 3, three sent") << 3 << 3 << 3 << 0;
+}
+
+// A raw writer on the pty keeps more packages unacknowledged than the device takes in flight,
+// while the device writes slowly: exactly the overflow goes unanswered, and the log counts
+// its bytes. The capability question after the last acknowledgement marks the end.
+void TestSimProcess::overflowIsLost()
+{
+    QFETCH(int, window);
+    QFETCH(int, sent);
+    QFETCH(int, answered);
+    QFETCH(int, lost);
+    QProcess sim;
+    sim.start(QStringLiteral(IAP_DEVICE_SIM),
+              {QStringLiteral("--log"), QStringLiteral("--write-ms"), QStringLiteral("300"),
+               QStringLiteral("--window"), QString::number(window)});
+    QVERIFY(sim.waitForStarted(5000));
+    QTRY_VERIFY_WITH_TIMEOUT(sim.canReadLine(), 5000);
+    const QString path = QString::fromLocal8Bit(sim.readLine()).trimmed();
+    const int fd = ::open(path.toLocal8Bit().constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    QVERIFY(fd >= 0);
+
+    IapContext context;
+    context.setImage(QByteArray(5000, 'w')); // five packages: 0 to 3 full, none the last
+    QVERIFY(writeAll(fd, context.makeRequestPackage()));
+    QCOMPARE(readBytes(fd, 8), hex("F1810000FF69DF69"));
+    QByteArray packages;
+    for (int i = 0; i < sent; ++i)
+        packages += context.makeDataPackage(i);
+    QVERIFY(writeAll(fd, packages));
+    QByteArray acks;
+    for (int i = 0; i < answered; ++i)
+        acks += ackFrame(i, 1);
+    QCOMPARE(readBytes(fd, acks.size(), 5000), acks);
+    // Nothing more but the capability answer.
+    QVERIFY(writeAll(fd, withCrc(hex("F1 03 00 00"))));
+    QCOMPARE(readBytes(fd, 2).left(2), hex("F183"));
+    ::close(fd);
+
+    sim.terminate();
+    QVERIFY(sim.waitForFinished(5000));
+    const QString log = QString::fromLocal8Bit(sim.readAllStandardError());
+    QRegularExpressionMatchIterator counts =
+        QRegularExpression(QStringLiteral("receive buffer was full \\((\\d+) in all\\)"))
+            .globalMatch(log);
+    int total = 0;
+    while (counts.hasNext())
+        total = counts.next().captured(1).toInt();
+    QVERIFY2(total == lost, qPrintable(log));
+    for (int i = 0; i < sent; ++i)
+        QCOMPARE(log.contains(QStringLiteral("package %1: 1024 payload bytes written").arg(i)),
+                 i < answered);
 }
 
 void TestSimProcess::rejectsBadOptions_data()
