@@ -71,6 +71,11 @@ void TestBoost::boost_data()
         << QStringList{"--max-baud", "2000000", "--window", "3", "--write-ms", "2"}
         << QStringList{"--verify"} << 2000000 << 0 << "switching to 2000000 baud" << 3
         << 8 + 12 + 10 + 8 + 16;
+    // Each write takes three packages' time on the line: the device's buffer is full, and
+    // one more package in flight would be lost.
+    QTest::newRow("3 in flight, writes slower than the line")
+        << QStringList{"--max-baud", "2000000", "--window", "3", "--write-ms", "15"}
+        << QStringList{} << 2000000 << 0 << "switching to 2000000 baud" << 3 << 8 + 12 + 10 + 8;
     QTest::newRow("3 in flight at 115200: no rate offered")
         << QStringList{"--window", "3"} << QStringList{} << 115200 << 0 << "request" << 3 << 8 + 12;
     // Package 3 is refused: 4 and 5, in flight behind it, are refused too and go again; the
@@ -113,6 +118,8 @@ void TestBoost::boost()
     // Each package written once: a resend is of the package that failed, nothing else.
     const QByteArray log = sim.stderrText();
     QVERIFY2(log.contains(simSays.toUtf8()), log.constData());
+    // Never more in flight than the device's receive buffer holds.
+    QVERIFY2(!log.contains("receive buffer was full"), log.constData());
     for (int i = 0; i < 20; ++i)
         QCOMPARE(log.count(QStringLiteral("package %1: ").arg(i).toUtf8() + "1024 payload"),
                  i == 19 ? 0 : 1);
