@@ -390,6 +390,11 @@ void PtyRunner::pump()
             }
             continue;
         }
+        if (item.baudAfter > 0 && item.written == 0 && m_toolStartBaud == 0) {
+            // The tool's rate now is the starting one; once the answer is out it may switch
+            // before this process looks again.
+            m_toolStartBaud = toolBaud();
+        }
         const int remaining = item.bytes.size() - item.written;
         int n = remaining;
         if (paced()) { // only the bytes whose time on the wire has come
@@ -415,10 +420,8 @@ void PtyRunner::pump()
             return;
         }
         if (item.baudAfter > 0) {
-            // The device changes its rate once this reply has left the line. The tool's rate
-            // now is the starting one: from here on the two ends must agree.
-            if (m_toolStartBaud == 0)
-                m_toolStartBaud = toolBaud();
+            // The device changes its rate once this reply has left the line: from here on the
+            // two ends must agree.
             m_sendBaud = quint32(item.baudAfter);
             if (paced())
                 m_baud = item.baudAfter;
