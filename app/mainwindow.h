@@ -36,10 +36,6 @@ public:
     MainWindowUi *form() const { return ui; }
     Serial *serialLink() const { return serial; }
     IapContext *context() const { return iapContext; }
-    ReplyFramer *replyFramer() { return &framer; }
-    QTimer *frameTimerObject() const { return frameTimer; }
-    QTimer *replyTimerObject() const { return replyTimer; }
-    QTimer *iapTimerObject() const { return iapTimer; }
     bool chinese() const { return isChinese; }
 
     // The catalogue the English operations read: "IAP_en_US.qm" along the search folders
@@ -68,6 +64,13 @@ private slots:
     void EnglishInit();
 
 private:
+    // The window's tests look at its timers and its framer.
+    friend class MainWindowProbe;
+
+    iap::Language language() const
+    {
+        return isChinese ? iap::Language::Chinese : iap::Language::English;
+    }
     void fillPortList();
     // Writes one line at the end of the information window, as plain text.
     void appendMessage(const QString &line);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "language.h"
 #include <QByteArray>
 #include <QElapsedTimer>
 #include <QJsonObject>
@@ -75,8 +76,8 @@ public:
 
     // Opens (creating) the log for appending; false with *error set when it cannot. Only a
     // regular file (after links) or a name not taken yet is a log: a device, a pipe, a socket
-    // or a folder is refused at once, never waited on. Texts in Chinese when `chinese`.
-    bool open(const QString &path, bool chinese, QString *error);
+    // or a folder is refused at once, never waited on. Texts in Chinese when `language`.
+    bool open(const QString &path, iap::Language language, QString *error);
     bool isOpen() const { return !m_path.isEmpty(); }
 
     // The record of one board that has ended.
@@ -102,7 +103,7 @@ private:
 
     int m_fd = -1;
     QString m_path;
-    bool m_chinese = false;
+    iap::Language m_language = iap::Language::English;
     // Lines not written yet, oldest first, and the ports they belong to.
     QList<QByteArray> m_kept;
     QStringList m_keptPorts;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "language.h"
 #include <QList>
 #include <QString>
 #include <QStringList>
@@ -21,6 +22,6 @@ QString chineseDescription();
 // Gives each option, known by its long name, its Chinese description.
 void describeInChinese(const QList<QCommandLineOption *> &options);
 // --help: the parser's text, its headings in Chinese when asked.
-QString helpText(const QCommandLineParser &parser, bool chinese);
+QString helpText(const QCommandLineParser &parser, iap::Language language);
 
 } // namespace flash

@@ -67,7 +67,7 @@ int main(int argc, char *argv[])
         return flash::Success;
     }
     if (parsed.kind == ParseResult::Help) {
-        std::fputs(flash::helpText(parser, s.report.chinese).toUtf8().constData(), stdout);
+        std::fputs(flash::helpText(parser, s.report.language).toUtf8().constData(), stdout);
         return flash::Success;
     }
     g_verbose = s.report.verbose;
@@ -80,12 +80,13 @@ int main(int argc, char *argv[])
         return flash::Usage;
     }
     if (s.list)
-        return listPorts(s.report.json, s.report.chinese);
+        return listPorts(s.report.json, s.report.language);
 
     // No port named: the one USB serial port present, said which; none or several is a
     // usage error that lists them.
     if (s.ports.isEmpty() && s.watch.isEmpty()) {
-        const flash::PortChoice choice = flash::choosePort(flash::presentPorts(), s.report.chinese);
+        const flash::PortChoice choice =
+            flash::choosePort(flash::presentPorts(), s.report.language);
         if (choice.port.isEmpty()) {
             reporter->earlyFailure(flash::Usage, QStringLiteral("usage"), choice.error);
             return flash::Usage;
@@ -99,7 +100,7 @@ int main(int argc, char *argv[])
     BoardLog log;
     if (!s.logPath.isEmpty()) {
         QString error;
-        if (!log.open(s.logPath, s.report.chinese, &error)) {
+        if (!log.open(s.logPath, s.report.language, &error)) {
             reporter->earlyFailure(flash::Usage, QStringLiteral("usage"), error);
             return flash::Usage;
         }
@@ -112,7 +113,7 @@ int main(int argc, char *argv[])
     if (file.error != iap::IapError::None) {
         reporter->earlyFailure(
             flash::FirmwareFile, QStringLiteral("firmware-file"),
-            iap::errorText(file.error, s.report.chinese, s.firmware, file.detail, file.fault));
+            iap::errorText(file.error, s.report.language, s.firmware, file.detail, file.fault));
         return flash::FirmwareFile;
     }
     const flash::ImageDigest digest = flash::digestOf(file.image);
@@ -126,10 +127,10 @@ int main(int argc, char *argv[])
     SignalPipe stopSignals;
     if (!stopSignals.isValid()) {
         reporter->earlyFailure(flash::Usage, QStringLiteral("usage"),
-                               flash::usageText(flash::UsageError::NoSignals, s.report.chinese));
+                               flash::usageText(flash::UsageError::NoSignals, s.report.language));
         return flash::Usage;
     }
-    reporter->summary(iap::UpgradeRun::summaryText(file, s.report.chinese));
+    reporter->summary(iap::UpgradeRun::summaryText(file, s.report.language));
 
     // Where the image goes, for the device's capability answer: a HEX, S-record or ELF file
     // places it, unless --base moved it; a raw image is judged by its size.

@@ -105,8 +105,9 @@ struct Declared
                             QStringLiteral("115200")};
     QCommandLineOption lang{
         QStringLiteral("lang"),
-        QStringLiteral("Language of the messages and of --help: en or zh (default: the locale's, "
-                       "from LC_ALL, LC_MESSAGES or LANG; zh* is Chinese, anything else English)."),
+        QStringLiteral(
+            "iap::Language of the messages and of --help: en or zh (default: the locale's, "
+            "from LC_ALL, LC_MESSAGES or LANG; zh* is Chinese, anything else English)."),
         QStringLiteral("en|zh")};
     QCommandLineOption maxResends{
         QStringLiteral("max-resends"),
@@ -192,27 +193,28 @@ struct Declared
         QStringLiteral("FILE")};
 };
 
-QString tryHelp(bool chinese)
+QString tryHelp(iap::Language language)
 {
-    return chinese ? QStringLiteral(" 参见 --help。") : QStringLiteral(" Try --help.");
+    return language == iap::Language::Chinese ? QStringLiteral(" 参见 --help。")
+                                              : QStringLiteral(" Try --help.");
 }
 
 // --reset, --reset-ms, --reset-sequence, --after and --after-sequence into the job's two
 // sequences.
 ParseResult parseReset(const QCommandLineParser &parser, const Declared &o, Settings *s)
 {
-    const bool chinese = s->report.chinese;
-    const auto error = [chinese](UsageError usage, const QString &a = QString()) {
-        return ParseResult{ParseResult::Error, flash::usageText(usage, chinese, a)};
+    const iap::Language language = s->report.language;
+    const auto error = [language](UsageError usage, const QString &a = QString()) {
+        return ParseResult{ParseResult::Error, flash::usageText(usage, language, a)};
     };
-    const auto sequence = [chinese](const QString &option, const QString &text,
-                                    ResetSequence *steps) {
+    const auto sequence = [language](const QString &option, const QString &text,
+                                     ResetSequence *steps) {
         QString bad;
         const ResetSequenceError e = parseResetSequence(text, steps, &bad);
         if (e == ResetSequenceError::None)
             return ParseResult{};
         return ParseResult{ParseResult::Error,
-                           resetSequenceErrorText(e, chinese, option, bad) + tryHelp(chinese)};
+                           resetSequenceErrorText(e, language, option, bad) + tryHelp(language)};
     };
 
     bool ok = false;
@@ -275,9 +277,10 @@ bool inRange(double v, double low, double high)
 ParseResult parseCommandLine(QCommandLineParser &parser, const QStringList &arguments, Settings *s)
 {
     Declared o;
-    bool &chinese = s->report.chinese;
+    iap::Language &language = s->report.language;
     // --help, and a command line that does not parse, in the language asked for.
-    chinese = flash::languageAsked(arguments) == QLatin1String("zh");
+    language = flash::languageAsked(arguments) == QLatin1String("zh") ? iap::Language::Chinese
+                                                                      : iap::Language::English;
     const QList<QCommandLineOption *> all{
         &o.help,           &o.version,       &o.port,       &o.watch,
         &o.count,          &o.log,           &o.list,       &o.baud,
@@ -286,20 +289,22 @@ ParseResult parseCommandLine(QCommandLineParser &parser, const QStringList &argu
         &o.ackTimeout,     &o.fast,          &o.verify,     &o.json,
         &o.format,         &o.base,          &o.quiet,      &o.verbose,
         &o.noCapabilities, &o.boost,         &o.boostBaud};
-    if (chinese)
+    if (language == iap::Language::Chinese)
         flash::describeInChinese(all);
-    parser.setApplicationDescription(chinese ? flash::chineseDescription() : description());
+    parser.setApplicationDescription(
+        language == iap::Language::Chinese ? flash::chineseDescription() : description());
     for (const QCommandLineOption *option : all)
         parser.addOption(*option);
     parser.addPositionalArgument(
         QStringLiteral("FIRMWARE"),
-        chinese ? QStringLiteral("固件：原始镜像（*.bin）、Intel HEX、Motorola S-record 或 ELF。")
-                : QStringLiteral("The firmware: a raw image (*.bin), Intel HEX, Motorola "
-                                 "S-record or ELF."));
+        language == iap::Language::Chinese
+            ? QStringLiteral("固件：原始镜像（*.bin）、Intel HEX、Motorola S-record 或 ELF。")
+            : QStringLiteral("The firmware: a raw image (*.bin), Intel HEX, Motorola "
+                             "S-record or ELF."));
 
-    const auto error = [&chinese](UsageError usage, const QString &a = QString(),
-                                  const QString &b = QString(), const QString &c = QString()) {
-        return ParseResult{ParseResult::Error, flash::usageText(usage, chinese, a, b, c)};
+    const auto error = [&language](UsageError usage, const QString &a = QString(),
+                                   const QString &b = QString(), const QString &c = QString()) {
+        return ParseResult{ParseResult::Error, flash::usageText(usage, language, a, b, c)};
     };
     if (!parser.parse(arguments)) {
         // Even a command line that does not parse answers in JSON, and in Chinese, when asked.
@@ -312,10 +317,10 @@ ParseResult parseCommandLine(QCommandLineParser &parser, const QStringList &argu
         return ParseResult{ParseResult::Version, QString()};
 
     s->report.json = parser.isSet(o.json);
-    const QString language = parser.isSet(o.lang) ? parser.value(o.lang) : flash::localeLanguage();
-    if (language != QLatin1String("en") && language != QLatin1String("zh"))
-        return error(UsageError::BadLanguage, language);
-    chinese = language == QLatin1String("zh");
+    const QString asked = parser.isSet(o.lang) ? parser.value(o.lang) : flash::localeLanguage();
+    if (asked != QLatin1String("en") && asked != QLatin1String("zh"))
+        return error(UsageError::BadLanguage, asked);
+    language = asked == QLatin1String("zh") ? iap::Language::Chinese : iap::Language::English;
     s->report.quiet = parser.isSet(o.quiet);
     s->report.verbose = parser.isSet(o.verbose);
     if (s->report.quiet && s->report.verbose)
@@ -400,7 +405,8 @@ ParseResult parseCommandLine(QCommandLineParser &parser, const QStringList &argu
         const PortNameError bad = parsePortName(s->ports.at(i), &name);
         if (bad != PortNameError::None)
             return ParseResult{ParseResult::Error,
-                               portNameErrorText(bad, chinese, s->ports.at(i)) + tryHelp(chinese)};
+                               portNameErrorText(bad, language, s->ports.at(i)) +
+                                   tryHelp(language)};
         const QString line = name.line();
         const int first = int(lines.indexOf(line));
         if (first >= 0)

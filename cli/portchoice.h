@@ -1,5 +1,6 @@
 #pragma once
 
+#include "language.h"
 #include <QString>
 #include <QVector>
 
@@ -30,6 +31,6 @@ struct PortChoice
     QString error; // without: a usage error listing the candidates and how to choose
 };
 
-PortChoice choosePort(QVector<PortCandidate> ports, bool chinese);
+PortChoice choosePort(QVector<PortCandidate> ports, iap::Language language);
 
 } // namespace flash

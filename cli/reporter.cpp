@@ -42,8 +42,8 @@ void Reporter::track(FlashJob *job)
             [this, job](const QByteArray &frame) { replied(job, frame); });
     connect(job, &FlashJob::verified, this, [this, job] { verified(job); });
     connect(job, &FlashJob::modemLineMissing, this, [this, job](ModemLine line) {
-        warning(job->options().port,
-                modemLineWarningText(m_s.chinese, job->options().port, line, job->modemLineWait()));
+        warning(job->options().port, modemLineWarningText(m_s.language, job->options().port, line,
+                                                          job->modemLineWait()));
     });
     connect(job, &FlashJob::finished, this, [this, job] { ended(job); });
 }

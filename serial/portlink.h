@@ -1,5 +1,6 @@
 #pragma once
 
+#include "language.h"
 #include "neterror.h"
 #include "serialerror.h"
 
@@ -17,7 +18,7 @@ struct LinkError
 Q_DECLARE_METATYPE(LinkError)
 
 // One line for the user, in the active language, naming the port and the reason.
-QString linkErrorText(const LinkError &error, bool chinese, const QString &port,
+QString linkErrorText(const LinkError &error, iap::Language language, const QString &port,
                       const QString &reason);
 
 // The modem lines a board's reset and boot pins may be wired to.

@@ -190,7 +190,7 @@ void TestFlashJob::interruptedWhileVerifying()
     job.interrupt();
     QVERIFY(finished.wait());
     QCOMPARE(int(job.exitCode()), 130);
-    QCOMPARE(flash::failureText(job, false),
+    QCOMPARE(flash::failureText(job, iap::Language::English),
              QStringLiteral("hand: interrupted during verification: the image was written (100 "
                             "bytes) but not verified."));
 }

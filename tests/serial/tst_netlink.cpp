@@ -60,7 +60,7 @@ void TestNetLink::openFailures()
     QCOMPARE(failed.first().at(0).value<LinkError>().network, error);
     QString raw = url;
     raw.replace(QStringLiteral("rfc2217://"), QStringLiteral("socket://"));
-    QCOMPARE(networkErrorText(error, false, url, failed.first().at(1).toString()),
+    QCOMPARE(networkErrorText(error, iap::Language::English, url, failed.first().at(1).toString()),
              text.contains(QLatin1String("%2")) ? text.arg(url, raw) : text.arg(url));
     QVERIFY(!link.isOpen());
     QVERIFY(!failed.wait(100)); // once only, and no late opened()

@@ -196,7 +196,8 @@ void TestSerialPort::openFailures()
     QCOMPARE(serial.lastError(), error);
     if (error != SerialError::NoPortName)
         QVERIFY(!serial.lastErrorString().isEmpty());
-    const QString text = serialErrorText(serial.lastError(), false, name, serial.lastErrorString());
+    const QString text =
+        serialErrorText(serial.lastError(), iap::Language::English, name, serial.lastErrorString());
     QVERIFY2(text.contains(name), qPrintable(text));
     QVERIFY2(!text.contains(QLatin1String("dialout")), qPrintable(text));
     if (name.size() > 255)
@@ -236,7 +237,7 @@ void TestSerialPort::permissionDeniedOnUnreadableFile()
     Serial serial;
     QVERIFY(!serial.openPort(path, 115200));
     QCOMPARE(serial.lastError(), SerialError::PermissionDenied);
-    const QString text = serialErrorText(serial.lastError(), false, path);
+    const QString text = serialErrorText(serial.lastError(), iap::Language::English, path);
     QVERIFY2(text.contains(QLatin1String("dialout")), qPrintable(text));
 }
 
@@ -300,7 +301,9 @@ void TestSerialPort::errorTexts()
     QFETCH(bool, chinese);
     QFETCH(QString, reason);
     QFETCH(QString, text);
-    QCOMPARE(serialErrorText(error, chinese, QStringLiteral("/dev/ttyUSB0"), reason), text);
+    QCOMPARE(serialErrorText(error, (chinese ? iap::Language::Chinese : iap::Language::English),
+                             QStringLiteral("/dev/ttyUSB0"), reason),
+             text);
 }
 
 // A line lost in the middle of an upgrade: the incomplete upgrade first, the reason after it
@@ -335,7 +338,8 @@ void TestSerialPort::lostDuringUpgradeTexts()
     QFETCH(bool, chinese);
     QFETCH(QString, reason);
     QFETCH(QString, text);
-    QCOMPARE(lostDuringUpgradeText(chinese, QStringLiteral("/dev/ttyUSB0"), 2048, 5000, reason),
+    QCOMPARE(lostDuringUpgradeText((chinese ? iap::Language::Chinese : iap::Language::English),
+                                   QStringLiteral("/dev/ttyUSB0"), 2048, 5000, reason),
              text);
 }
 
@@ -425,7 +429,7 @@ void TestSerialPort::lostLine()
     // The system's words for a line whose other end went ("Resource temporarily unavailable",
     // "Inappropriate ioctl for device") say nothing: the text says what happened instead.
     QCOMPARE(lostReason, QString());
-    QCOMPARE(serialErrorText(lostError, false, sim.path, lostReason),
+    QCOMPARE(serialErrorText(lostError, iap::Language::English, sim.path, lostReason),
              QStringLiteral("Serial port %1 was lost: the other end closed the line or the device "
                             "disappeared. The port has been closed.")
                  .arg(sim.path));
