@@ -67,7 +67,7 @@ MainWindow::MainWindow(const QStringList &extraPortNames, QWidget *parent)
     connect(iapTimer, SIGNAL(timeout()), this, SLOT(timeIAPUpdate()));
     connect(ui->label_Logo, SIGNAL(linkActivated(QString)), this, SLOT(openUrl(QString)));
     serial->setLostHandler(
-        [this](SerialError error, const QString &reason) { onPortLost(error, reason); });
+        [this](links::SerialError error, const QString &reason) { onPortLost(error, reason); });
 
     setWebLink();
     ui->iapDownLoadButton->setEnabled(false);
@@ -149,7 +149,7 @@ void MainWindow::timeUpdate()
     frameTimer->stop();
     QByteArray frame;
     qint64 firstByte = 0;
-    if (framer.quiet(&frame, &firstByte) != ReplyFramer::Outcome::Accepted)
+    if (framer.quiet(&frame, &firstByte) != links::ReplyFramer::Outcome::Accepted)
         return;
     // The run decides whether the frame becomes the stored reply (one that arrived before
     // what it would answer went out never does); every valid frame is shown.
@@ -241,7 +241,8 @@ void MainWindow::on_iapDownLoadButton_clicked()
     if (ui->iapDownLoadButton->text() == iap::text(iap::Text::DownloadLabel, language())) {
         if (!serial->isOpen()) {
             // Requests into a closed port would go nowhere, for ever.
-            appendMessage(serialErrorText(SerialError::NotOpen, language(), QString()));
+            appendMessage(
+                links::serialErrorText(links::SerialError::NotOpen, language(), QString()));
             return;
         }
         // A rebuilt file is loaded again, with its summary, before anything is sent; one that
@@ -328,8 +329,8 @@ void MainWindow::on_openPortButton_clicked()
             openPortName = name;
             setPortControls(true);
         } else {
-            appendMessage(
-                serialErrorText(serial->lastError(), language(), name, serial->lastErrorString()));
+            appendMessage(links::serialErrorText(serial->lastError(), language(), name,
+                                                 serial->lastErrorString()));
         }
     } else {
         serial->closePort();
@@ -354,7 +355,7 @@ bool MainWindow::firmwareChanged() const
     return now.size() != loadedSize || now.lastModified() != loadedModified;
 }
 
-void MainWindow::onPortLost(SerialError error, const QString &reason)
+void MainWindow::onPortLost(links::SerialError error, const QString &reason)
 {
     Q_UNUSED(error); // the link reports only a line that went away
     // The link has closed the port already.
@@ -366,8 +367,8 @@ void MainWindow::onPortLost(SerialError error, const QString &reason)
         timeUpdate();
         applyStep(run->lineLost());
     }
-    appendMessage(lineLostText(run->lostMidUpgrade(), run->bytesDone(), run->imageBytes(),
-                               language(), openPortName, reason));
+    appendMessage(links::lineLostText(run->lostMidUpgrade(), run->bytesDone(), run->imageBytes(),
+                                      language(), openPortName, reason));
 }
 
 void MainWindow::openUrl(QString url)

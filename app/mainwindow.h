@@ -83,7 +83,7 @@ private:
     // Carries out one step of the engine: bytes to the port, lines to the information window,
     // and the tick restarted or the run ended.
     void applyStep(const iap::Step &step);
-    void onPortLost(SerialError error, const QString &reason);
+    void onPortLost(links::SerialError error, const QString &reason);
     // At Download: the file named changed since it was loaded (size or modification time).
     bool firmwareChanged() const;
 
@@ -97,7 +97,7 @@ private:
     IapContext *iapContext;
     bool isChinese;
 
-    ReplyFramer framer;
+    links::ReplyFramer framer;
     std::unique_ptr<iap::UpgradeRun> run; // the engine and the policy of each run
     QStringList extraPorts;
     QString openPortName; // the port the open line belongs to, for the lost-line message

@@ -50,14 +50,15 @@ QString failureText(const FlashJob &job, iap::Language language)
     case FlashJob::Failure::None:
         return QString();
     case FlashJob::Failure::OpenFailed:
-        return linkErrorText(job.linkError(), language, port, job.serialReason()) +
-               (job.linkError().serial == SerialError::NotFound ? notFoundText(port, language)
-                                                                : QString());
+        return links::linkErrorText(job.linkError(), language, port, job.serialReason()) +
+               (job.linkError().serial == links::SerialError::NotFound
+                    ? notFoundText(port, language)
+                    : QString());
     case FlashJob::Failure::PortLost:
         // The device holds part of an image: that comes first, the reason after.
-        return lineLostText(job.run().lostMidUpgrade(), job.run().bytesDone(),
-                            job.run().imageBytes(), language, port,
-                            lostReasonText(job.linkError().network, language, job.serialReason()));
+        return links::lineLostText(
+            job.run().lostMidUpgrade(), job.run().bytesDone(), job.run().imageBytes(), language,
+            port, links::lostReasonText(job.linkError().network, language, job.serialReason()));
     case FlashJob::Failure::NoAnswer: {
         const QString secs = QString::number(job.options().requestTimeout.count() / 1000.0);
         return language == iap::Language::Chinese

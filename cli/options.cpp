@@ -208,30 +208,31 @@ ParseResult parseReset(const QCommandLineParser &parser, const Declared &o, Sett
         return ParseResult{ParseResult::Error, flash::usageText(usage, language, a)};
     };
     const auto sequence = [language](const QString &option, const QString &text,
-                                     ResetSequence *steps) {
+                                     links::ResetSequence *steps) {
         QString bad;
-        const ResetSequenceError e = parseResetSequence(text, steps, &bad);
-        if (e == ResetSequenceError::None)
+        const links::ResetSequenceError e = links::parseResetSequence(text, steps, &bad);
+        if (e == links::ResetSequenceError::None)
             return ParseResult{};
         return ParseResult{ParseResult::Error,
-                           resetSequenceErrorText(e, language, option, bad) + tryHelp(language)};
+                           links::resetSequenceErrorText(e, language, option, bad) +
+                               tryHelp(language)};
     };
 
     bool ok = false;
     const int ms = parser.value(o.resetMs).toInt(&ok);
-    if (!ok || ms < 1 || ms > int(reset::MaxWait.count()))
+    if (!ok || ms < 1 || ms > int(links::reset::MaxWait.count()))
         return error(UsageError::BadResetMs, parser.value(o.resetMs));
     if (parser.isSet(o.resetMs) && !parser.isSet(o.reset))
         return error(UsageError::ResetMsWithoutReset);
     if (parser.isSet(o.reset) && parser.isSet(o.resetSequence))
         return error(UsageError::ResetAndSequence);
-    ModemLine line = ModemLine::Dtr;
+    links::ModemLine line = links::ModemLine::Dtr;
     if (parser.isSet(o.reset)) {
         const QString name = parser.value(o.reset).toLower();
         if (name != QLatin1String("dtr") && name != QLatin1String("rts"))
             return error(UsageError::BadReset, parser.value(o.reset));
-        line = name == QLatin1String("dtr") ? ModemLine::Dtr : ModemLine::Rts;
-        s->job.reset = resetPulse(line, std::chrono::milliseconds(ms));
+        line = name == QLatin1String("dtr") ? links::ModemLine::Dtr : links::ModemLine::Rts;
+        s->job.reset = links::resetPulse(line, std::chrono::milliseconds(ms));
     } else if (parser.isSet(o.resetSequence)) {
         const ParseResult r = sequence(QStringLiteral("--reset-sequence"),
                                        parser.value(o.resetSequence), &s->job.reset);
@@ -247,7 +248,7 @@ ParseResult parseReset(const QCommandLineParser &parser, const Declared &o, Sett
     if (after == QLatin1String("reset")) {
         if (!parser.isSet(o.reset))
             return error(UsageError::AfterWithoutReset);
-        s->job.after = resetPulse(line, std::chrono::milliseconds(ms));
+        s->job.after = links::resetPulse(line, std::chrono::milliseconds(ms));
     } else if (parser.isSet(o.afterSequence)) {
         return sequence(QStringLiteral("--after-sequence"), parser.value(o.afterSequence),
                         &s->job.after);
@@ -259,8 +260,8 @@ ParseResult parseReset(const QCommandLineParser &parser, const Declared &o, Sett
 // device (a serial port, a pseudo-terminal).
 bool looksLikePort(const QString &name)
 {
-    PortName port;
-    if (parsePortName(name, &port) == PortNameError::None && port.isNetwork())
+    links::PortName port;
+    if (links::parsePortName(name, &port) == links::PortNameError::None && port.isNetwork())
         return true;
     struct stat st = {};
     return ::stat(QFile::encodeName(name).constData(), &st) == 0 && S_ISCHR(st.st_mode);
@@ -401,11 +402,11 @@ ParseResult parseCommandLine(QCommandLineParser &parser, const QStringList &argu
     for (int i = 0; i < s->ports.size(); ++i) {
         if (s->ports.at(i).isEmpty())
             return error(UsageError::EmptyPortName);
-        PortName name;
-        const PortNameError bad = parsePortName(s->ports.at(i), &name);
-        if (bad != PortNameError::None)
+        links::PortName name;
+        const links::PortNameError bad = links::parsePortName(s->ports.at(i), &name);
+        if (bad != links::PortNameError::None)
             return ParseResult{ParseResult::Error,
-                               portNameErrorText(bad, language, s->ports.at(i)) +
+                               links::portNameErrorText(bad, language, s->ports.at(i)) +
                                    tryHelp(language)};
         const QString line = name.line();
         const int first = int(lines.indexOf(line));

@@ -41,9 +41,9 @@ void Reporter::track(FlashJob *job)
     connect(job, &FlashJob::replyReceived, this,
             [this, job](const QByteArray &frame) { replied(job, frame); });
     connect(job, &FlashJob::verified, this, [this, job] { verified(job); });
-    connect(job, &FlashJob::modemLineMissing, this, [this, job](ModemLine line) {
-        warning(job->options().port, modemLineWarningText(m_s.language, job->options().port, line,
-                                                          job->modemLineWait()));
+    connect(job, &FlashJob::modemLineMissing, this, [this, job](links::ModemLine line) {
+        warning(job->options().port, links::modemLineWarningText(m_s.language, job->options().port,
+                                                                 line, job->modemLineWait()));
     });
     connect(job, &FlashJob::finished, this, [this, job] { ended(job); });
 }

@@ -1,5 +1,7 @@
 #include "linktext.h"
 
+namespace links {
+
 QString portNameErrorText(PortNameError error, iap::Language language, const QString &text)
 {
     const QString forms = language == iap::Language::Chinese
@@ -120,3 +122,5 @@ QString modemLineWarningText(iap::Language language, const QString &port, ModemL
                                 "not in its boot loader.")
                      .arg(port, name, why);
 }
+
+} // namespace links

@@ -8,6 +8,8 @@
 #include <QString>
 #include <chrono>
 
+namespace links {
+
 // The link's texts for the user, in the active language: a bad port name or reset sequence
 // on the command line, and a port whose modem lines cannot reset the board.
 
@@ -22,3 +24,5 @@ QString resetSequenceErrorText(ResetSequenceError error, iap::Language language,
 // and the run goes on.
 QString modemLineWarningText(iap::Language language, const QString &port, ModemLine line,
                              std::chrono::milliseconds wait);
+
+} // namespace links

@@ -1,5 +1,7 @@
 #include "neterror.h"
 
+namespace links {
+
 namespace {
 
 QString detail(const QString &reason)
@@ -89,3 +91,5 @@ QString lostReasonText(NetError error, iap::Language language, const QString &re
     return reason.isEmpty() ? QStringLiteral("the server closed the connection")
                             : QStringLiteral("the server closed the connection: %1").arg(reason);
 }
+
+} // namespace links

@@ -3,6 +3,8 @@
 #include "language.h"
 #include <QString>
 
+namespace links {
+
 // What can go wrong with a serial port on the network.
 enum class NetError
 {
@@ -25,3 +27,5 @@ QString networkErrorText(NetError error, iap::Language language, const QString &
 // Why a line went, for the text of a lost line: the server's closing said in words (with
 // whatever the server said), else the system's reason as it is.
 QString lostReasonText(NetError error, iap::Language language, const QString &reason);
+
+} // namespace links

@@ -3,6 +3,8 @@
 #include <sys/ioctl.h>
 #include <utility>
 
+namespace links {
+
 QString modemLineName(ModemLine line)
 {
     return line == ModemLine::Dtr ? QStringLiteral("DTR") : QStringLiteral("RTS");
@@ -56,3 +58,5 @@ qint64 pendingInput(qintptr descriptor)
         return 0;
     return count;
 }
+
+} // namespace links

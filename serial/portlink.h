@@ -9,13 +9,14 @@
 #include <QObject>
 #include <QString>
 
+namespace links {
+
 // What went wrong with a line: the local port's error, or the network's (one of them is set).
 struct LinkError
 {
     SerialError serial = SerialError::None;
     NetError network = NetError::None;
 };
-Q_DECLARE_METATYPE(LinkError)
 
 // One line for the user, in the active language, naming the port and the reason.
 QString linkErrorText(const LinkError &error, iap::Language language, const QString &port,
@@ -105,3 +106,7 @@ private:
 
 // Bytes the operating system holds for reading on a descriptor (0 when it cannot say).
 qint64 pendingInput(qintptr descriptor);
+
+} // namespace links
+
+Q_DECLARE_METATYPE(links::LinkError)

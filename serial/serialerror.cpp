@@ -2,6 +2,8 @@
 
 #include <cerrno>
 
+namespace links {
+
 namespace {
 
 // " (reason)" when there is a reason to add.
@@ -138,3 +140,5 @@ QString usefulLossReason(const QString &systemText)
         return QString();
     return systemText;
 }
+
+} // namespace links

@@ -3,6 +3,8 @@
 #include "language.h"
 #include <QString>
 
+namespace links {
+
 // What can go wrong with the serial line. (A serial port on the network has its own errors,
 // in neterror.h.)
 enum class SerialError
@@ -39,3 +41,5 @@ QString lineLostText(bool midUpgrade, qint64 bytesDone, qint64 imageBytes, iap::
 // the user can use ("Resource temporarily unavailable" for a pseudo-terminal whose other end
 // closed, "Inappropriate ioctl for device", an input/output error).
 QString usefulLossReason(const QString &systemText);
+
+} // namespace links

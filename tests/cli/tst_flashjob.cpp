@@ -12,14 +12,14 @@
 namespace {
 
 // A line whose writes the test completes and whose arrivals it reads when it says.
-class HandLink : public PortLink
+class HandLink : public links::PortLink
 {
 public:
     QString name() const override { return QStringLiteral("hand"); }
     void open(qint32) override
     {
         m_open = true;
-        QMetaObject::invokeMethod(this, &PortLink::opened, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(this, &links::PortLink::opened, Qt::QueuedConnection);
     }
     void close() override { m_open = false; }
     bool isOpen() const override { return m_open; }
@@ -30,7 +30,7 @@ public:
             pending += bytes.size();
     }
     qint64 bytesToWrite() const override { return pending; }
-    void setModemLine(ModemLine, bool) override {}
+    void setModemLine(links::ModemLine, bool) override {}
 
     // Bytes that reached the machine, not read yet; read() hands them on.
     void arrive(const QByteArray &bytes) { kernel += bytes; }
@@ -121,7 +121,7 @@ void TestFlashJob::acknowledgedAfterWritten()
         link->read();
     }
     if (heldBack) {
-        QSignalSpy written(link, &PortLink::written);
+        QSignalSpy written(link, &links::PortLink::written);
         link->drain();
         QVERIFY(written.wait());
     }

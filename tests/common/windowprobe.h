@@ -11,5 +11,5 @@ public:
     static QTimer *frameTimer(const MainWindow *w) { return w->frameTimer; }
     static QTimer *replyTimer(const MainWindow *w) { return w->replyTimer; }
     static QTimer *iapTimer(const MainWindow *w) { return w->iapTimer; }
-    static const ReplyFramer *framer(const MainWindow *w) { return &w->framer; }
+    static const links::ReplyFramer *framer(const MainWindow *w) { return &w->framer; }
 };

@@ -119,9 +119,10 @@ void TestWindowSerial::failedOpen()
     QCOMPARE(ui->tb_IAPMsg->document()->blockCount(), 1);
     const QString line = ui->tb_IAPMsg->toPlainText();
     QVERIFY2(line.startsWith(prefix), qPrintable(line));
-    QCOMPARE(line, serialErrorText(w->serialLink()->lastError(),
-                                   (chinese ? iap::Language::Chinese : iap::Language::English),
-                                   missingPort(), w->serialLink()->lastErrorString()));
+    QCOMPARE(line,
+             links::serialErrorText(w->serialLink()->lastError(),
+                                    (chinese ? iap::Language::Chinese : iap::Language::English),
+                                    missingPort(), w->serialLink()->lastErrorString()));
     QCOMPARE(ui->openPortButton->text(),
              chinese ? QString::fromUtf8("打开") : QStringLiteral("Open"));
     QVERIFY(ui->comboBox->isEnabled());
