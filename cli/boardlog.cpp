@@ -56,8 +56,6 @@ QString timestamp()
     return QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs);
 }
 
-} // namespace flash
-
 namespace {
 
 QString reasonOf(int errorNumber)
@@ -361,3 +359,5 @@ void BoardLog::stopWaiting()
     if (m_done)
         finish(std::exchange(m_done, {}));
 }
+
+} // namespace flash

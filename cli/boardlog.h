@@ -11,9 +11,9 @@
 #include <chrono>
 #include <functional>
 
-class FlashJob;
-
 namespace flash {
+
+class FlashJob;
 
 // What the system knows about the device behind a port (USB serial number, vendor and
 // product ids); empty or -1 where it does not know.
@@ -36,8 +36,6 @@ ImageDigest digestOf(const QByteArray &image);
 
 // "2026-01-31T12:34:56.789Z"
 QString timestamp();
-
-} // namespace flash
 
 // A record of every board attempted: one JSON object per line, appended and flushed to the
 // disk the moment a board ends, so a crash or a power cut loses at most the boards in
@@ -115,3 +113,5 @@ private:
     QElapsedTimer m_finishing;
     Finished m_done;
 };
+
+} // namespace flash

@@ -9,9 +9,9 @@
 #include <QTimer>
 #include <chrono>
 
-class FlashJob;
-
 namespace flash {
+
+class FlashJob;
 
 // Before its first request iap-flash asks the device what fits it (the capability question,
 // F1 03) and refuses an image that lies outside the device's application area or is larger

@@ -330,10 +330,6 @@ QString runSummaryText(int ok, const QMap<QString, int> &failedByReason, double 
         .arg(why, time);
 }
 
-} // namespace flash
-
-namespace flash {
-
 QString usageText(UsageError usage, iap::Language language, const QString &a, const QString &b,
                   const QString &c)
 {

@@ -5,11 +5,12 @@
 #include <QString>
 #include <QStringList>
 
+namespace flash {
+
 class FlashJob;
 
 // The flasher's own lines, in English and Chinese. The upgrade's lines themselves come from
 // iap/messages.h, the port errors from serial/serialerror.h, exactly as in the window.
-namespace flash {
 
 // Why a job failed, one line naming the port; empty for a job that succeeded.
 QString failureText(const FlashJob &job, iap::Language language);

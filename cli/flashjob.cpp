@@ -7,6 +7,8 @@
 #include <limits>
 #include <utility>
 
+namespace flash {
+
 namespace {
 
 // The most bytes framed in one turn of the event loop.
@@ -514,3 +516,5 @@ void FlashJob::finish(Failure failure)
     QMetaObject::invokeMethod(
         this, [this] { emit finished(); }, Qt::QueuedConnection);
 }
+
+} // namespace flash

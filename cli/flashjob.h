@@ -18,6 +18,8 @@
 #include <chrono>
 #include <memory>
 
+namespace flash {
+
 // One upgrade of one device on one port: the port, the reply framer and the timers around
 // the run policy (iap::UpgradeRun), which decides everything else. Several jobs can run side
 // by side on the one event loop. A job never writes a line for the user: it reports what
@@ -232,3 +234,5 @@ private:
     flash::ExitCode m_interruptCode = flash::Interrupted;
     qint64 m_bytesWritten = 0;
 };
+
+} // namespace flash

@@ -8,9 +8,10 @@
 class QCommandLineOption;
 class QCommandLineParser;
 
+namespace flash {
+
 // The language of iap-flash, and --help in Chinese: the description and the options' texts
 // (the English ones are declared with the options, in options.cpp).
-namespace flash {
 
 // LC_ALL, LC_MESSAGES or LANG, the first that is set: "zh" when it starts with zh, else "en".
 QString localeLanguage();

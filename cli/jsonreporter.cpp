@@ -8,6 +8,8 @@
 #include <QJsonDocument>
 #include <cstdio>
 
+namespace flash {
+
 using iap::Action;
 
 JsonReporter::JsonReporter(const Settings &settings) : Reporter(settings) {}
@@ -196,3 +198,5 @@ void JsonReporter::ended(FlashJob *job)
     o.insert(QStringLiteral("error"), flash::failureText(*job, m_s.language));
     emitEvent(QStringLiteral("failed"), job->options().port, o);
 }
+
+} // namespace flash

@@ -12,6 +12,8 @@
 #include <cmath>
 #include <sys/stat.h>
 
+namespace flash {
+
 using flash::UsageError;
 
 namespace {
@@ -432,3 +434,5 @@ ParseResult parseCommandLine(QCommandLineParser &parser, const QStringList &argu
     s->report.file = s->firmware;
     return ParseResult{};
 }
+
+} // namespace flash

@@ -4,10 +4,11 @@
 #include <QString>
 #include <QVector>
 
+namespace flash {
+
 // The port used when none is named: the one USB serial port present. A board on a USB
 // adapter is what a user plugs in; other ports (a computer's own serial ports, Bluetooth,
 // pseudo-terminals) are never taken unasked.
-namespace flash {
 
 // A serial port present now, as the system describes it.
 struct PortCandidate

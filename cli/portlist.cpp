@@ -16,6 +16,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+namespace flash {
+
 namespace {
 
 struct Port
@@ -191,3 +193,5 @@ int listPorts(bool json, iap::Language language)
         std::fprintf(stderr, "%s\n", accessHint(groups, language).toUtf8().constData());
     return flash::Success;
 }
+
+} // namespace flash

@@ -5,6 +5,7 @@
 #include <QStringList>
 
 namespace flash {
+
 namespace {
 
 constexpr int MaxBar = 30;

@@ -3,9 +3,10 @@
 #include "language.h"
 #include <QString>
 
+namespace flash {
+
 // The live progress lines of iap-flash on a terminal, fitted to the terminal's width. Pure
 // text: the caller supplies the figures and the width and writes the result.
-namespace flash {
 
 struct ProgressFigures
 {

@@ -6,6 +6,8 @@
 #include "linktext.h"
 #include "textreporter.h"
 
+namespace flash {
+
 void RunTotals::count(const FlashJob &job)
 {
     if (job.failure() == FlashJob::Failure::None)
@@ -71,3 +73,5 @@ QString Reporter::errorPrefix() const
     return m_s.colour ? QStringLiteral("\033[1;31miap-flash:\033[0m ")
                       : QStringLiteral("iap-flash: ");
 }
+
+} // namespace flash

@@ -10,6 +10,8 @@
 #include <QStringList>
 #include <memory>
 
+namespace flash {
+
 class FlashJob;
 
 // The tally of a run of several boards: how many ended well, how many failed and why.
@@ -91,3 +93,5 @@ protected:
     Settings m_s;
     QList<FlashJob *> m_jobs;
 };
+
+} // namespace flash

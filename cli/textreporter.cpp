@@ -4,6 +4,8 @@
 #include "flashjob.h"
 #include "progressline.h"
 
+namespace flash {
+
 using iap::Action;
 
 namespace {
@@ -238,3 +240,5 @@ void TextReporter::runSummary(const RunTotals &totals)
     m_terminal.line(stdout,
                     flash::runSummaryText(totals.ok, totals.failed, totals.seconds, m_s.language));
 }
+
+} // namespace flash

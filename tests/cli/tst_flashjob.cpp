@@ -62,9 +62,9 @@ private:
     bool m_open = false;
 };
 
-FlashJob::Options fastOptions()
+flash::FlashJob::Options fastOptions()
 {
-    FlashJob::Options options;
+    flash::FlashJob::Options options;
     options.port = QStringLiteral("hand");
     options.fast = true;
     options.maxResends = 1;
@@ -103,8 +103,8 @@ void TestFlashJob::acknowledgedAfterWritten()
     QFETCH(bool, genuine);
     auto owned = std::make_unique<HandLink>();
     HandLink *link = owned.get();
-    FlashJob job(fastOptions(), QByteArray(3000, 'x'), std::move(owned));
-    QSignalSpy finished(&job, &FlashJob::finished);
+    flash::FlashJob job(fastOptions(), QByteArray(3000, 'x'), std::move(owned));
+    QSignalSpy finished(&job, &flash::FlashJob::finished);
     job.start();
     QTRY_VERIFY(!link->sent.isEmpty()); // the first request
     link->arrive(acceptedFrame());
@@ -133,7 +133,7 @@ void TestFlashJob::acknowledgedAfterWritten()
         return;
     }
     QVERIFY(finished.wait());
-    QCOMPARE(job.failure(), FlashJob::Failure::TooManyResends);
+    QCOMPARE(job.failure(), flash::FlashJob::Failure::TooManyResends);
     QCOMPARE(link->packages(2), 0);
     QCOMPARE(job.run().bytesDone(), 1024);
 }
@@ -143,13 +143,13 @@ void TestFlashJob::acknowledgedAfterWritten()
 // after the question counts, and that one names another CRC.
 void TestFlashJob::verificationAnsweredBeforeAsked()
 {
-    FlashJob::Options options = fastOptions();
+    flash::FlashJob::Options options = fastOptions();
     options.verify = true;
     auto owned = std::make_unique<HandLink>();
     HandLink *link = owned.get();
     const QByteArray image(100, 'v');
-    FlashJob job(options, image, std::move(owned));
-    QSignalSpy finished(&job, &FlashJob::finished);
+    flash::FlashJob job(options, image, std::move(owned));
+    QSignalSpy finished(&job, &flash::FlashJob::finished);
     job.start();
     QTRY_VERIFY(!link->sent.isEmpty());
     link->readOnly(acceptedFrame());
@@ -170,19 +170,19 @@ void TestFlashJob::verificationAnsweredBeforeAsked()
     link->arrive(answer(imageCrc ^ 1));
     link->read();
     QVERIFY(finished.wait());
-    QCOMPARE(job.failure(), FlashJob::Failure::VerifyMismatch);
+    QCOMPARE(job.failure(), flash::FlashJob::Failure::VerifyMismatch);
 }
 
 // Every package was acknowledged: a signal during verification leaves an image written but not
 // checked, not an incomplete upgrade.
 void TestFlashJob::interruptedWhileVerifying()
 {
-    FlashJob::Options options = fastOptions();
+    flash::FlashJob::Options options = fastOptions();
     options.verify = true;
     auto owned = std::make_unique<HandLink>();
     HandLink *link = owned.get();
-    FlashJob job(options, QByteArray(100, 'v'), std::move(owned));
-    QSignalSpy finished(&job, &FlashJob::finished);
+    flash::FlashJob job(options, QByteArray(100, 'v'), std::move(owned));
+    QSignalSpy finished(&job, &flash::FlashJob::finished);
     job.start();
     QTRY_VERIFY(!link->sent.isEmpty());
     link->readOnly(acceptedFrame());
