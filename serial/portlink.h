@@ -80,14 +80,14 @@ public:
 
 signals:
     void opened();
-    void openFailed(LinkError error, const QString &reason);
+    void openFailed(links::LinkError error, const QString &reason);
     void received();
     // The line went away while open (the device, the adapter or the server is gone). Bytes
     // that arrived before are announced by received() first. The link is closed already.
-    void lost(LinkError error, const QString &reason);
+    void lost(links::LinkError error, const QString &reason);
     // The operating system has taken everything given to send() (bytesToWrite() is 0).
     void written();
-    void modemLineSet(ModemLine line, bool on, bool ok);
+    void modemLineSet(links::ModemLine line, bool on, bool ok);
 
 protected:
     // For the implementations: bytes to hand on, then announced.

@@ -72,7 +72,7 @@ public:
 
 signals:
     // ok false: `line` could not be set, and the steps after it were not played.
-    void finished(bool ok, ModemLine line);
+    void finished(bool ok, links::ModemLine line);
 
 private:
     void next();
