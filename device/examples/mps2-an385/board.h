@@ -26,6 +26,15 @@
 
 #define SYSTEM_CLOCK 25000000uL
 
+/* How long the flash stays busy erasing a page, and programming a whole one (a 2 KiB page of
+ * an STM32L4-class part: about 22 ms to erase, 21 to program by double words; less is
+ * programmed in its share of that). The boot loader keeps running meanwhile, its receive
+ * interrupt included, as on a part that programs one bank while it runs from another (a part
+ * whose flash stalls the CPU receives by DMA instead): the bytes the host sends ahead keep
+ * arriving in the ring. */
+#define FLASH_ERASE_MS 20u
+#define FLASH_PROGRAM_MS 20u
+
 /* The boot loader's version, in the capability answer: 1.1.0 (names its area, refuses what
  * does not fit, takes a hand-over). */
 #define BOOT_VERSION 0x00010100uL

@@ -46,6 +46,14 @@ void systick_handler(void)
     now_ms = now_ms + 1u;
 }
 
+/* The flash is busy: the interrupts go on (flash.h). */
+void board_wait_ms(uint32_t ms)
+{
+    const uint32_t start = now_ms;
+    while (now_ms - start <= ms)
+        __asm__ volatile("wfi");
+}
+
 /* ---- receive ring, filled by the interrupt ---- */
 static volatile uint8_t ring[256];
 static volatile uint8_t ring_head; /* written by the interrupt */
