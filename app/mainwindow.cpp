@@ -67,7 +67,7 @@ MainWindow::MainWindow(const QStringList &extraPortNames, QWidget *parent)
     connect(iapTimer, SIGNAL(timeout()), this, SLOT(timeIAPUpdate()));
     connect(ui->label_Logo, SIGNAL(linkActivated(QString)), this, SLOT(openUrl(QString)));
     serial->setLostHandler(
-        [this](SerialError error, const QString &reason) { onPortLost(error, reason); });
+        [this](links::SerialError error, const QString &reason) { onPortLost(error, reason); });
 
     setWebLink();
     ui->iapDownLoadButton->setEnabled(false);
@@ -115,14 +115,14 @@ void MainWindow::appendMessage(const QString &line)
 void MainWindow::restoreOperationalLabels()
 {
     ui->openPortButton->setText(
-        iap::text(serial->isOpen() ? iap::Text::CloseLabel : iap::Text::OpenLabel, isChinese));
+        iap::text(serial->isOpen() ? iap::Text::CloseLabel : iap::Text::OpenLabel, language()));
     ui->iapDownLoadButton->setText(
-        iap::text(run->running() ? iap::Text::CancelLabel : iap::Text::DownloadLabel, isChinese));
+        iap::text(run->running() ? iap::Text::CancelLabel : iap::Text::DownloadLabel, language()));
 }
 
 void MainWindow::endRun()
 {
-    ui->iapDownLoadButton->setText(iap::text(iap::Text::DownloadLabel, isChinese));
+    ui->iapDownLoadButton->setText(iap::text(iap::Text::DownloadLabel, language()));
     ui->iapLoadFileButton->setEnabled(true);
 }
 
@@ -131,7 +131,7 @@ void MainWindow::setPortControls(bool portOpen)
     ui->comboBox->setEnabled(!portOpen);
     ui->refreshButton->setEnabled(!portOpen);
     ui->openPortButton->setText(
-        iap::text(portOpen ? iap::Text::CloseLabel : iap::Text::OpenLabel, isChinese));
+        iap::text(portOpen ? iap::Text::CloseLabel : iap::Text::OpenLabel, language()));
 }
 
 void MainWindow::on_clearTextButton_clicked() {}
@@ -149,7 +149,7 @@ void MainWindow::timeUpdate()
     frameTimer->stop();
     QByteArray frame;
     qint64 firstByte = 0;
-    if (framer.quiet(&frame, &firstByte) != ReplyFramer::Outcome::Accepted)
+    if (framer.quiet(&frame, &firstByte) != links::ReplyFramer::Outcome::Accepted)
         return;
     // The run decides whether the frame becomes the stored reply (one that arrived before
     // what it would answer went out never does); every valid frame is shown.
@@ -165,12 +165,12 @@ void MainWindow::timeIAPUpdate()
 
 void MainWindow::applyStep(const iap::Step &step)
 {
-    const bool chineseNow = isChinese; // one language for the whole step
+    const iap::Language languageNow = language(); // one language for the whole step
     for (const iap::Action &action : step.actions) {
         if (action.kind == iap::Action::Kind::Send)
             serial->sendData(action.bytes);
         else
-            appendMessage(action.render(chineseNow));
+            appendMessage(action.render(languageNow));
     }
     if (step.running)
         iapTimer->start(iap::TickInterval);
@@ -187,13 +187,13 @@ void MainWindow::timeoutUpdate()
 {
     replyTimer->stop();
     timeoutCount = 0;
-    appendMessage(iap::text(iap::Text::ReceiveTimeout, isChinese));
+    appendMessage(iap::text(iap::Text::ReceiveTimeout, language()));
 }
 
 void MainWindow::on_actionabout_triggered()
 {
-    QMessageBox::information(nullptr, iap::text(iap::Text::AboutTitle, isChinese),
-                             iap::text(iap::Text::AboutText, isChinese));
+    QMessageBox::information(nullptr, iap::text(iap::Text::AboutTitle, language()),
+                             iap::text(iap::Text::AboutText, language()));
 }
 
 void MainWindow::on_iapLoadFileButton_clicked()
@@ -228,20 +228,21 @@ void MainWindow::LoadFile()
         iapContext->setImage(QByteArray());
         ui->iapDownLoadButton->setEnabled(false);
         ui->tb_IAPMsg->clear();
-        appendMessage(iap::errorText(file.error, isChinese, path, file.detail, file.fault));
+        appendMessage(iap::errorText(file.error, language(), path, file.detail, file.fault));
         return;
     }
     iapContext->setImage(file.image);
     ui->iapDownLoadButton->setEnabled(true);
-    ui->tb_IAPMsg->setPlainText(iap::UpgradeRun::summaryText(file, isChinese));
+    ui->tb_IAPMsg->setPlainText(iap::UpgradeRun::summaryText(file, language()));
 }
 
 void MainWindow::on_iapDownLoadButton_clicked()
 {
-    if (ui->iapDownLoadButton->text() == iap::text(iap::Text::DownloadLabel, isChinese)) {
+    if (ui->iapDownLoadButton->text() == iap::text(iap::Text::DownloadLabel, language())) {
         if (!serial->isOpen()) {
             // Requests into a closed port would go nowhere, for ever.
-            appendMessage(serialErrorText(SerialError::NotOpen, isChinese, QString()));
+            appendMessage(
+                links::serialErrorText(links::SerialError::NotOpen, language(), QString()));
             return;
         }
         // A rebuilt file is loaded again, with its summary, before anything is sent; one that
@@ -252,16 +253,16 @@ void MainWindow::on_iapDownLoadButton_clicked()
             if (!ui->iapDownLoadButton->isEnabled())
                 return;
             appendMessage(
-                iap::text(iap::Text::FileReloaded, isChinese).arg(iapContext->firmwarePath));
+                iap::text(iap::Text::FileReloaded, language()).arg(iapContext->firmwarePath));
         }
         const iap::IapError error = run->start();
         if (error != iap::IapError::None) {
-            appendMessage(iap::errorText(error, isChinese, iapContext->firmwarePath));
+            appendMessage(iap::errorText(error, language(), iapContext->firmwarePath));
             return;
         }
         if (!reload)
             ui->tb_IAPMsg->clear();
-        ui->iapDownLoadButton->setText(iap::text(iap::Text::CancelLabel, isChinese));
+        ui->iapDownLoadButton->setText(iap::text(iap::Text::CancelLabel, language()));
         // The image must not change under a running upgrade.
         ui->iapLoadFileButton->setEnabled(false);
         iapTimer->start(iap::TickInterval);
@@ -322,14 +323,14 @@ void MainWindow::on_refreshButton_clicked()
 
 void MainWindow::on_openPortButton_clicked()
 {
-    if (ui->openPortButton->text() == iap::text(iap::Text::OpenLabel, isChinese)) {
+    if (ui->openPortButton->text() == iap::text(iap::Text::OpenLabel, language())) {
         const QString name = ui->comboBox->currentText();
         if (serial->openPort(name, Baud)) {
             openPortName = name;
             setPortControls(true);
         } else {
-            appendMessage(
-                serialErrorText(serial->lastError(), isChinese, name, serial->lastErrorString()));
+            appendMessage(links::serialErrorText(serial->lastError(), language(), name,
+                                                 serial->lastErrorString()));
         }
     } else {
         serial->closePort();
@@ -339,7 +340,7 @@ void MainWindow::on_openPortButton_clicked()
             iapTimer->stop();
             run->cancel();
             endRun();
-            appendMessage(iap::text(iap::Text::PortClosedDuringRun, isChinese)
+            appendMessage(iap::text(iap::Text::PortClosedDuringRun, language())
                               .arg(run->bytesDone())
                               .arg(run->imageBytes()));
         }
@@ -354,7 +355,7 @@ bool MainWindow::firmwareChanged() const
     return now.size() != loadedSize || now.lastModified() != loadedModified;
 }
 
-void MainWindow::onPortLost(SerialError error, const QString &reason)
+void MainWindow::onPortLost(links::SerialError error, const QString &reason)
 {
     Q_UNUSED(error); // the link reports only a line that went away
     // The link has closed the port already.
@@ -366,8 +367,8 @@ void MainWindow::onPortLost(SerialError error, const QString &reason)
         timeUpdate();
         applyStep(run->lineLost());
     }
-    appendMessage(lineLostText(run->lostMidUpgrade(), run->bytesDone(), run->imageBytes(),
-                               isChinese, openPortName, reason));
+    appendMessage(links::lineLostText(run->lostMidUpgrade(), run->bytesDone(), run->imageBytes(),
+                                      language(), openPortName, reason));
 }
 
 void MainWindow::openUrl(QString url)

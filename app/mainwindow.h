@@ -36,10 +36,6 @@ public:
     MainWindowUi *form() const { return ui; }
     Serial *serialLink() const { return serial; }
     IapContext *context() const { return iapContext; }
-    ReplyFramer *replyFramer() { return &framer; }
-    QTimer *frameTimerObject() const { return frameTimer; }
-    QTimer *replyTimerObject() const { return replyTimer; }
-    QTimer *iapTimerObject() const { return iapTimer; }
     bool chinese() const { return isChinese; }
 
     // The catalogue the English operations read: "IAP_en_US.qm" along the search folders
@@ -68,6 +64,13 @@ private slots:
     void EnglishInit();
 
 private:
+    // The window's tests look at its timers and its framer.
+    friend class MainWindowProbe;
+
+    iap::Language language() const
+    {
+        return isChinese ? iap::Language::Chinese : iap::Language::English;
+    }
     void fillPortList();
     // Writes one line at the end of the information window, as plain text.
     void appendMessage(const QString &line);
@@ -80,7 +83,7 @@ private:
     // Carries out one step of the engine: bytes to the port, lines to the information window,
     // and the tick restarted or the run ended.
     void applyStep(const iap::Step &step);
-    void onPortLost(SerialError error, const QString &reason);
+    void onPortLost(links::SerialError error, const QString &reason);
     // At Download: the file named changed since it was loaded (size or modification time).
     bool firmwareChanged() const;
 
@@ -94,7 +97,7 @@ private:
     IapContext *iapContext;
     bool isChinese;
 
-    ReplyFramer framer;
+    links::ReplyFramer framer;
     std::unique_ptr<iap::UpgradeRun> run; // the engine and the policy of each run
     QStringList extraPorts;
     QString openPortName; // the port the open line belongs to, for the lost-line message

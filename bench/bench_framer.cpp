@@ -32,8 +32,8 @@ void BM_StreamFramer(benchmark::State &state)
     const QByteArray bytes = noise(state.range(1) != 0);
     const int read = int(state.range(0));
     for (auto _ : state) {
-        StreamFramer framer;
-        QVector<StreamFramer::Frame> frames;
+        links::StreamFramer framer;
+        QVector<links::StreamFramer::Frame> frames;
         for (int i = 0; i < bytes.size(); i += read)
             frames += framer.append(bytes.constData() + i, qMin(read, bytes.size() - i));
         benchmark::DoNotOptimize(frames);
@@ -50,7 +50,7 @@ void BM_WholeBurstRetested(benchmark::State &state)
     const int read = int(state.range(0));
     for (auto _ : state) {
         QByteArray burst;
-        ReplyFramer framer(&burst);
+        links::ReplyFramer framer(&burst);
         QByteArray frame;
         for (int i = 0; i < bytes.size(); i += read) {
             framer.append(bytes.mid(i, read));

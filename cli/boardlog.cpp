@@ -1,9 +1,9 @@
 #include "boardlog.h"
 
 #include "clitext.h"
+#include "crc32.h"
 #include "exitcodes.h"
 #include "flashjob.h"
-#include "iapcontext.h"
 #include "verification.h"
 
 #include <QCryptographicHash>
@@ -47,8 +47,7 @@ ImageDigest digestOf(const QByteArray &image)
     ImageDigest digest;
     digest.sha256 =
         QString::fromLatin1(QCryptographicHash::hash(image, QCryptographicHash::Sha256).toHex());
-    digest.crc32 = QStringLiteral("%1").arg(IapContext::crc32(image.constData(), image.size()), 8,
-                                            16, QLatin1Char('0'));
+    digest.crc32 = QStringLiteral("%1").arg(iap::crc::of(image), 8, 16, QLatin1Char('0'));
     return digest;
 }
 
@@ -57,8 +56,6 @@ QString timestamp()
     return QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs);
 }
 
-} // namespace flash
-
 namespace {
 
 QString reasonOf(int errorNumber)
@@ -66,59 +63,67 @@ QString reasonOf(int errorNumber)
     return QString::fromLocal8Bit(std::strerror(errorNumber));
 }
 
-QString cannotOpenText(const QString &path, const QString &reason, bool chinese)
+QString cannotOpenText(const QString &path, const QString &reason, iap::Language language)
 {
-    return chinese ? QStringLiteral("无法打开日志 %1：%2").arg(path, reason)
-                   : QStringLiteral("cannot open the log %1: %2").arg(path, reason);
+    return language == iap::Language::Chinese
+               ? QStringLiteral("无法打开日志 %1：%2").arg(path, reason)
+               : QStringLiteral("cannot open the log %1: %2").arg(path, reason);
 }
 
-QString notRegularText(bool chinese)
+QString notRegularText(iap::Language language)
 {
-    return chinese ? QStringLiteral("不是普通文件（设备、管道、套接字和文件夹不能作为日志）")
-                   : QStringLiteral("not a regular file (a device, a pipe, a socket or a "
-                                    "folder cannot hold the log)");
+    return language == iap::Language::Chinese
+               ? QStringLiteral("不是普通文件（设备、管道、套接字和文件夹不能作为日志）")
+               : QStringLiteral("not a regular file (a device, a pipe, a socket or a "
+                                "folder cannot hold the log)");
 }
 
-QString keptText(const QString &path, const QString &reason, const QString &port, bool chinese)
+QString keptText(const QString &path, const QString &reason, const QString &port,
+                 iap::Language language)
 {
-    return chinese ? QStringLiteral("无法写入日志 %1（%2）：%3 的记录已保留，"
-                                    "将在下一条记录之前及运行结束时再次写入")
-                         .arg(path, reason, port)
-                   : QStringLiteral("cannot write the log %1 (%2): the record of %3 is kept and "
-                                    "written again before the next record and at the end")
-                         .arg(path, reason, port);
+    return language == iap::Language::Chinese
+               ? QStringLiteral("无法写入日志 %1（%2）：%3 的记录已保留，"
+                                "将在下一条记录之前及运行结束时再次写入")
+                     .arg(path, reason, port)
+               : QStringLiteral("cannot write the log %1 (%2): the record of %3 is kept and "
+                                "written again before the next record and at the end")
+                     .arg(path, reason, port);
 }
 
-QString lockedText(const QString &path, const QString &port, bool chinese)
+QString lockedText(const QString &path, const QString &port, iap::Language language)
 {
-    return chinese ? QStringLiteral("日志 %1 被其他程序锁定：%2 的记录已保留，锁释放后立即写入"
-                                    "（运行结束时最多等待 %3 秒）")
-                         .arg(path, port)
-                         .arg(BoardLog::LockWait.count() / 1000)
-                   : QStringLiteral("the log %1 is locked by another program: the record of %2 "
-                                    "is kept and written as soon as the lock is released (at the "
-                                    "end, after at most %3 s of waiting)")
-                         .arg(path, port)
-                         .arg(BoardLog::LockWait.count() / 1000);
+    return language == iap::Language::Chinese
+               ? QStringLiteral("日志 %1 被其他程序锁定：%2 的记录已保留，锁释放后立即写入"
+                                "（运行结束时最多等待 %3 秒）")
+                     .arg(path, port)
+                     .arg(BoardLog::LockWait.count() / 1000)
+               : QStringLiteral("the log %1 is locked by another program: the record of %2 "
+                                "is kept and written as soon as the lock is released (at the "
+                                "end, after at most %3 s of waiting)")
+                     .arg(path, port)
+                     .arg(BoardLog::LockWait.count() / 1000);
 }
 
-QString lockReason(bool chinese)
+QString lockReason(iap::Language language)
 {
-    return chinese ? QStringLiteral("被其他程序锁定") : QStringLiteral("locked by another program");
+    return language == iap::Language::Chinese ? QStringLiteral("被其他程序锁定")
+                                              : QStringLiteral("locked by another program");
 }
 
-QString lostText(const QString &path, const QString &reason, const QStringList &ports, bool chinese)
+QString lostText(const QString &path, const QString &reason, const QStringList &ports,
+                 iap::Language language)
 {
     const QString list = ports.join(QStringLiteral(", "));
-    return chinese ? QStringLiteral("板卡日志 %1 未能保存：%2 块板卡的记录未写入（%3）：%4")
-                         .arg(path)
-                         .arg(ports.size())
-                         .arg(reason, list)
-                   : QStringLiteral("the board log %1 could not be kept: the records of %2 "
-                                    "board(s) are not written (%3): %4")
-                         .arg(path)
-                         .arg(ports.size())
-                         .arg(reason, list);
+    return language == iap::Language::Chinese
+               ? QStringLiteral("板卡日志 %1 未能保存：%2 块板卡的记录未写入（%3）：%4")
+                     .arg(path)
+                     .arg(ports.size())
+                     .arg(reason, list)
+               : QStringLiteral("the board log %1 could not be kept: the records of %2 "
+                                "board(s) are not written (%3): %4")
+                     .arg(path)
+                     .arg(ports.size())
+                     .arg(reason, list);
 }
 
 } // namespace
@@ -130,13 +135,13 @@ BoardLog::~BoardLog()
         ::close(m_fd);
 }
 
-bool BoardLog::open(const QString &path, bool chinese, QString *error)
+bool BoardLog::open(const QString &path, iap::Language language, QString *error)
 {
-    m_chinese = chinese;
+    m_language = language;
     QString reason;
     const int fd = openFile(path, &reason);
     if (fd < 0) {
-        *error = cannotOpenText(path, reason, m_chinese);
+        *error = cannotOpenText(path, reason, m_language);
         return false;
     }
     m_fd = fd;
@@ -158,7 +163,7 @@ int BoardLog::openFile(const QString &path, QString *reason) const
     // changed in between).
     struct stat st = {};
     if (::stat(name.constData(), &st) == 0 && !S_ISREG(st.st_mode)) {
-        *reason = notRegularText(m_chinese);
+        *reason = notRegularText(m_language);
         return -1;
     }
     // Read access to look at the last byte; a log that may only be written is still taken.
@@ -168,12 +173,12 @@ int BoardLog::openFile(const QString &path, QString *reason) const
         fd = ::open(name.constData(), O_WRONLY | flags, 0644);
     if (fd < 0) {
         const int saved = errno;
-        *reason = saved == ENXIO || saved == EISDIR ? notRegularText(m_chinese) : reasonOf(saved);
+        *reason = saved == ENXIO || saved == EISDIR ? notRegularText(m_language) : reasonOf(saved);
         return -1;
     }
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         ::close(fd);
-        *reason = notRegularText(m_chinese);
+        *reason = notRegularText(m_language);
         return -1;
     }
     ::fcntl(fd, F_SETFL, O_APPEND);
@@ -254,7 +259,7 @@ bool BoardLog::flushKept()
             break;
         int errorNumber = 0;
         if (!writeLine(m_kept.constFirst(), &errorNumber)) {
-            m_lastReason = m_locked ? lockReason(m_chinese) : reasonOf(errorNumber);
+            m_lastReason = m_locked ? lockReason(m_language) : reasonOf(errorNumber);
             if (m_locked && !m_hurry)
                 m_retry.start();
             break;
@@ -314,9 +319,9 @@ bool BoardLog::append(const QJsonObject &record, QString *error)
         return true;
     error->clear();
     if (!m_locked)
-        *error = keptText(m_path, m_lastReason, m_keptPorts.constLast(), m_chinese);
+        *error = keptText(m_path, m_lastReason, m_keptPorts.constLast(), m_language);
     else if (!std::exchange(m_lockTold, true))
-        *error = lockedText(m_path, m_keptPorts.constLast(), m_chinese);
+        *error = lockedText(m_path, m_keptPorts.constLast(), m_language);
     return false;
 }
 
@@ -344,7 +349,7 @@ void BoardLog::finish(const Finished &done)
         return;
     }
     m_retry.stop();
-    done(flash::LogLost, lostText(m_path, m_lastReason, m_keptPorts, m_chinese));
+    done(flash::LogLost, lostText(m_path, m_lastReason, m_keptPorts, m_language));
 }
 
 void BoardLog::stopWaiting()
@@ -354,3 +359,5 @@ void BoardLog::stopWaiting()
     if (m_done)
         finish(std::exchange(m_done, {}));
 }
+
+} // namespace flash

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "language.h"
 #include <QByteArray>
 #include <QElapsedTimer>
 #include <QJsonObject>
@@ -10,9 +11,9 @@
 #include <chrono>
 #include <functional>
 
-class FlashJob;
-
 namespace flash {
+
+class FlashJob;
 
 // What the system knows about the device behind a port (USB serial number, vendor and
 // product ids); empty or -1 where it does not know.
@@ -35,8 +36,6 @@ ImageDigest digestOf(const QByteArray &image);
 
 // "2026-01-31T12:34:56.789Z"
 QString timestamp();
-
-} // namespace flash
 
 // A record of every board attempted: one JSON object per line, appended and flushed to the
 // disk the moment a board ends, so a crash or a power cut loses at most the boards in
@@ -75,8 +74,8 @@ public:
 
     // Opens (creating) the log for appending; false with *error set when it cannot. Only a
     // regular file (after links) or a name not taken yet is a log: a device, a pipe, a socket
-    // or a folder is refused at once, never waited on. Texts in Chinese when `chinese`.
-    bool open(const QString &path, bool chinese, QString *error);
+    // or a folder is refused at once, never waited on. Texts in Chinese when `language`.
+    bool open(const QString &path, iap::Language language, QString *error);
     bool isOpen() const { return !m_path.isEmpty(); }
 
     // The record of one board that has ended.
@@ -102,7 +101,7 @@ private:
 
     int m_fd = -1;
     QString m_path;
-    bool m_chinese = false;
+    iap::Language m_language = iap::Language::English;
     // Lines not written yet, oldest first, and the ports they belong to.
     QList<QByteArray> m_kept;
     QStringList m_keptPorts;
@@ -114,3 +113,5 @@ private:
     QElapsedTimer m_finishing;
     Finished m_done;
 };
+
+} // namespace flash

@@ -6,6 +6,8 @@
 
 #include <QObject>
 
+namespace flash {
+
 // What every run of boards needs, however it finds its boards: the upgrade of each
 // (everything but the port), the firmware file and the image's fingerprints for the log.
 struct BoardRunSettings
@@ -32,3 +34,5 @@ signals:
     // The run is over; the program exits with this code.
     void done(int exitCode);
 };
+
+} // namespace flash

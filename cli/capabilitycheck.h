@@ -1,6 +1,7 @@
 #pragma once
 
 #include "capabilities.h"
+#include "language.h"
 
 #include <QByteArray>
 #include <QObject>
@@ -8,9 +9,9 @@
 #include <QTimer>
 #include <chrono>
 
-class FlashJob;
-
 namespace flash {
+
+class FlashJob;
 
 // Before its first request iap-flash asks the device what fits it (the capability question,
 // F1 03) and refuses an image that lies outside the device's application area or is larger
@@ -68,8 +69,8 @@ private:
 
 // The lines of the two refusals: the image does not fit (both ranges named), and the device
 // refused the request (its reason).
-QString doesNotFitText(const CapabilityCheck &check, const QString &port, bool chinese);
+QString doesNotFitText(const CapabilityCheck &check, const QString &port, iap::Language language);
 QString refusedText(const iap::Refusal &refusal, qint64 imageBytes, const QString &port,
-                    bool chinese);
+                    iap::Language language);
 
 } // namespace flash

@@ -21,11 +21,11 @@ namespace {
 
 // After "the port does not exist": the device file looked up (a bare name is under /dev), and
 // the ports that do exist.
-QString notFoundText(const QString &port, bool chinese)
+QString notFoundText(const QString &port, iap::Language language)
 {
     const QString path = port.contains(QLatin1Char('/')) ? port : QStringLiteral("/dev/") + port;
     const QStringList present = presentPortLines();
-    if (chinese)
+    if (language == iap::Language::Chinese)
         return QStringLiteral("查找的是 %1。").arg(path) +
                (present.isEmpty()
                     ? QStringLiteral("本机没有串口。")
@@ -43,53 +43,57 @@ QString replyHex(const QByteArray &frame)
     return QString::fromLatin1(frame.toHex(' ').toUpper());
 }
 
-QString failureText(const FlashJob &job, bool chinese)
+QString failureText(const FlashJob &job, iap::Language language)
 {
     const QString port = job.options().port;
     switch (job.failure()) {
     case FlashJob::Failure::None:
         return QString();
     case FlashJob::Failure::OpenFailed:
-        return linkErrorText(job.linkError(), chinese, port, job.serialReason()) +
-               (job.linkError().serial == SerialError::NotFound ? notFoundText(port, chinese)
-                                                                : QString());
+        return links::linkErrorText(job.linkError(), language, port, job.serialReason()) +
+               (job.linkError().serial == links::SerialError::NotFound
+                    ? notFoundText(port, language)
+                    : QString());
     case FlashJob::Failure::PortLost:
         // The device holds part of an image: that comes first, the reason after.
-        return lineLostText(job.run().lostMidUpgrade(), job.run().bytesDone(),
-                            job.run().imageBytes(), chinese, port,
-                            lostReasonText(job.linkError().network, chinese, job.serialReason()));
+        return links::lineLostText(
+            job.run().lostMidUpgrade(), job.run().bytesDone(), job.run().imageBytes(), language,
+            port, links::lostReasonText(job.linkError().network, language, job.serialReason()));
     case FlashJob::Failure::NoAnswer: {
         const QString secs = QString::number(job.options().requestTimeout.count() / 1000.0);
-        return chinese ? QStringLiteral("%1：设备在 %2 秒内没有响应更新请求（已发送 %3 次请求）。"
-                                        "请检查接线、波特率，并确认设备处于引导程序中。")
-                             .arg(port, secs)
-                             .arg(job.run().requestsSent())
-                       : QStringLiteral("%1: the device did not answer the update request within "
-                                        "%2 s (%3 requests sent). Check the cable and the baud "
-                                        "rate, and that the device is in its boot loader.")
-                             .arg(port, secs)
-                             .arg(job.run().requestsSent());
+        return language == iap::Language::Chinese
+                   ? QStringLiteral("%1：设备在 %2 秒内没有响应更新请求（已发送 %3 次请求）。"
+                                    "请检查接线、波特率，并确认设备处于引导程序中。")
+                         .arg(port, secs)
+                         .arg(job.run().requestsSent())
+                   : QStringLiteral("%1: the device did not answer the update request within "
+                                    "%2 s (%3 requests sent). Check the cable and the baud "
+                                    "rate, and that the device is in its boot loader.")
+                         .arg(port, secs)
+                         .arg(job.run().requestsSent());
     }
     case FlashJob::Failure::TooManyResends:
-        return chinese ? QStringLiteral("%1：第%2包连续重发 %3 次仍未写入，放弃升级。")
-                             .arg(port)
-                             .arg(job.run().failedPackage() + 1)
-                             .arg(job.options().maxResends)
-                       : QStringLiteral("%1: package %2 was resent %3 times in a row and still "
-                                        "not written; giving up.")
-                             .arg(port)
-                             .arg(job.run().failedPackage() + 1)
-                             .arg(job.options().maxResends);
+        return language == iap::Language::Chinese
+                   ? QStringLiteral("%1：第%2包连续重发 %3 次仍未写入，放弃升级。")
+                         .arg(port)
+                         .arg(job.run().failedPackage() + 1)
+                         .arg(job.options().maxResends)
+                   : QStringLiteral("%1: package %2 was resent %3 times in a row and still "
+                                    "not written; giving up.")
+                         .arg(port)
+                         .arg(job.run().failedPackage() + 1)
+                         .arg(job.options().maxResends);
     case FlashJob::Failure::Interrupted:
         if (job.verification()) // every package was acknowledged: only the check is missing
-            return chinese ? QStringLiteral("%1：校验时被中断：镜像已写入（%2 字节），但未经校验。")
-                                 .arg(port)
-                                 .arg(job.run().imageBytes())
-                           : QStringLiteral("%1: interrupted during verification: the image was "
-                                            "written (%2 bytes) but not verified.")
-                                 .arg(port)
-                                 .arg(job.run().imageBytes());
-        return chinese
+            return language == iap::Language::Chinese
+                       ? QStringLiteral("%1：校验时被中断：镜像已写入（%2 字节），但未经校验。")
+                             .arg(port)
+                             .arg(job.run().imageBytes())
+                       : QStringLiteral("%1: interrupted during verification: the image was "
+                                        "written (%2 bytes) but not verified.")
+                             .arg(port)
+                             .arg(job.run().imageBytes());
+        return language == iap::Language::Chinese
                    ? QStringLiteral("%1：已中断，升级未完成（已写入 %2 / %3 字节），"
                                     "设备需要重新升级。")
                          .arg(port)
@@ -103,69 +107,73 @@ QString failureText(const FlashJob &job, bool chinese)
     case FlashJob::Failure::CannotVerify: {
         const iap::Verification *v = job.verification();
         if (v && v->unsupported())
-            return chinese ? QStringLiteral("%1：无法校验：设备回答它不能读回镜像。镜像已写入"
-                                            "（%2 字节），但无法确认设备中的内容。")
-                                 .arg(port)
-                                 .arg(job.run().imageBytes())
-                           : QStringLiteral("%1: cannot verify: the device answered that it "
-                                            "cannot read its image back. The image was written "
-                                            "(%2 bytes), but what the device holds is unknown.")
-                                 .arg(port)
-                                 .arg(job.run().imageBytes());
-        return chinese ? QStringLiteral("%1：无法校验：设备没有回答校验请求（引导程序不支持校验，"
-                                        "或已离开引导程序）。镜像已写入（%2 字节），但无法确认"
-                                        "设备中的内容。")
+            return language == iap::Language::Chinese
+                       ? QStringLiteral("%1：无法校验：设备回答它不能读回镜像。镜像已写入"
+                                        "（%2 字节），但无法确认设备中的内容。")
                              .arg(port)
                              .arg(job.run().imageBytes())
-                       : QStringLiteral("%1: cannot verify: the device did not answer the "
-                                        "verification question (a boot loader without it, or "
-                                        "one that has left already). The image was written (%2 "
-                                        "bytes), but what the device holds is unknown.")
+                       : QStringLiteral("%1: cannot verify: the device answered that it "
+                                        "cannot read its image back. The image was written "
+                                        "(%2 bytes), but what the device holds is unknown.")
                              .arg(port)
                              .arg(job.run().imageBytes());
+        return language == iap::Language::Chinese
+                   ? QStringLiteral("%1：无法校验：设备没有回答校验请求（引导程序不支持校验，"
+                                    "或已离开引导程序）。镜像已写入（%2 字节），但无法确认"
+                                    "设备中的内容。")
+                         .arg(port)
+                         .arg(job.run().imageBytes())
+                   : QStringLiteral("%1: cannot verify: the device did not answer the "
+                                    "verification question (a boot loader without it, or "
+                                    "one that has left already). The image was written (%2 "
+                                    "bytes), but what the device holds is unknown.")
+                         .arg(port)
+                         .arg(job.run().imageBytes());
     }
     case FlashJob::Failure::VerifyMismatch: {
         const iap::Verification *v = job.verification();
         const QString deviceCrc = v ? crcText(v->deviceCrc()) : QString();
         const QString imageCrc = v ? crcText(v->imageCrc()) : QString();
         const qint64 deviceBytes = v ? v->deviceLength() : 0;
-        return chinese ? QStringLiteral("%1：校验失败：设备中为 %2 字节，CRC-32 %3；镜像为 %4 "
-                                        "字节，CRC-32 %5。设备需要重新升级。")
-                             .arg(port)
-                             .arg(deviceBytes)
-                             .arg(deviceCrc)
-                             .arg(job.run().imageBytes())
-                             .arg(imageCrc)
-                       : QStringLiteral("%1: verification failed: the device holds %2 bytes with "
-                                        "CRC-32 %3, the image is %4 bytes with CRC-32 %5. The "
-                                        "device must be flashed again.")
-                             .arg(port)
-                             .arg(deviceBytes)
-                             .arg(deviceCrc)
-                             .arg(job.run().imageBytes())
-                             .arg(imageCrc);
+        return language == iap::Language::Chinese
+                   ? QStringLiteral("%1：校验失败：设备中为 %2 字节，CRC-32 %3；镜像为 %4 "
+                                    "字节，CRC-32 %5。设备需要重新升级。")
+                         .arg(port)
+                         .arg(deviceBytes)
+                         .arg(deviceCrc)
+                         .arg(job.run().imageBytes())
+                         .arg(imageCrc)
+                   : QStringLiteral("%1: verification failed: the device holds %2 bytes with "
+                                    "CRC-32 %3, the image is %4 bytes with CRC-32 %5. The "
+                                    "device must be flashed again.")
+                         .arg(port)
+                         .arg(deviceBytes)
+                         .arg(deviceCrc)
+                         .arg(job.run().imageBytes())
+                         .arg(imageCrc);
     }
     case FlashJob::Failure::DoesNotFit:
-        return job.capabilityCheck() ? doesNotFitText(*job.capabilityCheck(), port, chinese)
+        return job.capabilityCheck() ? doesNotFitText(*job.capabilityCheck(), port, language)
                                      : QString();
     case FlashJob::Failure::Refused:
-        return refusedText(job.refusal(), job.run().imageBytes(), port, chinese);
+        return refusedText(job.refusal(), job.run().imageBytes(), port, language);
     }
     return QString();
 }
 
-QString verifiedText(const FlashJob &job, bool chinese)
+QString verifiedText(const FlashJob &job, iap::Language language)
 {
     const QString crc = job.verification() ? crcText(job.verification()->deviceCrc()) : QString();
-    return chinese ? QStringLiteral("%1：校验通过：设备中的镜像与发送的一致（%2 字节，CRC-32 %3）")
-                         .arg(job.options().port)
-                         .arg(job.run().imageBytes())
-                         .arg(crc)
-                   : QStringLiteral("%1: verified: the device holds the image (%2 bytes, CRC-32 "
-                                    "%3)")
-                         .arg(job.options().port)
-                         .arg(job.run().imageBytes())
-                         .arg(crc);
+    return language == iap::Language::Chinese
+               ? QStringLiteral("%1：校验通过：设备中的镜像与发送的一致（%2 字节，CRC-32 %3）")
+                     .arg(job.options().port)
+                     .arg(job.run().imageBytes())
+                     .arg(crc)
+               : QStringLiteral("%1: verified: the device holds the image (%2 bytes, CRC-32 "
+                                "%3)")
+                     .arg(job.options().port)
+                     .arg(job.run().imageBytes())
+                     .arg(crc);
 }
 
 QString crcText(quint32 crc)
@@ -173,31 +181,34 @@ QString crcText(quint32 crc)
     return QStringLiteral("%1").arg(crc, 8, 16, QLatin1Char('0'));
 }
 
-QString successText(const FlashJob &job, bool chinese)
+QString successText(const FlashJob &job, iap::Language language)
 {
     const double secs = job.seconds();
     const QString rate = rateText(secs > 0 ? job.run().imageBytes() / secs : 0);
     const QString s = QString::number(secs, 'f', 2);
-    return chinese ? QStringLiteral("%1：完成，%2 字节，用时 %3 秒（%4）")
-                         .arg(job.options().port)
-                         .arg(job.run().imageBytes())
-                         .arg(s, rate)
-                   : QStringLiteral("%1: done, %2 bytes in %3 s (%4)")
-                         .arg(job.options().port)
-                         .arg(job.run().imageBytes())
-                         .arg(s, rate);
+    return language == iap::Language::Chinese
+               ? QStringLiteral("%1：完成，%2 字节，用时 %3 秒（%4）")
+                     .arg(job.options().port)
+                     .arg(job.run().imageBytes())
+                     .arg(s, rate)
+               : QStringLiteral("%1: done, %2 bytes in %3 s (%4)")
+                     .arg(job.options().port)
+                     .arg(job.run().imageBytes())
+                     .arg(s, rate);
 }
 
-QString openedText(const QString &port, int baud, bool chinese)
+QString openedText(const QString &port, int baud, iap::Language language)
 {
-    return chinese ? QStringLiteral("%1：已打开，波特率 %2").arg(port).arg(baud)
-                   : QStringLiteral("%1: opened at %2 baud").arg(port).arg(baud);
+    return language == iap::Language::Chinese
+               ? QStringLiteral("%1：已打开，波特率 %2").arg(port).arg(baud)
+               : QStringLiteral("%1: opened at %2 baud").arg(port).arg(baud);
 }
 
-QString resendCountText(int packageNumber, int inARow, bool chinese)
+QString resendCountText(int packageNumber, int inARow, iap::Language language)
 {
-    return chinese ? QStringLiteral("（第%1包，连续第 %2 次）").arg(packageNumber).arg(inARow)
-                   : QStringLiteral("(package %1, %2 in a row)").arg(packageNumber).arg(inARow);
+    return language == iap::Language::Chinese
+               ? QStringLiteral("（第%1包，连续第 %2 次）").arg(packageNumber).arg(inARow)
+               : QStringLiteral("(package %1, %2 in a row)").arg(packageNumber).arg(inARow);
 }
 
 QString failureReason(const FlashJob &job)
@@ -227,10 +238,10 @@ QString failureReason(const FlashJob &job)
     return QString();
 }
 
-QString reasonWords(const QString &reason, bool chinese)
+QString reasonWords(const QString &reason, iap::Language language)
 {
     // In English the tally keeps the words of the JSON "reason" field, which scripts grep for.
-    if (!chinese)
+    if (language != iap::Language::Chinese)
         return reason;
     static const struct
     {
@@ -250,39 +261,41 @@ QString reasonWords(const QString &reason, bool chinese)
     return reason;
 }
 
-QString digestText(const QString &sha256, const QString &crc32, bool chinese)
+QString digestText(const QString &sha256, const QString &crc32, iap::Language language)
 {
-    return chinese ? QStringLiteral("镜像 SHA-256 %1，CRC-32 %2").arg(sha256, crc32)
-                   : QStringLiteral("Image SHA-256 %1, CRC-32 %2").arg(sha256, crc32);
+    return language == iap::Language::Chinese
+               ? QStringLiteral("镜像 SHA-256 %1，CRC-32 %2").arg(sha256, crc32)
+               : QStringLiteral("Image SHA-256 %1, CRC-32 %2").arg(sha256, crc32);
 }
 
 QString plainProgressText(const QString &port, int percent, qint64 done, qint64 total,
-                          const QString &rate, const QString &left, bool chinese)
+                          const QString &rate, const QString &left, iap::Language language)
 {
-    return chinese ? QStringLiteral("%1：%2% %3/%4 字节，%5，剩余 %6")
-                         .arg(port)
-                         .arg(percent)
-                         .arg(done)
-                         .arg(total)
-                         .arg(rate, left)
-                   : QStringLiteral("%1: %2% %3/%4 bytes, %5, %6 left")
-                         .arg(port)
-                         .arg(percent)
-                         .arg(done)
-                         .arg(total)
-                         .arg(rate, left);
+    return language == iap::Language::Chinese ? QStringLiteral("%1：%2% %3/%4 字节，%5，剩余 %6")
+                                                    .arg(port)
+                                                    .arg(percent)
+                                                    .arg(done)
+                                                    .arg(total)
+                                                    .arg(rate, left)
+                                              : QStringLiteral("%1: %2% %3/%4 bytes, %5, %6 left")
+                                                    .arg(port)
+                                                    .arg(percent)
+                                                    .arg(done)
+                                                    .arg(total)
+                                                    .arg(rate, left);
 }
 
-QString watchingText(const QStringList &patterns, bool chinese)
+QString watchingText(const QStringList &patterns, iap::Language language)
 {
     const QString list = patterns.join(QStringLiteral(" "));
-    return chinese ? QStringLiteral("正在等待接入 %1 的设备（按 Ctrl+C 结束）").arg(list)
-                   : QStringLiteral("Watching for boards at %1 (Ctrl+C stops)").arg(list);
+    return language == iap::Language::Chinese
+               ? QStringLiteral("正在等待接入 %1 的设备（按 Ctrl+C 结束）").arg(list)
+               : QStringLiteral("Watching for boards at %1 (Ctrl+C stops)").arg(list);
 }
 
-QString pluggedText(const QString &port, bool plugged, bool chinese)
+QString pluggedText(const QString &port, bool plugged, iap::Language language)
 {
-    if (chinese)
+    if (language == iap::Language::Chinese)
         return plugged ? QStringLiteral("%1：已接入").arg(port)
                        : QStringLiteral("%1：已拔出").arg(port);
     return plugged ? QStringLiteral("%1: plugged in").arg(port)
@@ -290,16 +303,16 @@ QString pluggedText(const QString &port, bool plugged, bool chinese)
 }
 
 QString runSummaryText(int ok, const QMap<QString, int> &failedByReason, double seconds,
-                       bool chinese)
+                       iap::Language language)
 {
     int failed = 0;
     QStringList reasons;
     for (auto it = failedByReason.constBegin(); it != failedByReason.constEnd(); ++it) {
         failed += it.value();
-        reasons << QStringLiteral("%1 %2").arg(reasonWords(it.key(), chinese)).arg(it.value());
+        reasons << QStringLiteral("%1 %2").arg(reasonWords(it.key(), language)).arg(it.value());
     }
     const QString time = QString::number(seconds, 'f', 1);
-    if (chinese) {
+    if (language == iap::Language::Chinese) {
         const QString why = reasons.isEmpty()
                                 ? QString()
                                 : QStringLiteral("（%1）").arg(reasons.join(QStringLiteral("，")));
@@ -317,11 +330,7 @@ QString runSummaryText(int ok, const QMap<QString, int> &failedByReason, double 
         .arg(why, time);
 }
 
-} // namespace flash
-
-namespace flash {
-
-QString usageText(UsageError usage, bool chinese, const QString &a, const QString &b,
+QString usageText(UsageError usage, iap::Language language, const QString &a, const QString &b,
                   const QString &c)
 {
     struct Pair
@@ -393,7 +402,7 @@ QString usageText(UsageError usage, bool chinese, const QString &a, const QStrin
     QString text;
     for (const Pair &p : texts) {
         if (p.usage == usage) {
-            text = QString::fromUtf8(chinese ? p.chinese : p.english);
+            text = QString::fromUtf8(language == iap::Language::Chinese ? p.chinese : p.english);
             break;
         }
     }
@@ -405,7 +414,8 @@ QString usageText(UsageError usage, bool chinese, const QString &a, const QStrin
         text = text.arg(a);
     if (usage == UsageError::NoSignals)
         return text;
-    return text + (chinese ? QStringLiteral(" 参见 --help。") : QStringLiteral(" Try --help."));
+    return text + (language == iap::Language::Chinese ? QStringLiteral(" 参见 --help。")
+                                                      : QStringLiteral(" Try --help."));
 }
 
 } // namespace flash

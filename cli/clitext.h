@@ -1,31 +1,33 @@
 #pragma once
 
+#include "language.h"
 #include <QMap>
 #include <QString>
 #include <QStringList>
+
+namespace flash {
 
 class FlashJob;
 
 // The flasher's own lines, in English and Chinese. The upgrade's lines themselves come from
 // iap/messages.h, the port errors from serial/serialerror.h, exactly as in the window.
-namespace flash {
 
 // Why a job failed, one line naming the port; empty for a job that succeeded.
-QString failureText(const FlashJob &job, bool chinese);
+QString failureText(const FlashJob &job, iap::Language language);
 // The final line of a successful job: bytes, seconds and rate.
-QString successText(const FlashJob &job, bool chinese);
+QString successText(const FlashJob &job, iap::Language language);
 // "%1: opened at %2 baud".
-QString openedText(const QString &port, int baud, bool chinese);
+QString openedText(const QString &port, int baud, iap::Language language);
 // Resend notice with the package number and the count in a row.
-QString resendCountText(int packageNumber, int inARow, bool chinese);
+QString resendCountText(int packageNumber, int inARow, iap::Language language);
 
 // A short machine word for the JSON "reason" field of a failed job.
 QString failureReason(const FlashJob &job);
 // The same reason in words, for the run's tally.
-QString reasonWords(const QString &reason, bool chinese);
+QString reasonWords(const QString &reason, iap::Language language);
 
 // --verify: the device holds the image.
-QString verifiedText(const FlashJob &job, bool chinese);
+QString verifiedText(const FlashJob &job, iap::Language language);
 // A CRC-32 as the messages and events write it: 8 lower-case hex digits.
 QString crcText(quint32 crc);
 
@@ -64,19 +66,19 @@ enum class UsageError
     AfterWithoutReset,
 };
 // One line, ending with a hint at --help where that helps.
-QString usageText(UsageError usage, bool chinese, const QString &a = QString(),
+QString usageText(UsageError usage, iap::Language language, const QString &a = QString(),
                   const QString &b = QString(), const QString &c = QString());
 
 // The image's fingerprints, printed once at start.
-QString digestText(const QString &sha256, const QString &crc32, bool chinese);
+QString digestText(const QString &sha256, const QString &crc32, iap::Language language);
 // A progress line for logs and pipes: port, percentage, bytes, rate, time left.
 QString plainProgressText(const QString &port, int percent, qint64 done, qint64 total,
-                          const QString &rate, const QString &left, bool chinese);
+                          const QString &rate, const QString &left, iap::Language language);
 // Watch mode: what is watched, boards plugged in and pulled out, and the run's summary.
-QString watchingText(const QStringList &patterns, bool chinese);
-QString pluggedText(const QString &port, bool plugged, bool chinese);
+QString watchingText(const QStringList &patterns, iap::Language language);
+QString pluggedText(const QString &port, bool plugged, iap::Language language);
 QString runSummaryText(int ok, const QMap<QString, int> &failedByReason, double seconds,
-                       bool chinese);
+                       iap::Language language);
 
 // A reply frame as the window shows it ("F1 82 00 04 01 ..."), without the window's
 // diagnostics of the conversion (a line per byte would say nothing on its own).

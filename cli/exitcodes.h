@@ -1,8 +1,9 @@
 #pragma once
 
+namespace flash {
+
 // The flasher's exit codes. Scripts and production lines rely on them: never 0 on failure.
 // With several ports the process exits with the highest code of any port.
-namespace flash {
 enum ExitCode : int
 {
     Success = 0,
@@ -20,4 +21,5 @@ enum ExitCode : int
     Interrupted = 130,  // SIGINT or SIGTERM
     Quit = 131,         // SIGQUIT
 };
+
 } // namespace flash

@@ -7,14 +7,16 @@
 #include <limits>
 #include <utility>
 
+namespace flash {
+
 namespace {
 
 // The options have been checked: a name that does not parse is a local path.
-PortName portName(const QString &text)
+links::PortName portName(const QString &text)
 {
-    PortName name;
-    if (parsePortName(text, &name) != PortNameError::None) {
-        name = PortName();
+    links::PortName name;
+    if (links::parsePortName(text, &name) != links::PortNameError::None) {
+        name = links::PortName();
         name.text = text;
     }
     return name;
@@ -23,14 +25,14 @@ PortName portName(const QString &text)
 } // namespace
 
 FlashJob::FlashJob(const Options &options, const QByteArray &image, QObject *parent)
-    : FlashJob(options, image, makePortLink(portName(options.port)), parent)
+    : FlashJob(options, image, links::makePortLink(portName(options.port)), parent)
 {
 }
 
-FlashJob::FlashJob(const Options &options, const QByteArray &image, std::unique_ptr<PortLink> link,
-                   QObject *parent)
+FlashJob::FlashJob(const Options &options, const QByteArray &image,
+                   std::unique_ptr<links::PortLink> link, QObject *parent)
     : QObject(parent), m_options(options), m_run(&m_context, options.maxResends),
-      m_link(std::move(link)), m_player(std::make_unique<ResetPlayer>(m_link.get()))
+      m_link(std::move(link)), m_player(std::make_unique<links::ResetPlayer>(m_link.get()))
 {
     m_context.firmwarePath = options.port;
     m_context.setImage(image);
@@ -47,12 +49,12 @@ FlashJob::FlashJob(const Options &options, const QByteArray &image, std::unique_
     connect(&m_frameTimer, &QTimer::timeout, this, &FlashJob::onQuiet);
     connect(&m_requestTimer, &QTimer::timeout, this, &FlashJob::onRequestTimeout);
     connect(&m_verifyTimer, &QTimer::timeout, this, &FlashJob::onVerifyTimeout);
-    connect(m_link.get(), &PortLink::opened, this, &FlashJob::onOpened);
-    connect(m_link.get(), &PortLink::openFailed, this, &FlashJob::onOpenFailed);
-    connect(m_link.get(), &PortLink::received, this, &FlashJob::onBytes);
-    connect(m_link.get(), &PortLink::lost, this, &FlashJob::onLost);
-    connect(m_link.get(), &PortLink::written, this, &FlashJob::onWritten);
-    connect(m_player.get(), &ResetPlayer::finished, this, &FlashJob::onResetPlayed);
+    connect(m_link.get(), &links::PortLink::opened, this, &FlashJob::onOpened);
+    connect(m_link.get(), &links::PortLink::openFailed, this, &FlashJob::onOpenFailed);
+    connect(m_link.get(), &links::PortLink::received, this, &FlashJob::onBytes);
+    connect(m_link.get(), &links::PortLink::lost, this, &FlashJob::onLost);
+    connect(m_link.get(), &links::PortLink::written, this, &FlashJob::onWritten);
+    connect(m_player.get(), &links::ResetPlayer::finished, this, &FlashJob::onResetPlayed);
 }
 
 FlashJob::~FlashJob()
@@ -63,8 +65,9 @@ FlashJob::~FlashJob()
 
 std::chrono::milliseconds FlashJob::modemLineWait() const
 {
-    return portName(m_options.port).kind == PortName::Kind::Rfc2217 ? NetLink::ModemLineWait
-                                                                    : std::chrono::milliseconds(0);
+    return portName(m_options.port).kind == links::PortName::Kind::Rfc2217
+               ? links::NetLink::ModemLineWait
+               : std::chrono::milliseconds(0);
 }
 
 flash::ExitCode FlashJob::exitCode() const
@@ -116,7 +119,7 @@ void FlashJob::start()
     m_link->open(m_options.baud);
 }
 
-void FlashJob::onOpenFailed(LinkError error, const QString &reason)
+void FlashJob::onOpenFailed(links::LinkError error, const QString &reason)
 {
     m_linkError = error;
     m_serialReason = reason;
@@ -136,7 +139,7 @@ void FlashJob::onOpened()
     m_player->play(m_options.reset);
 }
 
-void FlashJob::onResetPlayed(bool ok, ModemLine line)
+void FlashJob::onResetPlayed(bool ok, links::ModemLine line)
 {
     if (m_finished)
         return;
@@ -315,7 +318,7 @@ void FlashJob::onVerifyTimeout()
         verificationStep(m_verification->timedOut(m_framer.received()));
 }
 
-void FlashJob::onLost(LinkError error, const QString &reason)
+void FlashJob::onLost(links::LinkError error, const QString &reason)
 {
     if (m_finished)
         return;
@@ -383,3 +386,5 @@ void FlashJob::finish(Failure failure)
     QMetaObject::invokeMethod(
         this, [this] { emit finished(); }, Qt::QueuedConnection);
 }
+
+} // namespace flash

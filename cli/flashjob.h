@@ -19,6 +19,8 @@
 #include <chrono>
 #include <memory>
 
+namespace flash {
+
 // One upgrade of one device on one port: the port, the reply framer and the timers around
 // the run policy (iap::UpgradeRun), which decides everything else. Several jobs can run side
 // by side on the one event loop. A job never writes a line for the user: it reports what
@@ -48,8 +50,8 @@ public:
         // Played on the modem lines once the port is open, before the first request (the
         // board put into its boot loader), and after a successful upgrade (the board reset
         // into its new application). Empty: nothing.
-        ResetSequence reset;
-        ResetSequence after;
+        links::ResetSequence reset;
+        links::ResetSequence after;
         // Ask the device what fits it before the first request (capabilitycheck.h), and
         // refuse an image that does not fit; `span` says where the image goes.
         bool askCapabilities = true;
@@ -81,7 +83,7 @@ public:
 
     FlashJob(const Options &options, const QByteArray &image, QObject *parent = nullptr);
     // On a link of the caller's instead of the one options.port names.
-    FlashJob(const Options &options, const QByteArray &image, std::unique_ptr<PortLink> link,
+    FlashJob(const Options &options, const QByteArray &image, std::unique_ptr<links::PortLink> link,
              QObject *parent = nullptr);
     ~FlashJob() override;
 
@@ -96,7 +98,7 @@ public:
     bool isFinished() const { return m_finished; }
     flash::ExitCode exitCode() const;
     Failure failure() const { return m_failure; }
-    LinkError linkError() const { return m_linkError; }
+    links::LinkError linkError() const { return m_linkError; }
     QString serialReason() const { return m_serialReason; }
     // The run's policy and counters: image size and package total, packages and bytes
     // acknowledged, requests, resends (in all and of the current package), the package given
@@ -132,7 +134,7 @@ signals:
     // A line of a reset sequence could not be set (no modem lines on the port, or no
     // confirmation within modemLineWait()): the rest of the sequence was skipped and the run
     // goes on. Once per job at most.
-    void modemLineMissing(ModemLine line);
+    void modemLineMissing(links::ModemLine line);
     // Each action of the engine, after it was carried out (bytes sent, line to report).
     void action(const iap::Action &action);
     // A reply frame was found on the line.
@@ -144,11 +146,11 @@ signals:
     void finished();
 
 private:
-    using Frame = StreamFramer::Frame; // the bytes and the position of the first one
+    using Frame = links::StreamFramer::Frame; // the bytes and the position of the first one
 
     void onOpened();
-    void onOpenFailed(LinkError error, const QString &reason);
-    void onResetPlayed(bool ok, ModemLine line);
+    void onOpenFailed(links::LinkError error, const QString &reason);
+    void onResetPlayed(bool ok, links::ModemLine line);
     void beginRun();
     // The capability question answered (or not): the requests start, or the image is refused.
     void onCapabilitiesKnown();
@@ -170,7 +172,7 @@ private:
     void onQuiet();
     void onTick();
     void onRequestTimeout();
-    void onLost(LinkError error, const QString &reason);
+    void onLost(links::LinkError error, const QString &reason);
     void handOver(const QVector<Frame> &frames);
     // Bytes for what the run (or the question) waits on.
     void send(const QByteArray &bytes);
@@ -193,8 +195,8 @@ private:
     Options m_options;
     IapContext m_context;
     iap::UpgradeRun m_run;
-    std::unique_ptr<PortLink> m_link;
-    std::unique_ptr<ResetPlayer> m_player; // plays on m_link
+    std::unique_ptr<links::PortLink> m_link;
+    std::unique_ptr<links::ResetPlayer> m_player; // plays on m_link
     enum class Phase
     {
         Opening,
@@ -205,7 +207,7 @@ private:
         After      // the sequence after success
     } m_phase = Phase::Opening;
     bool m_lineMissingTold = false;
-    StreamFramer m_framer;
+    links::StreamFramer m_framer;
     std::unique_ptr<iap::Verification> m_verification;
     std::unique_ptr<flash::CapabilityCheck> m_check;
     std::unique_ptr<flash::RateSwitch> m_switch;
@@ -236,8 +238,10 @@ private:
 
     bool m_finished = false;
     Failure m_failure = Failure::None;
-    LinkError m_linkError;
+    links::LinkError m_linkError;
     QString m_serialReason;
     flash::ExitCode m_interruptCode = flash::Interrupted;
     qint64 m_bytesWritten = 0;
 };
+
+} // namespace flash

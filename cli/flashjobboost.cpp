@@ -3,6 +3,8 @@
 
 #include <algorithm>
 
+namespace flash {
+
 namespace {
 // The most packages kept in flight, whatever the device takes.
 constexpr int MaxInFlight = 32;
@@ -83,3 +85,5 @@ void FlashJob::replayEarly(const QByteArray &ack)
     if (m_run.offer(ack, arrived(true)) == iap::UpgradeRun::Offer::ActNow)
         onTick();
 }
+
+} // namespace flash

@@ -5,6 +5,8 @@
 
 #include <utility>
 
+namespace flash {
+
 namespace {
 // The most bytes framed in one turn of the event loop.
 constexpr int SliceBytes = 8192;
@@ -169,3 +171,5 @@ void FlashJob::markWritten(int owner, qint64 position)
         m_run.written(position);
     }
 }
+
+} // namespace flash

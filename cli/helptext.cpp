@@ -131,10 +131,10 @@ void describeInChinese(const QList<QCommandLineOption *> &options)
     }
 }
 
-QString helpText(const QCommandLineParser &parser, bool chinese)
+QString helpText(const QCommandLineParser &parser, iap::Language language)
 {
     QString text = parser.helpText();
-    if (!chinese)
+    if (language != iap::Language::Chinese)
         return text;
     text.replace(QStringLiteral("Usage: "), QStringLiteral("用法："));
     text.replace(QStringLiteral("\nOptions:\n"), QStringLiteral("\n选项：\n"));

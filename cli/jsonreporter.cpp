@@ -8,6 +8,8 @@
 #include <QJsonDocument>
 #include <cstdio>
 
+namespace flash {
+
 using iap::Action;
 
 JsonReporter::JsonReporter(const Settings &settings) : Reporter(settings) {}
@@ -117,7 +119,7 @@ void JsonReporter::acted(FlashJob *job, const Action &a)
     const QString port = job->options().port;
     if (a.kind == Action::Kind::Message && m_s.verbose)
         emitEvent(QStringLiteral("message"), port,
-                  {{QStringLiteral("text"), a.render(m_s.chinese)}});
+                  {{QStringLiteral("text"), a.render(m_s.language)}});
     switch (a.event) {
     case Action::Event::RequestSent:
         if (a.kind == Action::Kind::Send && !m_requested.value(job)) {
@@ -193,6 +195,8 @@ void JsonReporter::ended(FlashJob *job)
         return;
     }
     o.insert(QStringLiteral("reason"), flash::failureReason(*job));
-    o.insert(QStringLiteral("error"), flash::failureText(*job, m_s.chinese));
+    o.insert(QStringLiteral("error"), flash::failureText(*job, m_s.language));
     emitEvent(QStringLiteral("failed"), job->options().port, o);
 }
+
+} // namespace flash

@@ -5,6 +5,8 @@
 #include <QHash>
 #include <QJsonObject>
 
+namespace flash {
+
 // One JSON object per line on stdout. Every object carries "event", "port" (null for what
 // concerns the whole run) and "time", in that order, then the event's fields.
 class JsonReporter : public Reporter
@@ -36,3 +38,5 @@ private:
 
     QHash<const FlashJob *, bool> m_requested;
 };
+
+} // namespace flash

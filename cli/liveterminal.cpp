@@ -7,6 +7,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+namespace flash {
+
 namespace {
 constexpr qint64 RedrawMs = 100;
 
@@ -117,3 +119,5 @@ void LiveTerminal::keep()
     m_shown = 0;
     m_lines.clear();
 }
+
+} // namespace flash

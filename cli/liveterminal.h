@@ -7,6 +7,8 @@
 
 class QSocketNotifier;
 
+namespace flash {
+
 // The bottom of a terminal's stderr as a live area: lines of progress drawn below the last
 // line of text, cleared before the next line of text and drawn again after it, and redrawn
 // when the terminal changes its width (SIGWINCH).
@@ -42,3 +44,5 @@ private:
     QElapsedTimer m_clock;
     QSocketNotifier *m_notifier = nullptr;
 };
+
+} // namespace flash

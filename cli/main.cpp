@@ -58,34 +58,36 @@ int main(int argc, char *argv[])
     qInstallMessageHandler(messageHandler);
 
     QCommandLineParser parser;
-    Settings s;
+    flash::Settings s;
     // The arguments as the system passed them: a firmware file whose name is not valid in the
     // locale's encoding must still be found.
-    const ParseResult parsed = parseCommandLine(parser, iap::argumentsFromNative(argc, argv), &s);
-    if (parsed.kind == ParseResult::Version) {
+    const flash::ParseResult parsed =
+        flash::parseCommandLine(parser, iap::argumentsFromNative(argc, argv), &s);
+    if (parsed.kind == flash::ParseResult::Version) {
         std::printf("iap-flash %s\n", IAP_VERSION);
         return flash::Success;
     }
-    if (parsed.kind == ParseResult::Help) {
-        std::fputs(flash::helpText(parser, s.report.chinese).toUtf8().constData(), stdout);
+    if (parsed.kind == flash::ParseResult::Help) {
+        std::fputs(flash::helpText(parser, s.report.language).toUtf8().constData(), stdout);
         return flash::Success;
     }
     g_verbose = s.report.verbose;
     s.report.terminal = ::isatty(STDERR_FILENO) == 1;
     // Colour only on a terminal, and never when NO_COLOR is set (https://no-color.org).
     s.report.colour = s.report.terminal && qEnvironmentVariableIsEmpty("NO_COLOR");
-    const std::unique_ptr<Reporter> reporter = Reporter::create(s.report);
-    if (parsed.kind == ParseResult::Error) {
+    const std::unique_ptr<flash::Reporter> reporter = flash::Reporter::create(s.report);
+    if (parsed.kind == flash::ParseResult::Error) {
         reporter->earlyFailure(flash::Usage, QStringLiteral("usage"), parsed.error);
         return flash::Usage;
     }
     if (s.list)
-        return listPorts(s.report.json, s.report.chinese);
+        return flash::listPorts(s.report.json, s.report.language);
 
     // No port named: the one USB serial port present, said which; none or several is a
     // usage error that lists them.
     if (s.ports.isEmpty() && s.watch.isEmpty()) {
-        const flash::PortChoice choice = flash::choosePort(flash::presentPorts(), s.report.chinese);
+        const flash::PortChoice choice =
+            flash::choosePort(flash::presentPorts(), s.report.language);
         if (choice.port.isEmpty()) {
             reporter->earlyFailure(flash::Usage, QStringLiteral("usage"), choice.error);
             return flash::Usage;
@@ -96,10 +98,10 @@ int main(int argc, char *argv[])
     }
 
     // A log that cannot be opened stops the run before any port is touched.
-    BoardLog log;
+    flash::BoardLog log;
     if (!s.logPath.isEmpty()) {
         QString error;
-        if (!log.open(s.logPath, s.report.chinese, &error)) {
+        if (!log.open(s.logPath, s.report.language, &error)) {
             reporter->earlyFailure(flash::Usage, QStringLiteral("usage"), error);
             return flash::Usage;
         }
@@ -112,24 +114,24 @@ int main(int argc, char *argv[])
     if (file.error != iap::IapError::None) {
         reporter->earlyFailure(
             flash::FirmwareFile, QStringLiteral("firmware-file"),
-            iap::errorText(file.error, s.report.chinese, s.firmware, file.detail, file.fault));
+            iap::errorText(file.error, s.report.language, s.firmware, file.detail, file.fault));
         return flash::FirmwareFile;
     }
     const flash::ImageDigest digest = flash::digestOf(file.image);
-    Reporter::Settings &rs = reporter->settings();
+    flash::Reporter::Settings &rs = reporter->settings();
     rs.sha256 = digest.sha256;
     rs.crc32 = digest.crc32;
     rs.format = iap::formatName(file.format);
     rs.base = iap::addressText(file.base);
     rs.end = iap::addressText(file.last);
 
-    SignalPipe stopSignals;
+    flash::SignalPipe stopSignals;
     if (!stopSignals.isValid()) {
         reporter->earlyFailure(flash::Usage, QStringLiteral("usage"),
-                               flash::usageText(flash::UsageError::NoSignals, s.report.chinese));
+                               flash::usageText(flash::UsageError::NoSignals, s.report.language));
         return flash::Usage;
     }
-    reporter->summary(iap::UpgradeRun::summaryText(file, s.report.chinese));
+    reporter->summary(iap::UpgradeRun::summaryText(file, s.report.language));
 
     // Where the image goes, for the device's capability answer: a HEX, S-record or ELF file
     // places it, unless --base moved it; a raw image is judged by its size.
@@ -137,17 +139,18 @@ int main(int argc, char *argv[])
     s.job.span.placed = file.format != iap::ImageFormat::Binary && !s.image.hasBase;
     s.job.span.first = file.base;
     s.job.span.last = file.last;
-    const BoardRunSettings common{s.job, s.firmware, digest};
-    std::unique_ptr<BoardRun> run;
+    const flash::BoardRunSettings common{s.job, s.firmware, digest};
+    std::unique_ptr<flash::BoardRun> run;
     if (!s.watch.isEmpty())
-        run = std::make_unique<WatchRun>(WatchRun::Settings{common, s.watch, s.count}, file.image,
-                                         reporter.get(), &log);
+        run = std::make_unique<flash::WatchRun>(flash::WatchRun::Settings{common, s.watch, s.count},
+                                                file.image, reporter.get(), &log);
     else
-        run = std::make_unique<PortsRun>(PortsRun::Settings{common, s.ports}, file.image,
-                                         reporter.get(), &log);
-    QObject::connect(run.get(), &BoardRun::done, &app,
+        run = std::make_unique<flash::PortsRun>(flash::PortsRun::Settings{common, s.ports},
+                                                file.image, reporter.get(), &log);
+    QObject::connect(run.get(), &flash::BoardRun::done, &app,
                      [](int code) { QCoreApplication::exit(code); });
-    QObject::connect(&stopSignals, &SignalPipe::stopped, run.get(), &BoardRun::interrupt);
+    QObject::connect(&stopSignals, &flash::SignalPipe::stopped, run.get(),
+                     &flash::BoardRun::interrupt);
     run->start();
     const int code = app.exec();
     // The run goes first (closing any port still open), while the reporter is still there.

@@ -12,6 +12,8 @@
 #include <cmath>
 #include <sys/stat.h>
 
+namespace flash {
+
 using flash::UsageError;
 
 namespace {
@@ -105,8 +107,9 @@ struct Declared
                             QStringLiteral("115200")};
     QCommandLineOption lang{
         QStringLiteral("lang"),
-        QStringLiteral("Language of the messages and of --help: en or zh (default: the locale's, "
-                       "from LC_ALL, LC_MESSAGES or LANG; zh* is Chinese, anything else English)."),
+        QStringLiteral(
+            "iap::Language of the messages and of --help: en or zh (default: the locale's, "
+            "from LC_ALL, LC_MESSAGES or LANG; zh* is Chinese, anything else English)."),
         QStringLiteral("en|zh")};
     QCommandLineOption maxResends{
         QStringLiteral("max-resends"),
@@ -192,44 +195,46 @@ struct Declared
         QStringLiteral("FILE")};
 };
 
-QString tryHelp(bool chinese)
+QString tryHelp(iap::Language language)
 {
-    return chinese ? QStringLiteral(" 参见 --help。") : QStringLiteral(" Try --help.");
+    return language == iap::Language::Chinese ? QStringLiteral(" 参见 --help。")
+                                              : QStringLiteral(" Try --help.");
 }
 
 // --reset, --reset-ms, --reset-sequence, --after and --after-sequence into the job's two
 // sequences.
 ParseResult parseReset(const QCommandLineParser &parser, const Declared &o, Settings *s)
 {
-    const bool chinese = s->report.chinese;
-    const auto error = [chinese](UsageError usage, const QString &a = QString()) {
-        return ParseResult{ParseResult::Error, flash::usageText(usage, chinese, a)};
+    const iap::Language language = s->report.language;
+    const auto error = [language](UsageError usage, const QString &a = QString()) {
+        return ParseResult{ParseResult::Error, flash::usageText(usage, language, a)};
     };
-    const auto sequence = [chinese](const QString &option, const QString &text,
-                                    ResetSequence *steps) {
+    const auto sequence = [language](const QString &option, const QString &text,
+                                     links::ResetSequence *steps) {
         QString bad;
-        const ResetSequenceError e = parseResetSequence(text, steps, &bad);
-        if (e == ResetSequenceError::None)
+        const links::ResetSequenceError e = links::parseResetSequence(text, steps, &bad);
+        if (e == links::ResetSequenceError::None)
             return ParseResult{};
         return ParseResult{ParseResult::Error,
-                           resetSequenceErrorText(e, chinese, option, bad) + tryHelp(chinese)};
+                           links::resetSequenceErrorText(e, language, option, bad) +
+                               tryHelp(language)};
     };
 
     bool ok = false;
     const int ms = parser.value(o.resetMs).toInt(&ok);
-    if (!ok || ms < 1 || ms > int(reset::MaxWait.count()))
+    if (!ok || ms < 1 || ms > int(links::reset::MaxWait.count()))
         return error(UsageError::BadResetMs, parser.value(o.resetMs));
     if (parser.isSet(o.resetMs) && !parser.isSet(o.reset))
         return error(UsageError::ResetMsWithoutReset);
     if (parser.isSet(o.reset) && parser.isSet(o.resetSequence))
         return error(UsageError::ResetAndSequence);
-    ModemLine line = ModemLine::Dtr;
+    links::ModemLine line = links::ModemLine::Dtr;
     if (parser.isSet(o.reset)) {
         const QString name = parser.value(o.reset).toLower();
         if (name != QLatin1String("dtr") && name != QLatin1String("rts"))
             return error(UsageError::BadReset, parser.value(o.reset));
-        line = name == QLatin1String("dtr") ? ModemLine::Dtr : ModemLine::Rts;
-        s->job.reset = resetPulse(line, std::chrono::milliseconds(ms));
+        line = name == QLatin1String("dtr") ? links::ModemLine::Dtr : links::ModemLine::Rts;
+        s->job.reset = links::resetPulse(line, std::chrono::milliseconds(ms));
     } else if (parser.isSet(o.resetSequence)) {
         const ParseResult r = sequence(QStringLiteral("--reset-sequence"),
                                        parser.value(o.resetSequence), &s->job.reset);
@@ -245,7 +250,7 @@ ParseResult parseReset(const QCommandLineParser &parser, const Declared &o, Sett
     if (after == QLatin1String("reset")) {
         if (!parser.isSet(o.reset))
             return error(UsageError::AfterWithoutReset);
-        s->job.after = resetPulse(line, std::chrono::milliseconds(ms));
+        s->job.after = links::resetPulse(line, std::chrono::milliseconds(ms));
     } else if (parser.isSet(o.afterSequence)) {
         return sequence(QStringLiteral("--after-sequence"), parser.value(o.afterSequence),
                         &s->job.after);
@@ -257,8 +262,8 @@ ParseResult parseReset(const QCommandLineParser &parser, const Declared &o, Sett
 // device (a serial port, a pseudo-terminal).
 bool looksLikePort(const QString &name)
 {
-    PortName port;
-    if (parsePortName(name, &port) == PortNameError::None && port.isNetwork())
+    links::PortName port;
+    if (links::parsePortName(name, &port) == links::PortNameError::None && port.isNetwork())
         return true;
     struct stat st = {};
     return ::stat(QFile::encodeName(name).constData(), &st) == 0 && S_ISCHR(st.st_mode);
@@ -275,9 +280,10 @@ bool inRange(double v, double low, double high)
 ParseResult parseCommandLine(QCommandLineParser &parser, const QStringList &arguments, Settings *s)
 {
     Declared o;
-    bool &chinese = s->report.chinese;
+    iap::Language &language = s->report.language;
     // --help, and a command line that does not parse, in the language asked for.
-    chinese = flash::languageAsked(arguments) == QLatin1String("zh");
+    language = flash::languageAsked(arguments) == QLatin1String("zh") ? iap::Language::Chinese
+                                                                      : iap::Language::English;
     const QList<QCommandLineOption *> all{
         &o.help,           &o.version,       &o.port,       &o.watch,
         &o.count,          &o.log,           &o.list,       &o.baud,
@@ -286,20 +292,22 @@ ParseResult parseCommandLine(QCommandLineParser &parser, const QStringList &argu
         &o.ackTimeout,     &o.fast,          &o.verify,     &o.json,
         &o.format,         &o.base,          &o.quiet,      &o.verbose,
         &o.noCapabilities, &o.boost,         &o.boostBaud};
-    if (chinese)
+    if (language == iap::Language::Chinese)
         flash::describeInChinese(all);
-    parser.setApplicationDescription(chinese ? flash::chineseDescription() : description());
+    parser.setApplicationDescription(
+        language == iap::Language::Chinese ? flash::chineseDescription() : description());
     for (const QCommandLineOption *option : all)
         parser.addOption(*option);
     parser.addPositionalArgument(
         QStringLiteral("FIRMWARE"),
-        chinese ? QStringLiteral("固件：原始镜像（*.bin）、Intel HEX、Motorola S-record 或 ELF。")
-                : QStringLiteral("The firmware: a raw image (*.bin), Intel HEX, Motorola "
-                                 "S-record or ELF."));
+        language == iap::Language::Chinese
+            ? QStringLiteral("固件：原始镜像（*.bin）、Intel HEX、Motorola S-record 或 ELF。")
+            : QStringLiteral("The firmware: a raw image (*.bin), Intel HEX, Motorola "
+                             "S-record or ELF."));
 
-    const auto error = [&chinese](UsageError usage, const QString &a = QString(),
-                                  const QString &b = QString(), const QString &c = QString()) {
-        return ParseResult{ParseResult::Error, flash::usageText(usage, chinese, a, b, c)};
+    const auto error = [&language](UsageError usage, const QString &a = QString(),
+                                   const QString &b = QString(), const QString &c = QString()) {
+        return ParseResult{ParseResult::Error, flash::usageText(usage, language, a, b, c)};
     };
     if (!parser.parse(arguments)) {
         // Even a command line that does not parse answers in JSON, and in Chinese, when asked.
@@ -312,10 +320,10 @@ ParseResult parseCommandLine(QCommandLineParser &parser, const QStringList &argu
         return ParseResult{ParseResult::Version, QString()};
 
     s->report.json = parser.isSet(o.json);
-    const QString language = parser.isSet(o.lang) ? parser.value(o.lang) : flash::localeLanguage();
-    if (language != QLatin1String("en") && language != QLatin1String("zh"))
-        return error(UsageError::BadLanguage, language);
-    chinese = language == QLatin1String("zh");
+    const QString asked = parser.isSet(o.lang) ? parser.value(o.lang) : flash::localeLanguage();
+    if (asked != QLatin1String("en") && asked != QLatin1String("zh"))
+        return error(UsageError::BadLanguage, asked);
+    language = asked == QLatin1String("zh") ? iap::Language::Chinese : iap::Language::English;
     s->report.quiet = parser.isSet(o.quiet);
     s->report.verbose = parser.isSet(o.verbose);
     if (s->report.quiet && s->report.verbose)
@@ -396,11 +404,12 @@ ParseResult parseCommandLine(QCommandLineParser &parser, const QStringList &argu
     for (int i = 0; i < s->ports.size(); ++i) {
         if (s->ports.at(i).isEmpty())
             return error(UsageError::EmptyPortName);
-        PortName name;
-        const PortNameError bad = parsePortName(s->ports.at(i), &name);
-        if (bad != PortNameError::None)
+        links::PortName name;
+        const links::PortNameError bad = links::parsePortName(s->ports.at(i), &name);
+        if (bad != links::PortNameError::None)
             return ParseResult{ParseResult::Error,
-                               portNameErrorText(bad, chinese, s->ports.at(i)) + tryHelp(chinese)};
+                               links::portNameErrorText(bad, language, s->ports.at(i)) +
+                                   tryHelp(language)};
         const QString line = name.line();
         const int first = int(lines.indexOf(line));
         if (first >= 0)
@@ -425,3 +434,5 @@ ParseResult parseCommandLine(QCommandLineParser &parser, const QStringList &argu
     s->report.file = s->firmware;
     return ParseResult{};
 }
+
+} // namespace flash

@@ -9,6 +9,8 @@
 
 class QCommandLineParser;
 
+namespace flash {
+
 // Everything the command line of iap-flash asks for.
 struct Settings
 {
@@ -41,3 +43,5 @@ struct ParseResult
 // JSON (settings->report.json) when --json was among the arguments.
 ParseResult parseCommandLine(QCommandLineParser &parser, const QStringList &arguments,
                              Settings *settings);
+
+} // namespace flash

@@ -58,7 +58,7 @@ QVector<PortCandidate> presentPorts()
     return ports;
 }
 
-PortChoice choosePort(QVector<PortCandidate> ports, bool chinese)
+PortChoice choosePort(QVector<PortCandidate> ports, iap::Language language)
 {
     std::sort(ports.begin(), ports.end(), [](const PortCandidate &a, const PortCandidate &b) {
         return a.location < b.location;
@@ -71,39 +71,44 @@ PortChoice choosePort(QVector<PortCandidate> ports, bool chinese)
     PortChoice choice;
     if (usb.size() == 1) {
         const PortCandidate &p = usb.constFirst();
-        const QString comma = chinese ? QStringLiteral("，") : QStringLiteral(", ");
+        const QString comma =
+            language == iap::Language::Chinese ? QStringLiteral("，") : QStringLiteral(", ");
         const QString about = what(p).isEmpty() ? ids(p) : what(p) + comma + ids(p);
         choice.port = p.location;
-        choice.note = chinese ? QStringLiteral("使用 %1（%2），这是唯一的 USB 串口；用 -p 名称 "
-                                               "可选择其他端口。")
-                                    .arg(p.location, about)
-                              : QStringLiteral("Using %1 (%2), the only USB serial port; -p NAME "
-                                               "names another.")
-                                    .arg(p.location, about);
+        choice.note = language == iap::Language::Chinese
+                          ? QStringLiteral("使用 %1（%2），这是唯一的 USB 串口；用 -p 名称 "
+                                           "可选择其他端口。")
+                                .arg(p.location, about)
+                          : QStringLiteral("Using %1 (%2), the only USB serial port; -p NAME "
+                                           "names another.")
+                                .arg(p.location, about);
         return choice;
     }
     if (usb.isEmpty()) {
-        choice.error = chinese ? QStringLiteral("没有指定端口，也没有连接 USB 串口：请接上设备，"
-                                                "或用 -p 名称 指定端口（如 -p /dev/ttyS0、"
-                                                "-p rfc2217://主机:端口）。")
-                               : QStringLiteral("no port given, and no USB serial port is "
-                                                "connected: plug in the board, or name its port "
-                                                "with -p NAME (e.g. -p /dev/ttyS0, -p "
-                                                "rfc2217://HOST:PORT).");
+        choice.error = language == iap::Language::Chinese
+                           ? QStringLiteral("没有指定端口，也没有连接 USB 串口：请接上设备，"
+                                            "或用 -p 名称 指定端口（如 -p /dev/ttyS0、"
+                                            "-p rfc2217://主机:端口）。")
+                           : QStringLiteral("no port given, and no USB serial port is "
+                                            "connected: plug in the board, or name its port "
+                                            "with -p NAME (e.g. -p /dev/ttyS0, -p "
+                                            "rfc2217://HOST:PORT).");
         if (!others.isEmpty())
-            choice.error += (chinese ? QStringLiteral("\n其他串口：\n")
-                                     : QStringLiteral("\nOther serial ports:\n")) +
-                            table(others);
+            choice.error +=
+                (language == iap::Language::Chinese ? QStringLiteral("\n其他串口：\n")
+                                                    : QStringLiteral("\nOther serial ports:\n")) +
+                table(others);
         return choice;
     }
-    choice.error = chinese ? QStringLiteral("没有指定端口，而连接了 %1 个 USB 串口：请用 -p 选择"
-                                            "其一，如 -p %2：\n")
-                                 .arg(usb.size())
-                                 .arg(usb.constFirst().location)
-                           : QStringLiteral("no port given, and %1 USB serial ports are "
-                                            "connected: choose one with -p, e.g. -p %2:\n")
-                                 .arg(usb.size())
-                                 .arg(usb.constFirst().location);
+    choice.error = language == iap::Language::Chinese
+                       ? QStringLiteral("没有指定端口，而连接了 %1 个 USB 串口：请用 -p 选择"
+                                        "其一，如 -p %2：\n")
+                             .arg(usb.size())
+                             .arg(usb.constFirst().location)
+                       : QStringLiteral("no port given, and %1 USB serial ports are "
+                                        "connected: choose one with -p, e.g. -p %2:\n")
+                             .arg(usb.size())
+                             .arg(usb.constFirst().location);
     choice.error += table(usb);
     return choice;
 }

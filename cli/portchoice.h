@@ -1,12 +1,14 @@
 #pragma once
 
+#include "language.h"
 #include <QString>
 #include <QVector>
+
+namespace flash {
 
 // The port used when none is named: the one USB serial port present. A board on a USB
 // adapter is what a user plugs in; other ports (a computer's own serial ports, Bluetooth,
 // pseudo-terminals) are never taken unasked.
-namespace flash {
 
 // A serial port present now, as the system describes it.
 struct PortCandidate
@@ -30,6 +32,6 @@ struct PortChoice
     QString error; // without: a usage error listing the candidates and how to choose
 };
 
-PortChoice choosePort(QVector<PortCandidate> ports, bool chinese);
+PortChoice choosePort(QVector<PortCandidate> ports, iap::Language language);
 
 } // namespace flash

@@ -16,6 +16,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+namespace flash {
+
 namespace {
 
 struct Port
@@ -74,32 +76,35 @@ QVector<Port> ports()
     return list;
 }
 
-QString noAccessMark(bool chinese)
+QString noAccessMark(iap::Language language)
 {
-    return chinese ? QStringLiteral("无权限") : QStringLiteral("no access");
+    return language == iap::Language::Chinese ? QStringLiteral("无权限")
+                                              : QStringLiteral("no access");
 }
 
 // The one line after a listing with ports this user may not open: the group to join, or, for
 // ports only their owner may open, who can change that.
-QString accessHint(const QStringList &groups, bool chinese)
+QString accessHint(const QStringList &groups, iap::Language language)
 {
-    const QString mark = noAccessMark(chinese);
+    const QString mark = noAccessMark(language);
     if (groups.isEmpty())
-        return chinese ? QStringLiteral("标为“%1”的串口当前用户无法打开：只有其所有者可以打开；"
-                                        "管理员可以用 udev 规则把它们交给 dialout 组。")
-                             .arg(mark)
-                       : QStringLiteral("Ports marked \"%1\" cannot be opened by this user: only "
-                                        "their owner may open them; an administrator can give "
-                                        "them to the group dialout with a udev rule.")
-                             .arg(mark);
+        return language == iap::Language::Chinese
+                   ? QStringLiteral("标为“%1”的串口当前用户无法打开：只有其所有者可以打开；"
+                                    "管理员可以用 udev 规则把它们交给 dialout 组。")
+                         .arg(mark)
+                   : QStringLiteral("Ports marked \"%1\" cannot be opened by this user: only "
+                                    "their owner may open them; an administrator can give "
+                                    "them to the group dialout with a udev rule.")
+                         .arg(mark);
     const QString names = groups.join(QStringLiteral(", "));
-    return chinese ? QStringLiteral("标为“%1”的串口当前用户无法打开：请把用户加入 %2 组（sudo "
-                                    "usermod -aG %3 $USER），然后重新登录。")
-                         .arg(mark, names, groups.constFirst())
-                   : QStringLiteral("Ports marked \"%1\" cannot be opened by this user: add "
-                                    "yourself to the group %2 (sudo usermod -aG %3 $USER) and log "
-                                    "in again.")
-                         .arg(mark, names, groups.constFirst());
+    return language == iap::Language::Chinese
+               ? QStringLiteral("标为“%1”的串口当前用户无法打开：请把用户加入 %2 组（sudo "
+                                "usermod -aG %3 $USER），然后重新登录。")
+                     .arg(mark, names, groups.constFirst())
+               : QStringLiteral("Ports marked \"%1\" cannot be opened by this user: add "
+                                "yourself to the group %2 (sudo usermod -aG %3 $USER) and log "
+                                "in again.")
+                     .arg(mark, names, groups.constFirst());
 }
 
 QStringList trimmed(QStringList fields)
@@ -110,18 +115,19 @@ QStringList trimmed(QStringList fields)
 }
 
 // Aligned columns under a header, no blanks at the end of a line (CJK text takes two columns).
-void printTable(QTextStream &out, QVector<QStringList> rows, bool chinese)
+void printTable(QTextStream &out, QVector<QStringList> rows, iap::Language language)
 {
     int columns = 1;
     for (const QStringList &row : qAsConst(rows))
         columns = qMax(columns, int(trimmed(row).size()));
-    rows.prepend((chinese ? QStringList{QStringLiteral("端口"), QStringLiteral("描述"),
-                                        QStringLiteral("厂商"), QStringLiteral("VID:PID"),
-                                        QStringLiteral("访问")}
-                          : QStringList{QStringLiteral("PORT"), QStringLiteral("DESCRIPTION"),
-                                        QStringLiteral("MANUFACTURER"), QStringLiteral("VID:PID"),
-                                        QStringLiteral("ACCESS")})
-                     .mid(0, columns));
+    rows.prepend(
+        (language == iap::Language::Chinese
+             ? QStringList{QStringLiteral("端口"), QStringLiteral("描述"), QStringLiteral("厂商"),
+                           QStringLiteral("VID:PID"), QStringLiteral("访问")}
+             : QStringList{QStringLiteral("PORT"), QStringLiteral("DESCRIPTION"),
+                           QStringLiteral("MANUFACTURER"), QStringLiteral("VID:PID"),
+                           QStringLiteral("ACCESS")})
+            .mid(0, columns));
     QVector<int> widths(columns, 0);
     for (const QStringList &row : qAsConst(rows)) {
         for (int c = 0; c < columns; ++c)
@@ -151,11 +157,13 @@ QStringList presentPortLines()
     return lines;
 }
 
-int listPorts(bool json, bool chinese)
+int listPorts(bool json, iap::Language language)
 {
     const QVector<Port> list = ports();
     if (list.isEmpty()) {
-        std::fputs(chinese ? "没有找到串口\n" : "no serial ports found\n", stderr);
+        std::fputs(language == iap::Language::Chinese ? "没有找到串口\n"
+                                                      : "no serial ports found\n",
+                   stderr);
         return flash::Success;
     }
     QStringList groups;
@@ -164,7 +172,7 @@ int listPorts(bool json, bool chinese)
     for (const Port &p : list) {
         rows << p.fields;
         if (p.refused)
-            rows.last() << noAccessMark(chinese);
+            rows.last() << noAccessMark(language);
         refused = refused || p.refused;
         if (!p.group.isEmpty() && !groups.contains(p.group))
             groups << p.group;
@@ -178,10 +186,12 @@ int listPorts(bool json, bool chinese)
             for (const QStringList &row : qAsConst(rows))
                 out << trimmed(row).join(QLatin1Char('\t')) << '\n';
         } else {
-            printTable(out, rows, chinese);
+            printTable(out, rows, language);
         }
     }
     if (refused)
-        std::fprintf(stderr, "%s\n", accessHint(groups, chinese).toUtf8().constData());
+        std::fprintf(stderr, "%s\n", accessHint(groups, language).toUtf8().constData());
     return flash::Success;
 }
+
+} // namespace flash

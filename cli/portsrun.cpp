@@ -1,5 +1,7 @@
 #include "portsrun.h"
 
+namespace flash {
+
 PortsRun::PortsRun(const Settings &settings, const QByteArray &image, Reporter *reporter,
                    BoardLog *log, QObject *parent)
     : BoardRun(parent), m_s(settings), m_reporter(reporter), m_log(log)
@@ -65,3 +67,5 @@ void PortsRun::onJobFinished(FlashJob *job)
         emit done(totals.exitCode);
     });
 }
+
+} // namespace flash

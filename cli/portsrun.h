@@ -8,6 +8,8 @@
 #include <QList>
 #include <QObject>
 
+namespace flash {
+
 // The boards named with --port, all at once: one FlashJob each on the one event loop. When
 // the last one has ended, each port's result is told in the order of the ports and, with
 // several ports, the tally of the run, as watch mode ends. The run exits with the highest
@@ -39,3 +41,5 @@ private:
     int m_remaining = 0;
     QElapsedTimer m_clock;
 };
+
+} // namespace flash

@@ -10,6 +10,8 @@
 #include <sys/stat.h>
 #include <time.h>
 
+namespace flash {
+
 namespace {
 
 bool hasGlobCharacters(const QByteArray &text)
@@ -274,3 +276,5 @@ void PortWatcher::seen(const QString &path, const Identity &id, qint64 now)
         emit appeared(path);
     }
 }
+
+} // namespace flash

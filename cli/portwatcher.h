@@ -11,6 +11,8 @@
 
 class QFileSystemWatcher;
 
+namespace flash {
+
 // Follows the device paths that match shell-style patterns ("/dev/ttyUSB*",
 // "/dev/serial/by-id/usb-*"). Paths are matched on the filesystem and symbolic links are
 // followed; only character devices count, so a dangling link is absent. A path is reported once it
@@ -126,3 +128,5 @@ private:
     QElapsedTimer m_clock;
     QFileSystemWatcher *m_fsWatcher = nullptr;
 };
+
+} // namespace flash

@@ -5,6 +5,7 @@
 #include <QStringList>
 
 namespace flash {
+
 namespace {
 
 constexpr int MaxBar = 30;
@@ -36,14 +37,17 @@ QString bar(int width, int percent)
 QString timeLeft(const ProgressFigures &f)
 {
     if (f.rate <= 0)
-        return f.chinese ? QStringLiteral("剩余 --") : QStringLiteral("-- left");
+        return f.language == iap::Language::Chinese ? QStringLiteral("剩余 --")
+                                                    : QStringLiteral("-- left");
     const qint64 left = qRound64((f.total - f.done) / f.rate);
     QString t;
     if (left >= 60)
         t = QStringLiteral("%1:%2").arg(left / 60, 2).arg(left % 60, 2, 10, QLatin1Char('0'));
     else
-        t = f.chinese ? QStringLiteral("%1 秒").arg(left, 2) : QStringLiteral("%1 s").arg(left, 2);
-    return f.chinese ? QStringLiteral("剩余 ") + t : t + QStringLiteral(" left");
+        t = f.language == iap::Language::Chinese ? QStringLiteral("%1 秒").arg(left, 2)
+                                                 : QStringLiteral("%1 s").arg(left, 2);
+    return f.language == iap::Language::Chinese ? QStringLiteral("剩余 ") + t
+                                                : t + QStringLiteral(" left");
 }
 
 // The last columns of the text that fit, cut at a character.
@@ -96,7 +100,7 @@ QString barLine(const ProgressFigures &f, int columns)
     const QString percent = QStringLiteral("%1%").arg(pct, 3);
     // Figures keep their width from one redraw to the next, so the layout does not jump.
     const int digits = QString::number(f.total).size();
-    const QString bytes = f.chinese
+    const QString bytes = f.language == iap::Language::Chinese
                               ? QStringLiteral("%1/%2 字节").arg(f.done, digits).arg(f.total)
                               : QStringLiteral("%1/%2 bytes").arg(f.done, digits).arg(f.total);
     QStringList parts{percent, bytes, QStringLiteral("%1").arg(rateText(f.rate), RateWidth),
@@ -136,20 +140,21 @@ QString boardLine(const ProgressFigures &f, int columns)
     return text;
 }
 
-QString waitingLine(const QString &port, int requests, int seconds, int baud, bool chinese,
-                    int columns, bool full)
+QString waitingLine(const QString &port, int requests, int seconds, int baud,
+                    iap::Language language, int columns, bool full)
 {
-    QString text = chinese ? QStringLiteral("%1：等待设备应答：已发送 %2 次请求，%3 秒")
-                                 .arg(port)
-                                 .arg(requests)
-                                 .arg(seconds)
-                           : QStringLiteral("%1: waiting for the device: %2 requests, %3 s")
-                                 .arg(port)
-                                 .arg(requests)
-                                 .arg(seconds);
+    QString text = language == iap::Language::Chinese
+                       ? QStringLiteral("%1：等待设备应答：已发送 %2 次请求，%3 秒")
+                             .arg(port)
+                             .arg(requests)
+                             .arg(seconds)
+                       : QStringLiteral("%1: waiting for the device: %2 requests, %3 s")
+                             .arg(port)
+                             .arg(requests)
+                             .arg(seconds);
     if (full)
         text +=
-            chinese
+            language == iap::Language::Chinese
                 ? QStringLiteral("；请复位板子使其进入引导程序，检查线缆和波特率（%1）").arg(baud)
                 : QStringLiteral(" - reset the board into its boot loader, check the "
                                  "cable and the baud rate (%1)")

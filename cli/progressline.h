@@ -1,10 +1,12 @@
 #pragma once
 
+#include "language.h"
 #include <QString>
+
+namespace flash {
 
 // The live progress lines of iap-flash on a terminal, fitted to the terminal's width. Pure
 // text: the caller supplies the figures and the width and writes the result.
-namespace flash {
 
 struct ProgressFigures
 {
@@ -12,7 +14,7 @@ struct ProgressFigures
     qint64 done = 0;  // bytes written and acknowledged
     qint64 total = 0; // bytes in the image
     double rate = 0;  // bytes per second since the device accepted the request
-    bool chinese = false;
+    iap::Language language = iap::Language::English;
 };
 
 // Columns the text takes on a terminal (CJK characters take two).
@@ -30,7 +32,7 @@ QString boardLine(const ProgressFigures &f, int columns);
 // While the device has not answered the request: "PORT: waiting for the device: 37 requests,
 // 2 s - reset the board ..., check the cable and the baud rate (115200)". With several ports
 // (full false) only the port, the requests and the seconds. Cut to columns - 1.
-QString waitingLine(const QString &port, int requests, int seconds, int baud, bool chinese,
-                    int columns, bool full);
+QString waitingLine(const QString &port, int requests, int seconds, int baud,
+                    iap::Language language, int columns, bool full);
 
 } // namespace flash

@@ -6,6 +6,8 @@
 #include "linktext.h"
 #include "textreporter.h"
 
+namespace flash {
+
 void RunTotals::count(const FlashJob &job)
 {
     if (job.failure() == FlashJob::Failure::None)
@@ -41,9 +43,9 @@ void Reporter::track(FlashJob *job)
     connect(job, &FlashJob::replyReceived, this,
             [this, job](const QByteArray &frame) { replied(job, frame); });
     connect(job, &FlashJob::verified, this, [this, job] { verified(job); });
-    connect(job, &FlashJob::modemLineMissing, this, [this, job](ModemLine line) {
-        warning(job->options().port,
-                modemLineWarningText(m_s.chinese, job->options().port, line, job->modemLineWait()));
+    connect(job, &FlashJob::modemLineMissing, this, [this, job](links::ModemLine line) {
+        warning(job->options().port, links::modemLineWarningText(m_s.language, job->options().port,
+                                                                 line, job->modemLineWait()));
     });
     connect(job, &FlashJob::finished, this, [this, job] { ended(job); });
 }
@@ -71,3 +73,5 @@ QString Reporter::errorPrefix() const
     return m_s.colour ? QStringLiteral("\033[1;31miap-flash:\033[0m ")
                       : QStringLiteral("iap-flash: ");
 }
+
+} // namespace flash

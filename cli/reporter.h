@@ -1,5 +1,6 @@
 #pragma once
 
+#include "language.h"
 #include "upgradeengine.h"
 
 #include <QList>
@@ -8,6 +9,8 @@
 #include <QString>
 #include <QStringList>
 #include <memory>
+
+namespace flash {
 
 class FlashJob;
 
@@ -35,7 +38,7 @@ public:
         bool json = false;
         bool quiet = false;
         bool verbose = false;
-        bool chinese = false;
+        iap::Language language = iap::Language::English;
         bool terminal = false; // stderr is a terminal: draw live progress
         bool watch = false;    // boards come and go: a result line as each one ends
         bool colour = false;   // and NO_COLOR is not set: the error prefix in red
@@ -90,3 +93,5 @@ protected:
     Settings m_s;
     QList<FlashJob *> m_jobs;
 };
+
+} // namespace flash

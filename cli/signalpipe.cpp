@@ -7,6 +7,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+namespace flash {
+
 namespace {
 
 int g_signalFd = -1;
@@ -71,3 +73,5 @@ SignalPipe::~SignalPipe()
         fd = -1;
     }
 }
+
+} // namespace flash

@@ -6,6 +6,8 @@
 
 class QSocketNotifier;
 
+namespace flash {
+
 // SIGINT, SIGTERM, SIGHUP and SIGQUIT, delivered on the event loop: the handler only writes a
 // byte into a socket pair, and stopped() follows from the loop with the exit code the signal
 // stands for (130 for SIGINT and SIGTERM, as always; 128 + the number for the others).
@@ -25,3 +27,5 @@ private:
     int m_fds[2] = {-1, -1};
     QSocketNotifier *m_notifier = nullptr;
 };
+
+} // namespace flash

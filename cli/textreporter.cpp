@@ -4,18 +4,21 @@
 #include "flashjob.h"
 #include "progressline.h"
 
+namespace flash {
+
 using iap::Action;
 
 namespace {
 
-QString timeLeft(double rate, qint64 left, bool chinese)
+QString timeLeft(double rate, qint64 left, iap::Language language)
 {
     if (rate <= 0)
         return QStringLiteral("--");
     const qint64 secs = qRound64(left / rate);
     if (secs >= 60)
         return QStringLiteral("%1:%2").arg(secs / 60).arg(secs % 60, 2, 10, QLatin1Char('0'));
-    return chinese ? QStringLiteral("%1 秒").arg(secs) : QStringLiteral("%1 s").arg(secs);
+    return language == iap::Language::Chinese ? QStringLiteral("%1 秒").arg(secs)
+                                              : QStringLiteral("%1 s").arg(secs);
 }
 
 } // namespace
@@ -38,7 +41,7 @@ QString TextReporter::errorLine(const FlashJob &job) const
 {
     // Every error line starts the same way; the exit code is the shell's to tell, and is
     // repeated here only with --verbose.
-    QString text = errorPrefix() + flash::failureText(job, m_s.chinese);
+    QString text = errorPrefix() + flash::failureText(job, m_s.language);
     if (m_s.verbose)
         text += QStringLiteral(" (exit %1)").arg(int(job.exitCode()));
     return text;
@@ -52,7 +55,7 @@ void TextReporter::summary(const QString &text)
     t.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
     m_terminal.line(stderr, t);
     if (!m_s.sha256.isEmpty())
-        m_terminal.line(stderr, flash::digestText(m_s.sha256, m_s.crc32, m_s.chinese));
+        m_terminal.line(stderr, flash::digestText(m_s.sha256, m_s.crc32, m_s.language));
 }
 
 void TextReporter::earlyFailure(int, const QString &, const QString &text)
@@ -70,7 +73,7 @@ void TextReporter::started(FlashJob *job)
     m_state[job].inFlight = true;
     if (!m_s.quiet)
         m_terminal.line(stderr,
-                        flash::openedText(job->options().port, job->options().baud, m_s.chinese));
+                        flash::openedText(job->options().port, job->options().baud, m_s.language));
 }
 
 void TextReporter::acted(FlashJob *job, const Action &a)
@@ -91,16 +94,16 @@ void TextReporter::acted(FlashJob *job, const Action &a)
     const QString prefix = job->options().port + QStringLiteral(": ");
     if (m_s.verbose) {
         // Every line of the window's log.
-        m_terminal.line(stderr, prefix + a.render(m_s.chinese));
+        m_terminal.line(stderr, prefix + a.render(m_s.language));
     } else if (!m_s.quiet) {
         if ((a.event == Action::Event::RequestSent && !st.requested) ||
             a.event == Action::Event::Accepted || a.event == Action::Event::Completed)
-            m_terminal.line(stderr, prefix + a.render(m_s.chinese));
+            m_terminal.line(stderr, prefix + a.render(m_s.language));
         else if (resend)
-            m_terminal.line(stderr, prefix + a.render(m_s.chinese) + QLatin1Char(' ') +
+            m_terminal.line(stderr, prefix + a.render(m_s.language) + QLatin1Char(' ') +
                                         flash::resendCountText(a.packetIndex + 1,
                                                                job->run().consecutiveResends(),
-                                                               m_s.chinese));
+                                                               m_s.language));
     }
     if (a.event == Action::Event::RequestSent) {
         st.requested = true;
@@ -122,7 +125,7 @@ void TextReporter::replied(FlashJob *job, const QByteArray &frame)
 void TextReporter::verified(FlashJob *job)
 {
     if (!m_s.quiet && job->verification()->result() == iap::Verification::Result::Verified)
-        m_terminal.line(stderr, flash::verifiedText(*job, m_s.chinese));
+        m_terminal.line(stderr, flash::verifiedText(*job, m_s.language));
 }
 
 void TextReporter::ended(FlashJob *job)
@@ -144,7 +147,7 @@ void TextReporter::resultLine(FlashJob *job)
     st.told = true;
     if (job->failure() == FlashJob::Failure::None) {
         if (!m_s.quiet)
-            m_terminal.line(stdout, flash::successText(*job, m_s.chinese));
+            m_terminal.line(stdout, flash::successText(*job, m_s.language));
     } else {
         m_terminal.line(stderr, errorLine(*job));
     }
@@ -169,8 +172,8 @@ void TextReporter::progress(FlashJob *job, bool force)
         stderr, flash::plainProgressText(
                     job->options().port, percentOf(job), job->run().bytesDone(),
                     job->run().imageBytes(), flash::rateText(rate),
-                    timeLeft(rate, job->run().imageBytes() - job->run().bytesDone(), m_s.chinese),
-                    m_s.chinese));
+                    timeLeft(rate, job->run().imageBytes() - job->run().bytesDone(), m_s.language),
+                    m_s.language));
 }
 
 void TextReporter::drawLive(bool force)
@@ -185,7 +188,7 @@ void TextReporter::drawLive(bool force)
         if (!st.accepted) {
             // Not a transfer at 0 %: what is happening, and with one port what to try.
             lines << flash::waitingLine(job->options().port, job->run().requestsSent(),
-                                        int(job->seconds()), job->options().baud, m_s.chinese,
+                                        int(job->seconds()), job->options().baud, m_s.language,
                                         m_terminal.columns(), singleBar());
             continue;
         }
@@ -194,7 +197,7 @@ void TextReporter::drawLive(bool force)
         f.done = job->run().bytesDone();
         f.total = job->run().imageBytes();
         f.rate = rateOf(job);
-        f.chinese = m_s.chinese;
+        f.language = m_s.language;
         // One port: a bar with the byte counts and the time left; else one line per board.
         lines << (singleBar() ? flash::barLine(f, m_terminal.columns())
                               : flash::boardLine(f, m_terminal.columns()));
@@ -213,19 +216,19 @@ void TextReporter::results(const QList<FlashJob *> &jobs)
 void TextReporter::watching(const QStringList &patterns)
 {
     if (!m_s.quiet)
-        m_terminal.line(stderr, flash::watchingText(patterns, m_s.chinese));
+        m_terminal.line(stderr, flash::watchingText(patterns, m_s.language));
 }
 
 void TextReporter::plugged(const QString &port)
 {
     if (!m_s.quiet)
-        m_terminal.line(stderr, flash::pluggedText(port, true, m_s.chinese));
+        m_terminal.line(stderr, flash::pluggedText(port, true, m_s.language));
 }
 
 void TextReporter::unplugged(const QString &port)
 {
     if (!m_s.quiet)
-        m_terminal.line(stderr, flash::pluggedText(port, false, m_s.chinese));
+        m_terminal.line(stderr, flash::pluggedText(port, false, m_s.language));
 }
 
 void TextReporter::runSummary(const RunTotals &totals)
@@ -235,5 +238,7 @@ void TextReporter::runSummary(const RunTotals &totals)
     if (m_s.quiet && totals.failedCount() == 0)
         return;
     m_terminal.line(stdout,
-                    flash::runSummaryText(totals.ok, totals.failed, totals.seconds, m_s.chinese));
+                    flash::runSummaryText(totals.ok, totals.failed, totals.seconds, m_s.language));
 }
+
+} // namespace flash

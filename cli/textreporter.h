@@ -5,6 +5,8 @@
 
 #include <QHash>
 
+namespace flash {
+
 // Lines for people: the image summary and the steps worth knowing on stderr, with live
 // progress on a terminal (a bar for one port, a line per board otherwise) or a plain
 // progress line at every tenth of the image; the result of each port on stdout (success) or
@@ -50,3 +52,5 @@ private:
     LiveTerminal m_terminal;
     QHash<FlashJob *, JobState> m_state;
 };
+
+} // namespace flash

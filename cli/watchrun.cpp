@@ -4,6 +4,8 @@
 #include "portwatcher.h"
 #include "serial.h"
 
+namespace flash {
+
 WatchRun::WatchRun(const Settings &settings, const QByteArray &image, Reporter *reporter,
                    BoardLog *log, QObject *parent)
     : BoardRun(parent), m_s(settings), m_image(image), m_reporter(reporter), m_log(log),
@@ -133,3 +135,5 @@ void WatchRun::finishWhenIdle()
         emit done(m_totals.exitCode);
     });
 }
+
+} // namespace flash

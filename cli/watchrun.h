@@ -8,6 +8,8 @@
 #include <QObject>
 #include <QSet>
 
+namespace flash {
+
 class PortWatcher;
 
 // Watch mode: every board that appears at a watched path is flashed once, each with its own
@@ -58,3 +60,5 @@ private:
     bool m_interrupted = false;
     bool m_done = false;
 };
+
+} // namespace flash

@@ -112,10 +112,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     if (r.error != IapError::None) {
         FUZZ_CHECK(r.image.isEmpty());
-        FUZZ_CHECK(
-            !iap::errorText(r.error, false, QStringLiteral("f"), QString(), r.fault).isEmpty());
-        FUZZ_CHECK(
-            !iap::errorText(r.error, true, QStringLiteral("f"), QString(), r.fault).isEmpty());
+        FUZZ_CHECK(!iap::errorText(r.error, iap::Language::English, QStringLiteral("f"), QString(),
+                                   r.fault)
+                        .isEmpty());
+        FUZZ_CHECK(!iap::errorText(r.error, iap::Language::Chinese, QStringLiteral("f"), QString(),
+                                   r.fault)
+                        .isEmpty());
         return 0;
     }
     FUZZ_CHECK(!r.image.isEmpty());

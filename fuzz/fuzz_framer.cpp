@@ -20,7 +20,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     fuzz::Input in(data, size);
 
     QByteArray burst; // the owner's receive buffer
-    ReplyFramer framer(&burst);
+    links::ReplyFramer framer(&burst);
 
     QByteArray model;    // every byte appended since the last gap or take
     qint64 gathered = 0; // their count, also past the limit
@@ -39,10 +39,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                 chunk = unit.repeated((in.byte() + 1) * 16);
             }
             // The framer must agree with an independent check on any byte string.
-            FUZZ_CHECK(ReplyFramer::isValidFrame(chunk) == fuzz::isValidReply(chunk));
+            FUZZ_CHECK(links::ReplyFramer::isValidFrame(chunk) == fuzz::isValidReply(chunk));
             framer.append(chunk);
             gathered += chunk.size();
-            if (gathered <= ReplyFramer::MaxBurst)
+            if (gathered <= links::ReplyFramer::MaxBurst)
                 model += chunk;
             else
                 model.clear();
@@ -50,17 +50,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         }
         case 1: {
             QByteArray frame = QByteArrayLiteral("untouched");
-            const ReplyFramer::Outcome outcome = framer.quiet(&frame);
+            const links::ReplyFramer::Outcome outcome = framer.quiet(&frame);
             ++quiets;
             FUZZ_CHECK(framer.quietCount() == quiets);
-            const bool overflowed = gathered > ReplyFramer::MaxBurst;
-            if (outcome == ReplyFramer::Outcome::Accepted) {
+            const bool overflowed = gathered > links::ReplyFramer::MaxBurst;
+            if (outcome == links::ReplyFramer::Outcome::Accepted) {
                 FUZZ_CHECK(fuzz::isValidReply(frame));
                 FUZZ_CHECK(!overflowed);
                 FUZZ_CHECK(frame == model);
             } else {
                 FUZZ_CHECK(frame == QByteArrayLiteral("untouched"));
-                if (outcome == ReplyFramer::Outcome::Empty)
+                if (outcome == links::ReplyFramer::Outcome::Empty)
                     FUZZ_CHECK(gathered == 0);
                 else
                     FUZZ_CHECK(gathered > 0);
@@ -75,7 +75,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         case 2: {
             QByteArray frame = QByteArrayLiteral("untouched");
             const bool taken = framer.takeIfComplete(&frame);
-            const bool overflowed = gathered > ReplyFramer::MaxBurst;
+            const bool overflowed = gathered > links::ReplyFramer::MaxBurst;
             if (taken) {
                 FUZZ_CHECK(fuzz::isValidReply(frame));
                 FUZZ_CHECK(!overflowed);
@@ -91,8 +91,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         }
         }
         // The burst never outgrows the limit and, until the limit, is what arrived.
-        FUZZ_CHECK(burst.size() <= ReplyFramer::MaxBurst);
-        if (gathered <= ReplyFramer::MaxBurst)
+        FUZZ_CHECK(burst.size() <= links::ReplyFramer::MaxBurst);
+        if (gathered <= links::ReplyFramer::MaxBurst)
             FUZZ_CHECK(burst == model);
     }
     return 0;

@@ -33,7 +33,7 @@ public:
         for (const char byte : bytes) {
             for (Candidate &c : m_open)
                 c.bytes.append(byte);
-            while (!m_open.isEmpty() && m_open.first().bytes.size() > StreamFramer::MaxFrame)
+            while (!m_open.isEmpty() && m_open.first().bytes.size() > links::StreamFramer::MaxFrame)
                 m_open.removeFirst();
             bool found = false;
             for (Candidate &c : m_open) {
@@ -52,7 +52,7 @@ public:
                 continue;
             }
             if (quint8(byte) == 0xF1) {
-                if (m_open.size() == StreamFramer::MaxCandidates)
+                if (m_open.size() == links::StreamFramer::MaxCandidates)
                     m_open.removeFirst();
                 m_open.append({QByteArray(1, byte), 0xFFFFFFFFu});
             }
@@ -83,10 +83,10 @@ private:
 };
 
 // The bytes of the frames found, in order.
-QVector<QByteArray> bytesOf(const QVector<StreamFramer::Frame> &frames)
+QVector<QByteArray> bytesOf(const QVector<links::StreamFramer::Frame> &frames)
 {
     QVector<QByteArray> out;
-    for (const StreamFramer::Frame &f : frames)
+    for (const links::StreamFramer::Frame &f : frames)
         out << f.bytes;
     return out;
 }
@@ -101,8 +101,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     fuzz::silenceQt();
     fuzz::Input in(data, size);
 
-    StreamFramer framer;
-    StreamFramer byteByByte;
+    links::StreamFramer framer;
+    links::StreamFramer byteByByte;
     Model model;
     QVector<QByteArray> frames, single, expected;
     qint64 total = 0;
@@ -144,14 +144,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         }
         FUZZ_CHECK(frames.size() == expected.size());
         FUZZ_CHECK(single.size() == frames.size());
-        FUZZ_CHECK(framer.pendingBytes() <= StreamFramer::MaxFrame);
-        FUZZ_CHECK(framer.openCandidates() <= StreamFramer::MaxCandidates);
+        FUZZ_CHECK(framer.pendingBytes() <= links::StreamFramer::MaxFrame);
+        FUZZ_CHECK(framer.openCandidates() <= links::StreamFramer::MaxCandidates);
         for (; checked < frames.size(); ++checked) {
             const QByteArray &f = frames.at(checked);
             FUZZ_CHECK(f == expected.at(checked));
             FUZZ_CHECK(f == single.at(checked));
             FUZZ_CHECK(fuzz::isValidReply(f));
-            FUZZ_CHECK(f.size() <= StreamFramer::MaxFrame);
+            FUZZ_CHECK(f.size() <= links::StreamFramer::MaxFrame);
             framed += f.size();
         }
         // Every byte is in a frame, skipped, or still held.

@@ -20,11 +20,6 @@ void IapContext::setImage(const QByteArray &image)
     packetTotal = fullPacketCount + (lastPacketLength != 0 ? 1 : 0);
 }
 
-quint32 IapContext::crc32(const char *data, qsizetype count)
-{
-    return iap::crc::of(data, count);
-}
-
 QByteArray IapContext::crcBytes(const QByteArray &data, int count)
 {
     return iap::codec::bytes32(iap::crc::of(data.constData(), qMin<qsizetype>(count, data.size())));

@@ -50,7 +50,6 @@ public:
     // CRC-32/ISO-HDLC of the first count bytes of data, most significant byte first;
     // 00 00 00 00 when count is 0 or less.
     static QByteArray crcBytes(const QByteArray &data, int count);
-    static quint32 crc32(const char *data, qsizetype count);
     // "F1 81 00 0A": upper-case digit pairs separated by single blanks.
     static QString hexText(const QByteArray &bytes);
 

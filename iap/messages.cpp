@@ -44,62 +44,73 @@ constexpr Pair texts[] = {
      "“%1”在加载后已被修改：已重新加载。"},
 };
 
-QString recordFaultText(const ImageFault &fault, bool chinese)
+QString recordFaultText(const ImageFault &fault, Language language)
 {
     switch (fault.record) {
     case RecordFault::None:
         break;
     case RecordFault::BadCharacter:
-        return chinese ? QStringLiteral("含有非十六进制数字的字符")
-                       : QStringLiteral("a character that is not a hexadecimal digit");
+        return language == Language::Chinese
+                   ? QStringLiteral("含有非十六进制数字的字符")
+                   : QStringLiteral("a character that is not a hexadecimal digit");
     case RecordFault::NotText:
-        return (chinese ? QStringLiteral("含有非文本字节（%1）")
-                        : QStringLiteral("a byte that is not text (%1)"))
+        return (language == Language::Chinese ? QStringLiteral("含有非文本字节（%1）")
+                                              : QStringLiteral("a byte that is not text (%1)"))
             .arg(QStringLiteral("0x") +
                  QString::number(fault.byte, 16).toUpper().rightJustified(2, QLatin1Char('0')));
     case RecordFault::BadStart:
         if (fault.format == ImageFormat::SRecord)
-            return chinese ? QStringLiteral("行首不是 S 和记录类型")
-                           : QStringLiteral("the line does not start with S and a record type");
-        return chinese ? QStringLiteral("行首不是“:”")
-                       : QStringLiteral("the line does not start with ':'");
+            return language == Language::Chinese
+                       ? QStringLiteral("行首不是 S 和记录类型")
+                       : QStringLiteral("the line does not start with S and a record type");
+        return language == Language::Chinese ? QStringLiteral("行首不是“:”")
+                                             : QStringLiteral("the line does not start with ':'");
     case RecordFault::BadLength:
-        return chinese ? QStringLiteral("长度字节与该行不符")
-                       : QStringLiteral("the length byte does not match the line");
+        return language == Language::Chinese
+                   ? QStringLiteral("长度字节与该行不符")
+                   : QStringLiteral("the length byte does not match the line");
     case RecordFault::UnknownType:
-        return chinese ? QStringLiteral("未知的记录类型") : QStringLiteral("unknown record type");
+        return language == Language::Chinese ? QStringLiteral("未知的记录类型")
+                                             : QStringLiteral("unknown record type");
     case RecordFault::BadAddressRecord:
-        return chinese ? QStringLiteral("地址记录长度错误")
-                       : QStringLiteral("an address record of the wrong length");
+        return language == Language::Chinese
+                   ? QStringLiteral("地址记录长度错误")
+                   : QStringLiteral("an address record of the wrong length");
     case RecordFault::BadEndRecord:
-        return chinese ? QStringLiteral("结束记录格式错误")
-                       : QStringLiteral("an end record of the wrong length");
+        return language == Language::Chinese ? QStringLiteral("结束记录格式错误")
+                                             : QStringLiteral("an end record of the wrong length");
     case RecordFault::DataAfterEnd:
-        return chinese ? QStringLiteral("结束记录之后还有记录")
-                       : QStringLiteral("records after the end record");
+        return language == Language::Chinese ? QStringLiteral("结束记录之后还有记录")
+                                             : QStringLiteral("records after the end record");
     case RecordFault::LineTooLong:
-        return chinese ? QStringLiteral("比任何记录都长")
-                       : QStringLiteral("longer than any record");
+        return language == Language::Chinese ? QStringLiteral("比任何记录都长")
+                                             : QStringLiteral("longer than any record");
     case RecordFault::TooManyBlocks:
-        return chinese ? QStringLiteral("分散的数据块超过 1048576 个")
-                       : QStringLiteral("more than 1048576 separate pieces of data");
+        return language == Language::Chinese
+                   ? QStringLiteral("分散的数据块超过 1048576 个")
+                   : QStringLiteral("more than 1048576 separate pieces of data");
     case RecordFault::ElfHeader:
-        return chinese ? QStringLiteral("文件头不完整，或类别、字节序未知")
-                       : QStringLiteral(
-                             "the header is cut short or names an unknown class or byte order");
+        return language == Language::Chinese
+                   ? QStringLiteral("文件头不完整，或类别、字节序未知")
+                   : QStringLiteral(
+                         "the header is cut short or names an unknown class or byte order");
     case RecordFault::ElfProgramHeaders:
-        return chinese ? QStringLiteral("程序头超出文件范围或大小错误")
-                       : QStringLiteral(
-                             "the program headers lie outside the file or have the wrong size");
+        return language == Language::Chinese
+                   ? QStringLiteral("程序头超出文件范围或大小错误")
+                   : QStringLiteral(
+                         "the program headers lie outside the file or have the wrong size");
     case RecordFault::ElfSegmentOutside:
-        return chinese ? QStringLiteral("某个段的数据超出文件范围")
-                       : QStringLiteral("a segment's bytes lie outside the file");
+        return language == Language::Chinese
+                   ? QStringLiteral("某个段的数据超出文件范围")
+                   : QStringLiteral("a segment's bytes lie outside the file");
     case RecordFault::ElfSegmentSize:
-        return chinese ? QStringLiteral("某个段在文件中的大小超过其内存大小")
-                       : QStringLiteral("a segment is larger in the file than in memory");
+        return language == Language::Chinese
+                   ? QStringLiteral("某个段在文件中的大小超过其内存大小")
+                   : QStringLiteral("a segment is larger in the file than in memory");
     case RecordFault::AddressOverflow:
-        return chinese ? QStringLiteral("数据超出地址空间末尾")
-                       : QStringLiteral("data beyond the end of the address space");
+        return language == Language::Chinese
+                   ? QStringLiteral("数据超出地址空间末尾")
+                   : QStringLiteral("data beyond the end of the address space");
     case RecordFault::Utf16Text: // errorText words it whole
         break;
     }
@@ -108,11 +119,11 @@ QString recordFaultText(const ImageFault &fault, bool chinese)
 
 } // namespace
 
-QString text(Text t, bool chinese)
+QString text(Text t, Language language)
 {
     const Pair &p = texts[static_cast<int>(t)];
     Q_ASSERT(p.id == t);
-    return QString::fromUtf8(chinese ? p.chinese : p.english);
+    return QString::fromUtf8(language == Language::Chinese ? p.chinese : p.english);
 }
 
 QString formatTitle(ImageFormat format)
@@ -137,7 +148,7 @@ QString addressText(quint64 address)
            QString::number(address, 16).toUpper().rightJustified(8, QLatin1Char('0'));
 }
 
-QString errorText(IapError error, bool chinese, const QString &path, const QString &detail,
+QString errorText(IapError error, Language language, const QString &path, const QString &detail,
                   const ImageFault &fault)
 {
     const QString limit = QString::number(IapContext::MaxImageBytes);
@@ -146,75 +157,86 @@ QString errorText(IapError error, bool chinese, const QString &path, const QStri
     case IapError::None:
         return QString();
     case IapError::FileNotFound:
-        return chinese ? QStringLiteral("无法打开固件文件“%1”：文件不存在").arg(path)
-                       : QStringLiteral("Cannot open firmware file \"%1\": no such file").arg(path);
+        return language == Language::Chinese
+                   ? QStringLiteral("无法打开固件文件“%1”：文件不存在").arg(path)
+                   : QStringLiteral("Cannot open firmware file \"%1\": no such file").arg(path);
     case IapError::FileUnreadable:
-        return chinese ? QStringLiteral("无法读取固件文件“%1”：%2").arg(path, detail)
-                       : QStringLiteral("Cannot read firmware file \"%1\": %2").arg(path, detail);
+        return language == Language::Chinese
+                   ? QStringLiteral("无法读取固件文件“%1”：%2").arg(path, detail)
+                   : QStringLiteral("Cannot read firmware file \"%1\": %2").arg(path, detail);
     case IapError::FileLinkLoop:
-        return chinese
+        return language == Language::Chinese
                    ? QStringLiteral("无法打开固件文件“%1”：符号链接构成循环").arg(path)
                    : QStringLiteral("Cannot open firmware file \"%1\": its symbolic links form a "
                                     "loop")
                          .arg(path);
     case IapError::FileNotRegular:
-        return chinese ? QStringLiteral("无法读取固件文件“%1”：不是普通文件（管道、设备或套接字）")
-                             .arg(path)
-                       : QStringLiteral("Cannot read firmware file \"%1\": not a regular file (a "
-                                        "pipe, a device or a socket)")
-                             .arg(path);
+        return language == Language::Chinese
+                   ? QStringLiteral("无法读取固件文件“%1”：不是普通文件（管道、设备或套接字）")
+                         .arg(path)
+                   : QStringLiteral("Cannot read firmware file \"%1\": not a regular file (a "
+                                    "pipe, a device or a socket)")
+                         .arg(path);
     case IapError::FileEmpty:
-        return chinese ? QStringLiteral("固件文件“%1”为空，没有可发送的数据").arg(path)
-                       : QStringLiteral("Firmware file \"%1\" is empty: nothing to send").arg(path);
+        return language == Language::Chinese
+                   ? QStringLiteral("固件文件“%1”为空，没有可发送的数据").arg(path)
+                   : QStringLiteral("Firmware file \"%1\" is empty: nothing to send").arg(path);
     case IapError::FileTooLarge:
-        return chinese ? QStringLiteral("固件文件“%1”过大：%2 字节，最多 %3 字节（%4 包）")
-                             .arg(path, detail, limit, packets)
-                       : QStringLiteral("Firmware file \"%1\" is too large: %2 bytes, at most %3 "
-                                        "bytes (%4 packages) can be sent")
-                             .arg(path, detail, limit, packets);
+        return language == Language::Chinese
+                   ? QStringLiteral("固件文件“%1”过大：%2 字节，最多 %3 字节（%4 包）")
+                         .arg(path, detail, limit, packets)
+                   : QStringLiteral("Firmware file \"%1\" is too large: %2 bytes, at most %3 "
+                                    "bytes (%4 packages) can be sent")
+                         .arg(path, detail, limit, packets);
     case IapError::EmptyImage:
-        return chinese ? QStringLiteral("未加载可用的固件：请先选择一个非空的固件文件")
-                       : QStringLiteral(
-                             "No usable firmware loaded: choose a non-empty firmware file first");
+        return language == Language::Chinese
+                   ? QStringLiteral("未加载可用的固件：请先选择一个非空的固件文件")
+                   : QStringLiteral(
+                         "No usable firmware loaded: choose a non-empty firmware file first");
     case IapError::ImageChecksum:
-        return chinese ? QStringLiteral("固件文件“%1”：第 %2 行校验和错误")
-                             .arg(path, QString::number(fault.line))
-                       : QStringLiteral("Firmware file \"%1\": checksum error on line %2")
-                             .arg(path, QString::number(fault.line));
+        return language == Language::Chinese
+                   ? QStringLiteral("固件文件“%1”：第 %2 行校验和错误")
+                         .arg(path, QString::number(fault.line))
+                   : QStringLiteral("Firmware file \"%1\": checksum error on line %2")
+                         .arg(path, QString::number(fault.line));
     case IapError::ImageMalformed:
         if (fault.record == RecordFault::Utf16Text)
-            return chinese ? QStringLiteral("固件文件“%1”是 UTF-16 编码的 %2 文本：请将其另存为 "
-                                            "ASCII 或 UTF-8 后再加载")
-                                 .arg(path, formatTitle(fault.format))
-                           : QStringLiteral("Firmware file \"%1\" is %2 text saved as UTF-16: save "
-                                            "it as ASCII or UTF-8 and load it again")
-                                 .arg(path, formatTitle(fault.format));
+            return language == Language::Chinese
+                       ? QStringLiteral("固件文件“%1”是 UTF-16 编码的 %2 文本：请将其另存为 "
+                                        "ASCII 或 UTF-8 后再加载")
+                             .arg(path, formatTitle(fault.format))
+                       : QStringLiteral("Firmware file \"%1\" is %2 text saved as UTF-16: save "
+                                        "it as ASCII or UTF-8 and load it again")
+                             .arg(path, formatTitle(fault.format));
         if (fault.line > 0)
-            return chinese
+            return language == Language::Chinese
                        ? QStringLiteral("固件文件“%1”：第 %2 行记录格式错误：%3")
-                             .arg(path, QString::number(fault.line), recordFaultText(fault, true))
+                             .arg(path, QString::number(fault.line),
+                                  recordFaultText(fault, language))
                        : QStringLiteral("Firmware file \"%1\": malformed record on line %2: %3")
-                             .arg(path, QString::number(fault.line), recordFaultText(fault, false));
-        return chinese ? QStringLiteral("固件文件“%1”：%2 文件格式错误：%3")
-                             .arg(path, formatTitle(fault.format), recordFaultText(fault, true))
-                       : QStringLiteral("Firmware file \"%1\": malformed %2 file: %3")
-                             .arg(path, formatTitle(fault.format), recordFaultText(fault, false));
+                             .arg(path, QString::number(fault.line),
+                                  recordFaultText(fault, language));
+        return language == Language::Chinese
+                   ? QStringLiteral("固件文件“%1”：%2 文件格式错误：%3")
+                         .arg(path, formatTitle(fault.format), recordFaultText(fault, language))
+                   : QStringLiteral("Firmware file \"%1\": malformed %2 file: %3")
+                         .arg(path, formatTitle(fault.format), recordFaultText(fault, language));
     case IapError::ImageNoEnd:
         if (fault.format == ImageFormat::SRecord)
-            return chinese
+            return language == Language::Chinese
                        ? QStringLiteral("固件文件“%1”：缺少终止记录（S7、S8 或 S9），文件不完整")
                              .arg(path)
                        : QStringLiteral("Firmware file \"%1\": no termination record (S7, S8 "
                                         "or S9): the file is cut short")
                              .arg(path);
-        return chinese
+        return language == Language::Chinese
                    ? QStringLiteral("固件文件“%1”：缺少文件结束记录（类型 01），文件不完整")
                          .arg(path)
                    : QStringLiteral("Firmware file \"%1\": no end-of-file record (type 01): the "
                                     "file is cut short")
                          .arg(path);
     case IapError::ImageCountMismatch:
-        return chinese
+        return language == Language::Chinese
                    ? QStringLiteral("固件文件“%1”：第 %2 行的记录计数为 %3 条数据记录，而文件中有 "
                                     "%4 条")
                          .arg(path, QString::number(fault.line), QString::number(fault.expected),
@@ -224,63 +246,70 @@ QString errorText(IapError error, bool chinese, const QString &path, const QStri
                          .arg(path, QString::number(fault.line), QString::number(fault.expected),
                               QString::number(fault.found));
     case IapError::ImageOverlap:
-        return chinese ? QStringLiteral("固件文件“%1”：数据重叠：%2-%3 与 %4-%5")
-                             .arg(path, addressText(fault.firstLow), addressText(fault.firstHigh),
-                                  addressText(fault.secondLow), addressText(fault.secondHigh))
-                       : QStringLiteral("Firmware file \"%1\": overlapping data: %2-%3 and %4-%5")
-                             .arg(path, addressText(fault.firstLow), addressText(fault.firstHigh),
-                                  addressText(fault.secondLow), addressText(fault.secondHigh));
+        return language == Language::Chinese
+                   ? QStringLiteral("固件文件“%1”：数据重叠：%2-%3 与 %4-%5")
+                         .arg(path, addressText(fault.firstLow), addressText(fault.firstHigh),
+                              addressText(fault.secondLow), addressText(fault.secondHigh))
+                   : QStringLiteral("Firmware file \"%1\": overlapping data: %2-%3 and %4-%5")
+                         .arg(path, addressText(fault.firstLow), addressText(fault.firstHigh),
+                              addressText(fault.secondLow), addressText(fault.secondHigh));
     case IapError::ImageNoData:
-        return chinese ? QStringLiteral("固件文件“%1”不含任何数据，没有可发送的内容").arg(path)
-                       : QStringLiteral("Firmware file \"%1\" holds no data: nothing to send")
-                             .arg(path);
+        return language == Language::Chinese
+                   ? QStringLiteral("固件文件“%1”不含任何数据，没有可发送的内容").arg(path)
+                   : QStringLiteral("Firmware file \"%1\" holds no data: nothing to send")
+                         .arg(path);
     case IapError::ImageGap:
-        return chinese ? QStringLiteral("固件文件“%1”包含两个相距超过 1 MiB 的镜像：%2-%3 与 "
-                                        "%4-%5；请分别烧写")
-                             .arg(path, addressText(fault.firstLow), addressText(fault.firstHigh),
-                                  addressText(fault.secondLow), addressText(fault.secondHigh))
-                       : QStringLiteral("Firmware file \"%1\" holds two images more than 1 MiB "
-                                        "apart: %2-%3 and %4-%5; flash them one at a time")
-                             .arg(path, addressText(fault.firstLow), addressText(fault.firstHigh),
-                                  addressText(fault.secondLow), addressText(fault.secondHigh));
+        return language == Language::Chinese
+                   ? QStringLiteral("固件文件“%1”包含两个相距超过 1 MiB 的镜像：%2-%3 与 "
+                                    "%4-%5；请分别烧写")
+                         .arg(path, addressText(fault.firstLow), addressText(fault.firstHigh),
+                              addressText(fault.secondLow), addressText(fault.secondHigh))
+                   : QStringLiteral("Firmware file \"%1\" holds two images more than 1 MiB "
+                                    "apart: %2-%3 and %4-%5; flash them one at a time")
+                         .arg(path, addressText(fault.firstLow), addressText(fault.firstHigh),
+                              addressText(fault.secondLow), addressText(fault.secondHigh));
     case IapError::ImageTooLarge: {
         const QString packages =
             QString::number(IapContext::MaxImageBytes / IapContext::DefaultPacketSize);
-        return chinese ? QStringLiteral("固件文件“%1”：镜像 %2-%3 共 %4 字节，超过包数上限（%5 "
-                                        "包）：最多可发送 %6 字节")
-                             .arg(path, addressText(fault.firstLow), addressText(fault.firstHigh),
-                                  QString::number(fault.expected), packages, limit)
-                       : QStringLiteral("Firmware file \"%1\": the image %2-%3 is %4 bytes, over "
-                                        "the package limit (%5 packages): at most %6 bytes can be "
-                                        "sent")
-                             .arg(path, addressText(fault.firstLow), addressText(fault.firstHigh),
-                                  QString::number(fault.expected), packages, limit);
+        return language == Language::Chinese
+                   ? QStringLiteral("固件文件“%1”：镜像 %2-%3 共 %4 字节，超过包数上限（%5 "
+                                    "包）：最多可发送 %6 字节")
+                         .arg(path, addressText(fault.firstLow), addressText(fault.firstHigh),
+                              QString::number(fault.expected), packages, limit)
+                   : QStringLiteral("Firmware file \"%1\": the image %2-%3 is %4 bytes, over "
+                                    "the package limit (%5 packages): at most %6 bytes can be "
+                                    "sent")
+                         .arg(path, addressText(fault.firstLow), addressText(fault.firstHigh),
+                              QString::number(fault.expected), packages, limit);
     }
     case IapError::ImageBelowBase:
-        return chinese ? QStringLiteral("固件文件“%1”：地址 %2 处的数据低于起始地址 %3")
-                             .arg(path, addressText(fault.secondLow), addressText(fault.firstLow))
-                       : QStringLiteral("Firmware file \"%1\": data at %2 lies below the start "
-                                        "address %3")
-                             .arg(path, addressText(fault.secondLow), addressText(fault.firstLow));
+        return language == Language::Chinese
+                   ? QStringLiteral("固件文件“%1”：地址 %2 处的数据低于起始地址 %3")
+                         .arg(path, addressText(fault.secondLow), addressText(fault.firstLow))
+                   : QStringLiteral("Firmware file \"%1\": data at %2 lies below the start "
+                                    "address %3")
+                         .arg(path, addressText(fault.secondLow), addressText(fault.firstLow));
     case IapError::ImageBaseGap:
-        return chinese ? QStringLiteral("固件文件“%1”：起始地址 %2 比数据（%4-%5）低 1 MiB 以上："
-                                        "%2-%3 将全部作为 0xFF 发送；请检查起始地址")
-                             .arg(path, addressText(fault.firstLow), addressText(fault.firstHigh),
-                                  addressText(fault.secondLow), addressText(fault.secondHigh))
-                       : QStringLiteral("Firmware file \"%1\": the start address %2 lies more than "
-                                        "1 MiB below the data (%4-%5): %2-%3 would be sent as "
-                                        "0xFF; check the start address")
-                             .arg(path, addressText(fault.firstLow), addressText(fault.firstHigh),
-                                  addressText(fault.secondLow), addressText(fault.secondHigh));
+        return language == Language::Chinese
+                   ? QStringLiteral("固件文件“%1”：起始地址 %2 比数据（%4-%5）低 1 MiB 以上："
+                                    "%2-%3 将全部作为 0xFF 发送；请检查起始地址")
+                         .arg(path, addressText(fault.firstLow), addressText(fault.firstHigh),
+                              addressText(fault.secondLow), addressText(fault.secondHigh))
+                   : QStringLiteral("Firmware file \"%1\": the start address %2 lies more than "
+                                    "1 MiB below the data (%4-%5): %2-%3 would be sent as "
+                                    "0xFF; check the start address")
+                         .arg(path, addressText(fault.firstLow), addressText(fault.firstHigh),
+                              addressText(fault.secondLow), addressText(fault.secondHigh));
     case IapError::ImageText:
-        return chinese ? QStringLiteral("固件文件“%1”是文本，不是固件镜像（二进制镜像、Intel HEX、"
-                                        "Motorola S-record 或 ELF）；如确要原样发送，请用 --format "
-                                        "bin")
-                             .arg(path)
-                       : QStringLiteral("Firmware file \"%1\" is text, not a firmware image (a "
-                                        "raw binary, Intel HEX, Motorola S-record or ELF); "
-                                        "--format bin sends it as it is")
-                             .arg(path);
+        return language == Language::Chinese
+                   ? QStringLiteral("固件文件“%1”是文本，不是固件镜像（二进制镜像、Intel HEX、"
+                                    "Motorola S-record 或 ELF）；如确要原样发送，请用 --format "
+                                    "bin")
+                         .arg(path)
+                   : QStringLiteral("Firmware file \"%1\" is text, not a firmware image (a "
+                                    "raw binary, Intel HEX, Motorola S-record or ELF); "
+                                    "--format bin sends it as it is")
+                         .arg(path);
     }
     return QString();
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "imagetypes.h"
+#include "language.h"
 
 #include <QString>
 
@@ -30,7 +31,7 @@ enum class Text
     FileReloaded,        // %1 path: the file changed after it was loaded
 };
 
-QString text(Text t, bool chinese);
+QString text(Text t, Language language);
 
 // What can go wrong with a firmware image before anything is sent.
 enum class IapError
@@ -59,7 +60,7 @@ enum class IapError
 };
 
 // One line for the user, naming the path and the reason.
-QString errorText(IapError error, bool chinese, const QString &path = QString(),
+QString errorText(IapError error, Language language, const QString &path = QString(),
                   const QString &detail = QString(), const ImageFault &fault = ImageFault());
 
 // "Intel HEX", "Motorola S-record", "ELF", "binary": the same in both languages.

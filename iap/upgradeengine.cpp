@@ -16,9 +16,9 @@ bool isRejection(int status)
 }
 } // namespace
 
-QString Action::render(bool chinese) const
+QString Action::render(Language language) const
 {
-    QString s = iap::text(this->text, chinese);
+    QString s = iap::text(this->text, language);
     if (this->text == Text::Progress)
         s = s.arg(packageNumber).arg(packageTotal);
     return s;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "iapcontext.h"
+#include "language.h"
 #include "messages.h"
 
 #include <QByteArray>
@@ -42,7 +43,7 @@ struct Action
     int packetIndex = 0; // index of the package concerned (Send of a package, resend messages)
 
     // The message in the given language, with its arguments filled in.
-    QString render(bool chinese) const;
+    QString render(Language language) const;
 };
 
 struct Step

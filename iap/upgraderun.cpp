@@ -110,18 +110,18 @@ bool UpgradeRun::requestTimedOut()
     return true;
 }
 
-QString UpgradeRun::summaryText(const FirmwareFile &file, bool chinese)
+QString UpgradeRun::summaryText(const FirmwareFile &file, Language language)
 {
     IapContext arithmetic;
     arithmetic.setImage(file.image);
-    QString summary = text(Text::Summary, chinese)
+    QString summary = text(Text::Summary, language)
                           .arg(arithmetic.firmware.size())
                           .arg(arithmetic.packetSize)
                           .arg(arithmetic.packetTotal);
     // A converted file (HEX, S-record, ELF) says what it was and where the image lies.
     if (file.format != ImageFormat::Binary)
         summary.prepend(
-            text(Text::ConvertedImage, chinese)
+            text(Text::ConvertedImage, language)
                 .arg(formatTitle(file.format), addressText(file.base), addressText(file.last)) +
             QStringLiteral("\r\n"));
     return summary;

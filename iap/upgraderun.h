@@ -2,6 +2,7 @@
 
 #include "firmwarefile.h"
 #include "iapcontext.h"
+#include "language.h"
 #include "upgradeengine.h"
 
 #include <QByteArray>
@@ -90,7 +91,7 @@ public:
 
     // The image summary: length, package size and total, and for a converted file where its
     // addresses lie.
-    static QString summaryText(const FirmwareFile &file, bool chinese);
+    static QString summaryText(const FirmwareFile &file, Language language);
 
     // Counters of the current run.
     int requestsSent() const { return m_engine.requestsSent(); }

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The reference boot loader on an emulated Cortex-M3 board (QEMU mps2-an385), its UART on a
 # pseudo-terminal. Prints the path of the port as the first line of stdout, then the board's
-# console: one JSON line per event (power-on, complete, start, stay). Runs until killed, and
+# console: one JSON line per event (power-on, baud, complete, start, stay). Runs until killed, and
 # ends when the program that started it ends, taking QEMU with it. Killing it is cutting the
 # board's power.
 #

@@ -1,5 +1,7 @@
 #include "locallink.h"
 
+namespace links {
+
 LocalLink::LocalLink(const QString &name, QObject *parent) : PortLink(parent), m_name(name)
 {
     connect(&m_serial, &Serial::readSignal, this, [this] {
@@ -94,3 +96,5 @@ bool LocalLink::setBaudRate(qint32 baud)
 {
     return m_serial.isOpen() && m_serial.port->setBaudRate(baud);
 }
+
+} // namespace links

@@ -3,6 +3,8 @@
 #include "portlink.h"
 #include "serial.h"
 
+namespace links {
+
 // A serial port of this machine: the window's Serial (its open, its exclusive use of the
 // line, its error mapping and its report of a lost line) behind the link interface, and the
 // port's own modem lines.
@@ -32,3 +34,5 @@ private:
     Serial m_serial;
     quint32 m_opens = 0; // so that a report queued for an earlier open is dropped
 };
+
+} // namespace links

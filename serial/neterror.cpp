@@ -1,5 +1,7 @@
 #include "neterror.h"
 
+namespace links {
+
 namespace {
 
 QString detail(const QString &reason)
@@ -18,52 +20,58 @@ QString rawName(const QString &port)
 
 } // namespace
 
-QString networkErrorText(NetError error, bool chinese, const QString &port, const QString &reason)
+QString networkErrorText(NetError error, iap::Language language, const QString &port,
+                         const QString &reason)
 {
     switch (error) {
     case NetError::HostNotFound:
-        return chinese ? QStringLiteral("无法连接 %1：无法解析主机名%2。").arg(port, detail(reason))
-                       : QStringLiteral("Cannot reach %1: the host name does not resolve%2.")
-                             .arg(port, detail(reason));
+        return language == iap::Language::Chinese
+                   ? QStringLiteral("无法连接 %1：无法解析主机名%2。").arg(port, detail(reason))
+                   : QStringLiteral("Cannot reach %1: the host name does not resolve%2.")
+                         .arg(port, detail(reason));
     case NetError::ConnectionRefused:
-        return chinese
+        return language == iap::Language::Chinese
                    ? QStringLiteral("无法连接 %1：该端口上没有服务在监听（服务器是否已启动？）%2。")
                          .arg(port, detail(reason))
                    : QStringLiteral("Cannot reach %1: nothing listens at that port (is the "
                                     "server running?)%2.")
                          .arg(port, detail(reason));
     case NetError::ConnectTimedOut:
-        return chinese ? QStringLiteral("无法连接 %1：主机在 %2 秒内没有应答。").arg(port, reason)
-                       : QStringLiteral("Cannot reach %1: the host did not answer within %2 s.")
-                             .arg(port, reason);
+        return language == iap::Language::Chinese
+                   ? QStringLiteral("无法连接 %1：主机在 %2 秒内没有应答。").arg(port, reason)
+                   : QStringLiteral("Cannot reach %1: the host did not answer within %2 s.")
+                         .arg(port, reason);
     case NetError::Rfc2217Refused:
-        return chinese ? QStringLiteral("无法使用 %1：服务器不支持 RFC 2217（COM-PORT 选项）；"
-                                        "如果它是原始 TCP 端口，请使用 %2。")
-                             .arg(port, rawName(port))
-                       : QStringLiteral("Cannot use %1: the server does not offer RFC 2217 (the "
-                                        "COM-PORT option); if it is a raw TCP port, use %2.")
-                             .arg(port, rawName(port));
+        return language == iap::Language::Chinese
+                   ? QStringLiteral("无法使用 %1：服务器不支持 RFC 2217（COM-PORT 选项）；"
+                                    "如果它是原始 TCP 端口，请使用 %2。")
+                         .arg(port, rawName(port))
+                   : QStringLiteral("Cannot use %1: the server does not offer RFC 2217 (the "
+                                    "COM-PORT option); if it is a raw TCP port, use %2.")
+                         .arg(port, rawName(port));
     case NetError::Rfc2217Timeout:
-        return chinese ? QStringLiteral("无法使用 %1：服务器在 %2 秒内没有同意 RFC 2217；"
-                                        "如果它是原始 TCP 端口，请使用 %3。")
-                             .arg(port, reason, rawName(port))
-                       : QStringLiteral("Cannot use %1: the server did not agree to RFC 2217 "
-                                        "within %2 s; if it is a raw TCP port, use %3.")
-                             .arg(port, reason, rawName(port));
+        return language == iap::Language::Chinese
+                   ? QStringLiteral("无法使用 %1：服务器在 %2 秒内没有同意 RFC 2217；"
+                                    "如果它是原始 TCP 端口，请使用 %3。")
+                         .arg(port, reason, rawName(port))
+                   : QStringLiteral("Cannot use %1: the server did not agree to RFC 2217 "
+                                    "within %2 s; if it is a raw TCP port, use %3.")
+                         .arg(port, reason, rawName(port));
     case NetError::BaudRateRefused:
-        return chinese ? QStringLiteral("无法使用 %1：服务器把线路设为 %2 波特，而不是所要求的"
-                                        "波特率。")
-                             .arg(port, reason)
-                       : QStringLiteral("Cannot use %1: the server set the line to %2 baud, not "
-                                        "the baud rate asked for.")
-                             .arg(port, reason);
+        return language == iap::Language::Chinese
+                   ? QStringLiteral("无法使用 %1：服务器把线路设为 %2 波特，而不是所要求的"
+                                    "波特率。")
+                         .arg(port, reason)
+                   : QStringLiteral("Cannot use %1: the server set the line to %2 baud, not "
+                                    "the baud rate asked for.")
+                         .arg(port, reason);
     case NetError::ServerClosed:
-        return chinese
+        return language == iap::Language::Chinese
                    ? QStringLiteral("无法使用 %1：服务器关闭了连接%2。").arg(port, detail(reason))
                    : QStringLiteral("Cannot use %1: the server closed the connection%2.")
                          .arg(port, detail(reason));
     case NetError::NetworkFailed:
-        return chinese
+        return language == iap::Language::Chinese
                    ? QStringLiteral("无法连接 %1：%2。")
                          .arg(port, reason.isEmpty() ? QStringLiteral("网络错误") : reason)
                    : QStringLiteral("Cannot reach %1: %2.")
@@ -73,13 +81,15 @@ QString networkErrorText(NetError error, bool chinese, const QString &port, cons
     }
 }
 
-QString lostReasonText(NetError error, bool chinese, const QString &reason)
+QString lostReasonText(NetError error, iap::Language language, const QString &reason)
 {
     if (error != NetError::ServerClosed)
         return reason;
-    if (chinese)
+    if (language == iap::Language::Chinese)
         return reason.isEmpty() ? QStringLiteral("服务器关闭了连接")
                                 : QStringLiteral("服务器关闭了连接：%1").arg(reason);
     return reason.isEmpty() ? QStringLiteral("the server closed the connection")
                             : QStringLiteral("the server closed the connection: %1").arg(reason);
 }
+
+} // namespace links

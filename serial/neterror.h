@@ -1,6 +1,9 @@
 #pragma once
 
+#include "language.h"
 #include <QString>
+
+namespace links {
 
 // What can go wrong with a serial port on the network.
 enum class NetError
@@ -18,8 +21,11 @@ enum class NetError
 
 // The texts of a serial port on the network that cannot be reached or used, in the active
 // language.
-QString networkErrorText(NetError error, bool chinese, const QString &port, const QString &reason);
+QString networkErrorText(NetError error, iap::Language language, const QString &port,
+                         const QString &reason);
 
 // Why a line went, for the text of a lost line: the server's closing said in words (with
 // whatever the server said), else the system's reason as it is.
-QString lostReasonText(NetError error, bool chinese, const QString &reason);
+QString lostReasonText(NetError error, iap::Language language, const QString &reason);
+
+} // namespace links

@@ -4,6 +4,9 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
+
+namespace links {
+
 #endif
 
 using namespace telnet;
@@ -343,3 +346,5 @@ QString NetLink::serverWords() const
     }
     return QString::fromLatin1(m_firstData).simplified();
 }
+
+} // namespace links

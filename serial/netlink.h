@@ -9,6 +9,8 @@
 #include <QVector>
 #include <chrono>
 
+namespace links {
+
 // A serial port on another machine, over TCP: either a telnet server with the RFC 2217
 // COM-PORT option (rfc2217://HOST:PORT: the line settings and the modem lines go with it), or
 // a raw TCP port that carries the line's bytes as they are (socket://HOST:PORT: no settings,
@@ -95,3 +97,5 @@ private:
     std::chrono::milliseconds m_negotiationWait = NegotiationWait;
     std::chrono::milliseconds m_modemLineWait = ModemLineWait;
 };
+
+} // namespace links

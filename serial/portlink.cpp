@@ -3,17 +3,19 @@
 #include <sys/ioctl.h>
 #include <utility>
 
+namespace links {
+
 QString modemLineName(ModemLine line)
 {
     return line == ModemLine::Dtr ? QStringLiteral("DTR") : QStringLiteral("RTS");
 }
 
-QString linkErrorText(const LinkError &error, bool chinese, const QString &port,
+QString linkErrorText(const LinkError &error, iap::Language language, const QString &port,
                       const QString &reason)
 {
     if (error.network != NetError::None)
-        return networkErrorText(error.network, chinese, port, reason);
-    return serialErrorText(error.serial, chinese, port, reason);
+        return networkErrorText(error.network, language, port, reason);
+    return serialErrorText(error.serial, language, port, reason);
 }
 
 QByteArray PortLink::takeReceived()
@@ -56,3 +58,5 @@ qint64 pendingInput(qintptr descriptor)
         return 0;
     return count;
 }
+
+} // namespace links

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "language.h"
 #include "neterror.h"
 #include "serialerror.h"
 
@@ -8,16 +9,17 @@
 #include <QObject>
 #include <QString>
 
+namespace links {
+
 // What went wrong with a line: the local port's error, or the network's (one of them is set).
 struct LinkError
 {
     SerialError serial = SerialError::None;
     NetError network = NetError::None;
 };
-Q_DECLARE_METATYPE(LinkError)
 
 // One line for the user, in the active language, naming the port and the reason.
-QString linkErrorText(const LinkError &error, bool chinese, const QString &port,
+QString linkErrorText(const LinkError &error, iap::Language language, const QString &port,
                       const QString &reason);
 
 // The modem lines a board's reset and boot pins may be wired to.
@@ -78,14 +80,14 @@ public:
 
 signals:
     void opened();
-    void openFailed(LinkError error, const QString &reason);
+    void openFailed(links::LinkError error, const QString &reason);
     void received();
     // The line went away while open (the device, the adapter or the server is gone). Bytes
     // that arrived before are announced by received() first. The link is closed already.
-    void lost(LinkError error, const QString &reason);
+    void lost(links::LinkError error, const QString &reason);
     // The operating system has taken everything given to send() (bytesToWrite() is 0).
     void written();
-    void modemLineSet(ModemLine line, bool on, bool ok);
+    void modemLineSet(links::ModemLine line, bool on, bool ok);
 
 protected:
     // For the implementations: bytes to hand on, then announced.
@@ -104,3 +106,7 @@ private:
 
 // Bytes the operating system holds for reading on a descriptor (0 when it cannot say).
 qint64 pendingInput(qintptr descriptor);
+
+} // namespace links
+
+Q_DECLARE_METATYPE(links::LinkError)

@@ -6,6 +6,8 @@
 
 #include <QHostAddress>
 
+namespace links {
+
 namespace {
 
 const QLatin1String SchemeMark("://");
@@ -117,3 +119,5 @@ std::unique_ptr<PortLink> makePortLink(const PortName &name, QObject *parent)
     }
     return std::make_unique<LocalLink>(name.text, parent);
 }
+
+} // namespace links

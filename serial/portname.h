@@ -5,6 +5,8 @@
 #include <QString>
 #include <memory>
 
+namespace links {
+
 // What a --port names: a serial port of this machine (a device path), or one on the network,
 // rfc2217://HOST:PORT (telnet with the RFC 2217 COM-PORT option) or socket://HOST:PORT (raw
 // TCP). HOST is a name, an IPv4 address or an IPv6 address in brackets ([::1]).
@@ -43,3 +45,5 @@ PortNameError parsePortName(const QString &text, PortName *name);
 
 // The link for a parsed name.
 std::unique_ptr<PortLink> makePortLink(const PortName &name, QObject *parent = nullptr);
+
+} // namespace links

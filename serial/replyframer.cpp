@@ -5,6 +5,8 @@
 
 #include <QDebug>
 
+namespace links {
+
 ReplyFramer::ReplyFramer(QByteArray *burst) : m_burst(burst) {}
 
 void ReplyFramer::append(const QByteArray &bytes)
@@ -57,3 +59,5 @@ bool ReplyFramer::isValidFrame(const QByteArray &bytes)
         return false;
     return iap::crc::trailerMatches(bytes.constData(), size);
 }
+
+} // namespace links

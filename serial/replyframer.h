@@ -2,6 +2,8 @@
 
 #include <QByteArray>
 
+namespace links {
+
 // Delimits reply frames by silence on the line. Bytes are appended as they arrive; a quiet
 // gap of 30 ms (reported by the owner's timer through quiet()) ends the burst, which is
 // then tested as one frame: at least 8 bytes, first byte 0xF1, last four bytes the CRC-32
@@ -48,3 +50,5 @@ private:
     qint64 m_received = 0;
     qint64 m_burstStart = 0; // position of the burst's first byte
 };
+
+} // namespace links

@@ -2,6 +2,8 @@
 
 #include <QStringList>
 
+namespace links {
+
 ResetSequenceError parseResetSequence(const QString &text, ResetSequence *sequence,
                                       QString *badStep)
 {
@@ -118,3 +120,5 @@ void ResetPlayer::onLineSet(ModemLine line, bool on, bool ok)
     }
     next();
 }
+
+} // namespace links

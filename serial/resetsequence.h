@@ -8,6 +8,8 @@
 #include <QVector>
 #include <chrono>
 
+namespace links {
+
 // How a board is put into (or out of) its boot loader through the modem lines: lines set on
 // or off, with waits between, e.g. "dtr=1,rts=1,wait=100,dtr=0,wait=50,rts=0" (hold the boot
 // pin on DTR, pulse reset on RTS... whatever the board wires). 1 is on (asserted), 0 off.
@@ -70,7 +72,7 @@ public:
 
 signals:
     // ok false: `line` could not be set, and the steps after it were not played.
-    void finished(bool ok, ModemLine line);
+    void finished(bool ok, links::ModemLine line);
 
 private:
     void next();
@@ -83,3 +85,5 @@ private:
     bool m_awaitingLine = false;
     QTimer m_timer;
 };
+
+} // namespace links

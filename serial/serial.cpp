@@ -27,20 +27,21 @@ QString deviceLocation(const QString &name)
 // Qt reports a port that another program holds (a lock file, an exclusive tty) as a
 // permission error, and so too a name the system cannot even look up. Ask the system which
 // it is: a device file we may read and write is in use; otherwise the reason it gives.
-SerialError permissionErrorCause(const QString &name, QString *reason)
+links::SerialError permissionErrorCause(const QString &name, QString *reason)
 {
 #ifdef Q_OS_UNIX
     if (::access(QFile::encodeName(deviceLocation(name)).constData(), R_OK | W_OK) == 0)
-        return SerialError::Busy;
+        return links::SerialError::Busy;
     const int error = errno;
     if (error == EACCES || error == EPERM || error == EROFS)
-        return SerialError::PermissionDenied;
+        return links::SerialError::PermissionDenied;
     *reason = qt_error_string(error);
-    return error == ENOENT || error == ENOTDIR ? SerialError::NotFound : SerialError::OpenFailed;
+    return error == ENOENT || error == ENOTDIR ? links::SerialError::NotFound
+                                               : links::SerialError::OpenFailed;
 #else
     Q_UNUSED(name);
     Q_UNUSED(reason);
-    return SerialError::PermissionDenied;
+    return links::SerialError::PermissionDenied;
 #endif
 }
 
@@ -84,15 +85,15 @@ void Serial::releaseAndClose()
 
 bool Serial::openPort(const QString &name, int baud)
 {
-    m_lastError = SerialError::None;
+    m_lastError = links::SerialError::None;
     m_lastErrorString.clear();
     if (name.isEmpty()) {
-        m_lastError = SerialError::NoPortName;
+        m_lastError = links::SerialError::NoPortName;
         return false;
     }
     if (port->isOpen()) {
         // Renaming an open port would lose track of the line that is open.
-        m_lastError = SerialError::Busy;
+        m_lastError = links::SerialError::Busy;
         m_lastErrorString = QStringLiteral("the port is already open");
         return false;
     }
@@ -105,16 +106,16 @@ bool Serial::openPort(const QString &name, int baud)
         m_lastErrorString = port->errorString();
         switch (error) {
         case QSerialPort::DeviceNotFoundError:
-            m_lastError = SerialError::NotFound;
+            m_lastError = links::SerialError::NotFound;
             break;
         case QSerialPort::PermissionError:
             m_lastError = permissionErrorCause(name, &m_lastErrorString);
             break;
         case QSerialPort::OpenError:
-            m_lastError = SerialError::Busy;
+            m_lastError = links::SerialError::Busy;
             break;
         default:
-            m_lastError = SerialError::OpenFailed;
+            m_lastError = links::SerialError::OpenFailed;
             break;
         }
         port->clearError();
@@ -195,7 +196,7 @@ void Serial::onPortError(QSerialPort::SerialPortError error)
     m_lostReported = true;
     // Both mean the line is gone (a hung-up pty reports a failed read, an unplugged adapter
     // a resource error). The system's text is kept only where it says more than that.
-    const QString reason = usefulLossReason(port->errorString());
+    const QString reason = links::usefulLossReason(port->errorString());
     const quint32 openCount = m_openCount;
     QTimer::singleShot(0, this, [this, reason, openCount] {
         if (openCount != m_openCount || !port->isOpen())
@@ -208,6 +209,6 @@ void Serial::onPortError(QSerialPort::SerialPortError error)
         releaseAndClose();
         port->clearError();
         if (m_lostHandler)
-            m_lostHandler(SerialError::DeviceLost, reason);
+            m_lostHandler(links::SerialError::DeviceLost, reason);
     });
 }

@@ -32,12 +32,12 @@ public:
 
     bool isOpen() const;
     // Why the last openPort() failed.
-    SerialError lastError() const { return m_lastError; }
+    links::SerialError lastError() const { return m_lastError; }
     QString lastErrorString() const { return m_lastErrorString; }
 
     // Called once when the open line fails for good (device gone, read error): the port has
     // already been closed when the handler runs.
-    using LostHandler = std::function<void(SerialError error, const QString &reason)>;
+    using LostHandler = std::function<void(links::SerialError error, const QString &reason)>;
     void setLostHandler(LostHandler handler) { m_lostHandler = std::move(handler); }
 
 signals:
@@ -56,7 +56,7 @@ public:
     QByteArray buffer;
 
 private:
-    SerialError m_lastError = SerialError::None;
+    links::SerialError m_lastError = links::SerialError::None;
     QString m_lastErrorString;
     LostHandler m_lostHandler;
     bool m_lostReported = false; // the current open has already been reported as lost

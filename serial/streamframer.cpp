@@ -5,6 +5,8 @@
 
 #include <QtEndian>
 
+namespace links {
+
 namespace {
 constexpr quint8 StartByte = iap::wire::Start;
 constexpr quint32 CrcPreset = iap::crc::Preset;
@@ -105,3 +107,5 @@ QVector<StreamFramer::Frame> StreamFramer::append(const char *data, int size)
     }
     return frames;
 }
+
+} // namespace links

@@ -5,6 +5,8 @@
 #include <QByteArray>
 #include <QVector>
 
+namespace links {
+
 // Finds reply frames in the byte stream of a line that may carry noise, echoes or several
 // replies back to back, without waiting for the line to go quiet. Used by iap-flash; the
 // window keeps its own rule (a burst tested whole, see ReplyFramer).
@@ -69,3 +71,5 @@ private:
     qint64 m_skipped = 0;
     qint64 m_received = 0;
 };
+
+} // namespace links

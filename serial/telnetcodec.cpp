@@ -1,5 +1,7 @@
 #include "telnetcodec.h"
 
+namespace links {
+
 namespace telnet {
 
 QByteArray escape(const QByteArray &data, bool binary)
@@ -193,3 +195,5 @@ void TelnetClient::receive(const QByteArray &bytes, Input *input)
 }
 
 } // namespace telnet
+
+} // namespace links

@@ -3,6 +3,8 @@
 #include <QByteArray>
 #include <QVector>
 
+namespace links {
+
 // The telnet side of a network serial port (RFC 854 and its option negotiation, RFC 2217 for
 // the line settings and the modem lines). Pure: bytes in, bytes out, no socket and no timer,
 // so that every byte can be checked.
@@ -135,3 +137,5 @@ private:
 };
 
 } // namespace telnet
+
+} // namespace links

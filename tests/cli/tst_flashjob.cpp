@@ -12,14 +12,14 @@
 namespace {
 
 // A line whose writes the test completes and whose arrivals it reads when it says.
-class HandLink : public PortLink
+class HandLink : public links::PortLink
 {
 public:
     QString name() const override { return QStringLiteral("hand"); }
     void open(qint32) override
     {
         m_open = true;
-        QMetaObject::invokeMethod(this, &PortLink::opened, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(this, &links::PortLink::opened, Qt::QueuedConnection);
     }
     void close() override { m_open = false; }
     bool isOpen() const override { return m_open; }
@@ -32,7 +32,7 @@ public:
             pending += bytes.size();
     }
     qint64 bytesToWrite() const override { return pending; }
-    void setModemLine(ModemLine, bool) override {}
+    void setModemLine(links::ModemLine, bool) override {}
 
     // Bytes that reached the machine, not read yet; read() hands them on.
     void arrive(const QByteArray &bytes) { kernel += bytes; }
@@ -65,9 +65,9 @@ private:
     bool m_open = false;
 };
 
-FlashJob::Options fastOptions()
+flash::FlashJob::Options fastOptions()
 {
-    FlashJob::Options options;
+    flash::FlashJob::Options options;
     options.port = QStringLiteral("hand");
     options.fast = true;
     options.maxResends = 1;
@@ -108,8 +108,8 @@ void TestFlashJob::acknowledgedAfterWritten()
     QFETCH(bool, genuine);
     auto owned = std::make_unique<HandLink>();
     HandLink *link = owned.get();
-    FlashJob job(fastOptions(), QByteArray(3000, 'x'), std::move(owned));
-    QSignalSpy finished(&job, &FlashJob::finished);
+    flash::FlashJob job(fastOptions(), QByteArray(3000, 'x'), std::move(owned));
+    QSignalSpy finished(&job, &flash::FlashJob::finished);
     job.start();
     QTRY_VERIFY(!link->sent.isEmpty()); // the first request
     link->arrive(acceptedFrame());
@@ -126,7 +126,7 @@ void TestFlashJob::acknowledgedAfterWritten()
         link->read();
     }
     if (heldBack) {
-        QSignalSpy written(link, &PortLink::written);
+        QSignalSpy written(link, &links::PortLink::written);
         link->drain();
         QVERIFY(written.wait());
     }
@@ -138,7 +138,7 @@ void TestFlashJob::acknowledgedAfterWritten()
         return;
     }
     QVERIFY(finished.wait());
-    QCOMPARE(job.failure(), FlashJob::Failure::TooManyResends);
+    QCOMPARE(job.failure(), flash::FlashJob::Failure::TooManyResends);
     QCOMPARE(link->packages(2), 0);
     QCOMPARE(job.run().bytesDone(), 1024);
 }
@@ -167,13 +167,13 @@ void TestFlashJob::inFlight()
     QFETCH(QList<int>, acks);
     QFETCH(int, lastSent);
     QFETCH(int, givesUpOn);
-    FlashJob::Options options = fastOptions();
+    flash::FlashJob::Options options = fastOptions();
     options.askCapabilities = true;
     options.boost = true;
     auto owned = std::make_unique<HandLink>();
     HandLink *link = owned.get();
-    FlashJob job(options, QByteArray(6000, 'f'), std::move(owned));
-    QSignalSpy finished(&job, &FlashJob::finished);
+    flash::FlashJob job(options, QByteArray(6000, 'f'), std::move(owned));
+    QSignalSpy finished(&job, &flash::FlashJob::finished);
     job.start();
     QTRY_VERIFY(!link->sent.isEmpty()); // the capability question
     // F1 83, flags 0x0004, base 0, capacity 64 KiB, version 0, no rate, window 3.
@@ -193,7 +193,7 @@ void TestFlashJob::inFlight()
     QCOMPARE(link->packages(lastSent + 1), 0);
     link->drain();
     QVERIFY(finished.wait());
-    QCOMPARE(job.failure(), FlashJob::Failure::TooManyResends);
+    QCOMPARE(job.failure(), flash::FlashJob::Failure::TooManyResends);
     QCOMPARE(job.run().failedPackage(), givesUpOn);
     for (int i = 0; i < givesUpOn; ++i)
         QCOMPARE(link->packages(i), 1);
@@ -204,13 +204,13 @@ void TestFlashJob::inFlight()
 // after the question counts, and that one names another CRC.
 void TestFlashJob::verificationAnsweredBeforeAsked()
 {
-    FlashJob::Options options = fastOptions();
+    flash::FlashJob::Options options = fastOptions();
     options.verify = true;
     auto owned = std::make_unique<HandLink>();
     HandLink *link = owned.get();
     const QByteArray image(100, 'v');
-    FlashJob job(options, image, std::move(owned));
-    QSignalSpy finished(&job, &FlashJob::finished);
+    flash::FlashJob job(options, image, std::move(owned));
+    QSignalSpy finished(&job, &flash::FlashJob::finished);
     job.start();
     QTRY_VERIFY(!link->sent.isEmpty());
     link->readOnly(acceptedFrame());
@@ -231,19 +231,19 @@ void TestFlashJob::verificationAnsweredBeforeAsked()
     link->arrive(answer(imageCrc ^ 1));
     link->read();
     QVERIFY(finished.wait());
-    QCOMPARE(job.failure(), FlashJob::Failure::VerifyMismatch);
+    QCOMPARE(job.failure(), flash::FlashJob::Failure::VerifyMismatch);
 }
 
 // Every package was acknowledged: a signal during verification leaves an image written but not
 // checked, not an incomplete upgrade.
 void TestFlashJob::interruptedWhileVerifying()
 {
-    FlashJob::Options options = fastOptions();
+    flash::FlashJob::Options options = fastOptions();
     options.verify = true;
     auto owned = std::make_unique<HandLink>();
     HandLink *link = owned.get();
-    FlashJob job(options, QByteArray(100, 'v'), std::move(owned));
-    QSignalSpy finished(&job, &FlashJob::finished);
+    flash::FlashJob job(options, QByteArray(100, 'v'), std::move(owned));
+    QSignalSpy finished(&job, &flash::FlashJob::finished);
     job.start();
     QTRY_VERIFY(!link->sent.isEmpty());
     link->readOnly(acceptedFrame());
@@ -251,7 +251,7 @@ void TestFlashJob::interruptedWhileVerifying()
     job.interrupt();
     QVERIFY(finished.wait());
     QCOMPARE(int(job.exitCode()), 130);
-    QCOMPARE(flash::failureText(job, false),
+    QCOMPARE(flash::failureText(job, iap::Language::English),
              QStringLiteral("hand: interrupted during verification: the image was written (100 "
                             "bytes) but not verified."));
 }

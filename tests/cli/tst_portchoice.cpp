@@ -70,7 +70,8 @@ void TestPortChoice::choose()
     QFETCH(bool, chinese);
     QFETCH(QString, port);
     QFETCH(QString, text);
-    const flash::PortChoice choice = flash::choosePort(ports, chinese);
+    const flash::PortChoice choice =
+        flash::choosePort(ports, (chinese ? iap::Language::Chinese : iap::Language::English));
     QCOMPARE(choice.port, port);
     if (port.isEmpty()) {
         QCOMPARE(choice.error, text);

@@ -18,7 +18,7 @@ constexpr std::chrono::milliseconds Poll{25};
 // No safety net: what a test finds, it finds by the looks that keep the idle cost down. A
 // folder's reading is trusted once it had been unchanged for 300 ms (tmpfs and ext4 keep
 // their times to the nanosecond, or at worst to a tick of the kernel's clock).
-constexpr PortWatcher::Timing Fast{Poll, 1000000, std::chrono::milliseconds(300)};
+constexpr flash::PortWatcher::Timing Fast{Poll, 1000000, std::chrono::milliseconds(300)};
 
 bool touch(const QString &path)
 {
@@ -59,7 +59,7 @@ private slots:
 private:
     // Lets the watcher look at least twice more: a marker device plugged now is reported only
     // after it was seen and then seen again one poll later. The marker is gone again after.
-    void settle(const PortWatcher &watcher, QSignalSpy &appeared, const QString &markerBase);
+    void settle(const flash::PortWatcher &watcher, QSignalSpy &appeared, const QString &markerBase);
 
     QTemporaryDir m_old; // made at the start, left alone until the last test
     std::unique_ptr<QTemporaryDir> m_dir;
@@ -84,7 +84,7 @@ void TestPortWatcher::init()
     QVERIFY(touch(path(QStringLiteral("link-file"))));
 }
 
-void TestPortWatcher::settle(const PortWatcher &watcher, QSignalSpy &appeared,
+void TestPortWatcher::settle(const flash::PortWatcher &watcher, QSignalSpy &appeared,
                              const QString &markerBase)
 {
     // A new name each time: a link made again at once may get the same inode back.
@@ -125,9 +125,9 @@ void TestPortWatcher::reportedAfterOnePoll()
     QFETCH(QString, marker);
     QFETCH(bool, folderWatched);
 
-    PortWatcher watcher({path(pattern)}, Fast);
+    flash::PortWatcher watcher({path(pattern)}, Fast);
     QCOMPARE(!watcher.watchedFolders().isEmpty(), folderWatched);
-    QSignalSpy appeared(&watcher, &PortWatcher::appeared);
+    QSignalSpy appeared(&watcher, &flash::PortWatcher::appeared);
     watcher.start();
     QElapsedTimer clock;
     clock.start();
@@ -163,8 +163,8 @@ void TestPortWatcher::danglingLinkIsAbsent()
 {
     QFETCH(QString, target);
     QVERIFY(QFile::link(path(target), path(QStringLiteral("ttyX"))));
-    PortWatcher watcher({path(QStringLiteral("tty*"))}, Fast);
-    QSignalSpy appeared(&watcher, &PortWatcher::appeared);
+    flash::PortWatcher watcher({path(QStringLiteral("tty*"))}, Fast);
+    QSignalSpy appeared(&watcher, &flash::PortWatcher::appeared);
     watcher.start();
     settle(watcher, appeared, path(QStringLiteral("ttyM")));
     QCOMPARE(appeared.count(), 0);
@@ -176,9 +176,9 @@ void TestPortWatcher::danglingLinkIsAbsent()
 
 void TestPortWatcher::goneAndBack()
 {
-    PortWatcher watcher({path(QStringLiteral("link-*"))}, Fast);
-    QSignalSpy appeared(&watcher, &PortWatcher::appeared);
-    QSignalSpy vanished(&watcher, &PortWatcher::vanished);
+    flash::PortWatcher watcher({path(QStringLiteral("link-*"))}, Fast);
+    QSignalSpy appeared(&watcher, &flash::PortWatcher::appeared);
+    QSignalSpy vanished(&watcher, &flash::PortWatcher::vanished);
     watcher.start();
     QVERIFY(appeared.wait(5000));
     // Still there after many polls: reported once.
@@ -199,9 +199,9 @@ void TestPortWatcher::goneAndBack()
 void TestPortWatcher::linkToAnotherDevice()
 {
     QVERIFY(plug(path(QStringLiteral("dev-1")), "/dev/zero"));
-    PortWatcher watcher({path(QStringLiteral("link-*"))}, Fast);
-    QSignalSpy appeared(&watcher, &PortWatcher::appeared);
-    QSignalSpy vanished(&watcher, &PortWatcher::vanished);
+    flash::PortWatcher watcher({path(QStringLiteral("link-*"))}, Fast);
+    QSignalSpy appeared(&watcher, &flash::PortWatcher::appeared);
+    QSignalSpy vanished(&watcher, &flash::PortWatcher::vanished);
     watcher.start();
     QVERIFY(appeared.wait(5000));
     const QByteArray temp = QFile::encodeName(path(QStringLiteral("new-link")));
@@ -218,8 +218,8 @@ void TestPortWatcher::busyFolder()
     for (int i = 0; i < 300; ++i)
         QVERIFY(touch(path(QStringLiteral("sub/tty%1").arg(i))));
     QVERIFY(QDir(m_dir->path()).mkpath(QStringLiteral("sub/ttyDir")));
-    PortWatcher watcher({path(QStringLiteral("sub/tty*"))}, Fast);
-    QSignalSpy appeared(&watcher, &PortWatcher::appeared);
+    flash::PortWatcher watcher({path(QStringLiteral("sub/tty*"))}, Fast);
+    QSignalSpy appeared(&watcher, &flash::PortWatcher::appeared);
     watcher.start();
     QVERIFY(plug(path(QStringLiteral("sub/ttyUSB0"))));
     QVERIFY(appeared.wait(5000));
@@ -235,10 +235,10 @@ void TestPortWatcher::busyFolder()
 // The watched folder is deleted and made again: what comes into the new one is still found.
 void TestPortWatcher::watchedFolderRemade()
 {
-    PortWatcher watcher({path(QStringLiteral("sub/tty*"))}, Fast);
+    flash::PortWatcher watcher({path(QStringLiteral("sub/tty*"))}, Fast);
     QCOMPARE(watcher.watchedFolders(), QStringList{path(QStringLiteral("sub"))});
-    QSignalSpy appeared(&watcher, &PortWatcher::appeared);
-    QSignalSpy vanished(&watcher, &PortWatcher::vanished);
+    QSignalSpy appeared(&watcher, &flash::PortWatcher::appeared);
+    QSignalSpy vanished(&watcher, &flash::PortWatcher::vanished);
     watcher.start();
     QVERIFY(plug(path(QStringLiteral("sub/ttyA"))));
     QVERIFY(appeared.wait(5000));
@@ -266,9 +266,9 @@ void TestPortWatcher::polledFolderUnchangedLong()
     };
     // The folder was made at the start of this test program: the time has gone by.
     QTRY_VERIFY_WITH_TIMEOUT(unchangedFor(Fast.settled.count() + 100), 5000);
-    PortWatcher watcher({m_old.filePath(QStringLiteral("p*/tty*"))}, Fast);
+    flash::PortWatcher watcher({m_old.filePath(QStringLiteral("p*/tty*"))}, Fast);
     QVERIFY(watcher.watchedFolders().isEmpty());
-    QSignalSpy appeared(&watcher, &PortWatcher::appeared);
+    QSignalSpy appeared(&watcher, &flash::PortWatcher::appeared);
     watcher.start();
     QVERIFY(plug(m_old.filePath(QStringLiteral("ports/ttyA"))));
     QVERIFY(appeared.wait(5000));

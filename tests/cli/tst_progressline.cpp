@@ -22,7 +22,7 @@ flash::ProgressFigures figures(bool chinese)
     f.done = 32768;
     f.total = 65536;
     f.rate = 10240;
-    f.chinese = chinese;
+    f.language = chinese ? iap::Language::Chinese : iap::Language::English;
     return f;
 }
 } // namespace
@@ -147,9 +147,10 @@ void TestProgressLine::waitingLine()
     QFETCH(bool, chinese);
     QFETCH(bool, full);
     QFETCH(QString, expected);
-    QCOMPARE(
-        flash::waitingLine(QStringLiteral("/dev/ttyUSB0"), 37, 2, 115200, chinese, columns, full),
-        expected);
+    QCOMPARE(flash::waitingLine(QStringLiteral("/dev/ttyUSB0"), 37, 2, 115200,
+                                (chinese ? iap::Language::Chinese : iap::Language::English),
+                                columns, full),
+             expected);
 }
 
 QTEST_GUILESS_MAIN(TestProgressLine)

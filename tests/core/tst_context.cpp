@@ -327,8 +327,8 @@ void TestContext::texts()
     QFETCH(int, id);
     QFETCH(QString, english);
     QFETCH(QString, chinese);
-    QCOMPARE(iap::text(iap::Text(id), false), english);
-    QCOMPARE(iap::text(iap::Text(id), true), chinese);
+    QCOMPARE(iap::text(iap::Text(id), iap::Language::English), english);
+    QCOMPARE(iap::text(iap::Text(id), iap::Language::Chinese), chinese);
 }
 
 void TestContext::errorTexts_data()
@@ -377,7 +377,10 @@ void TestContext::errorTexts()
     QFETCH(int, error);
     QFETCH(bool, chinese);
     QFETCH(QString, expected);
-    QCOMPARE(iap::errorText(IapError(error), chinese, "/tmp/<b>fw</b>.bin", "99999999"), expected);
+    QCOMPARE(iap::errorText(IapError(error),
+                            (chinese ? iap::Language::Chinese : iap::Language::English),
+                            "/tmp/<b>fw</b>.bin", "99999999"),
+             expected);
 }
 
 QTEST_APPLESS_MAIN(TestContext)

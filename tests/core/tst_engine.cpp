@@ -20,7 +20,7 @@ QString describe(const Action &a)
         return QStringLiteral("send %1/%2")
             .arg(QString::fromLatin1(a.bytes.left(4).toHex(' ').toUpper()))
             .arg(a.bytes.size());
-    return QStringLiteral("msg ") + a.render(false);
+    return QStringLiteral("msg ") + a.render(iap::Language::English);
 }
 
 QStringList describe(const Step &s)
@@ -396,11 +396,13 @@ void TestEngine::chineseTexts()
 {
     Rig r(5000);
     r.engine.start();
-    QCOMPARE(r.engine.tick().actions[1].render(true), QString::fromUtf8("请求更新固件!"));
+    QCOMPARE(r.engine.tick().actions[1].render(iap::Language::Chinese),
+             QString::fromUtf8("请求更新固件!"));
     r.ctx.response = acceptedFrame();
     const Step s = r.engine.tick();
-    QCOMPARE(s.actions[0].render(true), QString::fromUtf8("收到响应，进入刷固件流程!"));
-    QCOMPARE(s.actions[2].render(true), QString::fromUtf8("已发送第1包,共5包"));
+    QCOMPARE(s.actions[0].render(iap::Language::Chinese),
+             QString::fromUtf8("收到响应，进入刷固件流程!"));
+    QCOMPARE(s.actions[2].render(iap::Language::Chinese), QString::fromUtf8("已发送第1包,共5包"));
 }
 
 void TestEngine::counters()

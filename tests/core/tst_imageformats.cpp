@@ -390,7 +390,9 @@ void TestImageFormats::refusals()
     const FirmwareFile file = iap::loadFirmwareFile(path);
     QCOMPARE(file.error, error);
     QVERIFY(file.image.isEmpty());
-    QCOMPARE(iap::errorText(file.error, chinese, path, file.detail, file.fault), message.arg(path));
+    QCOMPARE(iap::errorText(file.error, (chinese ? iap::Language::Chinese : iap::Language::English),
+                            path, file.detail, file.fault),
+             message.arg(path));
 }
 
 // Two pieces of data with space between them: the space is erased flash (0xFF), whatever
@@ -554,15 +556,17 @@ void TestImageFormats::options()
     QCOMPARE(file.image.toHex(), image.toHex());
     if (error != IapError::None) {
         if (error == IapError::ImageBelowBase)
-            QCOMPARE(iap::errorText(file.error, false, path, file.detail, file.fault),
-                     QStringLiteral("Firmware file \"%1\": data at 0x08000010 lies below the "
-                                    "start address 0x08000011")
-                         .arg(path));
+            QCOMPARE(
+                iap::errorText(file.error, iap::Language::English, path, file.detail, file.fault),
+                QStringLiteral("Firmware file \"%1\": data at 0x08000010 lies below the "
+                               "start address 0x08000011")
+                    .arg(path));
         if (format == ImageFormat::Binary)
-            QCOMPARE(iap::errorText(file.error, false, path, file.detail, file.fault),
-                     QStringLiteral("Firmware file \"%1\": malformed binary file: data beyond "
-                                    "the end of the address space")
-                         .arg(path));
+            QCOMPARE(
+                iap::errorText(file.error, iap::Language::English, path, file.detail, file.fault),
+                QStringLiteral("Firmware file \"%1\": malformed binary file: data beyond "
+                               "the end of the address space")
+                    .arg(path));
         return;
     }
     QCOMPARE(file.base, hasBase ? base : quint64(0));

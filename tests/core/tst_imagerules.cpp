@@ -143,7 +143,9 @@ void TestImageRules::verifyLoad()
     QCOMPARE(file.size, qint64(content.size()));
     if (error != IapError::None) {
         QVERIFY(file.image.isEmpty());
-        QCOMPARE(iap::errorText(file.error, chinese, path, file.detail, file.fault),
+        QCOMPARE(iap::errorText(file.error,
+                                (chinese ? iap::Language::Chinese : iap::Language::English), path,
+                                file.detail, file.fault),
                  message.arg(path));
         return;
     }

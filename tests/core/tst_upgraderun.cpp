@@ -31,7 +31,7 @@ QStringList messages(const Step &s)
     QStringList out;
     for (const Action &a : s.actions)
         if (a.kind == Action::Kind::Message)
-            out << a.render(false);
+            out << a.render(iap::Language::English);
     return out;
 }
 

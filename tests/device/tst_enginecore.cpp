@@ -91,7 +91,7 @@ Outcome run(const QByteArray &image, const Faults &faults, quint32 seed, CorePor
             burst += device.idle();
         if (!burst.isEmpty() && random.generateDouble() < faults.rate)
             burst = damage(burst, random);
-        if (ReplyFramer::isValidFrame(burst))
+        if (links::ReplyFramer::isValidFrame(burst))
             context.response = burst;
         if (!step.running) {
             out.finished = context.state == IapContext::Finished;

@@ -9,6 +9,7 @@
 #include "serial.h"
 #include "simprocess.h"
 #include "testfiles.h"
+#include "windowprobe.h"
 #include "wireframes.h"
 
 #include <QByteArray>
@@ -246,7 +247,7 @@ public:
     {
         QTRY_COMPARE_WITH_TIMEOUT(window->context()->state, 3, timeoutMs);
         QCOMPARE(ui->iapDownLoadButton->text(), downloadLabel());
-        QVERIFY(!window->iapTimerObject()->isActive());
+        QVERIFY(!MainWindowProbe::iapTimer(window.get())->isActive());
         QVERIFY(ui->iapLoadFileButton->isEnabled());
         QTRY_COMPARE_WITH_TIMEOUT(sim->events(QStringLiteral("complete")).size(), completeCount,
                                   5000);

@@ -178,12 +178,12 @@ void TestE2eUpgrade::hangUpMidTransfer()
     // The upgrade stopped with the line.
     QCOMPARE(rig.ui->iapDownLoadButton->text(), QStringLiteral("Download"));
     QCOMPARE(rig.window->context()->state, 0);
-    QVERIFY(!rig.window->iapTimerObject()->isActive());
+    QVERIFY(!MainWindowProbe::iapTimer(rig.window.get())->isActive());
     QVERIFY(rig.sim->events(QStringLiteral("complete")).isEmpty());
 
     // No spinning on the dead line: the process is idle, and nothing more is written. (A
     // reply read just before the hang-up may still be in the framer's quiet gap.)
-    QTRY_VERIFY(!rig.window->frameTimerObject()->isActive());
+    QTRY_VERIFY(!MainWindowProbe::frameTimer(rig.window.get())->isActive());
     const int linesBefore = logLines(rig.window.get()).size();
     const double cpuBefore = cpuSeconds();
     QTest::qWait(300);
@@ -224,7 +224,7 @@ void TestE2eUpgrade::hangUpRightAfterLastPackage()
         return;
     QCOMPARE(rig.window->context()->state, 3);
     QCOMPARE(rig.ui->iapDownLoadButton->text(), QStringLiteral("Download"));
-    QVERIFY(!rig.window->iapTimerObject()->isActive());
+    QVERIFY(!MainWindowProbe::iapTimer(rig.window.get())->isActive());
     QCOMPARE(rig.ui->openPortButton->text(), QStringLiteral("Open"));
     QVERIFY(readFile(rig.outPath) == image);
 

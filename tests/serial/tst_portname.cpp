@@ -6,20 +6,22 @@
 
 #include <QtTest>
 
-Q_DECLARE_METATYPE(PortNameError)
-Q_DECLARE_METATYPE(ResetSequenceError)
+Q_DECLARE_METATYPE(links::PortNameError)
+Q_DECLARE_METATYPE(links::ResetSequenceError)
 
 namespace {
 
 // A parsed sequence written back: "dtr=1,wait=100,dtr=0".
-QString resetSequenceText(const ResetSequence &sequence)
+QString resetSequenceText(const links::ResetSequence &sequence)
 {
     QStringList steps;
-    for (const ResetStep &s : sequence) {
-        if (s.kind == ResetStep::Kind::Wait)
+    for (const links::ResetStep &s : sequence) {
+        if (s.kind == links::ResetStep::Kind::Wait)
             steps << QStringLiteral("wait=%1").arg(s.wait.count());
         else
-            steps << QStringLiteral("%1=%2").arg(modemLineName(s.line).toLower()).arg(s.on ? 1 : 0);
+            steps << QStringLiteral("%1=%2")
+                         .arg(links::modemLineName(s.line).toLower())
+                         .arg(s.on ? 1 : 0);
     }
     return steps.join(QLatin1Char(','));
 }
@@ -41,15 +43,15 @@ private slots:
 void TestPortName::parse_data()
 {
     QTest::addColumn<QString>("text");
-    QTest::addColumn<PortNameError>("error");
+    QTest::addColumn<links::PortNameError>("error");
     QTest::addColumn<int>("kind"); // PortName::Kind
     QTest::addColumn<QString>("host");
     QTest::addColumn<int>("port");
 
-    const int local = int(PortName::Kind::Local);
-    const int rfc = int(PortName::Kind::Rfc2217);
-    const int raw = int(PortName::Kind::Socket);
-    const PortNameError ok = PortNameError::None;
+    const int local = int(links::PortName::Kind::Local);
+    const int rfc = int(links::PortName::Kind::Rfc2217);
+    const int raw = int(links::PortName::Kind::Socket);
+    const links::PortNameError ok = links::PortNameError::None;
     QTest::newRow("device path") << "/dev/ttyUSB0" << ok << local << "" << 0;
     QTest::newRow("bare device name") << "ttyUSB0" << ok << local << "" << 0;
     QTest::newRow("rfc2217, name")
@@ -63,44 +65,45 @@ void TestPortName::parse_data()
     QTest::newRow("scheme in capitals") << "RFC2217://host:1" << ok << rfc << "host" << 1;
     QTest::newRow("highest port") << "socket://h:65535" << ok << raw << "h" << 65535;
 
-    const auto bad = [&](const char *name, const char *text, PortNameError error) {
+    const auto bad = [&](const char *name, const char *text, links::PortNameError error) {
         QTest::newRow(name) << text << error << -1 << "" << 0;
     };
-    bad("telnet scheme", "telnet://host:23", PortNameError::UnknownScheme);
-    bad("no host", "rfc2217://:4000", PortNameError::NoHost);
-    bad("nothing after the scheme", "socket://", PortNameError::NoHost);
-    bad("empty brackets", "rfc2217://[]:4000", PortNameError::NoHost);
-    bad("colon, no port", "rfc2217://host:", PortNameError::NoPort);
-    bad("IPv6, no port", "rfc2217://[::1]", PortNameError::NoPort);
-    bad("IPv6 address without brackets", "socket://fe80::1:4000", PortNameError::BadHost);
-    bad("unclosed bracket", "rfc2217://[::1:4000", PortNameError::BadHost);
-    bad("IPv4 in brackets", "rfc2217://[10.0.0.1]:4000", PortNameError::BadHost);
-    bad("user in the host", "rfc2217://me@host:4000", PortNameError::BadHost);
-    bad("port 0", "rfc2217://host:0", PortNameError::BadPort);
-    bad("port a name", "rfc2217://host:telnet", PortNameError::BadPort);
-    bad("negative port", "rfc2217://host:-1", PortNameError::BadPort);
-    bad("a path after the port", "rfc2217://host:4000/ttyUSB0", PortNameError::ExtraText);
-    bad("options after the port", "rfc2217://host:4000?logging=debug", PortNameError::ExtraText);
-    bad("text after an IPv6 address", "socket://[::1]x:4000", PortNameError::ExtraText);
-    bad("a path and no port", "socket://host/x", PortNameError::NoPort);
+    bad("telnet scheme", "telnet://host:23", links::PortNameError::UnknownScheme);
+    bad("no host", "rfc2217://:4000", links::PortNameError::NoHost);
+    bad("nothing after the scheme", "socket://", links::PortNameError::NoHost);
+    bad("empty brackets", "rfc2217://[]:4000", links::PortNameError::NoHost);
+    bad("colon, no port", "rfc2217://host:", links::PortNameError::NoPort);
+    bad("IPv6, no port", "rfc2217://[::1]", links::PortNameError::NoPort);
+    bad("IPv6 address without brackets", "socket://fe80::1:4000", links::PortNameError::BadHost);
+    bad("unclosed bracket", "rfc2217://[::1:4000", links::PortNameError::BadHost);
+    bad("IPv4 in brackets", "rfc2217://[10.0.0.1]:4000", links::PortNameError::BadHost);
+    bad("user in the host", "rfc2217://me@host:4000", links::PortNameError::BadHost);
+    bad("port 0", "rfc2217://host:0", links::PortNameError::BadPort);
+    bad("port a name", "rfc2217://host:telnet", links::PortNameError::BadPort);
+    bad("negative port", "rfc2217://host:-1", links::PortNameError::BadPort);
+    bad("a path after the port", "rfc2217://host:4000/ttyUSB0", links::PortNameError::ExtraText);
+    bad("options after the port", "rfc2217://host:4000?logging=debug",
+        links::PortNameError::ExtraText);
+    bad("text after an IPv6 address", "socket://[::1]x:4000", links::PortNameError::ExtraText);
+    bad("a path and no port", "socket://host/x", links::PortNameError::NoPort);
 }
 
 void TestPortName::parse()
 {
     QFETCH(QString, text);
-    QFETCH(PortNameError, error);
+    QFETCH(links::PortNameError, error);
     QFETCH(int, kind);
     QFETCH(QString, host);
     QFETCH(int, port);
-    PortName name;
-    QCOMPARE(parsePortName(text, &name), error);
+    links::PortName name;
+    QCOMPARE(links::parsePortName(text, &name), error);
     QCOMPARE(name.text, text);
-    if (error != PortNameError::None)
+    if (error != links::PortNameError::None)
         return;
     QCOMPARE(int(name.kind), kind);
     QCOMPARE(name.host, host);
     QCOMPARE(int(name.port), port);
-    QCOMPARE(name.isNetwork(), kind != int(PortName::Kind::Local));
+    QCOMPARE(name.isNetwork(), kind != int(links::PortName::Kind::Local));
 }
 
 // Two names of one server are one line, whichever protocol each speaks; another port or host
@@ -128,50 +131,51 @@ void TestPortName::sameLine()
     QFETCH(QString, a);
     QFETCH(QString, b);
     QFETCH(bool, same);
-    PortName x, y;
-    QCOMPARE(parsePortName(a, &x), PortNameError::None);
-    QCOMPARE(parsePortName(b, &y), PortNameError::None);
+    links::PortName x, y;
+    QCOMPARE(links::parsePortName(a, &x), links::PortNameError::None);
+    QCOMPARE(links::parsePortName(b, &y), links::PortNameError::None);
     QCOMPARE(x.line() == y.line(), same);
 }
 
 void TestPortName::sequence_data()
 {
     QTest::addColumn<QString>("text");
-    QTest::addColumn<ResetSequenceError>("error");
+    QTest::addColumn<links::ResetSequenceError>("error");
     QTest::addColumn<QString>("normal"); // the sequence written back, or the step at fault
 
-    const ResetSequenceError ok = ResetSequenceError::None;
+    const links::ResetSequenceError ok = links::ResetSequenceError::None;
     QTest::newRow("two lines") << "dtr=1,rts=1,wait=100,dtr=0,wait=50,rts=0" << ok
                                << "dtr=1,rts=1,wait=100,dtr=0,wait=50,rts=0";
     QTest::newRow("blanks and capitals")
         << " DTR=1 , Wait = 20 ,dtr=0 " << ok << "dtr=1,wait=20,dtr=0";
     QTest::newRow("one line, no wait") << "rts=0" << ok << "rts=0";
     QTest::newRow("longest wait") << "dtr=1,wait=10000" << ok << "dtr=1,wait=10000";
-    QTest::newRow("empty") << "" << ResetSequenceError::Empty << "";
-    QTest::newRow("blank") << "  " << ResetSequenceError::Empty << "";
-    QTest::newRow("level 2") << "dtr=2" << ResetSequenceError::BadStep << "dtr=2";
-    QTest::newRow("level on") << "dtr=on" << ResetSequenceError::BadStep << "dtr=on";
-    QTest::newRow("no level") << "dtr" << ResetSequenceError::BadStep << "dtr";
-    QTest::newRow("empty step") << "dtr=1,,dtr=0" << ResetSequenceError::BadStep << "";
+    QTest::newRow("empty") << "" << links::ResetSequenceError::Empty << "";
+    QTest::newRow("blank") << "  " << links::ResetSequenceError::Empty << "";
+    QTest::newRow("level 2") << "dtr=2" << links::ResetSequenceError::BadStep << "dtr=2";
+    QTest::newRow("level on") << "dtr=on" << links::ResetSequenceError::BadStep << "dtr=on";
+    QTest::newRow("no level") << "dtr" << links::ResetSequenceError::BadStep << "dtr";
+    QTest::newRow("empty step") << "dtr=1,,dtr=0" << links::ResetSequenceError::BadStep << "";
     QTest::newRow("wait too long")
-        << "dtr=1,wait=10001" << ResetSequenceError::BadWait << "wait=10001";
-    QTest::newRow("negative wait") << "dtr=1,wait=-5" << ResetSequenceError::BadWait << "wait=-5";
-    QTest::newRow("only waits") << "wait=10,wait=20" << ResetSequenceError::NoLine << "";
+        << "dtr=1,wait=10001" << links::ResetSequenceError::BadWait << "wait=10001";
+    QTest::newRow("negative wait")
+        << "dtr=1,wait=-5" << links::ResetSequenceError::BadWait << "wait=-5";
+    QTest::newRow("only waits") << "wait=10,wait=20" << links::ResetSequenceError::NoLine << "";
     QString many = QStringLiteral("dtr=1");
     for (int i = 1; i < 33; ++i)
         many += QStringLiteral(",wait=1");
-    QTest::newRow("33 steps") << many << ResetSequenceError::TooLong << "";
+    QTest::newRow("33 steps") << many << links::ResetSequenceError::TooLong << "";
 }
 
 void TestPortName::sequence()
 {
     QFETCH(QString, text);
-    QFETCH(ResetSequenceError, error);
+    QFETCH(links::ResetSequenceError, error);
     QFETCH(QString, normal);
-    ResetSequence steps;
+    links::ResetSequence steps;
     QString bad;
-    QCOMPARE(parseResetSequence(text, &steps, &bad), error);
-    if (error == ResetSequenceError::None) {
+    QCOMPARE(links::parseResetSequence(text, &steps, &bad), error);
+    if (error == links::ResetSequenceError::None) {
         QCOMPARE(resetSequenceText(steps), normal);
         QCOMPARE(bad, QString());
     } else {

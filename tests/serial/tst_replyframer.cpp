@@ -128,24 +128,24 @@ void TestReplyFramer::bursts()
     QFETCH(QStringList, debug);
 
     QByteArray burst;
-    ReplyFramer framer(&burst);
+    links::ReplyFramer framer(&burst);
     QStringList gotOutcomes;
     QStringList gotFrames;
     for (const QString &step : script) {
         if (step == QLatin1String("|")) {
             QByteArray frame("untouched");
-            const ReplyFramer::Outcome outcome = framer.quiet(&frame);
+            const links::ReplyFramer::Outcome outcome = framer.quiet(&frame);
             QVERIFY(burst.isEmpty());
             switch (outcome) {
-            case ReplyFramer::Outcome::Empty:
+            case links::ReplyFramer::Outcome::Empty:
                 gotOutcomes << "E";
                 QCOMPARE(frame, QByteArray("untouched"));
                 break;
-            case ReplyFramer::Outcome::Dropped:
+            case links::ReplyFramer::Outcome::Dropped:
                 gotOutcomes << "D";
                 QCOMPARE(frame, QByteArray("untouched"));
                 break;
-            case ReplyFramer::Outcome::Accepted:
+            case links::ReplyFramer::Outcome::Accepted:
                 gotOutcomes << "A";
                 gotFrames << QString::fromLatin1(frame.toHex());
                 break;
@@ -168,7 +168,7 @@ void TestReplyFramer::overlongBurstIsDropped()
     const QByteArray frame = withCrc(QByteArray(1, char(0xF1)) + QByteArray(65532, 'x'));
     QCOMPARE(frame.size(), 65537);
     QByteArray burst;
-    ReplyFramer framer(&burst);
+    links::ReplyFramer framer(&burst);
     framer.append(frame.left(40000));
     QCOMPARE(burst.size(), 40000);
     framer.append(frame.mid(40000));
@@ -178,12 +178,12 @@ void TestReplyFramer::overlongBurstIsDropped()
     // The rest of the stream, up to the quiet gap, belongs to the dropped burst.
     framer.append(QByteArray::fromHex("F1810000FF69DF69"));
     QByteArray out;
-    QCOMPARE(framer.quiet(&out), ReplyFramer::Outcome::Dropped);
+    QCOMPARE(framer.quiet(&out), links::ReplyFramer::Outcome::Dropped);
     QVERIFY(out.isEmpty());
     QCOMPARE(debugLines.last(), QStringLiteral("time out:1"));
     // After the gap the framer works as before.
     framer.append(QByteArray::fromHex("F1810000FF69DF69"));
-    QCOMPARE(framer.quiet(&out), ReplyFramer::Outcome::Accepted);
+    QCOMPARE(framer.quiet(&out), links::ReplyFramer::Outcome::Accepted);
     QCOMPARE(out, QByteArray::fromHex("F1810000FF69DF69"));
 }
 
@@ -192,11 +192,11 @@ void TestReplyFramer::longestBurstIsTested()
     const QByteArray frame = withCrc(QByteArray(1, char(0xF1)) + QByteArray(65531, 'x'));
     QCOMPARE(frame.size(), 65536);
     QByteArray burst;
-    ReplyFramer framer(&burst);
+    links::ReplyFramer framer(&burst);
     framer.append(frame.left(1000));
     framer.append(frame.mid(1000));
     QByteArray out;
-    QCOMPARE(framer.quiet(&out), ReplyFramer::Outcome::Accepted);
+    QCOMPARE(framer.quiet(&out), links::ReplyFramer::Outcome::Accepted);
     QCOMPARE(out, frame);
 }
 
@@ -232,7 +232,7 @@ void TestReplyFramer::takeIfComplete()
     QFETCH(QString, frame);
 
     QByteArray burst;
-    ReplyFramer framer(&burst);
+    links::ReplyFramer framer(&burst);
     for (const QString &read : reads)
         framer.append(QByteArray::fromHex(read.toLatin1()));
     QByteArray out;

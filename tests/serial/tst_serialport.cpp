@@ -14,7 +14,7 @@
 #include <time.h>
 #include <unistd.h>
 
-Q_DECLARE_METATYPE(SerialError)
+Q_DECLARE_METATYPE(links::SerialError)
 
 namespace {
 
@@ -124,7 +124,7 @@ void TestSerialPort::lineSettings()
     Serial serial;
     QVERIFY(serial.openPort(sim.path, baud));
     QVERIFY(serial.isOpen());
-    QCOMPARE(serial.lastError(), SerialError::None);
+    QCOMPARE(serial.lastError(), links::SerialError::None);
 
     const int fd = ::open(sim.path.toLocal8Bit().constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     QVERIFY(fd >= 0);
@@ -176,27 +176,30 @@ void TestSerialPort::reopenedPortDeliversOnce()
 void TestSerialPort::openFailures_data()
 {
     QTest::addColumn<QString>("name");
-    QTest::addColumn<SerialError>("error");
+    QTest::addColumn<links::SerialError>("error");
     QTest::newRow("no such device")
-        << QStringLiteral("/nonexistent/ttyIAP0") << SerialError::NotFound;
-    QTest::newRow("no such short name") << QStringLiteral("ttyIAPnope") << SerialError::NotFound;
-    QTest::newRow("empty name") << QString() << SerialError::NoPortName;
+        << QStringLiteral("/nonexistent/ttyIAP0") << links::SerialError::NotFound;
+    QTest::newRow("no such short name")
+        << QStringLiteral("ttyIAPnope") << links::SerialError::NotFound;
+    QTest::newRow("empty name") << QString() << links::SerialError::NoPortName;
     // Not "permission denied ... dialout group": the system's own reason.
     QTest::newRow("name too long for the system")
-        << QStringLiteral("/dev/") + QString(300, QLatin1Char('x')) << SerialError::OpenFailed;
+        << QStringLiteral("/dev/") + QString(300, QLatin1Char('x'))
+        << links::SerialError::OpenFailed;
 }
 
 void TestSerialPort::openFailures()
 {
     QFETCH(QString, name);
-    QFETCH(SerialError, error);
+    QFETCH(links::SerialError, error);
     Serial serial;
     QVERIFY(!serial.openPort(name, 115200));
     QVERIFY(!serial.isOpen());
     QCOMPARE(serial.lastError(), error);
-    if (error != SerialError::NoPortName)
+    if (error != links::SerialError::NoPortName)
         QVERIFY(!serial.lastErrorString().isEmpty());
-    const QString text = serialErrorText(serial.lastError(), false, name, serial.lastErrorString());
+    const QString text = links::serialErrorText(serial.lastError(), iap::Language::English, name,
+                                                serial.lastErrorString());
     QVERIFY2(text.contains(name), qPrintable(text));
     QVERIFY2(!text.contains(QLatin1String("dialout")), qPrintable(text));
     if (name.size() > 255)
@@ -205,7 +208,7 @@ void TestSerialPort::openFailures()
     // A later success clears the record.
     Simulator sim;
     QVERIFY(serial.openPort(sim.path, 115200));
-    QCOMPARE(serial.lastError(), SerialError::None);
+    QCOMPARE(serial.lastError(), links::SerialError::None);
 }
 
 void TestSerialPort::openingAnOpenPortFails()
@@ -214,12 +217,12 @@ void TestSerialPort::openingAnOpenPortFails()
     Serial serial;
     QVERIFY(serial.openPort(sim.path, 115200));
     QVERIFY(!serial.openPort(sim.path, 115200));
-    QCOMPARE(serial.lastError(), SerialError::Busy);
+    QCOMPARE(serial.lastError(), links::SerialError::Busy);
     QVERIFY(serial.isOpen());
     // A second user of the same line is turned away as well.
     Serial other;
     QVERIFY(!other.openPort(sim.path, 115200));
-    QCOMPARE(int(other.lastError()), int(SerialError::Busy));
+    QCOMPARE(int(other.lastError()), int(links::SerialError::Busy));
     QVERIFY(serial.isOpen());
 }
 
@@ -235,72 +238,75 @@ void TestSerialPort::permissionDeniedOnUnreadableFile()
     QVERIFY(QFile::setPermissions(path, QFileDevice::Permissions()));
     Serial serial;
     QVERIFY(!serial.openPort(path, 115200));
-    QCOMPARE(serial.lastError(), SerialError::PermissionDenied);
-    const QString text = serialErrorText(serial.lastError(), false, path);
+    QCOMPARE(serial.lastError(), links::SerialError::PermissionDenied);
+    const QString text = links::serialErrorText(serial.lastError(), iap::Language::English, path);
     QVERIFY2(text.contains(QLatin1String("dialout")), qPrintable(text));
 }
 
 void TestSerialPort::errorTexts_data()
 {
-    QTest::addColumn<SerialError>("error");
+    QTest::addColumn<links::SerialError>("error");
     QTest::addColumn<bool>("chinese");
     QTest::addColumn<QString>("reason");
     QTest::addColumn<QString>("text");
     const QString port = QStringLiteral("/dev/ttyUSB0");
     QTest::newRow("permission en")
-        << SerialError::PermissionDenied << false << QString()
+        << links::SerialError::PermissionDenied << false << QString()
         << QStringLiteral("Cannot open serial port /dev/ttyUSB0: permission denied. Add your user "
                           "to the dialout group (sudo usermod -aG dialout $USER) and log in "
                           "again.");
     QTest::newRow("permission zh")
-        << SerialError::PermissionDenied << true << QString()
+        << links::SerialError::PermissionDenied << true << QString()
         << QStringLiteral("无法打开串口 /dev/ttyUSB0：没有权限。请把当前用户加入 dialout 组"
                           "（sudo usermod -aG dialout $USER），然后重新登录。");
-    QTest::newRow("lost en") << SerialError::DeviceLost << false
+    QTest::newRow("lost en") << links::SerialError::DeviceLost << false
                              << QStringLiteral("Input/output error")
                              << QStringLiteral("Serial port /dev/ttyUSB0 was lost: Input/output "
                                                "error. The port has been closed.");
-    QTest::newRow("lost zh") << SerialError::DeviceLost << true
+    QTest::newRow("lost zh") << links::SerialError::DeviceLost << true
                              << QStringLiteral("Input/output error")
                              << QStringLiteral("串口 /dev/ttyUSB0 已断开：Input/output error。"
                                                "串口已关闭。");
     QTest::newRow("not found en")
-        << SerialError::NotFound << false << QStringLiteral("No such file or directory")
+        << links::SerialError::NotFound << false << QStringLiteral("No such file or directory")
         << QStringLiteral("Cannot open serial port /dev/ttyUSB0: the port does not exist (No "
                           "such file or directory).");
-    QTest::newRow("not found zh") << SerialError::NotFound << true << QString()
+    QTest::newRow("not found zh") << links::SerialError::NotFound << true << QString()
                                   << QStringLiteral("无法打开串口 /dev/ttyUSB0：串口不存在。");
     QTest::newRow("busy en")
-        << SerialError::Busy << false << QString()
+        << links::SerialError::Busy << false << QString()
         << QStringLiteral("Cannot open serial port /dev/ttyUSB0: the port is in use by another "
                           "program.");
-    QTest::newRow("busy zh") << SerialError::Busy << true << QString()
+    QTest::newRow("busy zh") << links::SerialError::Busy << true << QString()
                              << QStringLiteral("无法打开串口 /dev/ttyUSB0：串口已被其他程序占用。");
     QTest::newRow("no port en")
-        << SerialError::NoPortName << false << QString()
+        << links::SerialError::NoPortName << false << QString()
         << QStringLiteral("No serial port chosen: connect the device, press Refresh and pick a "
                           "port.");
-    QTest::newRow("no port zh") << SerialError::NoPortName << true << QString()
+    QTest::newRow("no port zh") << links::SerialError::NoPortName << true << QString()
                                 << QStringLiteral("未选择串口：请连接设备后点击刷新，再选择串口。");
-    QTest::newRow("other en") << SerialError::OpenFailed << false << QStringLiteral("odd")
+    QTest::newRow("other en") << links::SerialError::OpenFailed << false << QStringLiteral("odd")
                               << QStringLiteral("Cannot open serial port /dev/ttyUSB0: odd.");
     QTest::newRow("not open en")
-        << SerialError::NotOpen << false << QString()
+        << links::SerialError::NotOpen << false << QString()
         << QStringLiteral(
                "No serial port is open: choose and open the port first, then press Download.");
-    QTest::newRow("not open zh") << SerialError::NotOpen << true << QString()
+    QTest::newRow("not open zh") << links::SerialError::NotOpen << true << QString()
                                  << QStringLiteral("串口未打开：请先选择并打开串口，再点击下载。");
-    QTest::newRow("none") << SerialError::None << false << QString() << QString();
+    QTest::newRow("none") << links::SerialError::None << false << QString() << QString();
     Q_UNUSED(port);
 }
 
 void TestSerialPort::errorTexts()
 {
-    QFETCH(SerialError, error);
+    QFETCH(links::SerialError, error);
     QFETCH(bool, chinese);
     QFETCH(QString, reason);
     QFETCH(QString, text);
-    QCOMPARE(serialErrorText(error, chinese, QStringLiteral("/dev/ttyUSB0"), reason), text);
+    QCOMPARE(links::serialErrorText(error,
+                                    (chinese ? iap::Language::Chinese : iap::Language::English),
+                                    QStringLiteral("/dev/ttyUSB0"), reason),
+             text);
 }
 
 // A line lost in the middle of an upgrade: the incomplete upgrade first, the reason after it
@@ -335,8 +341,10 @@ void TestSerialPort::lostDuringUpgradeTexts()
     QFETCH(bool, chinese);
     QFETCH(QString, reason);
     QFETCH(QString, text);
-    QCOMPARE(lostDuringUpgradeText(chinese, QStringLiteral("/dev/ttyUSB0"), 2048, 5000, reason),
-             text);
+    QCOMPARE(
+        links::lostDuringUpgradeText((chinese ? iap::Language::Chinese : iap::Language::English),
+                                     QStringLiteral("/dev/ttyUSB0"), 2048, 5000, reason),
+        text);
 }
 
 // One line under several names is one line.
@@ -373,7 +381,7 @@ void TestSerialPort::canonicalNames()
     QVERIFY(holder.openPort(sim.path, 115200));
     Serial second;
     QVERIFY(!second.openPort(name, 115200));
-    QCOMPARE(second.lastError(), SerialError::Busy);
+    QCOMPARE(second.lastError(), links::SerialError::Busy);
     int exclusive = 0;
     QCOMPARE(::ioctl(int(holder.port->handle()), TIOCGEXCL, &exclusive), 0);
     QCOMPARE(exclusive, 1);
@@ -404,10 +412,10 @@ void TestSerialPort::lostLine()
                       : QStringList{QStringLiteral("--hangup-after"), QStringLiteral("0")});
     Serial serial;
     int lostCalls = 0;
-    SerialError lostError = SerialError::None;
+    links::SerialError lostError = links::SerialError::None;
     bool openDuringHandler = true;
     QString lostReason;
-    serial.setLostHandler([&](SerialError error, const QString &reason) {
+    serial.setLostHandler([&](links::SerialError error, const QString &reason) {
         ++lostCalls;
         lostError = error;
         lostReason = reason;
@@ -421,11 +429,11 @@ void TestSerialPort::lostLine()
     QTRY_COMPARE_WITH_TIMEOUT(lostCalls, 1, 5000);
     QVERIFY(!openDuringHandler);
     QVERIFY(!serial.isOpen());
-    QCOMPARE(int(lostError), int(SerialError::DeviceLost));
+    QCOMPARE(int(lostError), int(links::SerialError::DeviceLost));
     // The system's words for a line whose other end went ("Resource temporarily unavailable",
     // "Inappropriate ioctl for device") say nothing: the text says what happened instead.
     QCOMPARE(lostReason, QString());
-    QCOMPARE(serialErrorText(lostError, false, sim.path, lostReason),
+    QCOMPARE(links::serialErrorText(lostError, iap::Language::English, sim.path, lostReason),
              QStringLiteral("Serial port %1 was lost: the other end closed the line or the device "
                             "disappeared. The port has been closed.")
                  .arg(sim.path));

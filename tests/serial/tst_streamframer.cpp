@@ -25,10 +25,10 @@ QByteArray hexOf(const QString &text)
 }
 
 // The bytes of the frames found, in order.
-QVector<QByteArray> bytesOf(const QVector<StreamFramer::Frame> &frames)
+QVector<QByteArray> bytesOf(const QVector<links::StreamFramer::Frame> &frames)
 {
     QVector<QByteArray> out;
-    for (const StreamFramer::Frame &f : frames)
+    for (const links::StreamFramer::Frame &f : frames)
         out << f.bytes;
     return out;
 }
@@ -139,7 +139,7 @@ void TestStreamFramer::streams()
     QFETCH(int, skipped);
     QFETCH(int, pending);
 
-    StreamFramer framer;
+    links::StreamFramer framer;
     QVector<QByteArray> found;
     for (const QString &read : reads)
         found += bytesOf(framer.append(hexOf(read)));
@@ -167,12 +167,12 @@ void TestStreamFramer::sameFramesHoweverTheReadsAreCut()
     QFETCH(QByteArray, stream);
     QFETCH(int, frames);
 
-    StreamFramer whole;
+    links::StreamFramer whole;
     QVector<QByteArray> expected;
     expected += bytesOf(whole.append(stream));
     QCOMPARE(expected.size(), frames);
     for (int step = 1; step <= 13; step += 3) {
-        StreamFramer cut;
+        links::StreamFramer cut;
         QVector<QByteArray> found;
         for (int i = 0; i < stream.size(); i += step)
             found += bytesOf(cut.append(stream.mid(i, step)));
@@ -196,7 +196,7 @@ void TestStreamFramer::longestFrame()
     QFETCH(int, length);
     QFETCH(bool, found);
     const QByteArray frame = frameOfLength(length);
-    StreamFramer framer;
+    links::StreamFramer framer;
     QVector<QByteArray> frames;
     frames += bytesOf(framer.append(hex("00") + frame + ackFrame(1, 1)));
     QVector<QByteArray> expected;
@@ -210,7 +210,7 @@ void TestStreamFramer::longestFrame()
 // the frame that follows is found all the same.
 void TestStreamFramer::startBytesBeyondTheOpenLimit()
 {
-    StreamFramer framer;
+    links::StreamFramer framer;
     QVector<QByteArray> frames;
     frames += bytesOf(framer.append(QByteArray(500, char(0xF1))));
     QCOMPARE(framer.openCandidates(), 64);
@@ -225,14 +225,14 @@ void TestStreamFramer::startBytesBeyondTheOpenLimit()
 // Noise that never forms a frame is not hoarded, and does not hide the reply that follows.
 void TestStreamFramer::pendingBytesStayBounded()
 {
-    StreamFramer framer;
+    links::StreamFramer framer;
     QVector<QByteArray> frames;
     QByteArray noise(100000, '\0');
     for (int i = 0; i < noise.size(); ++i)
         noise[i] = char(i % 97 == 0 ? 0xF1 : (i * 31) & 0x7F);
     for (int i = 0; i < noise.size(); i += 3) {
         frames += bytesOf(framer.append(noise.mid(i, 3)));
-        QVERIFY(framer.pendingBytes() <= StreamFramer::MaxFrame);
+        QVERIFY(framer.pendingBytes() <= links::StreamFramer::MaxFrame);
     }
     QCOMPARE(frames.size(), 0);
     QCOMPARE(framer.skippedBytes() + framer.pendingBytes(), qint64(noise.size()));

@@ -4,7 +4,7 @@
 
 #include <QtTest>
 
-using telnet::TelnetClient;
+using links::telnet::TelnetClient;
 
 namespace {
 
@@ -39,12 +39,12 @@ void TestTelnetCodec::encode_data()
 {
     QTest::addColumn<QByteArray>("bytes");
     QTest::addColumn<QByteArray>("wire");
-    using telnet::escape;
+    using links::telnet::escape;
     QTest::newRow("CR in NVT mode") << escape(hex("0d0a0d"), false) << hex("0d000a0d00");
     QTest::newRow("CR and 0xFF in NVT mode") << escape(hex("ff0d"), false) << hex("ffff0d00");
     // SET-BAUDRATE 0x0001C2FF.
     QTest::newRow("baud rate with a 0xFF byte")
-        << telnet::lineSettings(0x0001C2FF).left(11) << hex("fffa2c010001c2ffff fff0");
+        << links::telnet::lineSettings(0x0001C2FF).left(11) << hex("fffa2c010001c2ffff fff0");
 }
 
 void TestTelnetCodec::encode()
@@ -133,7 +133,7 @@ void TestTelnetCodec::receive()
     QCOMPARE(in.data.toHex(' '), data.toHex(' '));
     QCOMPARE(in.answer.toHex(' '), answer.toHex(' '));
     QStringList got;
-    for (const telnet::ComPortReply &r : qAsConst(in.replies))
+    for (const links::telnet::ComPortReply &r : qAsConst(in.replies))
         got << QStringLiteral("%1:%2")
                    .arg(r.command, 2, 16, QLatin1Char('0'))
                    .arg(QString::fromLatin1(r.value.toHex()));

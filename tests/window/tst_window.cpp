@@ -239,12 +239,12 @@ void TestWindow::startUp()
     QVERIFY(ui->refreshButton->isEnabled());
     QVERIFY(ui->tb_IAPMsg->toPlainText().isEmpty());
     QCOMPARE(ui->label_Logo->text(), LinkText);
-    QVERIFY(!w->frameTimerObject()->isActive());
-    QVERIFY(!w->replyTimerObject()->isActive());
-    QVERIFY(!w->iapTimerObject()->isActive());
-    QVERIFY(!w->frameTimerObject()->isSingleShot());
-    QVERIFY(!w->iapTimerObject()->isSingleShot());
-    QVERIFY(!w->frameTimerObject()->parent());
+    QVERIFY(!MainWindowProbe::frameTimer(w)->isActive());
+    QVERIFY(!MainWindowProbe::replyTimer(w)->isActive());
+    QVERIFY(!MainWindowProbe::iapTimer(w)->isActive());
+    QVERIFY(!MainWindowProbe::frameTimer(w)->isSingleShot());
+    QVERIFY(!MainWindowProbe::iapTimer(w)->isSingleShot());
+    QVERIFY(!MainWindowProbe::frameTimer(w)->parent());
     QCOMPARE(w->context()->state, 0);
     QCOMPARE(w->context()->packetSize, 1024);
     QCOMPARE(w->context()->waitLimit, 100);
@@ -307,22 +307,22 @@ void TestWindow::labelsDuringUpgrade()
     openSilentLine(w);
     ui->iapDownLoadButton->click();
     QCOMPARE(ui->iapDownLoadButton->text(), QStringLiteral("Cancel"));
-    QVERIFY(w->iapTimerObject()->isActive());
+    QVERIFY(MainWindowProbe::iapTimer(w)->isActive());
 
     ui->actionchinese->trigger();
     QCOMPARE(ui->iapDownLoadButton->text(), QString::fromUtf8("取消"));
     QCOMPARE(ui->openPortButton->text(), QString::fromUtf8("关闭"));
-    QVERIFY(w->iapTimerObject()->isActive());
+    QVERIFY(MainWindowProbe::iapTimer(w)->isActive());
     QCOMPARE(w->context()->state, 1);
 
     ui->actionenglish->trigger();
     QCOMPARE(ui->iapDownLoadButton->text(), QStringLiteral("Cancel"));
-    QVERIFY(w->iapTimerObject()->isActive());
+    QVERIFY(MainWindowProbe::iapTimer(w)->isActive());
 
     // The press after the switch cancels; it does not start the run afresh.
     ui->iapDownLoadButton->click();
     QCOMPARE(ui->iapDownLoadButton->text(), QStringLiteral("Download"));
-    QVERIFY(!w->iapTimerObject()->isActive());
+    QVERIFY(!MainWindowProbe::iapTimer(w)->isActive());
     QCOMPARE(w->context()->state, 0);
 
     ui->actionchinese->trigger();
@@ -763,7 +763,7 @@ void TestWindow::receiveTimeoutLine()
 {
     QMetaObject::invokeMethod(w, "timeoutUpdate");
     QCOMPARE(ui->tb_IAPMsg->toPlainText(), QString::fromUtf8("接收信息超时!"));
-    QVERIFY(!w->replyTimerObject()->isActive());
+    QVERIFY(!MainWindowProbe::replyTimer(w)->isActive());
 }
 
 void TestWindow::downloadAndCancel()
@@ -774,8 +774,8 @@ void TestWindow::downloadAndCancel()
     ui->iapDownLoadButton->click();
     QVERIFY(ui->tb_IAPMsg->toPlainText().isEmpty()); // cleared at the start
     QCOMPARE(ui->iapDownLoadButton->text(), QStringLiteral("Cancel"));
-    QCOMPARE(w->iapTimerObject()->interval(), 50);
-    QVERIFY(w->iapTimerObject()->isActive());
+    QCOMPARE(MainWindowProbe::iapTimer(w)->interval(), 50);
+    QVERIFY(MainWindowProbe::iapTimer(w)->isActive());
     // Nobody answers: the request is asked again on every tick.
     QTRY_VERIFY(ui->tb_IAPMsg->document()->blockCount() >= 2);
     QCOMPARE(ui->tb_IAPMsg->document()->firstBlock().text(),
@@ -784,7 +784,7 @@ void TestWindow::downloadAndCancel()
              QStringLiteral("Request firmware update!"));
     ui->iapDownLoadButton->click();
     QCOMPARE(ui->iapDownLoadButton->text(), QStringLiteral("Download"));
-    QVERIFY(!w->iapTimerObject()->isActive());
+    QVERIFY(!MainWindowProbe::iapTimer(w)->isActive());
     QCOMPARE(w->context()->state, 0);
     const int lines = ui->tb_IAPMsg->document()->blockCount();
     QTest::qWait(120);
@@ -801,7 +801,7 @@ void TestWindow::refusedStart()
     QCOMPARE(ui->tb_IAPMsg->document()->lastBlock().text(),
              QStringLiteral("No usable firmware loaded: choose a non-empty firmware file first"));
     QCOMPARE(ui->iapDownLoadButton->text(), QStringLiteral("Download"));
-    QVERIFY(!w->iapTimerObject()->isActive());
+    QVERIFY(!MainWindowProbe::iapTimer(w)->isActive());
     QCOMPARE(w->context()->state, 0);
 }
 
@@ -976,7 +976,7 @@ void TestWindow::downloadNeedsOpenPort()
     ui->iapDownLoadButton->click();
     QCOMPARE(ui->tb_IAPMsg->document()->lastBlock().text(), expected);
     QCOMPARE(ui->iapDownLoadButton->text(), label);
-    QVERIFY(!w->iapTimerObject()->isActive());
+    QVERIFY(!MainWindowProbe::iapTimer(w)->isActive());
     QCOMPARE(w->context()->state, 0);
     QVERIFY(ui->iapLoadFileButton->isEnabled());
     const int lines = ui->tb_IAPMsg->document()->blockCount();

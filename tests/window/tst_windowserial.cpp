@@ -119,8 +119,10 @@ void TestWindowSerial::failedOpen()
     QCOMPARE(ui->tb_IAPMsg->document()->blockCount(), 1);
     const QString line = ui->tb_IAPMsg->toPlainText();
     QVERIFY2(line.startsWith(prefix), qPrintable(line));
-    QCOMPARE(line, serialErrorText(w->serialLink()->lastError(), chinese, missingPort(),
-                                   w->serialLink()->lastErrorString()));
+    QCOMPARE(line,
+             links::serialErrorText(w->serialLink()->lastError(),
+                                    (chinese ? iap::Language::Chinese : iap::Language::English),
+                                    missingPort(), w->serialLink()->lastErrorString()));
     QCOMPARE(ui->openPortButton->text(),
              chinese ? QString::fromUtf8("打开") : QStringLiteral("Open"));
     QVERIFY(ui->comboBox->isEnabled());
@@ -156,16 +158,16 @@ void TestWindowSerial::replyFrames()
     // A frame in two pieces less than 30 ms apart is one burst, accepted. Each arrival
     // starts the 30 ms quiet-line timer.
     QSignalSpy arrivals(w->serialLink(), &Serial::readSignal);
-    QSignalSpy quiet(w->frameTimerObject(), &QTimer::timeout);
+    QSignalSpy quiet(MainWindowProbe::frameTimer(w), &QTimer::timeout);
     QVERIFY(pty->write(ack.left(3)));
     QVERIFY(arrivals.wait(5000));
-    QVERIFY(w->frameTimerObject()->isActive());
-    QCOMPARE(w->frameTimerObject()->interval(), 30);
+    QVERIFY(MainWindowProbe::frameTimer(w)->isActive());
+    QCOMPARE(MainWindowProbe::frameTimer(w)->interval(), 30);
     QVERIFY(pty->write(ack.mid(3)));
     QTRY_COMPARE(w->context()->response, ack);
     QCOMPARE(ui->tb_IAPMsg->document()->lastBlock().text(), hex(ack));
     QCOMPARE(ui->tb_IAPMsg->document()->blockCount(), 1);
-    QTRY_VERIFY(!w->frameTimerObject()->isActive());
+    QTRY_VERIFY(!MainWindowProbe::frameTimer(w)->isActive());
 
     // A burst with a wrong trailer is dropped without a line; the stored reply stays.
     QByteArray bad = withCrc(QByteArray::fromHex("F182000601"));
@@ -188,7 +190,7 @@ void TestWindowSerial::replyFrames()
             timeouts.append(l);
     }
     QCOMPARE(timeouts.size(), 3);
-    QVERIFY(w->replyFramer()->quietCount() >= 3);
+    QVERIFY(MainWindowProbe::framer(w)->quietCount() >= 3);
 }
 
 void TestWindowSerial::requestOnTheLine()
@@ -248,7 +250,7 @@ void TestWindowSerial::lineLostDuringUpgrade()
     QByteArray sent;
     QTRY_VERIFY2((sent += pty->drain()).size() >= 24,
                  qPrintable(ui->tb_IAPMsg->toPlainText())); // requests go out
-    QVERIFY(w->iapTimerObject()->isActive());
+    QVERIFY(MainWindowProbe::iapTimer(w)->isActive());
 
     pty->closeMaster(); // the device goes away
     QTRY_VERIFY(!w->serialLink()->isOpen());
@@ -258,7 +260,7 @@ void TestWindowSerial::lineLostDuringUpgrade()
              chinese ? QString::fromUtf8("打开") : QStringLiteral("Open"));
     QCOMPARE(ui->iapDownLoadButton->text(),
              chinese ? QString::fromUtf8("下载固件") : QStringLiteral("Download"));
-    QVERIFY(!w->iapTimerObject()->isActive());
+    QVERIFY(!MainWindowProbe::iapTimer(w)->isActive());
     QCOMPARE(w->context()->state, 0);
     QVERIFY(ui->iapLoadFileButton->isEnabled());
     QCOMPARE(ui->tb_IAPMsg->document()->lastBlock().text(), expected.arg(pty->name()));
@@ -321,7 +323,7 @@ void TestWindowSerial::runEnds()
         ui->iapDownLoadButton->click();
         QCOMPARE(ui->tb_IAPMsg->document()->lastBlock().text(), lastLine.arg(path));
         if (event == QLatin1String("remove")) {
-            QVERIFY(!w->iapTimerObject()->isActive());
+            QVERIFY(!MainWindowProbe::iapTimer(w)->isActive());
             return;
         }
         // Above the line the new summary; on the wire the request for the new length: F1 01,
@@ -337,7 +339,7 @@ void TestWindowSerial::runEnds()
     QTRY_VERIFY((sent += pty->drain()).size() >= 24); // requests go out
     if (event == QLatin1String("close")) {
         ui->openPortButton->click();
-        QVERIFY(!w->iapTimerObject()->isActive());
+        QVERIFY(!MainWindowProbe::iapTimer(w)->isActive());
         QCOMPARE(ui->iapDownLoadButton->text(),
                  chinese ? QString::fromUtf8("下载固件") : QStringLiteral("Download"));
         QCOMPARE(ui->tb_IAPMsg->document()->lastBlock().text(), lastLine);

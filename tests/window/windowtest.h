@@ -2,6 +2,7 @@
 
 // Helpers shared by the window suites.
 #include "testfiles.h"
+#include "windowprobe.h"
 
 #include <QApplication>
 #include <QByteArray>

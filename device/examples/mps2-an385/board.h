@@ -26,9 +26,26 @@
 
 #define SYSTEM_CLOCK 25000000uL
 
-/* The boot loader's version, in the capability answer: 1.1.0 (names its area, refuses what
- * does not fit, takes a hand-over). */
-#define BOOT_VERSION 0x00010100uL
+/* The line: UART0 starts at BOOT_BAUD; after an accepted request the host may switch it up to
+ * BOOST_BAUD (the CMSDK UART's divider is whole clocks, at least 16 a bit: 25 MHz / 27 is
+ * 0.47 % above 921600), and it may keep BOOST_WINDOW packages unacknowledged on the line
+ * (boot.c sizes the receive ring for them). */
+#define BOOT_BAUD 115200uL
+#define BOOST_BAUD 921600uL
+#define BOOST_WINDOW 2u
+
+/* How long the flash stays busy erasing a page, and programming a whole one (a 2 KiB page of
+ * an STM32L4-class part: about 22 ms to erase, 21 to program by double words; less is
+ * programmed in its share of that). The boot loader keeps running meanwhile, its receive
+ * interrupt included, as on a part that programs one bank while it runs from another (a part
+ * whose flash stalls the CPU receives by DMA instead): the bytes the host sends ahead keep
+ * arriving in the ring. */
+#define FLASH_ERASE_MS 20u
+#define FLASH_PROGRAM_MS 20u
+
+/* The boot loader's version, in the capability answer: 1.2.0 (names its area, refuses what
+ * does not fit, takes a hand-over, switches the line's rate and takes packages in flight). */
+#define BOOT_VERSION 0x00010200uL
 
 /* At power-on with a valid application: how long a request keeps the boot loader. */
 #define BOOT_WAIT_MS 500u

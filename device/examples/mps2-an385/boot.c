@@ -10,8 +10,10 @@
  * boot loader stays and takes the next image.
  *
  * The UART receive interrupt puts bytes in a ring; the main loop feeds them to the core and
- * sleeps when there is nothing to do; SysTick counts milliseconds. Each event is one JSON line
- * on the semihosting console. */
+ * sleeps when there is nothing to do; SysTick counts milliseconds. Once a request is accepted
+ * the host may switch the line to BOOST_BAUD and keep BOOST_WINDOW packages on the line: the
+ * ring holds them while a page is written. Each event is one JSON line on the semihosting
+ * console. */
 #include "board.h"
 #include "boot_logic.h"
 #include "flash.h"
@@ -46,10 +48,39 @@ void systick_handler(void)
     now_ms = now_ms + 1u;
 }
 
+/* The flash is busy: the interrupts go on (flash.h). */
+void board_wait_ms(uint32_t ms)
+{
+    const uint32_t start = now_ms;
+    while (now_ms - start <= ms)
+        __asm__ volatile("wfi");
+}
+
+/* `cycles` of the CPU clock pass (SysTick counts them down, from SYST_RVR to 0, each
+ * millisecond). */
+static void spin_cycles(uint32_t cycles)
+{
+    uint32_t last = SYST_CVR, spent = 0;
+    while (spent < cycles) {
+        const uint32_t now = SYST_CVR;
+        spent += now <= last ? last - now : last + SYST_RVR + 1u - now;
+        last = now;
+    }
+}
+
 /* ---- receive ring, filled by the interrupt ---- */
-static volatile uint8_t ring[256];
-static volatile uint8_t ring_head; /* written by the interrupt */
-static volatile uint8_t ring_tail; /* written by the main loop */
+/* What the host may have sent that the core has not taken yet while a page is written:
+ * BOOST_WINDOW whole packages (the core needs room only for those after the one it writes; the
+ * ring holds them all), and a package's worth more for a question or a resend among them. A
+ * power of two, so the positions wrap by a mask. */
+#define RING_SIZE 4096u
+#define RING_NEEDS ((BOOST_WINDOW + 1u) * IAP_WIRE_FULL_PACKAGE)
+typedef char
+    ring_holds_the_window[RING_SIZE > RING_NEEDS && (RING_SIZE & (RING_SIZE - 1u)) == 0u ? 1 : -1];
+static volatile uint8_t ring[RING_SIZE];
+static volatile uint16_t ring_head;    /* written by the interrupt */
+static volatile uint16_t ring_tail;    /* written by the main loop */
+static volatile uint32_t ring_dropped; /* bytes the ring had no room for, since power-on */
 
 void uart0_rx_handler(void)
 {
@@ -58,9 +89,12 @@ void uart0_rx_handler(void)
     UART_INTCLEAR = UART_INT_RX;
     while (UART_STATE & UART_STATE_RXFULL) {
         const uint8_t byte = (uint8_t)UART_DATA;
-        if ((uint8_t)(ring_head + 1u) != ring_tail) {
+        const uint16_t next = (uint16_t)((ring_head + 1u) & (RING_SIZE - 1u));
+        if (next != ring_tail) {
             ring[ring_head] = byte;
-            ring_head = (uint8_t)(ring_head + 1u);
+            ring_head = next;
+        } else {
+            ring_dropped = ring_dropped + 1u;
         }
     }
 }
@@ -167,6 +201,8 @@ static iap_dev_result port_finish(void *user, uint32_t length)
         sh_print_json_string(sh_out_path);
     else
         sh_print("null");
+    sh_print(",\"dropped\":");
+    sh_print_number(ring_dropped);
     sh_print("}\n");
     return IAP_DEV_OK;
 }
@@ -190,12 +226,42 @@ static void port_watchdog(void *user)
     (void)user;
 }
 
-/* No rate switch and one package at a time (max_baud 0, window 1). */
-static const iap_dev_port port = {0,           APP_MAX,   port_send, port_prepare, port_write,
-                                  port_finish, port_read, APP_BASE,  BOOT_VERSION, port_watchdog,
-                                  0u,          1u,        NULL};
+/* The line's rate: BOOT_BAUD, or (`baud` nonzero) what the host proposed, once the answer
+ * before it has left. The CMSDK UART has no flag for an empty shift register: once its
+ * one-byte buffer is free, the last byte takes one character time (10 bits) more. */
+static iap_dev_result port_set_baud(void *user, uint32_t baud)
+{
+    const uint32_t rate = baud != 0u ? baud : BOOT_BAUD;
+    const uint32_t divisor = (SYSTEM_CLOCK + rate / 2u) / rate;
+    const uint32_t clocks = divisor * rate;
+    (void)user;
+    /* At least 16 clocks a bit, 20 bits of divider, and within 2 % of the rate asked. */
+    if (divisor < 16u || divisor > 0xFFFFFu ||
+        (clocks > SYSTEM_CLOCK ? clocks - SYSTEM_CLOCK : SYSTEM_CLOCK - clocks) >
+            SYSTEM_CLOCK / 50u)
+        return IAP_DEV_FAILED;
+    while (UART_STATE & UART_STATE_TXFULL) {
+    }
+    spin_cycles(10u * UART_BAUDDIV);
+    UART_BAUDDIV = divisor;
+    sh_print("{\"event\":\"baud\",\"baud\":");
+    sh_print_number(rate);
+    sh_print(",\"divisor\":");
+    sh_print_number(UART_BAUDDIV);
+    sh_print("}\n");
+    return IAP_DEV_OK;
+}
+
+/* The boost: up to BOOST_BAUD, BOOST_WINDOW packages in flight. */
+static const iap_dev_port port = {
+    0,        APP_MAX,      port_send,     port_prepare, port_write,   port_finish,  port_read,
+    APP_BASE, BOOT_VERSION, port_watchdog, BOOST_BAUD,   BOOST_WINDOW, port_set_baud};
 
 /* ---- starting the application ---- */
+/* After an upgrade the line is back at BOOT_BAUD (iap_dev_clock) before the application may
+ * start: the application finds the rate it expects. */
+typedef char rate_back_before_start[VERIFY_WAIT_MS > IAP_WIRE_RATE_FALLBACK_MS + 100u ? 1 : -1];
+
 static void start_application(uint32_t length)
 {
     sh_print("{\"event\":\"start\",\"bytes\":");
@@ -242,7 +308,7 @@ int main(void)
     print_power_on(verdict, length, flash, handed_over);
     iap_dev_init(&dev, &port);
 
-    UART_BAUDDIV = SYSTEM_CLOCK / 115200u;
+    UART_BAUDDIV = SYSTEM_CLOCK / BOOT_BAUD;
     UART_CTRL = UART_CTRL_TX | UART_CTRL_RX | UART_CTRL_RXINT;
     NVIC_ISER0 = 1u << 0;
     SYST_RVR = SYSTEM_CLOCK / 1000u - 1u;
@@ -252,10 +318,12 @@ int main(void)
 
     for (;;) {
         const uint32_t now = now_ms;
+        /* A switched line goes back to BOOT_BAUD once it has been quiet for a while. */
+        iap_dev_clock(&dev, now);
         if (ring_tail != ring_head) {
             while (ring_tail != ring_head) {
                 const uint8_t byte = ring[ring_tail];
-                ring_tail = (uint8_t)(ring_tail + 1u);
+                ring_tail = (uint16_t)((ring_tail + 1u) & (RING_SIZE - 1u));
                 iap_dev_feed(&dev, byte);
             }
             last_rx = now_ms;

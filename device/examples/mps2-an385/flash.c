@@ -1,8 +1,10 @@
 /* The board's application flash as NOR flash: the array lives at APP_BASE in the board's
  * SSRAM1 (the application runs from there), and every erase and program reaches the flash
  * file through semihosting before the call returns, so killing QEMU is cutting the power
- * after the last change that returned. A real part's flash controller takes the place of
- * this file: erase a page, program a unit, wait for the busy flag. */
+ * after the last change that returned. Each erase and program also keeps the flash busy as
+ * long as a real part's would (board.h), the receive interrupt running meanwhile. A real
+ * part's flash controller takes the place of this file: erase a page, program a unit, wait
+ * for the busy flag. */
 #include "flash.h"
 
 #include "board.h"
@@ -66,6 +68,7 @@ flash_result flash_erase_page(uint32_t address)
         return FLASH_FAILED;
     for (i = 0; i < FLASH_PAGE; ++i)
         AT(address + i) = 0xFF;
+    board_wait_ms(FLASH_ERASE_MS);
     return write_through(address, (const void *)address, FLASH_PAGE);
 }
 
@@ -91,5 +94,6 @@ flash_result flash_program(uint32_t address, const uint8_t *bytes, uint32_t coun
         return FLASH_FAILED;
     for (i = 0; i < count; ++i)
         AT(address + i) = bytes[i];
+    board_wait_ms((FLASH_PROGRAM_MS * count + FLASH_PAGE - 1u) / FLASH_PAGE);
     return FLASH_OK;
 }

@@ -27,4 +27,8 @@ flash_result flash_program(uint32_t address, const uint8_t *bytes, uint32_t coun
 /* 1 when the `count` bytes at `address` are all 0xFF. */
 int flash_is_erased(uint32_t address, uint32_t count);
 
+/* From the board (boot.c): lets `ms` milliseconds pass with interrupts served, while the
+ * flash is busy (board.h: FLASH_ERASE_MS, FLASH_PROGRAM_MS). */
+void board_wait_ms(uint32_t ms);
+
 #endif /* FLASH_H */
