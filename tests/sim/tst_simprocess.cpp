@@ -4,7 +4,6 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
-#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -179,13 +178,9 @@ void TestSimProcess::overflowIsLost()
     sim.terminate();
     QVERIFY(sim.waitForFinished(5000));
     const QString log = QString::fromLocal8Bit(sim.readAllStandardError());
-    QRegularExpressionMatchIterator counts =
-        QRegularExpression(QStringLiteral("receive buffer was full \\((\\d+) in all\\)"))
-            .globalMatch(log);
-    int total = 0;
-    while (counts.hasNext())
-        total = counts.next().captured(1).toInt();
-    QVERIFY2(total == lost, qPrintable(log));
+    QVERIFY2(lost ? log.contains(QStringLiteral("full (%1 in all)").arg(lost))
+                  : !log.contains(QStringLiteral("receive buffer")),
+             qPrintable(log));
     for (int i = 0; i < sent; ++i)
         QCOMPARE(log.contains(QStringLiteral("package %1: 1024 payload bytes written").arg(i)),
                  i < answered);
