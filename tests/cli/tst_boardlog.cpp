@@ -147,7 +147,7 @@ void TestBoardLog::fullDisk()
         Flasher(args << "--log" << m_log << m_image, limit(Earlier.size() + room)).finish();
     QCOMPARE(run.exitCode, 8);
     QCOMPARE(readFile(m_log), Earlier);
-    QVERIFY(sim.process().waitForFinished(30000));
+    QVERIFY(sim.exitedCleanly(30000));
     QCOMPARE(readFile(path("received.bin")), m_bytes);
 
     const QStringList err = QString::fromUtf8(run.err).split(QLatin1Char('\n'));

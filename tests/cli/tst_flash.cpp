@@ -1294,7 +1294,7 @@ void TestFlash::packageLimit()
     QCOMPARE(last.value("event").toString(), QStringLiteral("failed"));
     // A device that hung up has exited, its log written whole; otherwise nothing reached it.
     if (expected != 2)
-        QVERIFY(sim.process().waitForFinished(10000));
+        QVERIFY(sim.exitedCleanly(10000));
     const QString log = QString::fromLocal8Bit(sim.stderrText());
     if (expected == 2) {
         QVERIFY2(last.value("error").toString().contains(QStringLiteral("65535 packages")),

@@ -39,6 +39,16 @@ public:
     SimProcess &operator=(const SimProcess &) = delete;
 
     QString path() const { return m_path; }
+    // The simulator has ended by itself with exit code 0, by now or within `timeoutMs`. (An
+    // event loop run since, as while a flasher is awaited, may already have seen it end:
+    // QProcess::waitForFinished() is false then.)
+    bool exitedCleanly(int timeoutMs)
+    {
+        if (m_proc.state() != QProcess::NotRunning && !m_proc.waitForFinished(timeoutMs))
+            return false;
+        return m_proc.error() != QProcess::FailedToStart &&
+               m_proc.exitStatus() == QProcess::NormalExit && m_proc.exitCode() == 0;
+    }
     QProcess &process() { return m_proc; }
     QByteArray stderrText() { return m_proc.readAllStandardError(); }
 
