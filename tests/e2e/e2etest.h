@@ -172,6 +172,18 @@ inline SplitLog splitLog(const QStringList &lines, bool chinese)
     return s;
 }
 
+// The window sends its request on every tick until it has framed the device's answer, and the
+// device answers every copy. A window slow to read (a loaded machine, the sanitizers) may get
+// the answer to a copy in one burst with the acknowledgement of package 0; its framer drops
+// such a burst whole, and package 0 waits and goes again. True when the log shows just that:
+// an answer the device sent (`answered`: the requests it answered) is missing, and package 0
+// waited.
+inline bool firstAckShared(const SplitLog &log, int answered)
+{
+    return log.accepts < answered && log.transfer.size() > 2 &&
+           log.transfer.at(2) == texts(false).waitTimeout;
+}
+
 // Debug output of the framer and the hex conversion would bury the test log.
 inline void quietDebugOutput()
 {
