@@ -73,8 +73,4 @@ step "build-asan/ built" cmake --build build-asan -j"$jobs"
 export ASAN_OPTIONS=fast_unwind_on_malloc=0:malloc_context_size=10:check_initialization_order=1:detect_stack_use_after_return=1
 export LSAN_OPTIONS=suppressions=$PWD/tests/hardening/lsan.supp:print_suppressions=0
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-# Three suites time a simulator and the window against iap-flash in ways the sanitizers'
-# slowdown breaks (a --once simulator still waiting after 30 s; the window's spaced early
-# acknowledgements; boost's fall-back to the starting rate): they run in the two passes above,
-# not here, until their timing is mended.
-step "build-asan/ tested" suite build-asan -E '^(tst_boardlog|tst_e2e_faults|tst_boost)$'
+step "build-asan/ tested" suite build-asan
