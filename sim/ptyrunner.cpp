@@ -26,8 +26,6 @@ namespace {
 constexpr int IdleMs = 50;
 // How long to wait at the end for the tool to read the last reply.
 constexpr qint64 DeliveryWaitUs = 2000 * 1000;
-// Bytes written to the master reach the slave's input queue a little later.
-constexpr qint64 DeliverySettleUs = 50 * 1000;
 // --early-acks ahead: the gap between an acknowledgement and the one made up after it.
 constexpr useconds_t AheadGapUs = 200;
 // Waits shorter than this are slept through in place: a timer has whole milliseconds.
@@ -437,15 +435,21 @@ void PtyRunner::pump()
     }
 }
 
-// The last reply has been written to the pty: wait until the tool has read it (the slave's
-// input queue is empty), or give up after a while, then end.
+// The last reply has been written to the pty: wait until the tool has read it (nothing is
+// left for the slave side to read), or give up after a while, then end. Bytes written to the
+// master reach the slave's input queue a little later, by the kernel's hand, and TIOCINQ
+// does not count them until then; poll() on the slave moves them there first.
 void PtyRunner::finishWhenDelivered()
 {
-    int unread = 0;
-    if (m_slave >= 0 && ::ioctl(m_slave, TIOCINQ, &unread) != 0)
-        unread = 0;
+    bool unread = false;
+    if (m_slave >= 0) {
+        pollfd input = {m_slave, POLLIN, 0};
+        int queued = 0;
+        unread = ::poll(&input, 1, 0) > 0 && (input.revents & POLLIN);
+        unread = unread || (::ioctl(m_slave, TIOCINQ, &queued) == 0 && queued > 0);
+    }
     const qint64 waited = nowUs() - m_drainStartUs;
-    if (waited < DeliverySettleUs || (unread > 0 && waited < DeliveryWaitUs))
+    if (unread && waited < DeliveryWaitUs)
         return;
     m_drainTimer.stop();
     if (m_hangupPending) {
